@@ -1,0 +1,24 @@
+// The subcommand handlers the dispatcher routes to. Each takes the arguments
+// after the subcommand word and returns the process exit code.
+#pragma once
+
+#include <span>
+#include <string>
+
+namespace cli {
+
+using Args = std::span<const std::string>;
+
+int run_search_command(Args args);
+int run_get_command(Args args);
+int run_schema_command(Args args);
+int run_paths_command(Args args);
+int run_keys_command(Args args);
+int run_flatten_command(Args args);
+int run_find_command(Args args);
+int run_extract_command(Args args);
+
+// The dispatcher: `argv` holds the program name first.
+int dispatch_subcommand(Args argv);
+
+}  // namespace cli

@@ -1,0 +1,61 @@
+// Runs the real qm program and checks standard output, standard error and the
+// exit code. Each case runs in a fresh temporary directory (its working
+// directory), so relative file names in the arguments name the case's files.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace e2e {
+
+struct QmRun {
+    std::string out;
+    std::string err;
+    int code = -1;  // exit code, or 128 + signal number
+};
+
+struct QmCase {
+    std::string name;
+    std::vector<std::string> args;  // after the program name
+    std::string stdin_data;
+    std::vector<std::pair<std::string, std::string>> files;  // name, content
+    std::vector<std::pair<std::string, std::string>> env;    // added to the environment
+    std::string out;
+    std::string err;
+    int code = 0;
+};
+
+// A directory under the system's temporary directory, removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    // Writes `content` to `name` (relative to the directory; parents created).
+    std::string write(const std::string& name, const std::string& content) const;
+
+private:
+    std::string path_;
+};
+
+// Runs qm with `args` in `cwd`, feeding `stdin_data`; kills it after `timeout_s`.
+QmRun run_qm(const std::vector<std::string>& args, const std::string& stdin_data = "",
+             const std::vector<std::pair<std::string, std::string>>& env = {}, const std::string& cwd = "",
+             int timeout_s = 120);
+
+// Runs one case in a fresh temporary directory and checks all three results.
+void check_case(const QmCase& c);
+
+inline void check_cases(const std::vector<QmCase>& cases) {
+    for (const auto& c : cases) check_case(c);
+}
+
+// The repository's own sources (for examples/ and fixtures).
+inline std::string source_dir() { return QM_SOURCE_DIR; }
+
+}  // namespace e2e

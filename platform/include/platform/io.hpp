@@ -1,0 +1,75 @@
+// Files: plain and unbuffered opens, positional reads, metadata, error texts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "platform/result.hpp"
+
+namespace platform {
+
+// An operating-system error number with the system's own message.
+struct IoError {
+    int code = 0;
+    // The system's message, then " (os error N)", e.g.
+    // "No such file or directory (os error 2)".
+    std::string message() const;
+};
+
+IoError last_io_error();
+
+// An open file descriptor, closed on destruction.
+class File {
+public:
+    File() = default;
+    explicit File(int fd) : fd_(fd) {}
+    File(File&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+    File& operator=(File&& o) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File();
+
+    int fd() const { return fd_; }
+    bool is_open() const { return fd_ >= 0; }
+    void close();
+
+    // Size by handle.
+    Result<std::uint64_t, IoError> size() const;
+    // One positional read; 0 bytes means end of file.
+    Result<std::size_t, IoError> read_at(std::uint64_t offset, std::span<std::byte> into) const;
+    // Fills `into` completely from `offset`; an end of file first is an error
+    // whose code is 0 and whose message() is "failed to fill whole buffer".
+    Result<Unit, IoError> read_exact_at(std::uint64_t offset, std::span<std::byte> into) const;
+
+private:
+    int fd_ = -1;
+};
+
+// Opens for reading. `sequential` adds the sequential-scan hint.
+Result<File, IoError> open_read(const std::string& path, bool sequential = false);
+
+// Opens for reading around the page cache (O_DIRECT). Fails where the file
+// system refuses it (tmpfs, for instance); callers fall back to open_read.
+Result<File, IoError> open_unbuffered(const std::string& path);
+
+// The alignment that unbuffered reads of this file need: the kernel's
+// direct-I/O offset alignment where it tells one, else 4096.
+std::size_t direct_io_alignment(const File& f);
+
+enum class FileKind { Regular, Directory, Other };
+
+struct FileMeta {
+    FileKind kind = FileKind::Other;
+    std::uint64_t size = 0;
+};
+
+// Metadata by path, following symbolic links.
+Result<FileMeta, IoError> stat_path(const std::string& path);
+
+// Reads all of standard input (or any descriptor) until end of file.
+Result<Unit, IoError> read_all_fd(int fd, std::string& out);
+
+}  // namespace platform

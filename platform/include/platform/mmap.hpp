@@ -1,0 +1,44 @@
+// Read-only memory maps of whole files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "platform/io.hpp"
+#include "platform/result.hpp"
+
+namespace platform {
+
+// A read-only view of a whole file, unmapped on destruction. An empty file has
+// no view: data() is null and size() 0.
+class MemoryMap {
+public:
+    MemoryMap() = default;
+    MemoryMap(MemoryMap&& o) noexcept : data_(o.data_), size_(o.size_) { o.data_ = nullptr; o.size_ = 0; }
+    MemoryMap& operator=(MemoryMap&& o) noexcept;
+    MemoryMap(const MemoryMap&) = delete;
+    MemoryMap& operator=(const MemoryMap&) = delete;
+    ~MemoryMap();
+
+    const std::uint8_t* data() const { return data_; }
+    std::size_t size() const { return size_; }
+    std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
+
+    // Maps the whole of `f` read-only; `sequential` advises the kernel to read ahead.
+    static Result<MemoryMap, IoError> map_file(const File& f, bool sequential = false);
+
+private:
+    const std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// A file kept open together with its map, released together.
+struct MappedFile {
+    File file;
+    MemoryMap map;
+};
+
+Result<MappedFile, IoError> map_path(const std::string& path, bool sequential = false);
+
+}  // namespace platform

@@ -1,0 +1,37 @@
+// Process and machine facts: memory, processors, pages, terminal, signals.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// Physical memory available now, in bytes; nullopt when it cannot be had.
+std::optional<std::uint64_t> available_memory();
+
+// Online processors, at least 1.
+unsigned processor_count();
+
+// Granularity of memory maps (the page size).
+std::size_t allocation_granularity();
+
+// Whether standard output is a terminal.
+bool stdout_is_terminal();
+
+// Output is UTF-8 already on Linux; kept so the call site reads as intended.
+inline void set_console_output_utf8() {}
+
+// A closed output pipe then turns into a write error instead of a signal.
+void ignore_sigpipe();
+
+bool is_valid_utf8(std::string_view s);
+
+// The command line as byte strings, program name first. An argument that is
+// not valid UTF-8 gives nullopt and its index in `bad_index`.
+std::optional<std::vector<std::string>> command_line_args(int argc, char** argv, std::size_t* bad_index);
+
+}  // namespace platform

@@ -1,0 +1,112 @@
+#include "platform/io.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+std::string IoError::message() const {
+    if (code == 0) return "failed to fill whole buffer";
+    return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
+}
+
+IoError last_io_error() { return IoError{errno}; }
+
+File& File::operator=(File&& o) noexcept {
+    if (this != &o) {
+        close();
+        fd_ = o.fd_;
+        o.fd_ = -1;
+    }
+    return *this;
+}
+
+File::~File() { close(); }
+
+void File::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+Result<std::uint64_t, IoError> File::size() const {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return Err{last_io_error()};
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+Result<std::size_t, IoError> File::read_at(std::uint64_t offset, std::span<std::byte> into) const {
+    for (;;) {
+        ssize_t n = ::pread(fd_, into.data(), into.size(), static_cast<off_t>(offset));
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EINTR) return Err{last_io_error()};
+    }
+}
+
+Result<Unit, IoError> File::read_exact_at(std::uint64_t offset, std::span<std::byte> into) const {
+    std::size_t done = 0;
+    while (done < into.size()) {
+        auto r = read_at(offset + done, into.subspan(done));
+        if (!r) return Err{r.error()};
+        if (r.value() == 0) return Err{IoError{0}};
+        done += r.value();
+    }
+    return Unit{};
+}
+
+static Result<File, IoError> open_with(const std::string& path, int flags) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags | O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return Err{last_io_error()};
+    return File(fd);
+}
+
+Result<File, IoError> open_read(const std::string& path, bool sequential) {
+    auto f = open_with(path, 0);
+    if (f && sequential) ::posix_fadvise(f->fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    return f;
+}
+
+Result<File, IoError> open_unbuffered(const std::string& path) { return open_with(path, O_DIRECT); }
+
+std::size_t direct_io_alignment(const File& f) {
+#if defined(STATX_DIOALIGN)
+    struct statx sx;
+    if (::statx(f.fd(), "", AT_EMPTY_PATH, STATX_DIOALIGN, &sx) == 0 && (sx.stx_mask & STATX_DIOALIGN) &&
+        sx.stx_dio_offset_align != 0) {
+        return sx.stx_dio_offset_align;
+    }
+#else
+    (void)f;
+#endif
+    return 4096;
+}
+
+Result<FileMeta, IoError> stat_path(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return Err{last_io_error()};
+    FileMeta m;
+    m.kind = S_ISREG(st.st_mode) ? FileKind::Regular : S_ISDIR(st.st_mode) ? FileKind::Directory : FileKind::Other;
+    m.size = static_cast<std::uint64_t>(st.st_size);
+    return m;
+}
+
+Result<Unit, IoError> read_all_fd(int fd, std::string& out) {
+    char buf[1 << 16];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+            out.append(buf, static_cast<std::size_t>(n));
+        } else if (n == 0) {
+            return Unit{};
+        } else if (errno != EINTR) {
+            return Err{last_io_error()};
+        }
+    }
+}
+
+}  // namespace platform
