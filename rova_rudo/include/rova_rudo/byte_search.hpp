@@ -1,0 +1,40 @@
+// Vectorised byte searches over raw input bytes: the search for either of two
+// bytes that string scanning and case-insensitive matching build on, and the
+// substring searches of literal matching and of the raw-byte prefilter.
+//
+// Every search returns the offset of the first (leftmost) hit in `hay`, or
+// `kNotFound`. None allocates except SubstringFinder's constructor, and none
+// reads outside `hay`.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace rova_rudo {
+
+inline constexpr std::size_t kNotFound = std::string_view::npos;
+
+// First byte of `hay` equal to `a` or to `b`.
+std::size_t find_either_byte(std::string_view hay, char a, char b);
+
+// First occurrence of `needle` in `hay`; an empty needle is found at 0.
+std::size_t find_substring(std::string_view hay, std::string_view needle);
+
+// A substring search prepared once for one needle and run over many
+// haystacks (the needle is copied, so the finder outlives its argument).
+// Copies are independent and may be used from different threads.
+class SubstringFinder {
+public:
+    SubstringFinder() = default;
+    explicit SubstringFinder(std::string_view needle) : needle_(needle) {}
+
+    std::string_view needle() const { return needle_; }
+    // First occurrence of the needle in `hay`; an empty needle is found at 0.
+    std::size_t find(std::string_view hay) const { return find_substring(hay, needle_); }
+
+private:
+    std::string needle_;
+};
+
+}  // namespace rova_rudo

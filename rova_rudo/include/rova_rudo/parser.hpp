@@ -1,0 +1,97 @@
+// The pieces shared by every forward byte walker of the query engine: the
+// scanning position, the whitespace rule, the token scanners, the JSON syntax
+// error and the walkers' stack entry.
+//
+// Nothing here decodes: strings, numbers and literals come back as raw spans
+// (std::string_view into the walked bytes, escapes as written), and no scanner
+// allocates. A span's offset in the document is `cursor.offset_of(span)`.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/result.hpp"
+
+namespace rova_rudo {
+
+// The scanning position of one walk over borrowed bytes; pos <= len always.
+struct JsonCursor {
+    const char* data = nullptr;
+    std::uint64_t len = 0;
+    std::uint64_t pos = 0;
+
+    JsonCursor() = default;
+    explicit JsonCursor(std::string_view bytes, std::uint64_t start = 0)
+        : data(bytes.data()), len(bytes.size()), pos(start) {}
+    explicit JsonCursor(std::span<const std::uint8_t> bytes, std::uint64_t start = 0)
+        : data(reinterpret_cast<const char*>(bytes.data())), len(bytes.size()), pos(start) {}
+
+    bool at_end() const { return pos >= len; }
+    // The byte at pos; only when !at_end().
+    std::uint8_t peek() const { return static_cast<std::uint8_t>(data[pos]); }
+    std::string_view bytes() const { return {data, static_cast<std::size_t>(len)}; }
+    std::uint64_t offset_of(std::string_view span) const { return static_cast<std::uint64_t>(span.data() - data); }
+};
+
+// Exactly space, tab, line feed and carriage return; nothing else is skipped.
+inline bool is_json_whitespace(std::uint8_t b) { return b == 0x20 || b == 0x09 || b == 0x0A || b == 0x0D; }
+
+enum class ParseErrorCode : std::uint8_t {
+    UnexpectedByte = 0,    // carries byte and offset
+    UnexpectedEnd = 1,
+    UnclosedString = 2,
+    InvalidLiteral = 3,    // carries offset (of the literal's first byte)
+    MultipleTopLevel = 4,  // carries offset (of the second value)
+};
+
+// A JSON syntax error of a walker. `byte` is meaningful for UnexpectedByte
+// only, `offset` for UnexpectedByte, InvalidLiteral and MultipleTopLevel.
+struct ParseError {
+    ParseErrorCode code = ParseErrorCode::UnexpectedEnd;
+    std::uint8_t byte = 0;
+    std::uint64_t offset = 0;
+
+    static ParseError unexpected_byte(std::uint8_t b, std::uint64_t off) { return {ParseErrorCode::UnexpectedByte, b, off}; }
+    static ParseError unexpected_end() { return {ParseErrorCode::UnexpectedEnd, 0, 0}; }
+    static ParseError unclosed_string() { return {ParseErrorCode::UnclosedString, 0, 0}; }
+    static ParseError invalid_literal(std::uint64_t off) { return {ParseErrorCode::InvalidLiteral, 0, off}; }
+    static ParseError multiple_top_level(std::uint64_t off) { return {ParseErrorCode::MultipleTopLevel, 0, off}; }
+    // What a walker reports when it expects a key's opening quote or the colon
+    // after a key and the data has ended.
+    static ParseError missing_at_end(std::uint64_t len) { return unexpected_byte(0, len); }
+
+    bool operator==(const ParseError&) const = default;
+};
+
+// The message text, e.g. "unexpected byte 0x7B ('{') at offset 12".
+std::string parse_error_display(const ParseError& e);
+
+// Advances pos past every whitespace byte (stops at the first other byte or at len).
+void skip_whitespace(JsonCursor& c);
+
+// With pos at an opening double quote: the raw body up to the closing quote,
+// pos one past it. Fails with UnclosedString (pos then unspecified).
+platform::Result<std::string_view, ParseError> scan_string(JsonCursor& c);
+
+// The run of bytes from pos that are digits or one of "+-.eE" (possibly
+// empty, never validated); pos is advanced past it.
+std::string_view scan_number_span(JsonCursor& c);
+
+// When the bytes at pos equal `literal` ("true", "false" or "null"): their
+// span, pos advanced past them. Otherwise InvalidLiteral at pos, pos unchanged.
+// Only the literal's own bytes are compared ("truex" passes as "true").
+platform::Result<std::string_view, ParseError> expect_literal(JsonCursor& c, std::string_view literal);
+
+// One entry of a walker's container stack.
+struct WalkFrame {
+    static constexpr std::uint32_t kArray = 0;
+    static constexpr std::uint32_t kObject = 1;
+    std::uint32_t kind = kArray;
+    std::uint32_t index = 0;  // arrays: index of the element being read; objects: 0
+};
+static_assert(sizeof(WalkFrame) == 8);
+
+}  // namespace rova_rudo

@@ -1,0 +1,133 @@
+#include "rova_rudo/parser.hpp"
+
+#include <immintrin.h>
+
+#include <charconv>
+#include <cstring>
+
+#include "rova_rudo/byte_search.hpp"
+
+namespace rova_rudo {
+
+namespace {
+
+void append_decimal(std::string& out, std::uint64_t v) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, r.ptr);
+}
+
+}  // namespace
+
+std::string parse_error_display(const ParseError& e) {
+    std::string out;
+    switch (e.code) {
+    case ParseErrorCode::UnexpectedByte: {
+        static const char hex[] = "0123456789ABCDEF";
+        out = "unexpected byte 0x";
+        out += hex[e.byte >> 4];
+        out += hex[e.byte & 0xF];
+        out += " ('";
+        // The byte is shown as the character U+0000..U+00FF of the same value.
+        if (e.byte < 0x80) {
+            out += static_cast<char>(e.byte);
+        } else {
+            out += static_cast<char>(0xC0 | (e.byte >> 6));
+            out += static_cast<char>(0x80 | (e.byte & 0x3F));
+        }
+        out += "') at offset ";
+        append_decimal(out, e.offset);
+        break;
+    }
+    case ParseErrorCode::UnexpectedEnd:
+        out = "unexpected end of input";
+        break;
+    case ParseErrorCode::UnclosedString:
+        out = "unclosed string";
+        break;
+    case ParseErrorCode::InvalidLiteral:
+        out = "invalid literal at offset ";
+        append_decimal(out, e.offset);
+        break;
+    case ParseErrorCode::MultipleTopLevel:
+        out = "multiple top-level values (JSONL) detected at offset ";
+        append_decimal(out, e.offset);
+        out += " \xE2\x80\x94 not supported by rova_rudo";
+        break;
+    }
+    return out;
+}
+
+void skip_whitespace(JsonCursor& c) {
+    const char* d = c.data;
+    const std::uint64_t len = c.len;
+    std::uint64_t p = c.pos;
+    // Single separators are the common case: test up to three bytes one by
+    // one before treating the run as indentation.
+    for (int k = 0; k < 3; ++k) {
+        if (p >= len || !is_json_whitespace(static_cast<std::uint8_t>(d[p]))) {
+            c.pos = p;
+            return;
+        }
+        ++p;
+    }
+    static const char spaces[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+    while (p + 8 <= len && std::memcmp(d + p, spaces, 8) == 0) p += 8;
+    while (p < len && is_json_whitespace(static_cast<std::uint8_t>(d[p]))) ++p;
+    c.pos = p;
+}
+
+platform::Result<std::string_view, ParseError> scan_string(JsonCursor& c) {
+    const char* d = c.data;
+    const std::uint64_t len = c.len;
+    const std::uint64_t body = c.pos + 1;
+    if (body + 16 <= len) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + body));
+        const unsigned q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('"'))));
+        const unsigned bs = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))));
+        if (q != 0 && (bs & ((q & -q) - 1)) == 0) {
+            const unsigned e = static_cast<unsigned>(__builtin_ctz(q));
+            c.pos = body + e + 1;
+            return std::string_view(d + body, e);
+        }
+    }
+    std::uint64_t p = body;
+    while (p < len) {
+        const std::size_t k = find_either_byte(std::string_view(d + p, static_cast<std::size_t>(len - p)), '"', '\\');
+        if (k == kNotFound) break;
+        const std::uint64_t at = p + k;
+        if (d[at] == '"') {
+            c.pos = at + 1;
+            return std::string_view(d + body, static_cast<std::size_t>(at - body));
+        }
+        // A backslash hides the byte after it, so an escaped quote never ends the string.
+        p = at + 2;
+    }
+    c.pos = len;
+    return platform::Err{ParseError::unclosed_string()};
+}
+
+std::string_view scan_number_span(JsonCursor& c) {
+    const std::uint64_t start = c.pos;
+    std::uint64_t p = start;
+    while (p < c.len) {
+        const char b = c.data[p];
+        if ((b >= '0' && b <= '9') || b == '+' || b == '-' || b == '.' || b == 'e' || b == 'E')
+            ++p;
+        else
+            break;
+    }
+    c.pos = p;
+    return std::string_view(c.data + start, static_cast<std::size_t>(p - start));
+}
+
+platform::Result<std::string_view, ParseError> expect_literal(JsonCursor& c, std::string_view literal) {
+    const std::uint64_t p = c.pos;
+    if (c.len - p >= literal.size() && std::memcmp(c.data + p, literal.data(), literal.size()) == 0) {
+        c.pos = p + literal.size();
+        return std::string_view(c.data + p, literal.size());
+    }
+    return platform::Err{ParseError::invalid_literal(p)};
+}
+
+}  // namespace rova_rudo

@@ -1,0 +1,68 @@
+#include "rova_rudo/path.hpp"
+
+#include <charconv>
+
+#include "platform/system.hpp"
+
+namespace rova_rudo {
+
+namespace {
+
+// The guard keeps a builder whose text was shortened by hand from growing
+// garbage: a start beyond the text is left alone.
+void truncate_to_last_start(PathBuilder& b) {
+    const std::uint64_t s = b.starts.back();
+    if (s <= b.text.size()) b.text.resize(static_cast<std::size_t>(s));
+}
+
+void append_index(std::string& text, std::uint32_t index) {
+    char buf[16];
+    auto r = std::to_chars(buf, buf + sizeof buf, index);
+    text += '[';
+    text.append(buf, r.ptr);
+    text += ']';
+}
+
+}  // namespace
+
+PathBuilder new_root_path_dot() { return PathBuilder{}; }
+
+void path_enter_array(PathBuilder& b) {
+    b.starts.push_back(b.text.size());
+    b.text += "[0]";
+}
+
+void path_mark_segment(PathBuilder& b) { b.starts.push_back(b.text.size()); }
+
+void path_set_index(PathBuilder& b, std::uint32_t index) {
+    if (b.starts.empty()) return;
+    truncate_to_last_start(b);
+    append_index(b.text, index);
+}
+
+void path_pop(PathBuilder& b) {
+    if (b.starts.empty()) return;
+    truncate_to_last_start(b);
+    b.starts.pop_back();
+}
+
+void path_push_key(std::string& text, std::string_view key) {
+    if (text.empty() || text.back() != '.') text += '.';
+    if (platform::is_valid_utf8(key)) {
+        text += key;
+        return;
+    }
+    for (char ch : key) {
+        if (static_cast<unsigned char>(ch) < 0x80)
+            text += ch;
+        else
+            text += "\xEF\xBF\xBD";
+    }
+}
+
+void path_set_key(PathBuilder& b, std::string_view key) {
+    if (!b.starts.empty()) truncate_to_last_start(b);
+    path_push_key(b.text, key);
+}
+
+}  // namespace rova_rudo

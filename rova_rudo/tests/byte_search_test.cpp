@@ -1,0 +1,90 @@
+#include "rova_rudo/byte_search.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace rova_rudo;
+
+namespace {
+
+std::size_t ref_either(std::string_view h, char a, char b) {
+    for (std::size_t i = 0; i < h.size(); ++i)
+        if (h[i] == a || h[i] == b) return i;
+    return kNotFound;
+}
+
+std::size_t ref_find(std::string_view h, std::string_view n) {
+    if (n.empty()) return 0;
+    for (std::size_t i = 0; i + n.size() <= h.size(); ++i)
+        if (h.substr(i, n.size()) == n) return i;
+    return kNotFound;
+}
+
+// Haystacks are cut out of a larger buffer at every alignment, with guard
+// bytes around them that would match if a search read past its ends.
+TEST(FindEitherByte, MatchesScalarAtEveryLengthAndAlignment) {
+    std::mt19937 rng(7);
+    std::string buf(600, 'z');
+    for (std::size_t len = 0; len <= 300; ++len) {
+        for (std::size_t align = 0; align < 33; align += (len < 70 ? 1 : 8)) {
+            std::string_view hay(buf.data() + 1 + align, len);
+            std::fill(buf.begin(), buf.end(), '"');  // guards match
+            for (std::size_t i = 0; i < len; ++i) buf[1 + align + i] = static_cast<char>('a' + rng() % 4);
+            // Either no hit, a hit at a random spot, or at the very end.
+            const int mode = static_cast<int>(rng() % 3);
+            if (len > 0 && mode == 1) buf[1 + align + rng() % len] = '\\';
+            if (len > 0 && mode == 2) buf[1 + align + len - 1] = '"';
+            ASSERT_EQ(find_either_byte(hay, '"', '\\'), ref_either(hay, '"', '\\')) << len << " " << align;
+            ASSERT_EQ(find_either_byte(hay, 'a', 'b'), ref_either(hay, 'a', 'b')) << len << " " << align;
+        }
+    }
+}
+
+TEST(FindSubstring, MatchesScalarOnRandomInputs) {
+    std::mt19937 rng(11);
+    std::string buf(800, '\0');
+    for (int iter = 0; iter < 20000; ++iter) {
+        const std::size_t len = rng() % 300;
+        const std::size_t align = rng() % 32;
+        const std::size_t nlen = 1 + rng() % 12;
+        // A small alphabet makes partial matches and near misses frequent.
+        std::fill(buf.begin(), buf.end(), 'a');
+        for (std::size_t i = 0; i < len; ++i) buf[align + i] = static_cast<char>('a' + rng() % 3);
+        std::string needle(nlen, 'a');
+        for (auto& ch : needle) ch = static_cast<char>('a' + rng() % 3);
+        if (len >= nlen) {
+            const int mode = static_cast<int>(rng() % 4);
+            std::size_t at = mode == 0 ? 0 : mode == 1 ? len - nlen : rng() % (len - nlen + 1);
+            if (mode != 3) buf.replace(align + at, nlen, needle);
+        }
+        // The byte after the haystack completes a match if read.
+        std::string_view hay(buf.data() + align, len);
+        ASSERT_EQ(find_substring(hay, needle), ref_find(hay, needle)) << "len " << len << " needle " << needle;
+        const SubstringFinder f(needle);
+        ASSERT_EQ(f.find(hay), ref_find(hay, needle));
+    }
+}
+
+TEST(FindSubstring, EdgeCases) {
+    EXPECT_EQ(find_substring("", ""), 0u);
+    EXPECT_EQ(find_substring("abc", ""), 0u);
+    EXPECT_EQ(find_substring("", "a"), kNotFound);
+    EXPECT_EQ(find_substring("ab", "abc"), kNotFound);
+    const std::string big = std::string(1000, 'x') + "needle";
+    EXPECT_EQ(find_substring(big, "needle"), 1000u);
+    EXPECT_EQ(find_substring(big, "needlf"), kNotFound);
+    EXPECT_EQ(find_substring(big, std::string(1000, 'x') + "n"), 0u);
+    std::string nul("a\0b\0c", 5);
+    EXPECT_EQ(find_substring(nul, std::string_view("\0c", 2)), 3u);
+    SubstringFinder copy;
+    {
+        std::string temp = "dle";
+        copy = SubstringFinder(temp);
+    }
+    EXPECT_EQ(copy.find(big), 1003u);
+}
+
+}  // namespace

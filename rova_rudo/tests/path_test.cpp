@@ -1,0 +1,98 @@
+#include "rova_rudo/path.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace rova_rudo;
+
+namespace {
+
+TEST(PathBuilder, WalkSequence) {
+    PathBuilder b = new_root_path_dot();
+    EXPECT_EQ(b.text, ".");
+    path_mark_segment(b);
+    path_set_key(b, "a");
+    EXPECT_EQ(b.text, ".a");
+    path_enter_array(b);
+    EXPECT_EQ(b.text, ".a[0]");
+    path_set_index(b, 3);
+    EXPECT_EQ(b.text, ".a[3]");
+    path_mark_segment(b);  // object inside the array
+    path_set_key(b, "email");
+    EXPECT_EQ(b.text, ".a[3].email");
+    path_set_key(b, "name");
+    EXPECT_EQ(b.text, ".a[3].name");
+    path_pop(b);
+    EXPECT_EQ(b.text, ".a[3]");
+    path_set_index(b, 4294967295u);
+    EXPECT_EQ(b.text, ".a[4294967295]");
+    path_pop(b);
+    EXPECT_EQ(b.text, ".a");
+    path_set_key(b, "b");
+    EXPECT_EQ(b.text, ".b");
+    path_pop(b);
+    EXPECT_EQ(b.text, ".");
+    EXPECT_TRUE(b.starts.empty());
+}
+
+TEST(PathBuilder, TopLevelArrayAndEmptyContainers) {
+    PathBuilder b = new_root_path_dot();
+    path_enter_array(b);
+    EXPECT_EQ(b.text, ".[0]");
+    path_set_index(b, 10);
+    path_enter_array(b);  // empty nested array
+    path_pop(b);
+    EXPECT_EQ(b.text, ".[10]");
+    path_mark_segment(b);  // empty nested object
+    path_pop(b);
+    EXPECT_EQ(b.text, ".[10]");
+    path_pop(b);
+    EXPECT_EQ(b.text, ".");
+}
+
+TEST(PathBuilder, KeysEndingInDotAndEmptyKeys) {
+    PathBuilder b = new_root_path_dot();
+    path_mark_segment(b);
+    path_set_key(b, "");
+    EXPECT_EQ(b.text, ".");
+    path_set_key(b, "c");
+    EXPECT_EQ(b.text, ".c");
+    path_set_key(b, "x.");
+    path_mark_segment(b);
+    path_set_key(b, "y");
+    EXPECT_EQ(b.text, ".x.y");
+}
+
+TEST(PathBuilder, GuardedOperationsOnRoot) {
+    PathBuilder b = new_root_path_dot();
+    path_set_index(b, 3);
+    EXPECT_EQ(b.text, ".");
+    path_pop(b);
+    EXPECT_EQ(b.text, ".");
+    EXPECT_TRUE(b.starts.empty());
+}
+
+TEST(PathPushKey, InvalidUtf8Rule) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"a\xFF" "b", ".a\xEF\xBF\xBD" "b"},
+        {"\xC3\xA9", ".\xC3\xA9"},
+        {"\xC3\xA9\xFF", ".\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"\xC3", ".\xEF\xBF\xBD"},
+        {"a\\u00e9", ".a\\u00e9"},
+    };
+    for (const auto& [key, want] : cases) {
+        std::string text = ".";
+        path_push_key(text, key);
+        EXPECT_EQ(text, want);
+    }
+    std::string empty;
+    path_push_key(empty, "k");
+    EXPECT_EQ(empty, ".k");
+    std::string nested = ".a";
+    path_push_key(nested, "b");
+    EXPECT_EQ(nested, ".a.b");
+}
+
+}  // namespace
