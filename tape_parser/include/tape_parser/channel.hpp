@@ -1,0 +1,160 @@
+// A bounded first-in-first-out channel between one sending and one receiving
+// thread. The streaming parse uses two: filled chunks from the reader thread to
+// the parser, and free buffers from the parser back to the reader.
+//
+// Each end is a move-only handle; dropping an end closes that side. Items never
+// vanish silently: a send that cannot deliver hands its item back, and items
+// still queued when both ends are gone are destroyed with the channel.
+#pragma once
+
+#include <cassert>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+namespace tape_parser {
+
+namespace detail {
+
+template <typename T>
+struct ChannelState {
+    explicit ChannelState(std::size_t cap) : capacity(cap) {}
+
+    std::mutex mutex;
+    std::condition_variable not_full;   // waited on by a blocked sender
+    std::condition_variable not_empty;  // waited on by a blocked receiver
+    std::deque<T> queue;
+    std::size_t capacity;
+    bool sender_alive = true;
+    bool receiver_alive = true;
+};
+
+}  // namespace detail
+
+template <typename T>
+class Sender {
+public:
+    Sender() = default;
+    explicit Sender(std::shared_ptr<detail::ChannelState<T>> s) : state_(std::move(s)) {}
+    Sender(Sender&&) noexcept = default;
+    Sender& operator=(Sender&& o) noexcept {
+        if (this != &o) {
+            close();
+            state_ = std::move(o.state_);
+        }
+        return *this;
+    }
+    Sender(const Sender&) = delete;
+    Sender& operator=(const Sender&) = delete;
+    ~Sender() { close(); }
+
+    bool is_open() const { return state_ != nullptr; }
+
+    // Waits while the channel is full. Returns nullopt once the item is
+    // queued, or the item itself when the receiving end is gone.
+    std::optional<T> send(T item) {
+        assert(state_);
+        std::unique_lock lock(state_->mutex);
+        state_->not_full.wait(lock, [&] {
+            return !state_->receiver_alive || state_->queue.size() < state_->capacity;
+        });
+        if (!state_->receiver_alive) return std::optional<T>(std::move(item));
+        state_->queue.push_back(std::move(item));
+        lock.unlock();
+        state_->not_empty.notify_one();
+        return std::nullopt;
+    }
+
+    // Never waits. Returns nullopt once the item is queued, or the item
+    // itself when the channel is full or the receiving end is gone.
+    std::optional<T> try_send(T item) {
+        assert(state_);
+        std::unique_lock lock(state_->mutex);
+        if (!state_->receiver_alive || state_->queue.size() >= state_->capacity) {
+            return std::optional<T>(std::move(item));
+        }
+        state_->queue.push_back(std::move(item));
+        lock.unlock();
+        state_->not_empty.notify_one();
+        return std::nullopt;
+    }
+
+    // Closes the sending side; the receiver still gets what is queued.
+    void close() {
+        if (!state_) return;
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->sender_alive = false;
+        }
+        state_->not_empty.notify_all();
+        state_.reset();
+    }
+
+private:
+    std::shared_ptr<detail::ChannelState<T>> state_;
+};
+
+template <typename T>
+class Receiver {
+public:
+    Receiver() = default;
+    explicit Receiver(std::shared_ptr<detail::ChannelState<T>> s) : state_(std::move(s)) {}
+    Receiver(Receiver&&) noexcept = default;
+    Receiver& operator=(Receiver&& o) noexcept {
+        if (this != &o) {
+            close();
+            state_ = std::move(o.state_);
+        }
+        return *this;
+    }
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
+    ~Receiver() { close(); }
+
+    bool is_open() const { return state_ != nullptr; }
+
+    // Waits for the next item. Returns nullopt when the channel is empty and
+    // the sending end is gone: nothing more will come.
+    std::optional<T> recv() {
+        assert(state_);
+        std::unique_lock lock(state_->mutex);
+        state_->not_empty.wait(lock, [&] { return !state_->queue.empty() || !state_->sender_alive; });
+        if (state_->queue.empty()) return std::nullopt;
+        std::optional<T> item(std::move(state_->queue.front()));
+        state_->queue.pop_front();
+        lock.unlock();
+        state_->not_full.notify_one();
+        return item;
+    }
+
+    // Closes the receiving side: a blocked sender wakes and gets its item
+    // back. Items still queued are destroyed here, since nobody can take them.
+    void close() {
+        if (!state_) return;
+        std::deque<T> orphans;
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->receiver_alive = false;
+            orphans.swap(state_->queue);
+        }
+        state_->not_full.notify_all();
+        state_.reset();
+    }
+
+private:
+    std::shared_ptr<detail::ChannelState<T>> state_;
+};
+
+// A channel holding at most `capacity` items (at least 1).
+template <typename T>
+std::pair<Sender<T>, Receiver<T>> make_channel(std::size_t capacity) {
+    assert(capacity > 0);
+    auto state = std::make_shared<detail::ChannelState<T>>(capacity);
+    return {Sender<T>(state), Receiver<T>(state)};
+}
+
+}  // namespace tape_parser

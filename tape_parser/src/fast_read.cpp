@@ -1,0 +1,189 @@
+#include "tape_parser/fast_read.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <span>
+
+namespace tape_parser {
+
+namespace {
+
+[[noreturn]] void defect(const char* what) {
+    std::fprintf(stderr, "%s\n", what);
+    std::abort();
+}
+
+std::uint64_t elapsed_ns(std::chrono::steady_clock::time_point since) {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - since).count());
+}
+
+bool is_power_of_two(std::uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+void check_layout(std::uint64_t capacity, std::uint64_t alignment) {
+    if (!is_power_of_two(alignment) || capacity > (std::uint64_t{1} << 63) - alignment) defect("valid layout");
+}
+
+}  // namespace
+
+ReadError ReadError::from_io(const platform::IoError& e) {
+    // The platform layer marks an early end of file with code 0.
+    if (e.code == 0) return {Kind::UnexpectedEof, 0, e.message()};
+    return {Kind::Os, e.code, e.message()};
+}
+
+AlignedBuffer::AlignedBuffer(std::uint64_t capacity, std::uint64_t alignment)
+    : capacity_(capacity), alignment_(alignment) {
+    check_layout(capacity, alignment);
+    // operator new throws on exhaustion; nothing catches it, so the process
+    // ends as on any failed allocation.
+    data_ = static_cast<std::uint8_t*>(::operator new(capacity, std::align_val_t{alignment}));
+    std::memset(data_, 0, capacity);
+}
+
+AlignedBuffer& AlignedBuffer::operator=(AlignedBuffer&& o) noexcept {
+    if (this != &o) {
+        release();
+        data_ = o.data_;
+        capacity_ = o.capacity_;
+        alignment_ = o.alignment_;
+        o.data_ = nullptr;
+        o.capacity_ = 0;
+    }
+    return *this;
+}
+
+AlignedBuffer::~AlignedBuffer() { release(); }
+
+void AlignedBuffer::release() {
+    if (!data_) return;
+    check_layout(capacity_, alignment_);
+    ::operator delete(data_, std::align_val_t{alignment_});
+    data_ = nullptr;
+}
+
+BufferGeometry chunk_buffer_geometry(std::uint64_t chunk_size, std::uint64_t buffer_align) {
+    std::uint64_t align = 4096;
+    while (align < buffer_align) align <<= 1;
+    return {std::max(chunk_size, align), align};
+}
+
+platform::Result<std::uint64_t, ReadError> read_chunk_at(const ReadSource& source, std::uint8_t* buffer,
+                                                         std::uint64_t capacity, std::uint64_t offset,
+                                                         std::uint64_t n) {
+    if (source.kind == ReadSourceKind::Buffered) {
+        if (n > capacity) defect("read length exceeds the chunk buffer");
+        auto r = source.file.read_exact_at(offset, {reinterpret_cast<std::byte*>(buffer), n});
+        if (!r) return platform::Err{ReadError::from_io(r.error())};
+        return n;
+    }
+
+    if (n == 0) return std::uint64_t{0};
+    const std::uint64_t align = source.alignment;
+    std::uint64_t done = 0;
+    while (done < n) {
+        // Direct reads must cover whole sectors; the bytes past n that a
+        // rounded-up request brings in (only when the file has grown) are
+        // not counted.
+        const std::uint64_t request = (n + align - 1 - done) & ~(align - 1);
+        if (done + request > capacity) defect("read length exceeds the chunk buffer");
+        auto r = source.file.read_at(offset + done, {reinterpret_cast<std::byte*>(buffer + done), request});
+        if (!r) return platform::Err{ReadError::from_io(r.error())};
+        const std::uint64_t got = r.value();
+        if (got == 0) break;
+        done += got;
+        // A direct read stops short of a sector boundary only at the end of
+        // the file; the next request would start unaligned and be refused.
+        if (got % align != 0) break;
+    }
+    return std::min(n, done);
+}
+
+platform::Result<MappedFile, ReadError> reopen_and_map(const std::string& path) {
+    auto f = platform::open_read(path, /*sequential=*/true);
+    if (!f) return platform::Err{ReadError::from_io(f.error())};
+    // The map is read at scattered tape offsets afterwards, so it gets no
+    // sequential advice.
+    auto m = platform::MemoryMap::map_file(f.value());
+    if (!m) return platform::Err{ReadError::from_io(m.error())};
+    return MappedFile{std::move(f.value()), std::move(m.value())};
+}
+
+platform::Result<MappedFile, ReadError> reader_thread_main(ChunkReaderArgs args) {
+    using clock = std::chrono::steady_clock;
+    const BufferGeometry geom = chunk_buffer_geometry(args.chunk_size, args.buffer_align);
+
+    // Dropping both ends tells the parser that nothing more comes, so it
+    // happens only once the outcome (map or error) is settled.
+    auto finish = [&](platform::Result<MappedFile, ReadError> outcome) {
+        args.source.file.close();
+        args.chunks_out.close();
+        args.pool_in.close();
+        return outcome;
+    };
+
+    for (std::uint64_t m = 1; m < args.chunk_count; ++m) {
+        const std::uint64_t want = std::min(args.remaining, args.chunk_size);
+
+        auto t = clock::now();
+        std::optional<AlignedBuffer> got = args.pool_in.recv();
+        AlignedBuffer buf = got ? std::move(*got) : AlignedBuffer(geom.capacity, geom.alignment);
+        const std::uint64_t pool_wait = elapsed_ns(t);
+
+        t = clock::now();
+        auto r = read_chunk_at(args.source, buf.data(), geom.capacity, args.offset, want);
+        if (!r) return finish(platform::Err{std::move(r.error())});
+        if (r.value() != want) return finish(platform::Err{ReadError::eof("short read on chunk")});
+        const std::uint64_t read_time = elapsed_ns(t);
+
+        t = clock::now();
+        std::optional<FilledChunk> back = args.chunks_out.send(FilledChunk{m, std::move(buf), want});
+        const std::uint64_t send_time = elapsed_ns(t);
+
+        (*args.pool_wait_ns)[m] = pool_wait;
+        (*args.read_ns)[m] = read_time;
+        (*args.send_ns)[m] = send_time;
+
+        // The parser is gone: stop reading, but still make the map.
+        if (back) break;
+        args.offset += want;
+        args.remaining -= want;
+    }
+
+    args.source.file.close();
+    auto mapped = reopen_and_map(args.path);
+    args.chunks_out.close();
+    args.pool_in.close();
+    return mapped;
+}
+
+ReaderThread ReaderThread::spawn(ChunkReaderArgs args) {
+    return start([a = std::move(args)]() mutable { return reader_thread_main(std::move(a)); });
+}
+
+void ReaderThread::spawn_failed() { defect("failed to spawn thread"); }
+
+ReaderThread& ReaderThread::operator=(ReaderThread&& o) noexcept {
+    if (this != &o) {
+        if (thread_.joinable()) thread_.detach();
+        thread_ = std::move(o.thread_);
+        slot_ = std::move(o.slot_);
+    }
+    return *this;
+}
+
+ReaderThread::~ReaderThread() {
+    if (thread_.joinable()) thread_.detach();
+}
+
+ReaderThread::Outcome ReaderThread::join() {
+    thread_.join();
+    if (!slot_->outcome) return platform::Err{ReadError{ReadError::Kind::Other, 0, "Reader thread panicked"}};
+    return std::move(*slot_->outcome);
+}
+
+}  // namespace tape_parser
