@@ -1,0 +1,290 @@
+// No Debian package offers this matching (per-component `**`, sorted
+// per-directory order, leading dots matched), so it is written here on
+// std::filesystem.
+#include "cli/glob.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <set>
+#include <system_error>
+
+namespace cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Decodes UTF-8 into code points; a byte that does not start a valid
+// sequence stands for itself (offset into a private range) so that odd file
+// names still match literally and by '?'.
+std::vector<std::uint32_t> decode(std::string_view s) {
+    std::vector<std::uint32_t> out;
+    out.reserve(s.size());
+    std::size_t i = 0;
+    while (i < s.size()) {
+        auto b = static_cast<unsigned char>(s[i]);
+        std::size_t len = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+        bool good = len != 0 && i + len <= s.size();
+        std::uint32_t cp = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
+        for (std::size_t k = 1; good && k < len; ++k) {
+            auto c = static_cast<unsigned char>(s[i + k]);
+            if ((c & 0xC0) != 0x80) good = false;
+            cp = (cp << 6) | (c & 0x3F);
+        }
+        if (good) {
+            out.push_back(cp);
+            i += len;
+        } else {
+            out.push_back(0x110000u + b);
+            ++i;
+        }
+    }
+    return out;
+}
+
+enum class TokKind { Char, Any, Star, Set };
+
+struct Tok {
+    TokKind kind;
+    std::uint32_t ch = 0;                                      // Char
+    bool negated = false;                                      // Set
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;  // Set
+};
+
+struct Component {
+    std::string text;  // as written
+    bool recursive = false;
+    bool literal = true;
+    std::vector<Tok> toks;
+};
+
+Tok tok(TokKind kind, std::uint32_t ch = 0) {
+    Tok t;
+    t.kind = kind;
+    t.ch = ch;
+    return t;
+}
+
+bool set_has(const Tok& t, std::uint32_t c) {
+    bool in = false;
+    for (auto [lo, hi] : t.ranges)
+        if (c >= lo && c <= hi) in = true;
+    return in != t.negated;
+}
+
+// Backtracking match of one component; only the last '*' seen needs to be
+// retried, so this is linear in practice and never recursive.
+bool match_component(const std::vector<Tok>& toks, const std::vector<std::uint32_t>& name) {
+    std::size_t t = 0, n = 0;
+    std::size_t star_t = SIZE_MAX, star_n = 0;
+    while (n < name.size()) {
+        if (t < toks.size()) {
+            const Tok& k = toks[t];
+            if (k.kind == TokKind::Star) {
+                star_t = t++;
+                star_n = n;
+                continue;
+            }
+            bool ok = (k.kind == TokKind::Any) || (k.kind == TokKind::Char && k.ch == name[n]) ||
+                      (k.kind == TokKind::Set && set_has(k, name[n]));
+            if (ok) {
+                ++t;
+                ++n;
+                continue;
+            }
+        }
+        if (star_t == SIZE_MAX) return false;
+        t = star_t + 1;
+        n = ++star_n;
+    }
+    while (t < toks.size() && toks[t].kind == TokKind::Star) ++t;
+    return t == toks.size();
+}
+
+platform::Result<std::vector<Component>, GlobError> compile(std::string_view pattern, bool& absolute) {
+    std::vector<std::uint32_t> cps = decode(pattern);
+    std::vector<Component> comps;
+    absolute = !cps.empty() && cps[0] == '/';
+    Component cur;
+    std::size_t comp_start = 0;  // character index where `cur` starts
+    std::size_t byte_pos = 0;    // byte offset matching character index i
+    std::size_t comp_byte_start = 0;
+    auto char_bytes = [&](std::size_t i) -> std::size_t {
+        std::uint32_t c = cps[i];
+        if (c >= 0x110000u) return 1;
+        return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    };
+    auto finish = [&](std::size_t end_byte) {
+        cur.text = std::string(pattern.substr(comp_byte_start, end_byte - comp_byte_start));
+        if (!cur.text.empty()) comps.push_back(std::move(cur));
+        cur = Component{};
+    };
+    std::size_t i = 0;
+    while (i < cps.size()) {
+        std::uint32_t c = cps[i];
+        if (c == '/') {
+            finish(byte_pos);
+            byte_pos += 1;
+            ++i;
+            comp_start = i;
+            comp_byte_start = byte_pos;
+            continue;
+        }
+        if (c == '*') {
+            std::size_t run = i;
+            while (i < cps.size() && cps[i] == '*') byte_pos += 1, ++i;
+            std::size_t count = i - run;
+            if (count >= 3) return platform::Err{GlobError{run + 2, "wildcards are either regular `*` or recursive `**`"}};
+            if (count == 2) {
+                if (run != comp_start) return platform::Err{GlobError{run - 1, "recursive wildcards must form a single path component"}};
+                if (i < cps.size() && cps[i] != '/')
+                    return platform::Err{GlobError{i, "recursive wildcards must form a single path component"}};
+                cur.recursive = true;
+                cur.literal = false;
+                continue;
+            }
+            cur.literal = false;
+            cur.toks.push_back(tok(TokKind::Star));
+            continue;
+        }
+        if (c == '?') {
+            cur.literal = false;
+            cur.toks.push_back(tok(TokKind::Any));
+            byte_pos += 1;
+            ++i;
+            continue;
+        }
+        if (c == '[') {
+            std::size_t open = i;
+            std::size_t j = i + 1;
+            Tok set = tok(TokKind::Set);
+            if (j < cps.size() && cps[j] == '!') {
+                set.negated = true;
+                ++j;
+            }
+            std::size_t first = j;
+            // A ']' in the first place is a member, not the end.
+            std::size_t close = SIZE_MAX;
+            for (std::size_t k = first + (first < cps.size() && cps[first] == ']' ? 1 : 0); k < cps.size(); ++k) {
+                if (cps[k] == '/') break;
+                if (cps[k] == ']') {
+                    close = k;
+                    break;
+                }
+            }
+            if (close == SIZE_MAX) return platform::Err{GlobError{open, "invalid range pattern"}};
+            for (std::size_t k = first; k < close; ++k) {
+                if (k + 2 < close && cps[k + 1] == '-') {
+                    set.ranges.emplace_back(cps[k], cps[k + 2]);
+                    k += 2;
+                } else {
+                    set.ranges.emplace_back(cps[k], cps[k]);
+                }
+            }
+            for (std::size_t k = i; k <= close; ++k) byte_pos += char_bytes(k);
+            i = close + 1;
+            cur.literal = false;
+            cur.toks.push_back(std::move(set));
+            continue;
+        }
+        cur.toks.push_back(tok(TokKind::Char, c));
+        byte_pos += char_bytes(i);
+        ++i;
+    }
+    finish(byte_pos);
+    return comps;
+}
+
+class Expander {
+public:
+    explicit Expander(const std::vector<Component>& comps) : comps_(comps) {}
+
+    void walk(const std::string& dir, std::size_t idx) {
+        const Component& c = comps_[idx];
+        if (c.literal) {
+            std::string p = join(dir, c.text);
+            std::error_code ec;
+            if (idx + 1 == comps_.size()) {
+                if (fs::exists(p, ec)) emit(p);
+            } else if (fs::is_directory(p, ec)) {
+                walk(p, idx + 1);
+            }
+            return;
+        }
+        walk_entries(dir, idx);
+    }
+
+    std::vector<std::string> results;
+
+private:
+    static std::string join(const std::string& dir, const std::string& name) {
+        if (dir.empty()) return name;
+        if (dir.back() == '/') return dir + name;
+        return dir + "/" + name;
+    }
+
+    void emit(const std::string& p) {
+        if (seen_.insert(p).second) results.push_back(p);
+    }
+
+    void walk_entries(const std::string& dir, std::size_t idx) {
+        std::vector<std::string> names;
+        std::error_code ec;
+        fs::directory_iterator it(dir.empty() ? fs::path(".") : fs::path(dir), ec);
+        if (ec) return;
+        for (fs::directory_iterator end; it != end; it.increment(ec)) {
+            if (ec) break;
+            names.push_back(it->path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        for (const std::string& name : names) entry(dir, name, idx);
+    }
+
+    void entry(const std::string& dir, const std::string& name, std::size_t idx) {
+        const Component& c = comps_[idx];
+        std::string p = join(dir, name);
+        std::error_code ec;
+        if (c.recursive) {
+            // Zero directories: the entry itself faces the next component.
+            if (idx + 1 == comps_.size())
+                emit(p);
+            else
+                entry(dir, name, idx + 1);
+            // One or more: descend with the `**` still in force. Linked
+            // directories are not entered, so a link cycle cannot trap us.
+            if (fs::is_directory(fs::symlink_status(p, ec))) walk_entries(p, idx);
+            return;
+        }
+        bool ok = c.literal ? name == c.text : match_component(c.toks, decode(name));
+        if (!ok) return;
+        if (idx + 1 == comps_.size())
+            emit(p);
+        else if (fs::is_directory(p, ec))
+            walk(p, idx + 1);
+    }
+
+    const std::vector<Component>& comps_;
+    std::set<std::string> seen_;
+};
+
+}  // namespace
+
+std::string GlobError::text() const {
+    return "Pattern syntax error near position " + std::to_string(position) + ": " + message;
+}
+
+bool has_glob_chars(std::string_view s) { return s.find_first_of("*?[") != std::string_view::npos; }
+
+platform::Result<std::vector<std::string>, GlobError> expand_glob(std::string_view pattern) {
+    bool absolute = false;
+    auto comps = compile(pattern, absolute);
+    if (!comps) return platform::Err{std::move(comps.error())};
+    std::vector<std::string> out;
+    if (comps->empty()) return out;
+    Expander ex(*comps);
+    ex.walk(absolute ? "/" : "", 0);
+    return std::move(ex.results);
+}
+
+}  // namespace cli
