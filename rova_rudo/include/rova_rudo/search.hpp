@@ -1,0 +1,22 @@
+// The in-memory search engine: one forward pass over a document held in
+// memory, reporting every match that the query selects to the sink as it is
+// decided (a key or scalar when read, an object when it closes). No tree is
+// built; every reported text is a span of `document`.
+#pragma once
+
+#include <string_view>
+
+#include "rova_rudo/search_request.hpp"
+
+namespace rova_rudo {
+
+// Searches `document` (a single JSON value, or JSON Lines when
+// `query.jsonl_in` is set: records separated by whitespace, seen as the
+// elements of one top-level array) for `query`. Returns Success with the
+// number of sink calls, Parse for a syntax fault (matches reported before it
+// stay reported), or Regex, PathPattern or Predicate for a bad request, found
+// before the document is read. Keeps no reference to `document` or `sink`
+// after it returns.
+SearchError run_in_memory_search(std::string_view document, const SearchQuery& query, MatchSink& sink);
+
+}  // namespace rova_rudo
