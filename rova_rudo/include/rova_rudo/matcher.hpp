@@ -1,0 +1,97 @@
+// Compiled search texts. A TextMatcher answers, for a raw byte string (an
+// object key or a scalar token as the input spells it, escapes undecoded):
+// does the text occur in it, and where does the first occurrence start.
+// Outside regular expressions the only folding is ASCII A-Z.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/result.hpp"
+#include "rova_rudo/search_request.hpp"
+
+namespace re2 {
+class RE2;
+}
+
+namespace rova_rudo {
+
+enum class TextMatcherKind : std::uint8_t {
+    Literal = 0,       // case-sensitive substring
+    AsciiNoCase = 1,   // ASCII case-insensitive substring (all-ASCII text)
+    EscapedRegex = 2,  // case-insensitive text with non-ASCII bytes, as a literal expression
+    UserRegex = 3,     // the text is a regular expression
+    None = 4,          // no text for this slot
+};
+
+// The payload of an AsciiNoCase matcher: the text with A-Z lowered, its first
+// byte and that byte's upper-case form (equal to `first` for a non-letter; both
+// 0 for an empty text).
+struct AsciiNoCaseNeedle {
+    std::string_view lowered;
+    std::uint8_t first = 0;
+    std::uint8_t first_alt = 0;
+};
+
+// Copying a regular-expression matcher compiles a second expression from the
+// same pattern and options, so a copy handed to another thread never shares
+// match caches with the original.
+class TextMatcher {
+public:
+    TextMatcher();  // None
+    TextMatcher(const TextMatcher& o);
+    TextMatcher& operator=(const TextMatcher& o);
+    TextMatcher(TextMatcher&&) noexcept;
+    TextMatcher& operator=(TextMatcher&&) noexcept;
+    ~TextMatcher();
+
+    TextMatcherKind kind() const { return kind_; }
+    bool is_none() const { return kind_ == TextMatcherKind::None; }
+    // Literal: the text; AsciiNoCase: the lowered text; regex kinds: the
+    // pattern as compiled (escaped for EscapedRegex).
+    const std::string& bytes() const { return bytes_; }
+    // AsciiNoCase only.
+    AsciiNoCaseNeedle ascii_needle() const { return {bytes_, first_, first_alt_}; }
+    // Regex kinds only.
+    const re2::RE2* regex() const { return re_.get(); }
+
+private:
+    friend platform::Result<TextMatcher, SearchError> build_text_matcher(std::string_view, bool, bool);
+    TextMatcherKind kind_ = TextMatcherKind::None;
+    std::string bytes_;
+    std::uint8_t first_ = 0;
+    std::uint8_t first_alt_ = 0;
+    bool case_insensitive_ = false;  // regex kinds
+    std::unique_ptr<re2::RE2> re_;
+};
+
+// The matchers of one search: for object keys and for scalar values.
+struct QueryMatchers {
+    TextMatcher key;
+    TextMatcher value;
+};
+
+// A matcher of kind Literal, AsciiNoCase, EscapedRegex or UserRegex for
+// `text`; fails with SearchError kind Regex and the library's message when
+// an expression does not compile.
+platform::Result<TextMatcher, SearchError> build_text_matcher(std::string_view text, bool case_sensitive, bool is_regex);
+
+// Both matchers from the query's term (or, without one, its key and value
+// texts), with its case_sensitive and regex flags.
+platform::Result<QueryMatchers, SearchError> build_matchers(const SearchQuery& q);
+
+// Offset of the first occurrence of the needle in `hay`, folding A-Z on both
+// sides; an empty needle is found at 0.
+std::optional<std::size_t> ascii_nocase_find(const AsciiNoCaseNeedle& needle, std::string_view hay);
+
+// Whether the matcher occurs in `hay`. Not for a None matcher.
+bool text_matcher_is_match(const TextMatcher& m, std::string_view hay);
+
+// Where the matcher's first (leftmost) match in `hay` starts. Not for a None matcher.
+std::optional<std::size_t> text_matcher_find(const TextMatcher& m, std::string_view hay);
+
+}  // namespace rova_rudo

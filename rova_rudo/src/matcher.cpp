@@ -1,0 +1,185 @@
+#include "rova_rudo/matcher.hpp"
+
+#include <re2/re2.h>
+
+#include "rova_rudo/byte_search.hpp"
+
+namespace rova_rudo {
+
+namespace {
+
+// About the program limit plus the lazy-DFA cache that users are told
+// patterns get.
+constexpr std::int64_t kRegexMemoryBudget = 12 << 20;
+constexpr const char* kRegexTooLarge = "Compiled regex exceeds size limit of 10485760 bytes.";
+
+std::unique_ptr<re2::RE2> compile(const std::string& pattern, bool case_insensitive) {
+    re2::RE2::Options opt;
+    opt.set_encoding(re2::RE2::Options::EncodingUTF8);
+    opt.set_case_sensitive(!case_insensitive);
+    opt.set_max_mem(kRegexMemoryBudget);
+    opt.set_log_errors(false);
+    return std::make_unique<re2::RE2>(pattern, opt);
+}
+
+inline std::uint8_t fold(std::uint8_t b) { return (b >= 'A' && b <= 'Z') ? static_cast<std::uint8_t>(b + 0x20) : b; }
+
+// The characters the expression syntax treats specially; everything else,
+// non-ASCII included, stands for itself.
+bool needs_escape(char c) {
+    switch (c) {
+    case '#': case '$': case '&': case '(': case ')': case '*': case '+': case '-': case '.':
+    case '?': case '[': case '\\': case ']': case '^': case '{': case '|': case '}': case '~':
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+TextMatcher::TextMatcher() = default;
+TextMatcher::TextMatcher(TextMatcher&&) noexcept = default;
+TextMatcher& TextMatcher::operator=(TextMatcher&&) noexcept = default;
+TextMatcher::~TextMatcher() = default;
+
+TextMatcher::TextMatcher(const TextMatcher& o)
+    : kind_(o.kind_), bytes_(o.bytes_), first_(o.first_), first_alt_(o.first_alt_),
+      case_insensitive_(o.case_insensitive_) {
+    if (o.re_) re_ = compile(bytes_, case_insensitive_);
+}
+
+TextMatcher& TextMatcher::operator=(const TextMatcher& o) {
+    if (this != &o) *this = TextMatcher(o);
+    return *this;
+}
+
+platform::Result<TextMatcher, SearchError> build_text_matcher(std::string_view text, bool case_sensitive, bool is_regex) {
+    TextMatcher m;
+    if (!is_regex && case_sensitive) {
+        m.kind_ = TextMatcherKind::Literal;
+        m.bytes_.assign(text);
+        return m;
+    }
+    bool ascii = true;
+    for (char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80) ascii = false;
+    if (!is_regex && ascii) {
+        m.kind_ = TextMatcherKind::AsciiNoCase;
+        m.bytes_.reserve(text.size());
+        for (char c : text) m.bytes_ += static_cast<char>(fold(static_cast<std::uint8_t>(c)));
+        if (!m.bytes_.empty()) {
+            m.first_ = static_cast<std::uint8_t>(m.bytes_[0]);
+            m.first_alt_ = (m.first_ >= 'a' && m.first_ <= 'z') ? static_cast<std::uint8_t>(m.first_ - 0x20) : m.first_;
+        }
+        return m;
+    }
+    if (is_regex) {
+        m.kind_ = TextMatcherKind::UserRegex;
+        m.bytes_.assign(text);
+        m.case_insensitive_ = !case_sensitive;
+    } else {
+        // The escaped characters are all ASCII, so escaping byte by byte is the
+        // same as escaping character by character on UTF-8 text.
+        m.kind_ = TextMatcherKind::EscapedRegex;
+        m.case_insensitive_ = true;
+        for (char c : text) {
+            if (needs_escape(c)) m.bytes_ += '\\';
+            m.bytes_ += c;
+        }
+    }
+    m.re_ = compile(m.bytes_, m.case_insensitive_);
+    if (!m.re_->ok()) {
+        if (m.re_->error_code() == re2::RE2::ErrorPatternTooLarge) return platform::Err{SearchError::regex(kRegexTooLarge)};
+        return platform::Err{SearchError::regex(m.re_->error())};
+    }
+    return m;
+}
+
+platform::Result<QueryMatchers, SearchError> build_matchers(const SearchQuery& q) {
+    QueryMatchers out;
+    if (q.term) {
+        auto m = build_text_matcher(*q.term, q.case_sensitive, q.regex);
+        if (!m) return platform::Err{std::move(m).error()};
+        if (q.keys_only) {
+            out.key = std::move(*m);
+        } else if (q.values_only) {
+            out.value = std::move(*m);
+        } else {
+            out.key = *m;
+            out.value = std::move(*m);
+        }
+        return out;
+    }
+    if (q.key && !q.key->empty()) {
+        auto m = build_text_matcher(*q.key, q.case_sensitive, q.regex);
+        if (!m) return platform::Err{std::move(m).error()};
+        out.key = std::move(*m);
+    }
+    if (q.value && !q.value->empty()) {
+        auto m = build_text_matcher(*q.value, q.case_sensitive, q.regex);
+        if (!m) return platform::Err{std::move(m).error()};
+        out.value = std::move(*m);
+    }
+    return out;
+}
+
+std::optional<std::size_t> ascii_nocase_find(const AsciiNoCaseNeedle& needle, std::string_view hay) {
+    const std::size_t n = needle.lowered.size();
+    const std::size_t h = hay.size();
+    if (n == 0) return 0;
+    if (h < n) return std::nullopt;
+    const std::size_t end = h - n + 1;  // candidates start before this
+    const char* hp = hay.data();
+    const char* np = needle.lowered.data();
+    std::size_t p = 0;
+    while (p < end) {
+        const std::size_t k = find_either_byte(std::string_view(hp + p, end - p), static_cast<char>(needle.first),
+                                               static_cast<char>(needle.first_alt));
+        if (k == kNotFound) return std::nullopt;
+        const std::size_t c = p + k;
+        std::size_t i = 1;
+        while (i < n && fold(static_cast<std::uint8_t>(hp[c + i])) == fold(static_cast<std::uint8_t>(np[i]))) ++i;
+        if (i == n) return c;
+        p = c + 1;
+    }
+    return std::nullopt;
+}
+
+bool text_matcher_is_match(const TextMatcher& m, std::string_view hay) {
+    switch (m.kind()) {
+    case TextMatcherKind::Literal:
+        return find_substring(hay, m.bytes()) != kNotFound;
+    case TextMatcherKind::AsciiNoCase:
+        return ascii_nocase_find(m.ascii_needle(), hay).has_value();
+    case TextMatcherKind::EscapedRegex:
+    case TextMatcherKind::UserRegex:
+        return m.regex()->Match(hay, 0, hay.size(), re2::RE2::UNANCHORED, nullptr, 0);
+    case TextMatcherKind::None:
+        break;
+    }
+    return false;
+}
+
+std::optional<std::size_t> text_matcher_find(const TextMatcher& m, std::string_view hay) {
+    switch (m.kind()) {
+    case TextMatcherKind::Literal: {
+        const std::size_t at = find_substring(hay, m.bytes());
+        if (at == kNotFound) return std::nullopt;
+        return at;
+    }
+    case TextMatcherKind::AsciiNoCase:
+        return ascii_nocase_find(m.ascii_needle(), hay);
+    case TextMatcherKind::EscapedRegex:
+    case TextMatcherKind::UserRegex: {
+        re2::StringPiece whole;
+        if (!m.regex()->Match(hay, 0, hay.size(), re2::RE2::UNANCHORED, &whole, 1)) return std::nullopt;
+        return static_cast<std::size_t>(whole.data() - hay.data());
+    }
+    case TextMatcherKind::None:
+        break;
+    }
+    return std::nullopt;
+}
+
+}  // namespace rova_rudo
