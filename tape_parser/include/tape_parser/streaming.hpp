@@ -1,0 +1,49 @@
+// Streaming tape parse of a file: the same tape as the whole-buffer parse,
+// built from fixed-size chunks that a background reader thread reads ahead,
+// so that file data in memory stays at about three chunk buffers. The result
+// carries a read-only map of the whole file for reading the bytes that tape
+// offsets point at.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/io.hpp"
+#include "platform/result.hpp"
+#include "tape_parser/fast_read.hpp"
+#include "tape_parser/tape.hpp"
+
+namespace tape_parser {
+
+// Chunk size for a file (or buffer) of `file_size` bytes: 1 MiB up to
+// 100 MiB, 2 MiB up to 200 MiB, 4 MiB up to 400 MiB, 8 MiB up to 800 MiB,
+// 16 MiB above; every bound inclusive.
+std::uint64_t chunk_size_for_len(std::uint64_t file_size);
+
+// A successful streamed parse. The caller owns all three; `mapped` keeps the
+// file open for as long as the map lives.
+struct StreamedTape {
+    MappedFile mapped;
+    Tape tape;
+    ParseStats stats;
+};
+
+// The tape, its statistics and the map, or the failure text (a builder or
+// finishing message unchanged, or "Failed to read file: ..." /
+// "Background read error: ..." for I/O). A failure releases everything.
+using StreamedTapeOutput = platform::Result<StreamedTape, std::string>;
+
+// Parses the file at `path`. `file` is the caller's freshly opened handle
+// (the parse takes it over and always closes it); `file_size` comes from that
+// handle's metadata. Reads the environment on every call:
+// QUELLMOR_DISK_READ ("buffered" / "unbuffered", any letter case; otherwise
+// the size decides) and QUELLMOR_CHUNK_PERF (a per-chunk table on stderr).
+StreamedTapeOutput parse_file_streaming(const std::string& path, platform::File file, std::uint64_t file_size);
+
+// parse_file_streaming with a given chunk size (positive). Unbuffered reads
+// need chunk offsets aligned to the device; a chunk size that is not a
+// multiple of that alignment reads through the cache instead.
+StreamedTapeOutput streaming_parse_driver(const std::string& path, platform::File file, std::uint64_t file_size,
+                                          std::uint64_t chunk_size);
+
+}  // namespace tape_parser
