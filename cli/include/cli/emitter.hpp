@@ -1,0 +1,94 @@
+// The buffered writer over standard output that every command prints
+// through, and the result emitter: the MatchSink that turns each match of a
+// search into plain, JSON Lines or JSON output within the --max-output cap.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "rova_rudo/search_request.hpp"
+
+namespace cli {
+
+// Collects output in an 8 KiB buffer and hands it to the descriptor whenever
+// the buffer fills, and on flush() and destruction. Write errors are ignored:
+// the bytes count as written and output simply stops reaching the reader.
+class BufferedWriter {
+public:
+    static constexpr std::size_t kCapacity = 8192;
+
+    explicit BufferedWriter(int fd = 1);
+    // Appends everything to `capture` instead of a descriptor (tests, and
+    // callers that post-process output).
+    explicit BufferedWriter(std::string* capture);
+    ~BufferedWriter();
+    BufferedWriter(const BufferedWriter&) = delete;
+    BufferedWriter& operator=(const BufferedWriter&) = delete;
+
+    void write(std::string_view bytes);
+    void put(char c) { write(std::string_view(&c, 1)); }
+    void flush();
+
+private:
+    void drain(const char* p, std::size_t n);
+    int fd_ = -1;
+    std::string* capture_ = nullptr;
+    std::size_t used_ = 0;
+    char buf_[kCapacity];
+};
+
+enum class OutputFormat : std::uint8_t { Plain = 0, JsonLines = 1, Json = 2 };
+enum class ColorMode : std::uint8_t { Auto = 0, Always = 1, Never = 2 };
+
+// The per-run output state of a search. The search command builds one, sets
+// the fields from its options, writes the framing around the records ("[" and
+// "]\n" of JSON output, the --count total) straight to `writer`, and, when
+// several files are searched, sets `file_prefix` and clears `has_last_path`
+// before each file. It reads `matched` and `match_count` at the end.
+struct ResultEmitter final : rova_rudo::MatchSink {
+    explicit ResultEmitter(BufferedWriter& w);
+
+    std::optional<std::uint64_t> max_value_bytes;  // cut values (and containers) to this many bytes
+    std::optional<std::uint64_t> max_output;       // cap on the record bytes written
+    std::string last_path;
+    std::string record_buffer;  // scratch: one JSON record, or flattened lines
+    std::string minify_buffer;  // scratch: a container without its whitespace
+    std::optional<std::string> file_prefix;  // current file, when several are searched
+    std::optional<std::string> highlight;    // ASCII-lower-cased term; only with colour
+    BufferedWriter& writer;
+    std::uint64_t match_count = 0;
+    std::uint64_t bytes_written = 0;
+    bool first_json_element = true;
+    bool has_last_path = false;
+    bool matched = false;
+    bool color_on = false;
+    bool truncated = false;  // the cap was reached; stays set
+    bool count_only = false;
+    bool envelope = false;
+    bool raw = false;
+    OutputFormat format = OutputFormat::Plain;
+    rova_rudo::EmitMode emit = rova_rudo::EmitMode::Path;
+
+    // Formats one match; true asks the engine to stop (the cap is reached).
+    // A key or scalar whose path equals the previous match's is dropped
+    // uncounted in the path, value and assignment modes.
+    bool emit_search_match(std::string_view path, std::string_view text, rova_rudo::ScalarKind kind,
+                           rova_rudo::MatchShape shape, std::optional<std::uint64_t> offset) override;
+};
+
+// One plain-format record (with the file prefix when one is set).
+void write_plain(ResultEmitter& e, std::string_view path, std::string_view text, rova_rudo::ScalarKind kind,
+                 rova_rudo::MatchShape shape);
+
+// Writes as much of `bytes` as the output cap leaves, so the output stops at
+// exactly max_output bytes; sets `truncated` when the cap cuts or is reached.
+void write_capped(ResultEmitter& e, std::string_view bytes);
+
+// Appends `text` to `out` with every non-overlapping occurrence of `term`
+// (non-empty, ASCII lower case; matched folding A-Z) wrapped in bold red.
+void highlight_ascii_ci(std::string& out, std::string_view text, std::string_view term);
+
+}  // namespace cli
