@@ -1,0 +1,26 @@
+// Whole-buffer tape parse: a document already in memory, fed to the chunk
+// builder in fixed-size chunks (the same code path as the streaming parse,
+// and the first chunk's density sizes the tape prefault).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "tape_parser/tape.hpp"
+
+namespace tape_parser {
+
+// Parses `data[0, len)` in chunks of `chunk_size` (positive) bytes. `read_ms`
+// is the caller's time spent reading the input, reported as the first-chunk
+// time. A UTF-8 byte order mark at the start is skipped (offsets still count
+// from data[0]). Input with no value gives an empty tape. The input must stay
+// unchanged during the call; the tape refers to it by offsets only. Prints the
+// timings report when QUELLMOR_PARSER_TIMINGS is set.
+TapeParseOutput parse_buffer_chunked(const std::uint8_t* data, std::size_t len, std::uint64_t chunk_size,
+                                     double read_ms);
+
+// Entries to reserve for an input of `len` bytes: len / QUELLMOR_TAPE_RESERVE_DIV
+// (read on every call; 8 when unset, not a number, or 0).
+std::uint64_t tape_capacity_from_len(std::uint64_t len);
+
+}  // namespace tape_parser

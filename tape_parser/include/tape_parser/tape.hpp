@@ -1,0 +1,152 @@
+// The tape: the flat product of the tape parser. One 20-byte entry per JSON
+// value (object keys included) in document order; a container's entry comes
+// before its subtree, which follows it contiguously; object members alternate
+// key, value. Nothing is decoded: entries hold byte spans of the input.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+
+#include "platform/result.hpp"
+
+namespace tape_parser {
+
+enum class TapeKind : std::uint8_t {
+    Null = 0,
+    False = 1,
+    True = 2,
+    Number = 3,
+    String = 4,
+    Array = 5,
+    Object = 6,
+};
+
+// Parent word of a top-level value.
+inline constexpr std::uint32_t kNoParent = 0xFFFFFFFFu;
+// Offsets are 48 bits wide: the largest offset (and so input length) a tape holds.
+inline constexpr std::uint64_t kMaxTapeOffset = (std::uint64_t{1} << 48) - 1;
+// Entry indices must stay below kNoParent, which marks a top-level value.
+inline constexpr std::uint64_t kMaxTapeEntries = 0xFFFFFFFEu;
+// Only the low 29 bits of a child count are stored; readers use it as a hint.
+inline constexpr std::uint32_t kChildCountMask = 0x1FFFFFFFu;
+
+// Five 32-bit words:
+//   w[0] start bits 0-31
+//   w[1] bits 16-31: start bits 32-47; bits 0-15: end bits 32-47
+//   w[2] end bits 0-31 (exclusive)
+//   w[3] bits 29-31 kind, bits 0-28 child count (arrays: children; objects:
+//        members = children / 2; scalars 0)
+//   w[4] tape index of the parent container, kNoParent at top level
+// String spans exclude the quotes; container spans include both brackets.
+struct TapeEntry {
+    std::uint32_t w[5];
+
+    std::uint64_t start() const { return (std::uint64_t{w[1] >> 16} << 32) | w[0]; }
+    std::uint64_t end() const { return (std::uint64_t{w[1] & 0xFFFFu} << 32) | w[2]; }
+    TapeKind kind() const { return static_cast<TapeKind>(w[3] >> 29); }
+    std::uint32_t child_count() const { return w[3] & kChildCountMask; }
+    std::uint32_t parent() const { return w[4]; }
+    bool is_container() const { return w[3] >= 0xA0000000u; }
+    bool is_object() const { return w[3] >= 0xC0000000u; }
+
+    // A complete scalar (null, false, true, number, string).
+    static TapeEntry scalar(std::uint64_t start, std::uint64_t end, TapeKind kind, std::uint32_t parent) {
+        return TapeEntry{{static_cast<std::uint32_t>(start),
+                          static_cast<std::uint32_t>(((start >> 32) << 16) | ((end >> 32) & 0xFFFFu)),
+                          static_cast<std::uint32_t>(end), static_cast<std::uint32_t>(kind) << 29, parent}};
+    }
+    // An array or object whose end and count are still 0.
+    static TapeEntry open_container(std::uint64_t start, TapeKind kind, std::uint32_t parent) {
+        return TapeEntry{{static_cast<std::uint32_t>(start), static_cast<std::uint32_t>((start >> 32) << 16), 0,
+                          static_cast<std::uint32_t>(kind) << 29, parent}};
+    }
+    // Sets a container's end and count; start, kind and parent stay.
+    void close(std::uint64_t end, std::uint32_t count) {
+        w[1] = (w[1] & 0xFFFF0000u) | static_cast<std::uint32_t>((end >> 32) & 0xFFFFu);
+        w[2] = static_cast<std::uint32_t>(end);
+        w[3] = (w[3] & 0xE0000000u) | (count & kChildCountMask);
+    }
+
+    bool operator==(const TapeEntry& o) const { return std::memcmp(w, o.w, sizeof w) == 0; }
+};
+static_assert(sizeof(TapeEntry) == 20);
+
+namespace detail {
+class TapeAppender;
+}
+
+// Growable, contiguous storage of entries. Unlike a std::vector, its spare
+// capacity is real allocated memory that may be written (the prefault touches
+// it from other threads before the builder gets there). Grows by doubling, to
+// at least 4 entries. Move-only. Allocation failure ends the process.
+class Tape {
+public:
+    Tape() = default;
+    explicit Tape(std::size_t reserve_entries) { reserve(reserve_entries); }
+    Tape(Tape&& o) noexcept : data_(o.data_), size_(o.size_), capacity_(o.capacity_) {
+        o.data_ = nullptr;
+        o.size_ = o.capacity_ = 0;
+    }
+    Tape& operator=(Tape&& o) noexcept;
+    Tape(const Tape&) = delete;
+    Tape& operator=(const Tape&) = delete;
+    ~Tape();
+
+    std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
+    bool empty() const { return size_ == 0; }
+    TapeEntry* data() { return data_; }
+    const TapeEntry* data() const { return data_; }
+    TapeEntry& operator[](std::size_t i) { return data_[i]; }
+    const TapeEntry& operator[](std::size_t i) const { return data_[i]; }
+    const TapeEntry* begin() const { return data_; }
+    const TapeEntry* end() const { return data_ + size_; }
+    std::span<const TapeEntry> entries() const { return {data_, size_}; }
+
+    // Makes room for at least `n` entries in total (exactly `n` when growing).
+    void reserve(std::size_t n);
+    void push_back(const TapeEntry& e) {
+        if (size_ == capacity_) [[unlikely]]
+            grow();
+        data_[size_++] = e;
+    }
+    // Drops every entry and releases the storage.
+    void release();
+
+private:
+    friend class detail::TapeAppender;
+    void grow();
+
+    TapeEntry* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+// Eight counters of one parse; all start at 0.
+struct ParseStats {
+    std::uint64_t tape_len = 0;        // entries of the finished tape (wrapper included)
+    std::uint64_t objects = 0;         // at each '{'
+    std::uint64_t arrays = 0;          // at each '[', and once for the wrapper
+    std::uint64_t strings = 0;         // keys included
+    std::uint64_t numbers = 0;
+    std::uint64_t booleans = 0;
+    std::uint64_t nulls = 0;
+    std::uint64_t object_members = 0;  // member counts, added as objects close
+
+    bool operator==(const ParseStats&) const = default;
+};
+
+// A successful whole-buffer parse: the caller owns both.
+struct ParsedTape {
+    Tape tape;
+    ParseStats stats;
+};
+
+// The tape and its statistics, or the failure text. A failure carries nothing
+// else: whatever was built has been released.
+using TapeParseOutput = platform::Result<ParsedTape, std::string>;
+
+}  // namespace tape_parser
