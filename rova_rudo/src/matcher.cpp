@@ -45,7 +45,7 @@ TextMatcher::~TextMatcher() = default;
 
 TextMatcher::TextMatcher(const TextMatcher& o)
     : kind_(o.kind_), bytes_(o.bytes_), first_(o.first_), first_alt_(o.first_alt_),
-      case_insensitive_(o.case_insensitive_) {
+      case_insensitive_(o.case_insensitive_), finder_(o.finder_) {
     if (o.re_) re_ = compile(bytes_, case_insensitive_);
 }
 
@@ -59,6 +59,7 @@ platform::Result<TextMatcher, SearchError> build_text_matcher(std::string_view t
     if (!is_regex && case_sensitive) {
         m.kind_ = TextMatcherKind::Literal;
         m.bytes_.assign(text);
+        m.finder_ = SubstringFinder(text);
         return m;
     }
     bool ascii = true;
@@ -149,7 +150,7 @@ std::optional<std::size_t> ascii_nocase_find(const AsciiNoCaseNeedle& needle, st
 bool text_matcher_is_match(const TextMatcher& m, std::string_view hay) {
     switch (m.kind()) {
     case TextMatcherKind::Literal:
-        return find_substring(hay, m.bytes()) != kNotFound;
+        return m.finder().find(hay) != kNotFound;
     case TextMatcherKind::AsciiNoCase:
         return ascii_nocase_find(m.ascii_needle(), hay).has_value();
     case TextMatcherKind::EscapedRegex:
@@ -164,7 +165,7 @@ bool text_matcher_is_match(const TextMatcher& m, std::string_view hay) {
 std::optional<std::size_t> text_matcher_find(const TextMatcher& m, std::string_view hay) {
     switch (m.kind()) {
     case TextMatcherKind::Literal: {
-        const std::size_t at = find_substring(hay, m.bytes());
+        const std::size_t at = m.finder().find(hay);
         if (at == kNotFound) return std::nullopt;
         return at;
     }

@@ -27,14 +27,15 @@ std::size_t find_substring(std::string_view hay, std::string_view needle);
 class SubstringFinder {
 public:
     SubstringFinder() = default;
-    explicit SubstringFinder(std::string_view needle) : needle_(needle) {}
+    explicit SubstringFinder(std::string_view needle);
 
     std::string_view needle() const { return needle_; }
     // First occurrence of the needle in `hay`; an empty needle is found at 0.
-    std::size_t find(std::string_view hay) const { return find_substring(hay, needle_); }
+    std::size_t find(std::string_view hay) const;
 
 private:
     std::string needle_;
+    std::size_t i1_ = 0, i2_ = 0;  // the needle bytes that candidates are filtered on
 };
 
 }  // namespace rova_rudo

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "platform/result.hpp"
+#include "rova_rudo/byte_search.hpp"
 #include "rova_rudo/search_request.hpp"
 
 namespace re2 {
@@ -56,6 +57,8 @@ public:
     const std::string& bytes() const { return bytes_; }
     // AsciiNoCase only.
     AsciiNoCaseNeedle ascii_needle() const { return {bytes_, first_, first_alt_}; }
+    // Literal only.
+    const SubstringFinder& finder() const { return finder_; }
     // Regex kinds only.
     const re2::RE2* regex() const { return re_.get(); }
 
@@ -66,6 +69,7 @@ private:
     std::uint8_t first_ = 0;
     std::uint8_t first_alt_ = 0;
     bool case_insensitive_ = false;  // regex kinds
+    SubstringFinder finder_;         // Literal
     std::unique_ptr<re2::RE2> re_;
 };
 
