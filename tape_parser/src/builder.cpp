@@ -1,0 +1,531 @@
+#include "tape_parser/builder.hpp"
+
+#include <immintrin.h>
+
+#include <charconv>
+#include <cstring>
+
+namespace tape_parser {
+
+namespace detail {
+
+// The builder's view of the tape during one chunk: the storage, length and
+// room held in locals so that stores of entries and counters cannot force
+// them to be reloaded; written back when the chunk ends.
+class TapeAppender {
+public:
+    TapeAppender(Tape& t, std::uint64_t max_entries) : tape_(t), max_(max_entries) { load(); }
+    ~TapeAppender() { tape_.size_ = len_; }
+
+    std::size_t size() const { return len_; }
+    TapeEntry& at(std::size_t i) { return out_[i]; }
+
+    // False when the tape would exceed max_entries.
+    bool push(const TapeEntry& e) {
+        if (len_ == room_) [[unlikely]] {
+            if (!make_room()) return false;
+        }
+        out_[len_++] = e;
+        return true;
+    }
+
+private:
+    void load() {
+        out_ = tape_.data_;
+        len_ = tape_.size_;
+        room_ = tape_.capacity_ < max_ ? tape_.capacity_ : static_cast<std::size_t>(max_);
+    }
+    bool make_room() {
+        if (len_ >= max_) return false;
+        tape_.size_ = len_;
+        if (tape_.size_ == tape_.capacity_) tape_.grow();
+        load();
+        return len_ < room_;
+    }
+
+    Tape& tape_;
+    std::uint64_t max_;
+    TapeEntry* out_ = nullptr;
+    std::size_t len_ = 0;
+    std::size_t room_ = 0;
+};
+
+}  // namespace detail
+
+namespace {
+
+using detail::TapeAppender;
+
+constexpr std::uint64_t kSkipMask = 0x400100100002600ull;  // tab, LF, CR, space, ',', ':'
+
+inline bool is_skip(std::uint8_t c) { return c < 64 && ((kSkipMask >> c) & 1u) != 0; }
+
+inline bool is_number_byte(std::uint8_t c) {
+    return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
+}
+
+const char kTooManyEntries[] = "Input too large: a tape holds at most 4294967294 entries";
+const char kTooLong[] = "Input too large: tape offsets must stay below 2^48 bytes";
+
+std::string with_position(const char* text, std::uint64_t pos) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, pos);
+    std::string s(text);
+    s.append(buf, r.ptr);
+    return s;
+}
+
+// The byte as the character U+0000..U+00FF, in UTF-8.
+void append_byte_char(std::string& s, std::uint8_t b) {
+    if (b < 0x80) {
+        s += static_cast<char>(b);
+    } else {
+        s += static_cast<char>(0xC0 | (b >> 6));
+        s += static_cast<char>(0x80 | (b & 0x3F));
+    }
+}
+
+std::string unexpected_closer(std::uint8_t b, std::uint64_t pos) {
+    std::string s = "Unexpected '";
+    append_byte_char(s, b);
+    s += "' at position ";
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, pos);
+    s.append(buf, r.ptr);
+    return s;
+}
+
+std::string unexpected_char(std::uint8_t b, std::uint64_t pos) {
+    std::string s = "Unexpected character '";
+    append_byte_char(s, b);
+    s += "' at position ";
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, pos);
+    s.append(buf, r.ptr);
+    return s;
+}
+
+inline std::uint64_t load64(const std::uint8_t* p) {
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    return x;
+}
+
+inline std::uint32_t load32(const std::uint8_t* p) {
+    std::uint32_t x;
+    std::memcpy(&x, p, 4);
+    return x;
+}
+
+// First '"' or '\\' at or after q, or len.
+inline std::size_t find_quote_or_backslash(const std::uint8_t* d, std::size_t q, std::size_t len) {
+    const __m256i quote32 = _mm256_set1_epi8('"');
+    const __m256i bslash32 = _mm256_set1_epi8('\\');
+    while (len - q >= 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + q));
+        const auto m = static_cast<std::uint32_t>(
+            _mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(v, quote32), _mm256_cmpeq_epi8(v, bslash32))));
+        if (m != 0) return q + _tzcnt_u32(m);
+        q += 32;
+    }
+    if (len - q >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + q));
+        const auto m = static_cast<std::uint32_t>(_mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')))));
+        if (m != 0) return q + _tzcnt_u32(m);
+        q += 16;
+    }
+    while (q < len && d[q] != '"' && d[q] != '\\') ++q;
+    return q;
+}
+
+// Bit i set when byte i of the 16 at p is in the number set. A byte is in the
+// set when its low-nibble and high-nibble classes share a bit:
+//   bit 0: high 3, low 0-9 (digits); bit 1: high 2, low B/D/E ('+', '-', '.');
+//   bit 2: high 4 or 6, low 5 ('E', 'e').
+inline std::uint32_t number_mask16(const std::uint8_t* p) {
+    const __m128i lo_tab = _mm_setr_epi8(1, 1, 1, 1, 1, 1 | 4, 1, 1, 1, 1, 0, 2, 0, 2, 2, 0);
+    const __m128i hi_tab = _mm_setr_epi8(0, 0, 2, 1, 4, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i nib = _mm_set1_epi8(0x0F);
+    const __m128i lo = _mm_shuffle_epi8(lo_tab, _mm_and_si128(v, nib));
+    const __m128i hi = _mm_shuffle_epi8(hi_tab, _mm_and_si128(_mm_srli_epi16(v, 4), nib));
+    const __m128i none = _mm_cmpeq_epi8(_mm_and_si128(lo, hi), _mm_setzero_si128());
+    return ~static_cast<std::uint32_t>(_mm_movemask_epi8(none)) & 0xFFFFu;
+}
+
+}  // namespace
+
+std::size_t tape_number_end(const std::uint8_t* d, std::size_t len, std::size_t s) {
+    // Sixteen at a time while they fit; most numbers end inside the first block.
+    while (s <= len && len - s >= 16) {
+        const std::uint32_t m = number_mask16(d + s);
+        if (m != 0xFFFFu) return s + _tzcnt_u32(~m);
+        s += 16;
+    }
+    for (;;) {
+        // Eight ASCII digits per word: a byte below '0' borrows in the
+        // subtraction, one above '9' carries into its top bit in the addition.
+        while (len - s >= 8) {
+            const std::uint64_t x = load64(d + s);
+            const std::uint64_t t =
+                ((x - 0x3030303030303030ull) | (x + 0x4646464646464646ull)) & 0x8080808080808080ull;
+            if (t == 0) {
+                s += 8;
+                continue;
+            }
+            s += _tzcnt_u64(t) >> 3;
+            break;
+        }
+        while (s < len && d[s] >= '0' && d[s] <= '9') ++s;
+        if (s >= len) return len;
+        if (!is_number_byte(d[s])) return s;
+        ++s;
+    }
+}
+
+BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t base, bool is_last,
+                             TapeBuilderState& st, Tape& tape, ParseStats& stats) {
+    if (n == 0) return platform::Unit{};
+    if (n > kMaxTapeOffset || base > kMaxTapeOffset - n) return platform::Err{std::string(kTooLong)};
+
+    TapeAppender out(tape, st.max_entries);
+    std::uint32_t cur = st.current_container;
+    std::uint32_t top_dummy = 0;
+    std::uint32_t* counter = st.stack.empty() ? &top_dummy : &st.stack.back().child_counter;
+    std::uint64_t roots = st.root_values;
+    std::uint64_t n_strings = 0, n_numbers = 0, n_bools = 0, n_nulls = 0;
+    std::size_t p = 0;
+
+    // Writes the local counters back; called on every way out.
+    auto sync = [&] {
+        st.current_container = cur;
+        st.root_values = roots;
+        stats.strings += n_strings;
+        stats.numbers += n_numbers;
+        stats.booleans += n_bools;
+        stats.nulls += n_nulls;
+    };
+    auto fail = [&](std::string msg) -> BuildResult {
+        sync();
+        return platform::Err{std::move(msg)};
+    };
+    // A completed scalar: parent, the enclosing counter, and the top-level count.
+    auto scalar = [&](std::uint64_t s, std::uint64_t e, TapeKind k) -> bool {
+        if (!out.push(TapeEntry::scalar(s, e, k, cur))) return false;
+        ++*counter;
+        roots += (cur == kNoParent);
+        return true;
+    };
+
+    // Body scan of a string whose body started at st.pending_start, from q.
+    // Returns the position after the closing quote, or n when the chunk ends
+    // inside the string (then left pending). Sets `full` false on overflow.
+    enum class StrEnd { Closed, Pending, Overflow };
+    auto scan_body = [&](std::size_t& q) -> StrEnd {
+        for (;;) {
+            q = find_quote_or_backslash(d, q, n);
+            if (q >= n) {
+                st.pending_kind = PendingKind::String;
+                st.in_string = true;
+                return StrEnd::Pending;
+            }
+            if (d[q] == '"') {
+                if (!scalar(st.pending_start, base + q, TapeKind::String)) return StrEnd::Overflow;
+                ++n_strings;
+                st.in_string = false;
+                st.pending_kind = PendingKind::None;
+                ++q;
+                return StrEnd::Closed;
+            }
+            // Backslash.
+            if (q + 1 >= n) {
+                st.pending_kind = PendingKind::String;
+                st.in_string = true;
+                st.escape_pending = true;
+                return StrEnd::Pending;
+            }
+            if (d[q + 1] == 'u') {
+                if (n - (q + 2) >= 4) {
+                    q += 6;
+                    continue;
+                }
+                st.pending_kind = PendingKind::String;
+                st.in_string = true;
+                st.unicode_pending = static_cast<std::uint8_t>(4 - (n - (q + 2)));
+                return StrEnd::Pending;
+            }
+            q += 2;
+        }
+    };
+
+    // Resume a token cut by the previous chunk's end.
+    switch (st.pending_kind) {
+        case PendingKind::None:
+            break;
+        case PendingKind::Literal: {
+            std::size_t i = st.literal_matched;
+            while (i < st.literal_len && p < n) {
+                if (d[p] != static_cast<std::uint8_t>(st.literal_text[i]))
+                    return fail(with_position("Invalid literal at position ", st.pending_start));
+                ++i;
+                ++p;
+            }
+            if (i < st.literal_len) {
+                if (is_last) return fail(with_position("Unexpected EOF in literal at position ", st.pending_start));
+                st.literal_matched = static_cast<std::uint8_t>(i);
+                sync();
+                return platform::Unit{};
+            }
+            const TapeKind k = st.literal_text[0] == 't'   ? TapeKind::True
+                               : st.literal_text[0] == 'f' ? TapeKind::False
+                                                           : TapeKind::Null;
+            if (!scalar(st.pending_start, st.pending_start + st.literal_len, k)) return fail(kTooManyEntries);
+            if (k == TapeKind::Null)
+                ++n_nulls;
+            else
+                ++n_bools;
+            st.pending_kind = PendingKind::None;
+            st.literal_len = 0;
+            st.literal_matched = 0;
+            break;
+        }
+        case PendingKind::Number: {
+            const std::size_t k = tape_number_end(d, n, 0);
+            if (k == n && !is_last) {
+                sync();
+                return platform::Unit{};
+            }
+            if (!scalar(st.pending_start, base + k, TapeKind::Number)) return fail(kTooManyEntries);
+            ++n_numbers;
+            st.pending_kind = PendingKind::None;
+            p = k;
+            break;
+        }
+        case PendingKind::String: {
+            if (st.escape_pending) {
+                if (d[0] == 'u') st.unicode_pending = 4;
+                st.escape_pending = false;
+                p = 1;
+            }
+            while (st.unicode_pending > 0 && p < n) {
+                --st.unicode_pending;
+                ++p;
+            }
+            if (st.unicode_pending > 0) {
+                sync();
+                return platform::Unit{};
+            }
+            const StrEnd r = scan_body(p);
+            if (r == StrEnd::Overflow) return fail(kTooManyEntries);
+            if (r == StrEnd::Pending) {
+                sync();
+                return platform::Unit{};
+            }
+            break;
+        }
+    }
+
+    const __m256i spaces32 = _mm256_set1_epi8(' ');
+    while (p < n) {
+        std::uint8_t c = d[p];
+        if (is_skip(c)) {
+            // One or two separators are stepped over singly; a longer run
+            // (indentation) is crossed 32 spaces at a time.
+            ++p;
+            if (p < n && is_skip(d[p])) {
+                ++p;
+                if (p < n && is_skip(d[p])) {
+                    ++p;
+                    while (n - p >= 32) {
+                        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + p));
+                        const auto m = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, spaces32)));
+                        if (m != 0xFFFFFFFFu) {
+                            p += _tzcnt_u32(~m);
+                            break;
+                        }
+                        p += 32;
+                    }
+                    while (n - p >= 8 && load64(d + p) == 0x2020202020202020ull) p += 8;
+                    while (p < n && is_skip(d[p])) ++p;
+                }
+            }
+            continue;
+        }
+        const std::uint64_t P = base + p;
+        switch (c) {
+            case '"': {
+                if (n - p >= 17) {
+                    // Short string: its closing quote among the next 16 bytes
+                    // with no backslash before it.
+                    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + p + 1));
+                    const auto qm =
+                        static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"'))));
+                    if (qm != 0) {
+                        const std::uint32_t k = _tzcnt_u32(qm);
+                        const auto bm =
+                            static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))));
+                        if (_bzhi_u32(bm, k) == 0) {
+                            if (!scalar(P + 1, P + 1 + k, TapeKind::String)) return fail(kTooManyEntries);
+                            ++n_strings;
+                            p += k + 2;
+                            continue;
+                        }
+                    }
+                }
+                st.pending_start = P + 1;
+                st.in_string = true;
+                st.escape_pending = false;
+                st.unicode_pending = 0;
+                std::size_t q = p + 1;
+                const StrEnd r = scan_body(q);
+                if (r == StrEnd::Overflow) return fail(kTooManyEntries);
+                if (r == StrEnd::Pending) {
+                    sync();
+                    return platform::Unit{};
+                }
+                p = q;
+                continue;
+            }
+            case '[':
+            case '{': {
+                const bool obj = c == '{';
+                const std::uint32_t idx = static_cast<std::uint32_t>(out.size());
+                if (!out.push(TapeEntry::open_container(P, obj ? TapeKind::Object : TapeKind::Array, cur)))
+                    return fail(kTooManyEntries);
+                if (obj)
+                    ++stats.objects;
+                else
+                    ++stats.arrays;
+                ++*counter;
+                st.stack.push_back(TapeStackEntry{idx, static_cast<std::uint8_t>(obj ? '}' : ']'), 0});
+                counter = &st.stack.back().child_counter;
+                cur = idx;
+                ++p;
+                continue;
+            }
+            case ']':
+            case '}': {
+                if (st.stack.empty()) return fail(unexpected_closer(c, P));
+                const TapeStackEntry top = st.stack.back();
+                st.stack.pop_back();
+                if (st.stack.empty()) {
+                    cur = kNoParent;
+                    counter = &top_dummy;
+                } else {
+                    cur = st.stack.back().tape_index;
+                    counter = &st.stack.back().child_counter;
+                }
+                if (c != top.closer) return fail(with_position("Mismatched bracket at position ", P));
+                std::uint32_t count = top.child_counter;
+                if (c == '}') {
+                    count /= 2;
+                    stats.object_members += count;
+                }
+                out.at(top.tape_index).close(P + 1, count);
+                if (st.stack.empty()) ++roots;
+                ++p;
+                continue;
+            }
+            case 't':
+            case 'n':
+            case 'f': {
+                const char* text = c == 't' ? "true" : c == 'n' ? "null" : "false";
+                const std::size_t L = c == 'f' ? 5 : 4;
+                if (n - p >= L) {
+                    const bool ok = load32(d + p) == load32(reinterpret_cast<const std::uint8_t*>(text)) &&
+                                    (L == 4 || d[p + 4] == 'e');
+                    if (!ok) return fail(with_position("Invalid literal at position ", P));
+                    const TapeKind k = c == 't' ? TapeKind::True : c == 'f' ? TapeKind::False : TapeKind::Null;
+                    if (!scalar(P, P + L, k)) return fail(kTooManyEntries);
+                    if (c == 'n')
+                        ++n_nulls;
+                    else
+                        ++n_bools;
+                    p += L;
+                    continue;
+                }
+                if (is_last) return fail(with_position("Unexpected EOF in literal at position ", P));
+                const std::size_t have = n - p;
+                if (std::memcmp(d + p, text, have) != 0) return fail(with_position("Invalid literal at position ", P));
+                st.pending_kind = PendingKind::Literal;
+                st.pending_start = P;
+                std::memcpy(st.literal_text, text, L);
+                st.literal_len = static_cast<std::uint8_t>(L);
+                st.literal_matched = static_cast<std::uint8_t>(have);
+                sync();
+                return platform::Unit{};
+            }
+            case '-':
+            case '0':
+            case '1':
+            case '2':
+            case '3':
+            case '4':
+            case '5':
+            case '6':
+            case '7':
+            case '8':
+            case '9': {
+                const std::size_t e = tape_number_end(d, n, c == '-' ? p + 1 : p);
+                if (e == n && !is_last) {
+                    st.pending_kind = PendingKind::Number;
+                    st.pending_start = P;
+                    sync();
+                    return platform::Unit{};
+                }
+                if (!scalar(P, base + e, TapeKind::Number)) return fail(kTooManyEntries);
+                ++n_numbers;
+                p = e;
+                continue;
+            }
+            default:
+                return fail(unexpected_char(c, P));
+        }
+    }
+    sync();
+    return platform::Unit{};
+}
+
+BuildResult finish_tape(TapeBuilderState& st, std::uint64_t input_len, Tape& tape, ParseStats& stats) {
+    if (!st.stack.empty()) return platform::Err{std::string("Unclosed container")};
+    if (st.in_string || st.pending_kind == PendingKind::String || st.escape_pending || st.unicode_pending != 0)
+        return platform::Err{std::string("Unexpected EOF in string")};
+    if (st.pending_kind == PendingKind::Literal) return platform::Err{std::string("Unexpected EOF in literal")};
+    if (input_len > kMaxTapeOffset) return platform::Err{std::string(kTooLong)};
+    if (st.pending_kind == PendingKind::Number) {
+        if (tape.size() >= st.max_entries) return platform::Err{std::string(kTooManyEntries)};
+        tape.push_back(TapeEntry::scalar(st.pending_start, input_len, TapeKind::Number, kNoParent));
+        ++stats.numbers;
+        ++st.root_values;
+        st.pending_kind = PendingKind::None;
+    }
+    if (st.root_values > 1) {
+        if (tape.size() >= st.max_entries) return platform::Err{std::string(kTooManyEntries)};
+        std::uint64_t tops = 0;
+        const std::size_t len = tape.size();
+        TapeEntry* e = tape.data();
+        // Every parent index moves up by one; kNoParent wraps to 0, the wrapper.
+        for (std::size_t i = 0; i < len; ++i) {
+            tops += (e[i].w[4] == kNoParent);
+            e[i].w[4] += 1;
+        }
+        tape.push_back(TapeEntry{});
+        e = tape.data();
+        std::memmove(e + 1, e, len * sizeof(TapeEntry));
+        e[0] = TapeEntry::open_container(0, TapeKind::Array, kNoParent);
+        e[0].close(input_len, static_cast<std::uint32_t>(tops));
+        ++stats.arrays;
+    }
+    return platform::Unit{};
+}
+
+void drop_parser_state(TapeBuilderState& st) {
+    std::vector<TapeStackEntry>().swap(st.stack);
+    st.pending_kind = PendingKind::None;
+    st.in_string = false;
+    st.escape_pending = false;
+    st.unicode_pending = 0;
+}
+
+}  // namespace tape_parser

@@ -1,0 +1,73 @@
+#include "tape_parser/parse.hpp"
+
+#include <chrono>
+
+#include "tape_parser/builder.hpp"
+#include "tape_parser/prefault.hpp"
+#include "tape_parser/settings.hpp"
+#include "tape_parser/timings.hpp"
+
+namespace tape_parser {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double ms_since(Clock::time_point t0) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+}  // namespace
+
+std::uint64_t tape_capacity_from_len(std::uint64_t len) {
+    auto div = read_setting_number("QUELLMOR_TAPE_RESERVE_DIV");
+    const std::uint64_t d = div && *div != 0 ? *div : 8;
+    return len / d;
+}
+
+TapeParseOutput parse_buffer_chunked(const std::uint8_t* data, std::size_t len, std::uint64_t chunk_size,
+                                     double read_ms) {
+    const auto t0 = Clock::now();
+    ParsedTape out;
+    ParseTimings timings;
+    timings.first_chunk_ms = read_ms;
+    timings.bytes = len;
+
+    out.tape.reserve(static_cast<std::size_t>(tape_capacity_from_len(len)));
+    TapeBuilderState state;
+
+    const std::size_t start = len >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF ? 3 : 0;
+    bool estimated = false;
+    for (std::size_t pos = start; pos < len;) {
+        const std::size_t rest = len - pos;
+        const bool is_last = chunk_size >= rest;
+        const std::size_t end = is_last ? len : pos + static_cast<std::size_t>(chunk_size);
+        const auto c0 = Clock::now();
+        auto r = build_tape_chunk(data + pos, end - pos, pos, is_last, state, out.tape, out.stats);
+        if (!r) {
+            drop_parser_state(state);
+            return platform::Err{std::move(r).error()};
+        }
+        timings.parsing_ms += ms_since(c0);
+        ++timings.chunks;
+        if (!estimated) {
+            estimated = true;
+            if (!is_last && end != start) {
+                // Extrapolate the first chunk's entry density to the whole input.
+                const unsigned __int128 est =
+                    static_cast<unsigned __int128>(len) * out.tape.size() / (end - start);
+                prefault_tape_capacity(out.tape, est > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(est));
+            }
+        }
+        pos = end;
+    }
+    auto f = finish_tape(state, len, out.tape, out.stats);
+    drop_parser_state(state);
+    if (!f) return platform::Err{std::move(f).error()};
+    out.stats.tape_len = out.tape.size();
+    if (parser_timings_enabled())
+        print_parse_timings(timings, read_ms + ms_since(t0), out.tape.size(), "file-read");
+    return out;
+}
+
+}  // namespace tape_parser
