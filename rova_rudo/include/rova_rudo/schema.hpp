@@ -1,0 +1,111 @@
+// Schema inference: one forward pass over a JSON document that records, for
+// every distinct path (array elements collapsed to "[*]"), the set of types
+// seen there, how many values were seen, and a few distinct example texts.
+//
+// No tree of the document is built: memory grows with the number of distinct
+// paths (capped by max_paths) and with the nesting depth. Everything the
+// result holds is copied out of the document, so the bytes may go away after
+// build_schema returns. Keys and examples stay in their raw form (escapes as
+// written); only printing converts them to text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/result.hpp"
+#include "rova_rudo/fx_hash.hpp"
+#include "rova_rudo/parser.hpp"
+
+namespace rova_rudo {
+
+// A set of JSON types, one bit each.
+using TypeMask = std::uint8_t;
+inline constexpr TypeMask kTypeNull = 0x01;
+inline constexpr TypeMask kTypeBoolean = 0x02;
+inline constexpr TypeMask kTypeNumber = 0x04;
+inline constexpr TypeMask kTypeString = 0x08;
+inline constexpr TypeMask kTypeObject = 0x10;
+inline constexpr TypeMask kTypeArray = 0x20;
+
+// Examples are cut to this many bytes (a plain byte cut) before comparing.
+inline constexpr std::size_t kSchemaExampleMaxBytes = 80;
+
+struct SchemaWalkOptions {
+    std::size_t max_examples = 3;     // 0 stores none
+    std::size_t max_paths = 100000;   // a tree holds at most max(max_paths, 1) nodes
+    bool collapse = true;             // carried only: elements always collapse to "[*]"
+};
+
+// One distinct path. Node ids are 1-based arena positions (1 = the document's
+// top-level value, 0 = no node); key id 0 is an array element (and the root),
+// k >= 1 the k-th distinct key name.
+struct SchemaNode {
+    std::vector<std::string> examples;  // pairwise different, each <= 80 bytes
+    std::uint64_t count = 0;
+    std::uint32_t parent = 0;
+    std::uint32_t key = 0;
+    TypeMask types = 0;
+};
+
+// The result of a walk. nodes[0] is the root; paths appear in document order
+// of first occurrence, parents before children.
+struct SchemaTree {
+    std::vector<SchemaNode> nodes;
+    std::vector<std::string> key_names;  // key id k at position k - 1, raw bytes
+    bool truncated = false;              // the path cap dropped at least one path
+};
+
+// One printable row. `examples` borrows from the tree it was made from.
+struct SchemaRow {
+    std::string path;
+    std::uint64_t count = 0;
+    TypeMask types = 0;
+    std::span<const std::string> examples;
+};
+
+// The state of one walk.
+struct SchemaBuilder {
+    std::vector<std::uint32_t> parents;  // node ids of the open containers (0 = dropped)
+    std::vector<std::string> key_names;
+    std::vector<SchemaNode> nodes;
+    std::size_t max_examples = 0;
+    std::size_t max_paths = 0;
+    FxMap<std::pair<std::uint32_t, std::uint32_t>, std::uint32_t> node_map;  // (parent, key) -> node
+    FxMap<std::string, std::uint32_t> key_map;                               // raw key -> key id
+    std::uint32_t pending_key = 0;  // set by schema_scan_key, consumed by schema_record
+    bool truncated = false;
+};
+
+SchemaBuilder schema_builder_new(const SchemaWalkOptions& opts);
+
+// Records one value of type `bit` at the current position (the pending key
+// under the innermost open container, or the root when none is open); returns
+// its node id, or 0 when the path cap or a dropped container dropped it.
+std::uint32_t schema_record(SchemaBuilder& b, TypeMask bit, std::optional<std::string_view> example);
+
+// With the cursor at an object key position (after "{" or ","): reads the key
+// and its colon, interns the key and makes it the pending key.
+platform::Result<platform::Unit, ParseError> schema_scan_key(JsonCursor& c, SchemaBuilder& b);
+
+// "object|array|string|number|boolean|null" order, "|"-joined; "" for none.
+std::string type_mask_names(TypeMask mask);
+
+// Walks the whole document; a malformed one gives its first syntax error.
+platform::Result<SchemaTree, ParseError> build_schema(std::string_view bytes, const SchemaWalkOptions& opts);
+
+// One row per node, in arena order, with its printed path (".", ".users",
+// ".users[*].email", ".[*]"); key names are written raw, invalid UTF-8
+// replaced by U+FFFD.
+std::vector<SchemaRow> schema_rows(const SchemaTree& tree);
+
+// Appends `bytes` to `out` as UTF-8 text: each maximal invalid subsequence
+// becomes one U+FFFD, as the Unicode standard recommends.
+void append_utf8_lossy(std::string& out, std::string_view bytes);
+
+}  // namespace rova_rudo

@@ -1,0 +1,278 @@
+#include "rova_rudo/schema.hpp"
+
+#include <algorithm>
+
+#include "platform/system.hpp"
+
+namespace rova_rudo {
+
+using platform::Err;
+using platform::Result;
+using platform::Unit;
+
+SchemaBuilder schema_builder_new(const SchemaWalkOptions& opts) {
+    SchemaBuilder b;
+    b.parents.reserve(16);
+    b.nodes.emplace_back();  // the root
+    b.max_examples = opts.max_examples;
+    b.max_paths = opts.max_paths;
+    return b;
+}
+
+std::uint32_t schema_record(SchemaBuilder& b, TypeMask bit, std::optional<std::string_view> example) {
+    std::uint32_t id;
+    if (b.parents.empty()) {
+        b.pending_key = 0;
+        id = 1;
+    } else {
+        const std::uint32_t parent = b.parents.back();
+        const std::uint32_t key = b.pending_key;
+        b.pending_key = 0;
+        if (parent == 0) return 0;
+        const std::pair<std::uint32_t, std::uint32_t> slot{parent, key};
+        if (const std::uint32_t* found = b.node_map.find(slot)) {
+            id = *found;
+        } else {
+            if (b.nodes.size() >= b.max_paths) {
+                b.truncated = true;
+                return 0;
+            }
+            SchemaNode n;
+            n.parent = parent;
+            n.key = key;
+            b.nodes.push_back(std::move(n));
+            id = static_cast<std::uint32_t>(b.nodes.size());
+            b.node_map.try_emplace(slot, id);
+        }
+    }
+    SchemaNode& node = b.nodes[id - 1];
+    node.types |= bit;
+    node.count += 1;
+    if (example && b.max_examples != 0 && node.examples.size() < b.max_examples) {
+        const std::string_view cut = example->substr(0, kSchemaExampleMaxBytes);
+        if (std::find(node.examples.begin(), node.examples.end(), cut) == node.examples.end())
+            node.examples.emplace_back(cut);
+    }
+    return id;
+}
+
+namespace {
+
+ParseError byte_or_end(const JsonCursor& c) {
+    return c.at_end() ? ParseError::missing_at_end(c.len) : ParseError::unexpected_byte(c.peek(), c.pos);
+}
+
+}  // namespace
+
+Result<Unit, ParseError> schema_scan_key(JsonCursor& c, SchemaBuilder& b) {
+    skip_whitespace(c);
+    if (c.at_end() || c.peek() != '"') return Err{byte_or_end(c)};
+    auto key = scan_string(c);
+    if (!key) return Err{key.error()};
+    const auto next_id = static_cast<std::uint32_t>(b.key_names.size() + 1);
+    auto [id, inserted] = b.key_map.try_emplace(*key, next_id);
+    if (inserted) b.key_names.emplace_back(*key);
+    b.pending_key = *id;
+    skip_whitespace(c);
+    if (c.at_end() || c.peek() != ':') return Err{byte_or_end(c)};
+    ++c.pos;
+    return Unit{};
+}
+
+std::string type_mask_names(TypeMask mask) {
+    static constexpr std::pair<TypeMask, std::string_view> order[] = {
+        {kTypeObject, "object"}, {kTypeArray, "array"},     {kTypeString, "string"},
+        {kTypeNumber, "number"}, {kTypeBoolean, "boolean"}, {kTypeNull, "null"},
+    };
+    std::string out;
+    for (const auto& [bit, name] : order) {
+        if (!(mask & bit)) continue;
+        if (!out.empty()) out += '|';
+        out += name;
+    }
+    return out;
+}
+
+Result<SchemaTree, ParseError> build_schema(std::string_view bytes, const SchemaWalkOptions& opts) {
+    SchemaBuilder b = schema_builder_new(opts);
+    JsonCursor c(bytes);
+    skip_whitespace(c);
+    if (c.at_end()) return Err{ParseError::unexpected_end()};
+    std::vector<WalkFrame> stack;
+    stack.reserve(32);
+
+    for (;;) {
+        // A value starts here.
+        skip_whitespace(c);
+        if (c.at_end()) return Err{ParseError::unexpected_end()};
+        const std::uint8_t ch = c.peek();
+        switch (ch) {
+        case '"': {
+            auto s = scan_string(c);
+            if (!s) return Err{s.error()};
+            schema_record(b, kTypeString, *s);
+            break;
+        }
+        case 't':
+        case 'f':
+        case 'n': {
+            const std::string_view word = ch == 't' ? "true" : ch == 'f' ? "false" : "null";
+            auto lit = expect_literal(c, word);
+            if (!lit) return Err{lit.error()};
+            schema_record(b, ch == 'n' ? kTypeNull : kTypeBoolean, word);
+            break;
+        }
+        case '[':
+        case '{': {
+            const bool is_array = ch == '[';
+            b.parents.push_back(schema_record(b, is_array ? kTypeArray : kTypeObject, std::nullopt));
+            ++c.pos;
+            skip_whitespace(c);
+            if (!c.at_end() && c.peek() == (is_array ? ']' : '}')) {
+                ++c.pos;
+                b.parents.pop_back();
+                break;
+            }
+            if (!is_array) {
+                auto k = schema_scan_key(c, b);
+                if (!k) return Err{k.error()};
+            }
+            stack.push_back(WalkFrame{is_array ? WalkFrame::kArray : WalkFrame::kObject, 0});
+            continue;  // the first member's value
+        }
+        default:
+            if (ch == '-' || (ch >= '0' && ch <= '9')) {
+                schema_record(b, kTypeNumber, scan_number_span(c));
+                break;
+            }
+            return Err{ParseError::unexpected_byte(ch, c.pos)};
+        }
+
+        // After a value: close containers until the next member starts, or
+        // the top-level value is complete.
+        for (;;) {
+            if (stack.empty()) {
+                skip_whitespace(c);
+                if (!c.at_end()) return Err{ParseError::multiple_top_level(c.pos)};
+                SchemaTree tree;
+                tree.nodes = std::move(b.nodes);
+                tree.key_names = std::move(b.key_names);
+                tree.truncated = b.truncated;
+                return tree;
+            }
+            skip_whitespace(c);
+            if (c.at_end()) return Err{ParseError::unexpected_end()};
+            const std::uint8_t d = c.peek();
+            const bool in_object = stack.back().kind == WalkFrame::kObject;
+            if (d == (in_object ? '}' : ']')) {
+                ++c.pos;
+                stack.pop_back();
+                b.parents.pop_back();
+                b.pending_key = 0;
+                continue;
+            }
+            if (d != ',') return Err{ParseError::unexpected_byte(d, c.pos)};
+            ++c.pos;
+            if (in_object) {
+                skip_whitespace(c);
+                auto k = schema_scan_key(c, b);
+                if (!k) return Err{k.error()};
+            }
+            break;  // the next member's value
+        }
+    }
+}
+
+void append_utf8_lossy(std::string& out, std::string_view bytes) {
+    if (platform::is_valid_utf8(bytes)) {
+        out.append(bytes);
+        return;
+    }
+    static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t n = bytes.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char b0 = p[i];
+        if (b0 < 0x80) {
+            out += static_cast<char>(b0);
+            ++i;
+            continue;
+        }
+        // Sequence length and the allowed range of the second byte; the
+        // narrow ranges exclude overlong forms, surrogates and > U+10FFFF.
+        std::size_t len = 0;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (b0 >= 0xC2 && b0 <= 0xDF) {
+            len = 2;
+        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+            len = 3;
+            if (b0 == 0xE0) lo = 0xA0;
+            if (b0 == 0xED) hi = 0x9F;
+        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+            len = 4;
+            if (b0 == 0xF0) lo = 0x90;
+            if (b0 == 0xF4) hi = 0x8F;
+        }
+        if (len == 0) {
+            out.append(kReplacement);
+            ++i;
+            continue;
+        }
+        std::size_t j = i + 1;
+        bool ok = true;
+        for (std::size_t k = 1; k < len; ++k, ++j) {
+            const unsigned char lo_k = k == 1 ? lo : 0x80;
+            const unsigned char hi_k = k == 1 ? hi : 0xBF;
+            if (j >= n || p[j] < lo_k || p[j] > hi_k) {
+                ok = false;
+                break;
+            }
+        }
+        if (ok) {
+            out.append(bytes.substr(i, len));
+        } else {
+            out.append(kReplacement);  // the maximal valid prefix i..j-1 is one fault
+        }
+        i = j;
+    }
+}
+
+std::vector<SchemaRow> schema_rows(const SchemaTree& tree) {
+    std::vector<SchemaRow> rows;
+    rows.reserve(tree.nodes.size());
+    // Key names converted once: many rows share them.
+    std::vector<std::string> names;
+    names.reserve(tree.key_names.size());
+    for (const auto& k : tree.key_names) {
+        std::string t;
+        append_utf8_lossy(t, k);
+        names.push_back(std::move(t));
+    }
+    // Parents come before their children in the arena, so each path is its
+    // parent's path plus one segment. The root's own segment is never
+    // written: its members start from the empty text.
+    for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+        const SchemaNode& node = tree.nodes[i];
+        SchemaRow row;
+        if (i == 0) {
+            row.path = ".";
+        } else {
+            if (node.parent > 1) row.path = rows[node.parent - 1].path;
+            if (node.key == 0) {
+                if (node.parent <= 1) row.path = ".";
+                row.path += "[*]";
+            } else {
+                row.path += '.';
+                row.path += names[node.key - 1];
+            }
+        }
+        row.count = node.count;
+        row.types = node.types;
+        row.examples = node.examples;
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+}  // namespace rova_rudo
