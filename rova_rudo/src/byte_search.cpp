@@ -156,6 +156,74 @@ std::size_t search(std::string_view hay, std::string_view needle, std::size_t i1
 
 }  // namespace
 
+namespace {
+
+inline std::uint8_t fold_ascii(std::uint8_t b) { return (b >= 'A' && b <= 'Z') ? static_cast<std::uint8_t>(b + 0x20) : b; }
+inline std::uint8_t upper_ascii(std::uint8_t b) { return (b >= 'a' && b <= 'z') ? static_cast<std::uint8_t>(b - 0x20) : b; }
+
+bool equal_folded(const char* h, const char* lowered, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (fold_ascii(static_cast<std::uint8_t>(h[i])) != fold_ascii(static_cast<std::uint8_t>(lowered[i]))) return false;
+    return true;
+}
+
+// Positions whose first byte and probe byte match in either case.
+inline std::uint32_t nocase_mask(const char* p, std::size_t j, __m256i f_lo, __m256i f_up, __m256i s_lo, __m256i s_up) {
+    const __m256i a = load32(p);
+    const __m256i b = load32(p + j);
+    const __m256i fa = _mm256_or_si256(_mm256_cmpeq_epi8(a, f_lo), _mm256_cmpeq_epi8(a, f_up));
+    const __m256i sb = _mm256_or_si256(_mm256_cmpeq_epi8(b, s_lo), _mm256_cmpeq_epi8(b, s_up));
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(fa, sb)));
+}
+
+}  // namespace
+
+std::size_t find_ascii_nocase(std::string_view hay, std::string_view lowered) {
+    const std::size_t n = lowered.size();
+    const std::size_t h = hay.size();
+    if (n == 0) return 0;
+    if (h < n) return kNotFound;
+    const char* p = hay.data();
+    const char* nd = lowered.data();
+    const std::uint8_t first = fold_ascii(static_cast<std::uint8_t>(nd[0]));
+    if (n == 1) return find_either_byte(hay, static_cast<char>(first), static_cast<char>(upper_ascii(first)));
+    // Besides the first byte, filter on the rarest other needle byte.
+    std::size_t j = 1;
+    for (std::size_t i = 2; i < n; ++i)
+        if (byte_rank(fold_ascii(static_cast<std::uint8_t>(nd[i]))) < byte_rank(fold_ascii(static_cast<std::uint8_t>(nd[j]))))
+            j = i;
+    const std::uint8_t second = fold_ascii(static_cast<std::uint8_t>(nd[j]));
+    const std::size_t last_start = h - n;
+    std::size_t i = 0;
+    if (last_start >= 31) {
+        const __m256i f_lo = _mm256_set1_epi8(static_cast<char>(first));
+        const __m256i f_up = _mm256_set1_epi8(static_cast<char>(upper_ascii(first)));
+        const __m256i s_lo = _mm256_set1_epi8(static_cast<char>(second));
+        const __m256i s_up = _mm256_set1_epi8(static_cast<char>(upper_ascii(second)));
+        for (; i + 31 <= last_start; i += 32) {
+            std::uint32_t m = nocase_mask(p + i, j, f_lo, f_up, s_lo, s_up);
+            while (m) {
+                const std::size_t k = i + static_cast<std::size_t>(__builtin_ctz(m));
+                if (equal_folded(p + k, nd, n)) return k;
+                m &= m - 1;
+            }
+        }
+        if (i <= last_start) {
+            const std::size_t b = last_start - 31;
+            std::uint32_t m = nocase_mask(p + b, j, f_lo, f_up, s_lo, s_up) >> (i - b);
+            while (m) {
+                const std::size_t k = i + static_cast<std::size_t>(__builtin_ctz(m));
+                if (equal_folded(p + k, nd, n)) return k;
+                m &= m - 1;
+            }
+        }
+        return kNotFound;
+    }
+    for (; i <= last_start; ++i)
+        if (fold_ascii(static_cast<std::uint8_t>(p[i])) == first && equal_folded(p + i, nd, n)) return i;
+    return kNotFound;
+}
+
 std::size_t find_substring(std::string_view hay, std::string_view needle) {
     std::size_t i1 = 0, i2 = 0;
     if (needle.size() >= 2) pick_probes(needle, i1, i2);

@@ -126,25 +126,12 @@ platform::Result<QueryMatchers, SearchError> build_matchers(const SearchQuery& q
 }
 
 std::optional<std::size_t> ascii_nocase_find(const AsciiNoCaseNeedle& needle, std::string_view hay) {
-    const std::size_t n = needle.lowered.size();
-    const std::size_t h = hay.size();
-    if (n == 0) return 0;
-    if (h < n) return std::nullopt;
-    const std::size_t end = h - n + 1;  // candidates start before this
-    const char* hp = hay.data();
-    const char* np = needle.lowered.data();
-    std::size_t p = 0;
-    while (p < end) {
-        const std::size_t k = find_either_byte(std::string_view(hp + p, end - p), static_cast<char>(needle.first),
-                                               static_cast<char>(needle.first_alt));
-        if (k == kNotFound) return std::nullopt;
-        const std::size_t c = p + k;
-        std::size_t i = 1;
-        while (i < n && fold(static_cast<std::uint8_t>(hp[c + i])) == fold(static_cast<std::uint8_t>(np[i]))) ++i;
-        if (i == n) return c;
-        p = c + 1;
-    }
-    return std::nullopt;
+    // The vectorised search filters on the first byte in either case and on
+    // one more needle byte, then compares folded; the leftmost hit is the same
+    // as a scan for the first byte alone would give.
+    const std::size_t at = find_ascii_nocase(hay, needle.lowered);
+    if (at == kNotFound) return std::nullopt;
+    return at;
 }
 
 bool text_matcher_is_match(const TextMatcher& m, std::string_view hay) {

@@ -21,6 +21,11 @@ std::size_t find_either_byte(std::string_view hay, char a, char b);
 // First occurrence of `needle` in `hay`; an empty needle is found at 0.
 std::size_t find_substring(std::string_view hay, std::string_view needle);
 
+// First occurrence of `lowered` in `hay` when the letters A-Z count as
+// their lower-case forms on both sides (no other byte is folded); `lowered`
+// must have its A-Z lowered already. An empty needle is found at 0.
+std::size_t find_ascii_nocase(std::string_view hay, std::string_view lowered);
+
 // A substring search prepared once for one needle and run over many
 // haystacks (the needle is copied, so the finder outlives its argument).
 // Copies are independent and may be used from different threads.
