@@ -1,0 +1,482 @@
+#include "cli/emitter.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/system.hpp"
+#include "rova_rudo/util.hpp"
+
+namespace cli {
+
+using rova_rudo::EmitMode;
+using rova_rudo::MatchShape;
+using rova_rudo::ScalarKind;
+
+// ---------------------------------------------------------------- writer
+
+BufferedWriter::BufferedWriter(int fd) : fd_(fd) {}
+BufferedWriter::BufferedWriter(std::string* capture) : capture_(capture) {}
+BufferedWriter::~BufferedWriter() { flush(); }
+
+void BufferedWriter::drain(const char* p, std::size_t n) {
+    if (capture_) {
+        capture_->append(p, n);
+        return;
+    }
+    while (n > 0 && fd_ >= 0) {
+        const ssize_t w = ::write(fd_, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return;  // a closed pipe or full disk: the rest is dropped, as promised
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+}
+
+void BufferedWriter::write(std::string_view bytes) {
+    if (bytes.size() <= kCapacity - used_) {
+        std::memcpy(buf_ + used_, bytes.data(), bytes.size());
+        used_ += bytes.size();
+        return;
+    }
+    flush();
+    if (bytes.size() >= kCapacity) {
+        drain(bytes.data(), bytes.size());
+    } else {
+        std::memcpy(buf_, bytes.data(), bytes.size());
+        used_ = bytes.size();
+    }
+}
+
+void BufferedWriter::flush() {
+    if (used_ == 0) return;
+    drain(buf_, used_);
+    used_ = 0;
+}
+
+// ---------------------------------------------------------------- text helpers
+
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+constexpr std::string_view kCyan = "\x1b[36m";
+constexpr std::string_view kRed = "\x1b[1;31m";
+constexpr std::string_view kReset = "\x1b[0m";
+
+bool is_cont(std::uint8_t b) { return (b & 0xC0) == 0x80; }
+
+// Length of the well-formed UTF-8 sequence at s[i], or, when it is not one,
+// the negated length of its longest well-formed prefix (at least 1), which
+// becomes one replacement character.
+long utf8_step(std::string_view s, std::size_t i) {
+    const std::uint8_t b0 = static_cast<std::uint8_t>(s[i]);
+    if (b0 < 0x80) return 1;
+    std::size_t need;
+    std::uint8_t lo = 0x80, hi = 0xBF;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        need = 1;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        need = 2;
+        if (b0 == 0xE0) lo = 0xA0;
+        if (b0 == 0xED) hi = 0x9F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        need = 3;
+        if (b0 == 0xF0) lo = 0x90;
+        if (b0 == 0xF4) hi = 0x8F;
+    } else {
+        return -1;
+    }
+    std::size_t k = 1;
+    for (; k <= need; ++k) {
+        if (i + k >= s.size()) return -static_cast<long>(k);
+        const std::uint8_t b = static_cast<std::uint8_t>(s[i + k]);
+        const std::uint8_t l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
+        if (b < l || b > h) return -static_cast<long>(k);
+    }
+    return static_cast<long>(need + 1);
+}
+
+// Appends `s` as a JSON string: lossy UTF-8 (each maximal ill-formed
+// subsequence one U+FFFD), then \" \\ \b \f \n \r \t, \u00xx for the other
+// control bytes, and everything else raw.
+void append_json_string(std::string& out, std::string_view s) {
+    static const char hex[] = "0123456789abcdef";
+    out += '"';
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const std::uint8_t b = static_cast<std::uint8_t>(s[i]);
+        if (b >= 0x80) {
+            const long st = utf8_step(s, i);
+            if (st > 0) {
+                out.append(s.substr(i, static_cast<std::size_t>(st)));
+                i += static_cast<std::size_t>(st);
+            } else {
+                out += kReplacement;
+                i += static_cast<std::size_t>(-st);
+            }
+            continue;
+        }
+        switch (b) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (b < 0x20) {
+                    out += "\\u00";
+                    out += hex[b >> 4];
+                    out += hex[b & 15];
+                } else {
+                    out += static_cast<char>(b);
+                }
+        }
+        ++i;
+    }
+    out += '"';
+}
+
+bool is_container(MatchShape s) { return s == MatchShape::Object || s == MatchShape::Array; }
+
+// Drops whitespace outside strings. A quote opens a string and the next
+// unescaped quote closes it; a backslash inside keeps the byte after it.
+void minify_into(std::string& out, std::string_view text) {
+    out.clear();
+    bool in_string = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            out += c;
+            if (c == '\\') {
+                if (i + 1 < text.size()) out += text[++i];
+            } else if (c == '"') {
+                in_string = false;
+            }
+            continue;
+        }
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r') continue;
+        if (c == '"') in_string = true;
+        out += c;
+    }
+}
+
+// The preview: up to 80 bytes around the match, on whole characters when the
+// text is UTF-8, marked with an ellipsis where text was left out.
+std::string make_preview(std::string_view text, std::optional<std::uint64_t> offset, ScalarKind kind) {
+    const std::size_t n = text.size();
+    std::size_t start = 0, end = n;
+    if (n > 80) {
+        if (offset && *offset >= 25) {
+            start = static_cast<std::size_t>(*offset - 24);
+            end = static_cast<std::size_t>(*offset + 56);
+            if (*offset + 56 > n || end < start) {
+                start = n - 80;
+                end = n;
+            }
+        } else {
+            start = 0;
+            end = 80;
+        }
+        if (platform::is_valid_utf8(text)) {
+            while (start < n && is_cont(static_cast<std::uint8_t>(text[start]))) ++start;
+            while (end < n && end > start && is_cont(static_cast<std::uint8_t>(text[end]))) --end;
+        }
+        if (end < start) end = start;
+    }
+    std::string p;
+    p.reserve(end - start + 8);
+    if (kind == ScalarKind::String) p += '"';
+    if (start != 0) p += rova_rudo::kEllipsis;
+    // The window's bytes themselves become UTF-8 when the whole preview is
+    // escaped as a JSON string; the marks are valid already.
+    p.append(text.substr(start, end - start));
+    if (end < n) p += rova_rudo::kEllipsis;
+    if (kind == ScalarKind::String) p += '"';
+    return p;
+}
+
+void write_highlighted_path(ResultEmitter& e, std::string_view path) {
+    const std::string& term = *e.highlight;
+    const char first = term[0];
+    const char first_up = (first >= 'a' && first <= 'z') ? static_cast<char>(first - 32) : first;
+    if (path.find(first) == std::string_view::npos && path.find(first_up) == std::string_view::npos) {
+        write_capped(e, path);
+        write_capped(e, "\n");
+        return;
+    }
+    std::string buf;
+    buf.reserve(path.size() + 16);
+    std::size_t i = 0;
+    while (i < path.size()) {
+        const char c = path[i];
+        if (c == '.' || c == '[' || c == ']') {
+            buf += c;
+            ++i;
+            continue;
+        }
+        std::size_t j = i;
+        bool digits = true;
+        while (j < path.size() && path[j] != '.' && path[j] != '[' && path[j] != ']') {
+            if (path[j] < '0' || path[j] > '9') digits = false;
+            ++j;
+        }
+        const std::string_view seg = path.substr(i, j - i);
+        if (digits)
+            buf += seg;
+        else
+            highlight_ascii_ci(buf, seg, term);
+        i = j;
+    }
+    buf += '\n';
+    write_capped(e, buf);
+}
+
+// Until the strict JSON reader and writer is available, a container in an
+// envelope is written as a JSON string.
+bool append_compact_json(std::string&, std::string_view) { return false; }
+
+bool cap_reached(const ResultEmitter& e) { return e.truncated || (e.max_output && e.bytes_written >= *e.max_output); }
+
+}  // namespace
+
+void append_utf8_lossy(std::string& out, std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const long st = utf8_step(s, i);
+        if (st > 0) {
+            out.append(s.substr(i, static_cast<std::size_t>(st)));
+            i += static_cast<std::size_t>(st);
+        } else {
+            out += kReplacement;
+            i += static_cast<std::size_t>(-st);
+        }
+    }
+}
+
+// ---------------------------------------------------------------- emitter
+
+ResultEmitter::ResultEmitter(BufferedWriter& w) : writer(w) {
+    record_buffer.reserve(256);
+    minify_buffer.reserve(256);
+}
+
+void highlight_ascii_ci(std::string& out, std::string_view text, std::string_view term) {
+    const std::size_t n = text.size(), m = term.size();
+    if (n < m || m == 0) {
+        out += text;
+        return;
+    }
+    std::size_t i = 0;
+    while (i + m <= n) {
+        bool eq = true;
+        for (std::size_t k = 0; k < m; ++k) {
+            char c = text[i + k];
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+            if (c != term[k]) {
+                eq = false;
+                break;
+            }
+        }
+        if (eq) {
+            out += kRed;
+            out += text.substr(i, m);
+            out += kReset;
+            i += m;
+        } else {
+            out += text[i];
+            ++i;
+        }
+    }
+    out += text.substr(i);
+}
+
+void write_capped(ResultEmitter& e, std::string_view bytes) {
+    if (e.truncated) return;
+    if (!e.max_output) {
+        e.writer.write(bytes);
+        e.bytes_written += bytes.size();
+        return;
+    }
+    if (e.bytes_written >= *e.max_output) {
+        e.truncated = true;
+        return;
+    }
+    const std::uint64_t remaining = *e.max_output - e.bytes_written;
+    const std::size_t n = remaining < bytes.size() ? static_cast<std::size_t>(remaining) : bytes.size();
+    e.writer.write(bytes.substr(0, n));
+    e.bytes_written += n;
+    if (remaining < bytes.size()) e.truncated = true;
+}
+
+void write_plain(ResultEmitter& e, std::string_view path, std::string_view text, ScalarKind kind, MatchShape shape) {
+    if (e.file_prefix) {
+        if (e.color_on) {
+            write_capped(e, kCyan);
+            write_capped(e, *e.file_prefix);
+            write_capped(e, kReset);
+            write_capped(e, kCyan);
+            write_capped(e, ":");
+            write_capped(e, kReset);
+        } else {
+            write_capped(e, *e.file_prefix);
+            write_capped(e, ":");
+        }
+    }
+    const bool string_scalar = kind == ScalarKind::String && !is_container(shape);
+    switch (e.emit) {
+        case EmitMode::Path:
+            if (e.color_on && e.highlight && !e.highlight->empty()) {
+                write_highlighted_path(e, path);
+            } else {
+                write_capped(e, path);
+                write_capped(e, "\n");
+            }
+            return;
+        case EmitMode::Value:
+            if (string_scalar && !e.raw) {
+                write_capped(e, "\"");
+                write_capped(e, text);
+                write_capped(e, "\"");
+            } else {
+                write_capped(e, text);
+            }
+            write_capped(e, "\n");
+            return;
+        case EmitMode::Assignment:
+            if (is_container(shape)) {
+                rova_rudo::flatten_value(text, path, e.max_value_bytes, e.record_buffer);
+                write_capped(e, e.record_buffer);
+                return;
+            }
+            write_capped(e, path);
+            write_capped(e, " = ");
+            if (kind == ScalarKind::String) {
+                write_capped(e, "\"");
+                write_capped(e, text);
+                write_capped(e, "\"");
+            } else {
+                write_capped(e, text);
+            }
+            write_capped(e, "\n");
+            return;
+        case EmitMode::Object:
+        case EmitMode::Parent:
+            write_capped(e, text);
+            write_capped(e, "\n");
+            return;
+    }
+}
+
+bool ResultEmitter::emit_search_match(std::string_view path, std::string_view text, ScalarKind kind, MatchShape shape,
+                                      std::optional<std::uint64_t> offset) {
+    // 1. A key and its value, or several hits in one string, share a path.
+    if (!is_container(shape) && (emit == EmitMode::Path || emit == EmitMode::Value || emit == EmitMode::Assignment) &&
+        has_last_path && path == last_path)
+        return false;
+    ++match_count;
+    matched = true;
+    if (count_only) {
+        last_path.assign(path);
+        has_last_path = true;
+        return false;
+    }
+    if (cap_reached(*this)) return true;
+
+    if (is_container(shape) && emit != EmitMode::Assignment) {
+        minify_into(minify_buffer, text);
+        text = minify_buffer;
+    }
+    std::optional<std::string> cut;
+    if (max_value_bytes) {
+        cut = rova_rudo::truncate_with_ellipsis(text, *max_value_bytes);
+        if (cut) text = *cut;
+    }
+
+    if (format == OutputFormat::Plain) {
+        write_plain(*this, path, text, kind, shape);
+    } else if (is_container(shape) && emit == EmitMode::Assignment && !envelope) {
+        rova_rudo::flatten_value(text, path, max_value_bytes, record_buffer);
+        std::string line;
+        line.reserve(256);
+        std::string_view rest = record_buffer;
+        while (!rest.empty()) {
+            const std::size_t nl = rest.find('\n');
+            const std::string_view l = rest.substr(0, nl);
+            rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
+            if (l.empty()) continue;
+            line.clear();
+            if (format == OutputFormat::Json && !first_json_element) line += ',';
+            first_json_element = false;
+            append_json_string(line, l);
+            if (format == OutputFormat::JsonLines) line += '\n';
+            write_capped(*this, line);
+        }
+    } else {
+        if (format == OutputFormat::Json) {
+            if (!first_json_element) write_capped(*this, ",");
+            first_json_element = false;
+        }
+        std::string& r = record_buffer;
+        r.clear();
+        if (envelope) {
+            r += '{';
+            if (file_prefix) {
+                r += "\"file\":";
+                append_json_string(r, *file_prefix);
+                r += ',';
+            }
+            r += "\"path\":";
+            append_json_string(r, path);
+            r += ",\"preview\":";
+            append_json_string(r, make_preview(text, offset, kind));
+            if (is_container(shape)) {
+                r += shape == MatchShape::Object ? ",\"object\":" : ",\"array\":";
+                if (!append_compact_json(r, text)) append_json_string(r, text);
+            }
+            r += '}';
+        } else {
+            switch (emit) {
+                case EmitMode::Path:
+                    append_json_string(r, path);
+                    break;
+                case EmitMode::Value:
+                    if (kind == ScalarKind::String && !is_container(shape)) {
+                        r += '"';
+                        r += text;
+                        r += '"';
+                    } else {
+                        r += text;
+                    }
+                    break;
+                case EmitMode::Assignment: {
+                    std::string content;
+                    content.reserve(path.size() + text.size() + 5);
+                    content += path;
+                    content += " = ";
+                    if (kind == ScalarKind::String) content += '"';
+                    content += text;
+                    if (kind == ScalarKind::String) content += '"';
+                    append_json_string(r, content);
+                    break;
+                }
+                case EmitMode::Object:
+                case EmitMode::Parent:
+                    r += text;
+                    break;
+            }
+        }
+        if (format == OutputFormat::JsonLines) r += '\n';
+        write_capped(*this, r);
+    }
+
+    last_path.assign(path);
+    has_last_path = true;
+    return cap_reached(*this);
+}
+
+}  // namespace cli

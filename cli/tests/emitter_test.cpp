@@ -1,0 +1,274 @@
+#include "cli/emitter.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using cli::BufferedWriter;
+using cli::OutputFormat;
+using cli::ResultEmitter;
+using rova_rudo::EmitMode;
+using rova_rudo::MatchShape;
+using rova_rudo::ScalarKind;
+
+namespace {
+
+const std::string kDots = "\xE2\x80\xA6";
+const std::string kRed = "\x1b[1;31m";
+const std::string kReset = "\x1b[0m";
+const std::string kCyan = "\x1b[36m";
+
+struct Match {
+    std::string path;
+    std::string text;
+    ScalarKind kind = ScalarKind::String;
+    MatchShape shape = MatchShape::Scalar;
+    std::optional<std::uint64_t> offset = std::nullopt;
+};
+
+struct Rig {
+    std::string out;
+    BufferedWriter w{&out};
+    ResultEmitter e{w};
+    std::vector<bool> stops;
+
+    std::string run(const std::vector<Match>& ms) {
+        for (const auto& m : ms) stops.push_back(e.emit_search_match(m.path, m.text, m.kind, m.shape, m.offset));
+        w.flush();
+        return out;
+    }
+};
+
+std::string run_with(OutputFormat f, EmitMode m, const std::vector<Match>& ms, bool envelope = false) {
+    Rig r;
+    r.e.format = f;
+    r.e.emit = m;
+    r.e.envelope = envelope;
+    return r.run(ms);
+}
+
+const Match kStr{".name", "al\"ice", ScalarKind::String, MatchShape::Scalar, 0};
+const Match kNum{".n", "12", ScalarKind::Number, MatchShape::Scalar, 0};
+const Match kKey{".k", "k", ScalarKind::String, MatchShape::ObjectKey, 0};
+const Match kObj{".o", "{ \"a\" : [1, \"x y\"] }", ScalarKind::String, MatchShape::Object, std::nullopt};
+
+TEST(Emitter, EveryModeInEveryFormat) {
+    struct Case {
+        OutputFormat f;
+        EmitMode m;
+        std::vector<Match> ms;
+        std::string want;
+    };
+    const Case cases[] = {
+        {OutputFormat::Plain, EmitMode::Path, {kStr, kNum}, ".name\n.n\n"},
+        {OutputFormat::Plain, EmitMode::Value, {kStr, kNum, kKey}, "\"al\"ice\"\n12\n\"k\"\n"},
+        {OutputFormat::Plain, EmitMode::Assignment, {kStr, kNum}, ".name = \"al\"ice\"\n.n = 12\n"},
+        {OutputFormat::Plain, EmitMode::Assignment, {kObj}, ".o.a[0] = 1\n.o.a[1] = \"x y\"\n"},
+        {OutputFormat::Plain, EmitMode::Object, {kObj}, "{\"a\":[1,\"x y\"]}\n"},
+        {OutputFormat::JsonLines, EmitMode::Path, {kStr, kNum}, "\".name\"\n\".n\"\n"},
+        {OutputFormat::JsonLines, EmitMode::Value, {kStr, kNum, kObj}, "\"al\"ice\"\n12\n{\"a\":[1,\"x y\"]}\n"},
+        {OutputFormat::JsonLines, EmitMode::Assignment, {kStr, kNum},
+         "\".name = \\\"al\\\"ice\\\"\"\n\".n = 12\"\n"},
+        {OutputFormat::JsonLines, EmitMode::Assignment, {kObj}, "\".o.a[0] = 1\"\n\".o.a[1] = \\\"x y\\\"\"\n"},
+        {OutputFormat::Json, EmitMode::Path, {kStr, kNum}, "\".name\",\".n\""},
+        {OutputFormat::Json, EmitMode::Assignment, {kObj, kNum}, "\".o.a[0] = 1\",\".o.a[1] = \\\"x y\\\"\",\".n = 12\""},
+        {OutputFormat::Json, EmitMode::Parent, {kObj, kObj}, "{\"a\":[1,\"x y\"]},{\"a\":[1,\"x y\"]}"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(run_with(c.f, c.m, c.ms), c.want) << int(c.f) << " " << int(c.m);
+}
+
+TEST(Emitter, ConsecutiveEqualPathsCountOnce) {
+    Rig r;
+    r.run({{".a", "x"}, {".a", "xx"}, {".b", "y"}, {".a", "z"}});
+    EXPECT_EQ(r.out, ".a\n.b\n.a\n");
+    EXPECT_EQ(r.e.match_count, 3u);
+    // Containers are never de-duplicated.
+    Rig o;
+    o.e.emit = EmitMode::Object;
+    o.run({kObj, kObj});
+    EXPECT_EQ(o.e.match_count, 2u);
+
+    Rig c;
+    c.e.count_only = true;
+    c.e.max_output = 1;
+    c.run({{".a", "x"}, {".a", "x"}, {".b", "x"}});
+    EXPECT_EQ(c.out, "");
+    EXPECT_EQ(c.e.match_count, 2u);
+    EXPECT_EQ(c.stops, (std::vector<bool>{false, false, false}));
+}
+
+TEST(Emitter, OutputCapIsByteExact) {
+    Rig r;
+    r.e.max_output = 10;
+    r.run({{".alpha", "x"}, {".beta", "x"}, {".gamma", "x"}});
+    EXPECT_EQ(r.out, ".alpha\n.be");
+    EXPECT_EQ(r.stops, (std::vector<bool>{false, true, true}));
+    EXPECT_EQ(r.e.match_count, 3u);
+    EXPECT_TRUE(r.e.truncated);
+
+    // A record that fills the cap exactly is whole and stops without truncating.
+    Rig x;
+    x.e.max_output = 7;
+    x.run({{".alpha", "x"}});
+    EXPECT_EQ(x.out, ".alpha\n");
+    EXPECT_EQ(x.stops, (std::vector<bool>{true}));
+    EXPECT_FALSE(x.e.truncated);
+
+    // JSON records and their separators count too.
+    Rig j;
+    j.e.format = OutputFormat::Json;
+    j.e.max_output = 8;
+    j.run({{".a", "x"}, {".b", "x"}});
+    EXPECT_EQ(j.out, "\".a\",\".b");
+}
+
+TEST(Emitter, EnvelopesCarryFilePathAndPreview) {
+    Rig r;
+    r.e.format = OutputFormat::JsonLines;
+    r.e.envelope = true;
+    r.e.file_prefix = "a.json";
+    r.run({{".name", "alice", ScalarKind::String, MatchShape::Scalar, 0}, {".n", "7\n", ScalarKind::Number}});
+    EXPECT_EQ(r.out,
+              "{\"file\":\"a.json\",\"path\":\".name\",\"preview\":\"\\\"alice\\\"\"}\n"
+              "{\"file\":\"a.json\",\"path\":\".n\",\"preview\":\"7\\n\"}\n");
+
+    // A container cut by the value budget cannot be re-read, so it goes in as a string.
+    Rig c;
+    c.e.format = OutputFormat::Json;
+    c.e.envelope = true;
+    c.e.emit = EmitMode::Object;
+    c.e.max_value_bytes = 5;
+    c.run({kObj});
+    const std::string cut = "{\\\"a\\\":" + kDots;
+    EXPECT_EQ(c.out, "{\"path\":\".o\",\"preview\":\"\\\"" + cut + "\\\"\",\"object\":\"" + cut + "\"}");
+}
+
+TEST(Emitter, PreviewWindowFollowsTheOffset) {
+    std::string v;
+    for (int i = 0; i < 200; ++i) v += static_cast<char>('a' + i % 26);
+    auto preview = [&](std::string text, std::optional<std::uint64_t> off) {
+        Rig r;
+        r.e.format = OutputFormat::JsonLines;
+        r.e.envelope = true;
+        r.run({{".", text, ScalarKind::Number, MatchShape::Scalar, off}});
+        const std::string pre = "{\"path\":\".\",\"preview\":\"";
+        EXPECT_EQ(r.out.substr(0, pre.size()), pre);
+        return r.out.substr(pre.size(), r.out.size() - pre.size() - 3);
+    };
+    EXPECT_EQ(preview(v, 100), kDots + v.substr(76, 80) + kDots);
+    EXPECT_EQ(preview(v, 190), kDots + v.substr(120));
+    EXPECT_EQ(preview(v, 24), v.substr(0, 80) + kDots);
+    EXPECT_EQ(preview(v, std::nullopt), v.substr(0, 80) + kDots);
+    EXPECT_EQ(preview(v.substr(0, 80), 70), v.substr(0, 80));
+    // Whole characters only: the window [0,80) would end inside the third e-acute's pair.
+    const std::string u = std::string(79, 'x') + "\xC3\xA9" + std::string(100, 'y');
+    EXPECT_EQ(preview(u, 0), std::string(79, 'x') + kDots);
+    // ... and would start inside it: [80,160) moves forward past the continuation byte.
+    EXPECT_EQ(preview(u, 104), kDots + std::string(79, 'y') + kDots);
+    // Invalid UTF-8 is cut by bytes and each bad byte becomes U+FFFD.
+    const std::string bad = std::string(79, 'x') + "\xC3\xA9\xFF" + std::string(40, 'y');
+    EXPECT_EQ(preview(bad, 0), std::string(79, 'x') + "\xEF\xBF\xBD" + kDots);
+}
+
+TEST(Emitter, ValueBudgetAppliesAfterMinifying) {
+    Rig r;
+    r.e.format = OutputFormat::JsonLines;
+    r.e.emit = EmitMode::Object;
+    r.e.max_value_bytes = 5;
+    r.run({kObj});
+    EXPECT_EQ(r.out, "{\"a\":" + kDots + "\n");
+
+    // Assignment of a container: cut first, so only leaves inside the cut are listed.
+    Rig a;
+    a.e.emit = EmitMode::Assignment;
+    a.e.max_value_bytes = 11;
+    a.run({{".o", "{\"a\":1,\"b\":2,\"c\":3}", ScalarKind::String, MatchShape::Object}});
+    EXPECT_EQ(a.out, ".o.a = 1\n");
+
+    Rig s;
+    s.e.emit = EmitMode::Value;
+    s.e.max_value_bytes = 2;
+    s.run({{".s", "h\xC3\xA9llo"}});
+    EXPECT_EQ(s.out, "\"h" + kDots + "\"\n");
+}
+
+TEST(Emitter, RawDropsQuotesOnlyForPlainValues) {
+    Rig r;
+    r.e.raw = true;
+    r.e.emit = EmitMode::Value;
+    r.run({{".s", "a b"}, {".k", "k", ScalarKind::String, MatchShape::ObjectKey}});
+    EXPECT_EQ(r.out, "a b\nk\n");
+    Rig a;
+    a.e.raw = true;
+    a.e.emit = EmitMode::Assignment;
+    a.run({{".s", "a b"}});
+    EXPECT_EQ(a.out, ".s = \"a b\"\n");
+    Rig j;
+    j.e.raw = true;
+    j.e.emit = EmitMode::Value;
+    j.e.format = OutputFormat::JsonLines;
+    j.run({{".s", "a b"}});
+    EXPECT_EQ(j.out, "\"a b\"\n");
+}
+
+TEST(Emitter, ColourMarksFilePrefixAndTermInPathSegments) {
+    Rig r;
+    r.e.color_on = true;
+    r.e.highlight = "ema";
+    r.e.file_prefix = "f.json";
+    r.run({{".users[0].Email", "x"}, {".zzz", "x"}});
+    EXPECT_EQ(r.out, kCyan + "f.json" + kReset + kCyan + ":" + kReset + ".users[0]." + kRed + "Ema" + kReset +
+                         "il\n" + kCyan + "f.json" + kReset + kCyan + ":" + kReset + ".zzz\n");
+
+    // Index segments are never marked, even when the term is a digit.
+    Rig d;
+    d.e.color_on = true;
+    d.e.highlight = "1";
+    d.run({{".a1[1]", "x"}});
+    EXPECT_EQ(d.out, ".a" + kRed + "1" + kReset + "[1]\n");
+
+    Rig p;
+    p.e.file_prefix = "f.json";
+    p.run({{".a", "x"}});
+    EXPECT_EQ(p.out, "f.json:.a\n");
+}
+
+TEST(HighlightAsciiCi, NonOverlappingCaseFolded) {
+    struct Case {
+        std::string text, term, want;
+    };
+    const Case cases[] = {
+        {"aaa", "aa", kRed + "aa" + kReset + "a"},
+        {"xAbyab", "ab", "x" + kRed + "Ab" + kReset + "y" + kRed + "ab" + kReset},
+        {"a", "ab", "a"},
+        {"none", "zz", "none"},
+    };
+    for (const auto& c : cases) {
+        std::string out = "<";
+        cli::highlight_ascii_ci(out, c.text, c.term);
+        EXPECT_EQ(out, "<" + c.want) << c.text;
+    }
+}
+
+TEST(Emitter, JsonStringsEscapeControlsAndReplaceBadUtf8) {
+    Rig r;
+    r.e.format = OutputFormat::JsonLines;
+    r.run({{std::string(".a\x01\t\\\"\x7f\xC3\xA9\xE2\x82", 11), "x"}, {".\xED\xA0\x80z", "x"}});
+    EXPECT_EQ(r.out, "\".a\\u0001\\t\\\\\\\"\x7f\xC3\xA9\xEF\xBF\xBD\"\n\".\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDz\"\n");
+}
+
+TEST(BufferedWriter, LargeAndSmallWritesKeepOrder) {
+    std::string out;
+    {
+        BufferedWriter w(&out);
+        w.write("ab");
+        w.write(std::string(9000, 'x'));
+        w.put('c');
+        w.write(std::string(8191, 'y'));
+        EXPECT_EQ(out, "ab" + std::string(9000, 'x'));
+    }
+    EXPECT_EQ(out, "ab" + std::string(9000, 'x') + "c" + std::string(8191, 'y'));
+}
+
+}  // namespace

@@ -1,0 +1,72 @@
+// The tape search engine: searches one file for a term, a key query, a value
+// query, or a key and a value query together. A worker thread scans the raw
+// bytes for the query text while the calling thread builds the tape; each raw
+// hit is then located on the tape, kept only inside a scalar, classified as
+// key or value, verified on that scalar's own bytes and handed to the sink
+// with its printed path. The whole tape is never walked.
+//
+// Numbers, true, false and null are matched by their raw text like strings.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "rova_rudo/fx_hash.hpp"
+#include "rova_rudo/matcher.hpp"
+#include "rova_rudo/search_request.hpp"
+#include "tape_parser/tape.hpp"
+
+namespace rova_rudo {
+
+// Child lists of the containers looked at so far, by container tape index;
+// each list holds the direct children's tape indices in tape order. Filled
+// on demand, one per file.
+using TapeChildIndex = FxMap<std::uint32_t, std::vector<std::uint32_t>>;
+
+// One step of a path being assembled from the tape: a key (its raw span in
+// the input) or an array index.
+struct TapePathSegment {
+    const char* key = nullptr;  // null for an index segment
+    std::size_t key_len = 0;
+    std::uint32_t index = 0;
+};
+
+// Searches the file at `path`. Success carries the number of matches handed
+// to the sink (at most query.limit); Message carries an I/O or tape parse
+// error text; Regex comes from building the matchers, before the file is
+// touched. The sink is called on the calling thread only.
+SearchError run_tape_search(const std::string& path, const SearchQuery& query, MatchSink& sink);
+
+// Start offsets of the raw occurrences of `matcher` in the file's bytes, with
+// no regard to JSON structure, in increasing order. Case-sensitive literals
+// give non-overlapping occurrences, ASCII case-insensitive ones every
+// occurrence, expressions their successive matches. Never fails: a file that
+// cannot be opened or mapped, an empty needle, or a None matcher give an
+// empty list.
+std::vector<std::uint64_t> find_match_offsets(const std::string& path, const TextMatcher& matcher);
+
+// The direct children of container `node` (empty for a scalar). The reference
+// stays valid until the index next changes.
+const std::vector<std::uint32_t>& tape_children(const tape_parser::Tape& tape, TapeChildIndex& index,
+                                                std::uint32_t node);
+
+// Whether `child` is a direct child of `node` at an even position (0, 2, ...);
+// for an object that means `child` is a key.
+bool tape_child_position(const tape_parser::Tape& tape, TapeChildIndex& index, std::uint32_t node,
+                         std::uint32_t child);
+
+// The key of the member of object `node` that holds `child` (the child itself
+// when it is a key); nullopt when `child` is not a direct child.
+std::optional<std::uint32_t> tape_member_key(const tape_parser::Tape& tape, TapeChildIndex& index, std::uint32_t node,
+                                             std::uint32_t child);
+
+// Writes the printed path of entry `node` into `out` ("." at top level, .a,
+// .[0], .[1].a when several top-level values were wrapped). A key and the
+// value it labels have the same path. `segments` is scratch space.
+void tape_node_path(const tape_parser::Tape& tape, const std::uint8_t* data, std::size_t len, std::uint32_t node,
+                    std::string& out, std::vector<TapePathSegment>& segments, TapeChildIndex& index);
+
+}  // namespace rova_rudo
