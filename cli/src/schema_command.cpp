@@ -1,12 +1,167 @@
+#include <charconv>
 #include <cstdio>
+#include <string>
+#include <string_view>
 
 #include "cli/commands.hpp"
+#include "cli/emitter.hpp"
+#include "cli/schema_flags.hpp"
+#include "rova_rudo/schema.hpp"
 
 namespace cli {
 
-int run_schema_command(Args) {
-    std::fputs("qm: schema: not available yet\n", stderr);
-    return 3;
+namespace {
+
+constexpr std::uint64_t kDefaultExamples = 3;
+constexpr std::uint64_t kDefaultMaxPaths = 100000;
+constexpr std::size_t kTextExampleLines = 3;
+
+void write_err(const std::string& s) { std::fwrite(s.data(), 1, s.size(), stderr); }
+
+void append_decimal(std::string& out, std::uint64_t v) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, r.ptr);
+}
+
+// Unicode scalar values in valid UTF-8 text: every byte that is not a
+// continuation byte starts one.
+std::size_t char_count(std::string_view s) {
+    std::size_t n = 0;
+    for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+void pad_right(std::string& out, std::string_view text, std::size_t width) {
+    out += text;
+    const std::size_t n = char_count(text);
+    if (n < width) out.append(width - n, ' ');
+}
+
+// Quote and backslash escaped, the five short control escapes, every other
+// byte below 0x20 as \u00xx; everything else (non-ASCII included) as is.
+void append_json_string(std::string& out, std::string_view text) {
+    static const char hex[] = "0123456789abcdef";
+    out += '"';
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                out += "\\u00";
+                out += hex[c >> 4];
+                out += hex[c & 0xF];
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    out += '"';
+}
+
+void append_text_row(std::string& out, const rova_rudo::SchemaRow& row, std::string& scratch) {
+    pad_right(out, row.path, 60);
+    out += ' ';
+    pad_right(out, rova_rudo::type_mask_names(row.types), 20);
+    out += ' ';
+    scratch.clear();
+    append_decimal(scratch, row.count);
+    if (scratch.size() < 10) out.append(10 - scratch.size(), ' ');
+    out += scratch;
+    out += '\n';
+    const std::size_t shown = row.examples.size() < kTextExampleLines ? row.examples.size() : kTextExampleLines;
+    for (std::size_t i = 0; i < shown; ++i) {
+        out += "  ex: ";
+        rova_rudo::append_utf8_lossy(out, row.examples[i]);
+        out += '\n';
+    }
+}
+
+void append_json_row(std::string& out, const rova_rudo::SchemaRow& row, std::string& scratch) {
+    out += "{\"path\":";
+    append_json_string(out, row.path);
+    out += ",\"type\":";
+    append_json_string(out, rova_rudo::type_mask_names(row.types));
+    out += ",\"count\":";
+    append_decimal(out, row.count);
+    if (!row.examples.empty()) {
+        out += ",\"examples\":[";
+        for (std::size_t i = 0; i < row.examples.size(); ++i) {
+            if (i) out += ',';
+            scratch.clear();
+            rova_rudo::append_utf8_lossy(scratch, row.examples[i]);
+            append_json_string(out, scratch);
+        }
+        out += ']';
+    }
+    out += '}';
+}
+
+}  // namespace
+
+int run_schema_command(Args args) {
+    auto parsed = parse_schema_flags(args);
+    if (!parsed) {
+        write_err("qm: schema: " + parsed.error() + "\n");
+        return 2;
+    }
+    const SchemaCommandOptions& opts = *parsed;
+    auto input = load_command_input("schema", opts.file, false);
+    if (!input) return 3;
+
+    rova_rudo::SchemaWalkOptions walk;
+    walk.max_examples = opts.examples.value_or(kDefaultExamples);
+    walk.max_paths = opts.max_paths.value_or(kDefaultMaxPaths);
+    walk.collapse = !opts.no_collapse;
+    auto tree = rova_rudo::build_schema(input->text(), walk);
+    if (!tree) {
+        write_err("qm: schema: parse error: " + rova_rudo::parse_error_display(tree.error()) + "\n");
+        return 3;
+    }
+    if (tree->truncated) {
+        std::string msg = "qm: schema: WARNING \xE2\x80\x94 exceeded max-paths (";
+        append_decimal(msg, walk.max_paths);
+        msg += "); output may be truncated. Use --max-paths to raise the cap.\n";
+        write_err(msg);
+    }
+
+    BufferedWriter out(1);
+    const auto rows = rova_rudo::schema_rows(*tree);
+    std::string line;
+    std::string scratch;
+    const bool json = opts.format == SchemaFormat::Json;
+    if (json) out.put('[');
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        line.clear();
+        switch (opts.format) {
+        case SchemaFormat::Text:
+            if (opts.paths_only) {
+                line += rows[i].path;
+                line += '\n';
+            } else {
+                append_text_row(line, rows[i], scratch);
+            }
+            break;
+        case SchemaFormat::JsonLines:
+            append_json_row(line, rows[i], scratch);
+            line += '\n';
+            break;
+        case SchemaFormat::Json:
+            if (i) line += ',';
+            append_json_row(line, rows[i], scratch);
+            break;
+        }
+        out.write(line);
+    }
+    if (json) out.write("]\n");
+    out.flush();
+    return 0;
 }
 
 }  // namespace cli

@@ -1,0 +1,40 @@
+// The flags of `schema`, `shape`, `paths` and `keys`, and the unsigned count
+// syntax that they and `flatten` accept.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "cli/commands.hpp"
+#include "cli/input.hpp"
+#include "platform/result.hpp"
+
+namespace cli {
+
+enum class SchemaFormat : std::uint8_t { Text = 0, JsonLines = 1, Json = 2 };
+
+struct SchemaCommandOptions {
+    std::optional<std::uint64_t> examples;
+    std::optional<std::uint64_t> max_paths;
+    std::string file = "-";  // "-" is standard input
+    bool no_collapse = false;
+    bool paths_only = false;
+    SchemaFormat format = SchemaFormat::Text;
+};
+
+// An optional '+' and then one or more decimal digits, within 64 bits.
+std::optional<std::uint64_t> parse_unsigned_count(std::string_view text);
+
+// The options, or the usage-error message (without the "qm: <cmd>: " prefix).
+// -h/--help prints the schema topic help and ends the process with 0.
+platform::Result<SchemaCommandOptions, std::string> parse_schema_flags(Args args);
+
+// Loads the document of a single-document command: "-" reads standard input
+// whole, a file is mapped when `map` is set, else load_input_file decides.
+// On failure writes "qm: <command>: stdin: <error>" or
+// "qm: <command>: <file>: <error>" to standard error and gives nullopt.
+std::optional<InputBuffer> load_command_input(std::string_view command, const std::string& file, bool map);
+
+}  // namespace cli
