@@ -71,6 +71,43 @@ TEST(FindSubstring, MatchesScalarOnRandomInputs) {
     }
 }
 
+std::size_t ref_find_nocase(std::string_view h, std::string_view n) {
+    auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+    if (n.empty()) return 0;
+    for (std::size_t i = 0; i + n.size() <= h.size(); ++i) {
+        std::size_t j = 0;
+        while (j < n.size() && fold(h[i + j]) == fold(n[j])) ++j;
+        if (j == n.size()) return i;
+    }
+    return kNotFound;
+}
+
+TEST(FindAsciiNocase, MatchesScalarOnRandomInputs) {
+    std::mt19937 rng(5);
+    std::string buf(800, 'a');
+    // 'Z' and 'z' fold together; '[' and '{' (0x5B, 0x7B) must not.
+    static const char alphabet[] = {'a', 'A', 'z', 'Z', '[', '{', '\xC3', '_'};
+    for (int iter = 0; iter < 20000; ++iter) {
+        const std::size_t len = rng() % 300;
+        const std::size_t align = rng() % 32;
+        const std::size_t nlen = 1 + rng() % (iter % 2 ? 5 : 40);
+        std::fill(buf.begin(), buf.end(), 'a');
+        for (std::size_t i = 0; i < len; ++i) buf[align + i] = alphabet[rng() % 8];
+        std::string needle(nlen, 'a');
+        for (auto& ch : needle) ch = alphabet[rng() % 8];
+        if (len >= nlen && rng() % 2) {
+            std::string cased = needle;
+            for (auto& ch : cased) if (ch >= 'a' && ch <= 'z' && rng() % 2) ch = static_cast<char>(ch - 32);
+            const std::size_t at = rng() % 3 == 0 ? len - nlen : rng() % (len - nlen + 1);
+            buf.replace(align + at, nlen, cased);
+        }
+        std::string lowered = needle;
+        for (auto& ch : lowered) if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + 32);
+        std::string_view hay(buf.data() + align, len);
+        ASSERT_EQ(find_ascii_nocase(hay, lowered), ref_find_nocase(hay, lowered)) << len << " " << needle;
+    }
+}
+
 TEST(FindSubstring, EdgeCases) {
     EXPECT_EQ(find_substring("", ""), 0u);
     EXPECT_EQ(find_substring("abc", ""), 0u);
