@@ -1,0 +1,232 @@
+#include "rova_rudo/json_value.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace rova_rudo {
+namespace {
+
+std::string compact(std::string_view in) {
+    std::string out;
+    if (!reformat_json(in, JsonStyle::Compact, out)) return "<rejected>";
+    return out;
+}
+
+std::string pretty(std::string_view in) {
+    std::string out;
+    if (!reformat_json(in, JsonStyle::Pretty, out)) return "<rejected>";
+    return out;
+}
+
+struct Case {
+    std::string in;
+    std::string out;  // compact form, or "<rejected>"
+};
+
+void check_compact(const std::vector<Case>& cases) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE("input: " + c.in);
+        EXPECT_EQ(compact(c.in), c.out);
+    }
+}
+
+TEST(JsonValue, Numbers) {
+    check_compact({
+        {"0", "0"},
+        {"-0", "-0.0"},
+        {"-0.0", "-0.0"},
+        {"0.0", "0.0"},
+        {"123", "123"},
+        {"-42", "-42"},
+        {"18446744073709551615", "18446744073709551615"},       // u64 max stays exact
+        {"18446744073709551616", "1.8446744073709552e19"},      // one more is a double
+        {"-9223372036854775808", "-9223372036854775808"},       // i64 min stays exact
+        {"-9223372036854775809", "-9.223372036854776e18"},
+        {"1E2", "100.0"},
+        {"1e2", "100.0"},
+        {"1.50", "1.5"},
+        {"1.5e1", "15.0"},
+        {"12345.678", "12345.678"},
+        {"1e-5", "0.00001"},
+        {"1.5e-5", "0.000015"},
+        {"0.0001", "0.0001"},
+        {"1e-7", "1e-7"},
+        {"1.25e-7", "1.25e-7"},
+        {"1e16", "1e16"},
+        {"1e15", "1000000000000000.0"},
+        {"1234567890123456.0", "1234567890123456.0"},
+        {"12345678901234567.0", "1.2345678901234568e16"},
+        {"1e17", "1e17"},
+        {"-2.5E+3", "-2500.0"},
+        {"0.1", "0.1"},
+        {"0.30000000000000004", "0.30000000000000004"},
+        {"1e308", "1e308"},
+        {"1e-400", "0.0"},  // underflow is zero, not an error
+        {"4.9e-324", "5e-324"},
+        {"1e309", "<rejected>"},
+        {"-1e400", "<rejected>"},
+        {"01", "<rejected>"},
+        {"-", "<rejected>"},
+        {"-01", "<rejected>"},
+        {"1.", "<rejected>"},
+        {".5", "<rejected>"},
+        {"1e", "<rejected>"},
+        {"1e+", "<rejected>"},
+        {"+1", "<rejected>"},
+        {"0x10", "<rejected>"},
+        {"[1.0e+2,-0,7]", "[100.0,-0.0,7]"},
+    });
+}
+
+TEST(JsonValue, Strings) {
+    check_compact({
+        {R"("abc")", R"("abc")"},
+        {R"("caf\u00e9")", "\"caf\xc3\xa9\""},
+        {R"("a\/b")", R"("a/b")"},
+        {R"("q\"b\\s")", R"("q\"b\\s")"},
+        {R"("\b\f\n\r\t")", R"("\b\f\n\r\t")"},
+        {R"("\u0001\u001F\u007f")", "\"\\u0001\\u001f\x7f\""},
+        {R"("\u0000")", R"("\u0000")"},
+        {R"("\uD83D\uDE00")", "\"\xf0\x9f\x98\x80\""},
+        {R"("\ud83d\ude00")", "\"\xf0\x9f\x98\x80\""},
+        {"\"\xe2\x82\xac raw\"", "\"\xe2\x82\xac raw\""},
+        {R"("\uD83D")", "<rejected>"},         // lone leading surrogate
+        {R"("\uD83Dx")", "<rejected>"},
+        {R"("\uD83D\u0041")", "<rejected>"},   // not followed by a trailing one
+        {R"("\uDE00")", "<rejected>"},         // lone trailing surrogate
+        {R"("\x")", "<rejected>"},
+        {R"("\u12")", "<rejected>"},
+        {R"("\u12G4")", "<rejected>"},
+        {"\"a\tb\"", "<rejected>"},           // raw control byte
+        {"\"a\x01\"", "<rejected>"},
+        {"\"\xff\"", "<rejected>"},           // invalid UTF-8
+        {"\"\xc0\xaf\"", "<rejected>"},       // overlong
+        {"\"\xed\xa0\x80\"", "<rejected>"},   // encoded surrogate
+        {"\"\xe2\x82\"", "<rejected>"},       // truncated sequence
+        {"\"abc", "<rejected>"},
+        {"\"abc\\", "<rejected>"},
+        // Long strings go through the 32-byte scan; the special byte sits past it.
+        {"\"" + std::string(40, 'x') + "\\n" + std::string(40, 'y') + "\"",
+         "\"" + std::string(40, 'x') + "\\n" + std::string(40, 'y') + "\""},
+        {"\"" + std::string(40, 'x') + "\x1f\"", "<rejected>"},
+    });
+    std::string out;
+    write_json_string(out, "he said \"hi\"\n\x7f\x02");
+    EXPECT_EQ(out, "\"he said \\\"hi\\\"\\n\x7f\\u0002\"");
+}
+
+TEST(JsonValue, StructureAndKeys) {
+    check_compact({
+        {"  {\"b\":1,\"a\":2,\"b\":3}\r\n", R"({"b":3,"a":2})"},
+        {R"({"a":{"x":1},"b":2,"a":[3]})", R"({"a":[3],"b":2})"},
+        {R"({"k":1,"k":2,"k":3})", R"({"k":3})"},
+        {R"({"\u0061":1,"a":2})", R"({"a":2})"},  // keys compare decoded
+        {"[ 1 ,\t2 ]", "[1,2]"},
+        {"[]", "[]"},
+        {"{}", "{}"},
+        {"[{},[],{\"a\":[]}]", R"([{},[],{"a":[]}])"},
+        {"true", "true"},
+        {"false", "false"},
+        {"null", "null"},
+        {"[1,]", "<rejected>"},
+        {"{\"a\":1,}", "<rejected>"},
+        {"{,}", "<rejected>"},
+        {"{\"a\" 1}", "<rejected>"},
+        {"{1:2}", "<rejected>"},
+        {"[1 2]", "<rejected>"},
+        {"[1", "<rejected>"},
+        {"{\"a\":1", "<rejected>"},
+        {"", "<rejected>"},
+        {"   ", "<rejected>"},
+        {"1 2", "<rejected>"},
+        {"{} x", "<rejected>"},
+        {"tru", "<rejected>"},
+        {"truex", "<rejected>"},
+        {"nul", "<rejected>"},
+        {"\xef\xbb\xbf{}", "<rejected>"},  // a byte order mark is not whitespace
+        {"\f1", "<rejected>"},
+    });
+    // Many members take the hashed duplicate check.
+    std::string in = "{", want = "{";
+    for (int i = 0; i < 40; ++i) {
+        in += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+        want += "\"k" + std::to_string(i) + "\":" + (i == 7 ? "99" : std::to_string(i)) + (i < 39 ? "," : "");
+    }
+    in += "\"k7\":99}";
+    want += "}";
+    EXPECT_EQ(compact(in), want);
+}
+
+TEST(JsonValue, NestingLimit) {
+    auto nested = [](int depth, char open, char close) {
+        return std::string(static_cast<std::size_t>(depth), open) + std::string(static_cast<std::size_t>(depth), close);
+    };
+    EXPECT_EQ(compact(nested(127, '[', ']')), nested(127, '[', ']'));
+    EXPECT_EQ(compact(nested(128, '[', ']')), "<rejected>");
+    std::string objects;
+    for (int i = 0; i < 127; ++i) objects += "{\"a\":";
+    objects += "1" + std::string(127, '}');
+    EXPECT_EQ(compact(objects), objects);
+    // Far deeper than any stack would allow for a recursive reader.
+    EXPECT_EQ(compact(nested(1000000, '[', ']')), "<rejected>");
+}
+
+TEST(JsonValue, PrettyLayout) {
+    EXPECT_EQ(pretty(R"({"a":{"b":[1,2]},"e":[],"o":{},"s":"x\u00e9","n":null})"),
+              "{\n"
+              "  \"a\": {\n"
+              "    \"b\": [\n"
+              "      1,\n"
+              "      2\n"
+              "    ]\n"
+              "  },\n"
+              "  \"e\": [],\n"
+              "  \"o\": {},\n"
+              "  \"s\": \"x\xc3\xa9\",\n"
+              "  \"n\": null\n"
+              "}");
+    EXPECT_EQ(pretty("[[[]],{\"k\":1.50}]"),
+              "[\n"
+              "  [\n"
+              "    []\n"
+              "  ],\n"
+              "  {\n"
+              "    \"k\": 1.5\n"
+              "  }\n"
+              "]");
+    // A hidden duplicate as the last member must not leave a dangling comma.
+    EXPECT_EQ(pretty(R"({"a":1,"b":2,"a":3})"), "{\n  \"a\": 3,\n  \"b\": 2\n}");
+    EXPECT_EQ(pretty("\"s\""), "\"s\"");
+    EXPECT_EQ(pretty("{}"), "{}");
+}
+
+TEST(JsonValue, FailedReformatLeavesOutputAlone) {
+    std::string out = "kept";
+    EXPECT_FALSE(reformat_json("[1,", JsonStyle::Pretty, out));
+    EXPECT_EQ(out, "kept");
+    EXPECT_TRUE(reformat_json("[1]", JsonStyle::Compact, out));
+    EXPECT_EQ(out, "kept[1]");
+}
+
+TEST(JsonValue, DrainReceivesEverythingInOrder) {
+    std::string in = "[";
+    for (int i = 0; i < 20000; ++i) in += (i ? ",\"" : "\"") + std::to_string(i) + "\"";
+    in += "]";
+    auto doc = parse_json_strict(in);
+    ASSERT_TRUE(doc.ok());
+    std::string drained, out;
+    int calls = 0;
+    write_json(doc.value(), JsonStyle::Compact, out, [&](std::string& buf) {
+        ++calls;
+        drained += buf;
+        buf.clear();
+    });
+    drained += out;
+    EXPECT_GT(calls, 0);
+    EXPECT_EQ(drained, in);
+}
+
+}  // namespace
+}  // namespace rova_rudo
