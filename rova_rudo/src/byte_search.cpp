@@ -2,8 +2,8 @@
 
 #include <immintrin.h>
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace rova_rudo {
