@@ -1,0 +1,331 @@
+#include "rova_rudo/search_tape.hpp"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tape_parser/parse.hpp"
+#include "tape_parser/settings.hpp"
+
+using rova_rudo::MatchShape;
+using rova_rudo::ScalarKind;
+using rova_rudo::SearchErrorKind;
+using rova_rudo::SearchQuery;
+
+namespace {
+
+// Set in the child run that repeats every case on the streaming road.
+constexpr const char* kStreamEnv = "QUELLMOR_MMAP_THRESHOLD_MB";
+
+struct Hit {
+    std::string path;
+    std::string text;
+    ScalarKind kind;
+    MatchShape shape;
+    std::uint64_t offset;
+    bool operator==(const Hit&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Hit& h) {
+    return os << "{" << h.path << " '" << h.text << "' k" << int(h.kind) << " s" << int(h.shape) << " @" << h.offset
+              << "}";
+}
+
+struct Recorder final : rova_rudo::MatchSink {
+    std::vector<Hit> hits;
+    std::size_t stop_after = SIZE_MAX;
+    bool emit_search_match(std::string_view path, std::string_view text, ScalarKind kind, MatchShape shape,
+                           std::optional<std::uint64_t> offset) override {
+        EXPECT_TRUE(offset.has_value());
+        hits.push_back({std::string(path), std::string(text), kind, shape, offset.value_or(~0ull)});
+        return hits.size() >= stop_after;
+    }
+};
+
+class TempFile {
+public:
+    explicit TempFile(const std::string& content) {
+        char tmpl[] = "/tmp/qm_tape_search_XXXXXX";
+        const int fd = mkstemp(tmpl);
+        EXPECT_GE(fd, 0);
+        path_ = tmpl;
+        if (!content.empty()) EXPECT_EQ(::write(fd, content.data(), content.size()), ssize_t(content.size()));
+        ::close(fd);
+    }
+    ~TempFile() { std::remove(path_.c_str()); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+SearchQuery term(std::string t) {
+    SearchQuery q;
+    q.term = std::move(t);
+    return q;
+}
+
+const auto S = ScalarKind::String;
+const auto N = ScalarKind::Number;
+const auto B = ScalarKind::Boolean;
+const auto Z = ScalarKind::Null;
+const auto KEY = MatchShape::ObjectKey;
+const auto VAL = MatchShape::Scalar;
+
+struct Case {
+    const char* name;
+    std::string doc;
+    SearchQuery q;
+    std::vector<Hit> want;
+};
+
+SearchQuery with(SearchQuery q, void (*f)(SearchQuery&)) {
+    f(q);
+    return q;
+}
+
+std::string hundred_members() {
+    std::string d = "{";
+    for (int i = 0; i < 100; ++i) d += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":\"hit\"";
+    return d + "}";
+}
+
+std::vector<Case> cases() {
+    std::vector<Case> cs = {
+        {"key then value with the same path",
+         R"({"name":"nana"})",
+         term("na"),
+         {{".name", "name", S, KEY, 0}}},
+        {"values only",
+         R"({"name":"nana"})",
+         with(term("na"), [](SearchQuery& q) { q.values_only = true; }),
+         {{".name", "nana", S, VAL, 0}}},
+        {"keys only",
+         R"({"na":"nana","x":{"nab":1}})",
+         with(term("na"), [](SearchQuery& q) { q.keys_only = true; }),
+         {{".na", "na", S, KEY, 0}, {".x.nab", "nab", S, KEY, 0}}},
+        {"numbers and literals by raw text",
+         R"({"a":3124,"b":[true,"rue!",null],"c":-12e5,"d":1.2})",
+         term("12"),
+         {{".a", "3124", N, VAL, 1}, {".c", "-12e5", N, VAL, 1}}},
+        {"literals",
+         R"({"a":3124,"b":[true,"rue!",null],"c":-1.2e5})",
+         term("rue"),
+         {{".b[0]", "true", B, VAL, 1}, {".b[1]", "rue!", S, VAL, 0}}},
+        {"null literal, case folded", R"([1, "NUL", null])", term("NuLl"), {{".[2]", "null", Z, VAL, 0}}},
+        {"hits on quotes, punctuation and whitespace are dropped",
+         "{\"ab\" : \"ba\", \"c\":[ \"a b\" ]}",
+         term("b\""),
+         {}},
+        {"hit across members", R"({"ab":"ba"})", term("b\":\"b"), {}},
+        {"hit inside a string with spaces", "{\"c\":[ \"a b\" ]}", term(" b"), {{".c[0]", "a b", S, VAL, 1}}},
+        {"escapes stay raw",
+         R"({"q":"say \"hi\""})",
+         term("\\\"hi"),
+         {{".q", R"(say \"hi\")", S, VAL, 4}}},
+        {"several hits in one scalar give one result", R"(["abab ab", "ab"])", term("ab"),
+         {{".[0]", "abab ab", S, VAL, 0}, {".[1]", "ab", S, VAL, 0}}},
+        {"case-sensitive literal", R"(["Ab","ab"])", with(term("ab"), [](SearchQuery& q) { q.case_sensitive = true; }),
+         {{".[1]", "ab", S, VAL, 0}}},
+        {"case-sensitive needles do not overlap", R"(["aaa"])",
+         with(term("aa"), [](SearchQuery& q) { q.case_sensitive = true; }), {{".[0]", "aaa", S, VAL, 0}}},
+        {"several top-level values", R"({"a":"x"} {"a":"y"})", term("y"), {{".[1].a", "y", S, VAL, 0}}},
+        {"top-level scalars", "1 2", term("2"), {{".[1]", "2", N, VAL, 0}}},
+        {"single top-level scalar", "\"abc\"", term("b"), {{".", "abc", S, VAL, 1}}},
+        {"nested paths", R"({"a":[{"b":[0,{"c":"zz"}]}]})", term("zz"), {{".a[0].b[1].c", "zz", S, VAL, 0}}},
+        {"key and value together",
+         R"({"a":"b","ab":"x"})",
+         [] {
+             SearchQuery q;
+             q.key = "a";
+             q.value = "b";
+             return q;
+         }(),
+         {{".a", "b", S, VAL, 0}, {".ab", "ab", S, KEY, 0}}},
+        {"key and value: array elements and top-level scalars have no key",
+         R"({"a":["b"]} "b")",
+         [] {
+             SearchQuery q;
+             q.key = "a";
+             q.value = "b";
+             return q;
+         }(),
+         {}},
+        {"key query alone", R"({"id":1,"x":{"id":"id"}})",
+         [] {
+             SearchQuery q;
+             q.key = "id";
+             return q;
+         }(),
+         {{".id", "id", S, KEY, 0}, {".x.id", "id", S, KEY, 0}}},
+        {"user expression anchors at the scalar's ends",
+         R"({"x":"anna","annb":"zann","y":["ann"]})",
+         with(term("^ann"), [](SearchQuery& q) { q.regex = true; }),
+         {{".x", "anna", S, VAL, 0}, {".annb", "annb", S, KEY, 0}, {".y[0]", "ann", S, VAL, 0}}},
+        {"user expression end anchor",
+         R"({"x":"anna","annb":"zann"})",
+         with(term("ann$"), [](SearchQuery& q) { q.regex = true; }),
+         {{".annb", "zann", S, VAL, 1}}},
+        {"greedy expression stays inside one value",
+         R"(["a","ab"])",
+         with(term("a.*b"), [](SearchQuery& q) { q.regex = true; }),
+         {{".[1]", "ab", S, VAL, 0}}},
+        {"empty term reports every key and value",
+         R"({"a":[1,"",null],"":{}})",
+         term(""),
+         {{".a", "a", S, KEY, 0},
+          {".a[0]", "1", N, VAL, 0},
+          {".a[1]", "", S, VAL, 0},
+          {".a[2]", "null", Z, VAL, 0},
+          {".", "", S, KEY, 0}}},
+        {"empty case-sensitive term", R"([true])", with(term(""), [](SearchQuery& q) { q.case_sensitive = true; }),
+         {{".[0]", "true", B, VAL, 0}}},
+        {"a non-ASCII term through its escaped expression", "[\"Caf\xC3\xA9\", \"CAF\xC3\x89!\"]", term("caf\xC3\xA9"),
+         {{".[0]", "Caf\xC3\xA9", S, VAL, 0}, {".[1]", "CAF\xC3\x89!", S, VAL, 0}}},
+        {"no matcher: nothing", R"({"a":1})", SearchQuery{}, {}},
+        {"empty file", "", term("a"), {}},
+        {"whitespace only", " \n\t ", term("a"), {}},
+    };
+    return cs;
+}
+
+void run_cases() {
+    for (const auto& c : cases()) {
+        SCOPED_TRACE(c.name);
+        TempFile f(c.doc);
+        Recorder r;
+        const auto res = rova_rudo::run_tape_search(f.path(), c.q, r);
+        ASSERT_TRUE(res.is_success()) << res.text();
+        EXPECT_EQ(r.hits, c.want);
+        EXPECT_EQ(res.matches(), c.want.size());
+    }
+}
+
+TEST(TapeSearch, CandidatesAreLocatedVerifiedAndDeduplicated) {
+    if (getenv(kStreamEnv)) ASSERT_EQ(tape_parser::mmap_threshold_bytes(), 0u);
+    run_cases();
+}
+
+TEST(TapeSearch, LimitAndStopEndTheLoop) {
+    TempFile f(hundred_members());
+    {
+        SearchQuery q = term("hit");
+        q.limit = 40;
+        Recorder r;
+        const auto res = rova_rudo::run_tape_search(f.path(), q, r);
+        ASSERT_TRUE(res.is_success());
+        EXPECT_EQ(res.matches(), 40u);
+        ASSERT_EQ(r.hits.size(), 40u);
+        EXPECT_EQ(r.hits.back().path, ".k39");
+    }
+    {
+        Recorder r;
+        r.stop_after = 3;
+        const auto res = rova_rudo::run_tape_search(f.path(), term("hit"), r);
+        EXPECT_EQ(res.matches(), 3u);
+        EXPECT_EQ(r.hits.size(), 3u);
+    }
+    {
+        SearchQuery q = term("hit");
+        q.limit = 0;
+        Recorder r;
+        EXPECT_EQ(rova_rudo::run_tape_search(f.path(), q, r).matches(), 0u);
+        EXPECT_TRUE(r.hits.empty());
+    }
+}
+
+TEST(TapeSearch, FailuresComeBackAsValues) {
+    // A parse error wins over raw hits, with the parser's own message.
+    const std::string bad = R"({"a":"x"] "x")";
+    TempFile f(bad);
+    Recorder r;
+    auto res = rova_rudo::run_tape_search(f.path(), term("x"), r);
+    ASSERT_EQ(res.kind(), SearchErrorKind::Message);
+    auto direct = tape_parser::parse_buffer_chunked(reinterpret_cast<const std::uint8_t*>(bad.data()), bad.size(),
+                                                    1 << 20, 0.0);
+    ASSERT_FALSE(direct.ok());
+    EXPECT_EQ(res.text(), direct.error());
+    EXPECT_TRUE(r.hits.empty());
+
+    // Without any matcher the file is still parsed.
+    EXPECT_EQ(rova_rudo::run_tape_search(f.path(), SearchQuery{}, r).kind(), SearchErrorKind::Message);
+
+    res = rova_rudo::run_tape_search("/nonexistent/qm_none.json", term("x"), r);
+    ASSERT_EQ(res.kind(), SearchErrorKind::Message);
+    EXPECT_EQ(res.text(), "No such file or directory (os error 2)");
+
+    SearchQuery q = term("(");
+    q.regex = true;
+    res = rova_rudo::run_tape_search("/nonexistent/qm_none.json", q, r);
+    EXPECT_EQ(res.kind(), SearchErrorKind::Regex);
+
+    res = rova_rudo::run_tape_search("/tmp", term("x"), r);
+    EXPECT_EQ(res.kind(), SearchErrorKind::Message);
+}
+
+TEST(FindMatchOffsets, RawOccurrencesByMatcherKind) {
+    TempFile f(R"(["aaa","AaA"] "xa")");
+    auto m = [](std::string t, bool cs, bool re) { return rova_rudo::build_text_matcher(t, cs, re).value(); };
+    using V = std::vector<std::uint64_t>;
+    EXPECT_EQ(rova_rudo::find_match_offsets(f.path(), m("aa", true, false)), (V{2}));
+    EXPECT_EQ(rova_rudo::find_match_offsets(f.path(), m("aa", false, false)), (V{2, 3, 8, 9}));
+    EXPECT_EQ(rova_rudo::find_match_offsets(f.path(), m("a+", true, true)), (V{2, 9, 16}));
+    EXPECT_EQ(rova_rudo::find_match_offsets(f.path(), m("", true, false)), V{});
+    EXPECT_EQ(rova_rudo::find_match_offsets(f.path(), rova_rudo::TextMatcher{}), V{});
+    EXPECT_EQ(rova_rudo::find_match_offsets("/nonexistent/x", m("a", true, false)), V{});
+}
+
+TEST(TapeNavigation, ChildrenPositionsKeysAndPaths) {
+    const std::string doc = R"({"a":[1,{"b":2}],"c":"d"})";
+    auto parsed =
+        tape_parser::parse_buffer_chunked(reinterpret_cast<const std::uint8_t*>(doc.data()), doc.size(), 4, 0.0);
+    ASSERT_TRUE(parsed.ok());
+    const auto& tape = parsed->tape;
+    // 0 {  1 "a"  2 [  3 1  4 {  5 "b"  6 2  7 "c"  8 "d"
+    ASSERT_EQ(tape.size(), 9u);
+    rova_rudo::TapeChildIndex idx;
+    EXPECT_EQ(rova_rudo::tape_children(tape, idx, 0), (std::vector<std::uint32_t>{1, 2, 7, 8}));
+    EXPECT_EQ(rova_rudo::tape_children(tape, idx, 2), (std::vector<std::uint32_t>{3, 4}));
+    EXPECT_TRUE(rova_rudo::tape_children(tape, idx, 3).empty());
+    EXPECT_TRUE(rova_rudo::tape_child_position(tape, idx, 0, 7));
+    EXPECT_FALSE(rova_rudo::tape_child_position(tape, idx, 0, 8));
+    EXPECT_FALSE(rova_rudo::tape_child_position(tape, idx, 0, 5));
+    EXPECT_EQ(rova_rudo::tape_member_key(tape, idx, 0, 8), std::optional<std::uint32_t>(7));
+    EXPECT_EQ(rova_rudo::tape_member_key(tape, idx, 0, 2), std::optional<std::uint32_t>(1));
+    EXPECT_EQ(rova_rudo::tape_member_key(tape, idx, 0, 6), std::nullopt);
+    std::string out;
+    std::vector<rova_rudo::TapePathSegment> segs;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(doc.data());
+    const char* want[] = {".", ".a", ".a", ".a[0]", ".a[1]", ".a[1].b", ".a[1].b", ".c", ".c"};
+    for (std::uint32_t i = 0; i < 9; ++i) {
+        rova_rudo::tape_node_path(tape, data, doc.size(), i, out, segs, idx);
+        EXPECT_EQ(out, want[i]) << i;
+    }
+}
+
+// Every case again with the file streamed instead of read whole: the
+// threshold is read once per process, so a child process runs them.
+TEST(TapeSearch, StreamingRoadGivesTheSameResults) {
+    if (getenv(kStreamEnv)) GTEST_SKIP() << "already the streaming run";
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setenv(kStreamEnv, "0", 1);
+        execl(self.c_str(), self.c_str(), "--gtest_filter=TapeSearch.*:-TapeSearch.StreamingRoad*", nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
