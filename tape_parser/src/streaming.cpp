@@ -231,6 +231,7 @@ StreamedTapeOutput parse_file_streaming(const std::string& path, platform::File 
 
 StreamedTapeOutput streaming_parse_driver(const std::string& path, platform::File file, std::uint64_t file_size,
                                           std::uint64_t chunk_size) {
+    if (chunk_size == 0) defect("chunk size must be positive");
     const auto started = clock::now();
     const bool report = parser_timings_enabled();
     ParseTimings timings{};
