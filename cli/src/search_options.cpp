@@ -319,7 +319,7 @@ platform::Result<ParsedSearchArgs, std::string> parse_search_args(std::span<cons
         }
         if (name[0] == '-') {
             // "-1…" that is not the flag itself reads as a negative number.
-            if (name[1] != '-' && name[1] == '1') {
+            if (name[1] == '1') {
                 positionals.push_back(arg);
                 continue;
             }
