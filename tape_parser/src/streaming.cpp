@@ -406,6 +406,12 @@ StreamedTapeOutput streaming_parse_driver(const std::string& path, platform::Fil
         if (!m) return platform::Err{"Background read error: " + m.error().message()};
         mapped = std::move(m.value());
     }
+    // Tape offsets reach up to the size that was read; a map that ends
+    // before it (the file was cut or replaced before the reopen) would send
+    // readers past its end.
+    if (mapped->map.size() < file_size) {
+        return platform::Err{std::string("Background read error: file shrank while it was being read")};
+    }
     if (reader_stopped_early) {
         // Unreachable: a reader that ends without an error sends every chunk.
         // Never hand out a tape of part of the file.

@@ -222,6 +222,21 @@ TEST(StreamingParse, ShrunkFileGivesTheReadFailure) {
     EXPECT_EQ(got.error(), "Failed to read file: failed to fill whole buffer");
 }
 
+TEST(StreamingParse, MapShorterThanTheParsedBytesIsRefused) {
+    // The bytes come through the caller's handle, the map from the path
+    // opened anew: here the path names a shorter file by then. A tape whose
+    // offsets run past its map must not be handed out.
+    TempDir t;
+    const std::string bytes = document_of_size(3000);
+    const std::string path = t.write("doc.json", bytes);
+    auto f = platform::open_read(path);
+    ASSERT_TRUE(f);
+    fs::rename(t.write("new.json", "[1]"), path);  // the open handle keeps the old file
+    auto got = streaming_parse_driver(path, std::move(f.value()), bytes.size(), kChunk);
+    ASSERT_FALSE(got);
+    EXPECT_EQ(got.error(), "Background read error: file shrank while it was being read");
+}
+
 TEST(StreamingParse, MissingFileOnTheChunkedRoad) {
     TempDir t;
     const std::string path = t.write("doc.json", document_of_size(3 * kChunk));
