@@ -1,0 +1,100 @@
+#include <string>
+
+#include "cli/help.hpp"
+#include "e2e_harness.hpp"
+
+using e2e::QmCase;
+
+namespace {
+
+const std::string kDoc = R"({"users":[{"name":"alice","age":30}],"ok":true})";
+const std::string kLines = ".users[0].name = \"alice\"\n.users[0].age = 30\n.ok = true\n";
+const std::string kEllipsis = "\xE2\x80\xA6";
+
+}  // namespace
+
+TEST(FlattenCommand, Lines) {
+    e2e::check_cases({
+        {.name = "file", .args = {"flatten", "d.json"}, .files = {{"d.json", kDoc}}, .out = kLines},
+        {.name = "stdin", .args = {"flatten"}, .stdin_data = kDoc, .out = kLines},
+        {.name = "objects too", .args = {"flatten", "--objects-too=no", "-"}, .stdin_data = kDoc,
+         .out = ". = {object}\n.users = [array]\n.users[0] = {object}\n" + kLines},
+        {.name = "empty containers", .args = {"flatten"}, .stdin_data = R"({"a":[],"b":{}})"},
+        {.name = "empty array", .args = {"flatten"}, .stdin_data = " [ ] "},
+        {.name = "empty array objects too", .args = {"flatten", "--objects-too"}, .stdin_data = "[]", .out = ". = [array]\n"},
+        {.name = "empty object objects too", .args = {"flatten", "--objects-too"}, .stdin_data = "{}", .out = ". = {object}\n"},
+        {.name = "nested arrays", .args = {"flatten"}, .stdin_data = "[1,[2],null,false]",
+         .out = ".[0] = 1\n.[1][0] = 2\n.[2] = null\n.[3] = false\n"},
+        {.name = "scalar", .args = {"flatten"}, .stdin_data = "42", .out = ". = 42\n"},
+        {.name = "dotted and escaped keys", .args = {"flatten"}, .stdin_data = R"({"a.b":1,"q\"k":{"x":"y\n"}})",
+         .out = ".a.b = 1\n.q\\\"k.x = \"y\\n\"\n"},
+        {.name = "whitespace", .args = {"flatten"}, .stdin_data = " {\n  \"a\" :\t[ 1 ,\r\n 2 ] }\n",
+         .out = ".a[0] = 1\n.a[1] = 2\n"},
+    });
+}
+
+TEST(FlattenCommand, BudgetAndLimit) {
+    e2e::check_cases({
+        {.name = "budget", .args = {"flatten", "--max-value-bytes", "3"},
+         .stdin_data = R"(["hello",12345,false,"abc",{"k":"ab"}])",
+         .out = ".[0] = \"hel" + kEllipsis + "\"\n.[1] = 123" + kEllipsis + "\n.[2] = fal" + kEllipsis +
+                "\n.[3] = \"abc\"\n.[4].k = \"ab\"\n"},
+        {.name = "budget spares container words", .args = {"flatten", "--objects-too", "--max-value-bytes=1"},
+         .stdin_data = "[[]]", .out = ". = [array]\n.[0] = [array]\n"},
+        {.name = "limit stops before a fault", .args = {"flatten", "--limit", "2"}, .stdin_data = "[1,2,3,4,5,@",
+         .out = ".[0] = 1\n.[1] = 2\n"},
+        {.name = "limit on a mapped file", .args = {"flatten", "--limit=+2", "d.json"}, .files = {{"d.json", kDoc}},
+         .out = ".users[0].name = \"alice\"\n.users[0].age = 30\n"},
+        {.name = "limit counts container lines", .args = {"flatten", "--objects-too", "--limit", "2"}, .stdin_data = kDoc,
+         .out = ". = {object}\n.users = [array]\n"},
+        {.name = "limit 0", .args = {"flatten", "--limit", "0"}, .stdin_data = "[1]"},
+        {.name = "limit above the lines", .args = {"flatten", "--limit", "9"}, .stdin_data = "[1]", .out = ".[0] = 1\n"},
+        // A limit that is reached skips the trailing-value check.
+        {.name = "limit skips the second value", .args = {"flatten", "--limit", "1"}, .stdin_data = "1 2", .out = ". = 1\n"},
+    });
+}
+
+TEST(FlattenCommand, ParseErrors) {
+    const std::string p = "qm: flatten: parse error: ";
+    e2e::check_cases({
+        {.name = "empty", .args = {"flatten"}, .err = p + "unexpected end of input\n", .code = 3},
+        {.name = "spaces", .args = {"flatten", "d.json"}, .files = {{"d.json", "   "}}, .err = p + "unexpected end of input\n", .code = 3},
+        // Lines before the fault are kept.
+        {.name = "second value", .args = {"flatten"}, .stdin_data = "[1] [2]", .out = ".[0] = 1\n",
+         .err = p + "multiple top-level values (JSONL) detected at offset 4 \xE2\x80\x94 not supported by rova_rudo\n", .code = 3},
+        {.name = "value missing", .args = {"flatten"}, .stdin_data = R"({"a":)", .err = p + "unexpected end of input\n", .code = 3},
+        {.name = "colon missing at end", .args = {"flatten"}, .stdin_data = R"({"a")",
+         .err = p + "unexpected byte 0x00 ('" + std::string(1, '\0') + "') at offset 4\n", .code = 3},
+        {.name = "colon missing", .args = {"flatten"}, .stdin_data = R"({"a" 1})",
+         .err = p + "unexpected byte 0x31 ('1') at offset 5\n", .code = 3},
+        {.name = "trailing comma", .args = {"flatten"}, .stdin_data = "[1,]", .out = ".[0] = 1\n",
+         .err = p + "unexpected byte 0x5D (']') at offset 3\n", .code = 3},
+        {.name = "bad literal", .args = {"flatten"}, .stdin_data = "[nul]", .err = p + "invalid literal at offset 1\n", .code = 3},
+        {.name = "unclosed", .args = {"flatten"}, .stdin_data = R"(["ab)", .err = p + "unclosed string\n", .code = 3},
+        {.name = "mismatched closer", .args = {"flatten"}, .stdin_data = "{\"a\":1]", .out = ".a = 1\n",
+         .err = p + "unexpected byte 0x5D (']') at offset 6\n", .code = 3},
+    });
+}
+
+TEST(FlattenCommand, Arguments) {
+    const std::string help = std::string(cli::FLATTEN_HELP) + "\n\n" + std::string(cli::EXIT_CODES) + "\n";
+    const std::string f = "qm: flatten: ";
+    e2e::check_cases({
+        {.name = "help", .args = {"flatten", "--help"}, .out = help},
+        {.name = "help after positionals", .args = {"flatten", "x", "y", "-h"}, .out = help},
+        {.name = "help=x", .args = {"flatten", "--help=x"}, .out = help},
+        {.name = "error before help", .args = {"flatten", "--bogus", "-h"}, .err = f + "unknown flag '--bogus'\n", .code = 2},
+        {.name = "unknown flag names the part before =", .args = {"flatten", "--foo=1"}, .err = f + "unknown flag '--foo'\n", .code = 2},
+        {.name = "two files", .args = {"flatten", "a.json", "b.json"}, .err = f + "unexpected positional argument 'b.json'\n", .code = 2},
+        {.name = "limit needs a value", .args = {"flatten", "--limit"}, .err = f + "--limit requires a value\n", .code = 2},
+        {.name = "empty limit", .args = {"flatten", "--limit="}, .err = f + "--limit: '' is not a non-negative integer\n", .code = 2},
+        {.name = "limit eats -h", .args = {"flatten", "--limit", "-h"}, .err = f + "--limit: '-h' is not a non-negative integer\n", .code = 2},
+        {.name = "negative budget", .args = {"flatten", "--max-value-bytes", "-1"},
+         .err = f + "--max-value-bytes: '-1' is not a non-negative integer\n", .code = 2},
+        {.name = "overflow", .args = {"flatten", "--limit", "18446744073709551616"},
+         .err = f + "--limit: '18446744073709551616' is not a non-negative integer\n", .code = 2},
+        {.name = "-x is a file", .args = {"flatten", "-x"}, .err = f + "-x: No such file or directory (os error 2)\n", .code = 3},
+        {.name = "missing file with limit", .args = {"flatten", "--limit", "1", "nope"},
+         .err = f + "nope: No such file or directory (os error 2)\n", .code = 3},
+    });
+}
