@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/system.hpp"
+#include "rova_rudo/json_value.hpp"
 #include "rova_rudo/util.hpp"
 
 namespace cli {
@@ -99,46 +100,17 @@ long utf8_step(std::string_view s, std::size_t i) {
     return static_cast<long>(need + 1);
 }
 
-// Appends `s` as a JSON string: lossy UTF-8 (each maximal ill-formed
-// subsequence one U+FFFD), then \" \\ \b \f \n \r \t, \u00xx for the other
-// control bytes, and everything else raw.
+// Appends `s` as a JSON string, each ill-formed UTF-8 subsequence first
+// replaced by U+FFFD.
 void append_json_string(std::string& out, std::string_view s) {
-    static const char hex[] = "0123456789abcdef";
-    out += '"';
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const std::uint8_t b = static_cast<std::uint8_t>(s[i]);
-        if (b >= 0x80) {
-            const long st = utf8_step(s, i);
-            if (st > 0) {
-                out.append(s.substr(i, static_cast<std::size_t>(st)));
-                i += static_cast<std::size_t>(st);
-            } else {
-                out += kReplacement;
-                i += static_cast<std::size_t>(-st);
-            }
-            continue;
-        }
-        switch (b) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (b < 0x20) {
-                    out += "\\u00";
-                    out += hex[b >> 4];
-                    out += hex[b & 15];
-                } else {
-                    out += static_cast<char>(b);
-                }
-        }
-        ++i;
+    if (platform::is_valid_utf8(s)) {
+        rova_rudo::write_json_string(out, s);
+        return;
     }
-    out += '"';
+    std::string fixed;
+    fixed.reserve(s.size() + 8);
+    append_utf8_lossy(fixed, s);
+    rova_rudo::write_json_string(out, fixed);
 }
 
 bool is_container(MatchShape s) { return s == MatchShape::Object || s == MatchShape::Array; }
@@ -235,10 +207,6 @@ void write_highlighted_path(ResultEmitter& e, std::string_view path) {
     buf += '\n';
     write_capped(e, buf);
 }
-
-// Until the strict JSON reader and writer is available, a container in an
-// envelope is written as a JSON string.
-bool append_compact_json(std::string&, std::string_view) { return false; }
 
 bool cap_reached(const ResultEmitter& e) { return e.truncated || (e.max_output && e.bytes_written >= *e.max_output); }
 
@@ -436,7 +404,7 @@ bool ResultEmitter::emit_search_match(std::string_view path, std::string_view te
             append_json_string(r, make_preview(text, offset, kind));
             if (is_container(shape)) {
                 r += shape == MatchShape::Object ? ",\"object\":" : ",\"array\":";
-                if (!append_compact_json(r, text)) append_json_string(r, text);
+                if (!rova_rudo::reformat_json(text, rova_rudo::JsonStyle::Compact, r)) append_json_string(r, text);
             }
             r += '}';
         } else {

@@ -133,6 +133,18 @@ TEST(Emitter, EnvelopesCarryFilePathAndPreview) {
               "{\"file\":\"a.json\",\"path\":\".name\",\"preview\":\"\\\"alice\\\"\"}\n"
               "{\"file\":\"a.json\",\"path\":\".n\",\"preview\":\"7\\n\"}\n");
 
+    // A container is re-read and written compactly; its preview is the minified text.
+    Rig o;
+    o.e.format = OutputFormat::JsonLines;
+    o.e.envelope = true;
+    o.e.emit = EmitMode::Object;
+    o.run({{".o", "{ \"b\" : 1, \"a\" : [1E2, \"\\u00e9\"], \"b\" : 3 }", ScalarKind::String, MatchShape::Object},
+           {".r", "[ ]", ScalarKind::Number, MatchShape::Array}});
+    EXPECT_EQ(o.out,
+              "{\"path\":\".o\",\"preview\":\"\\\"{\\\"b\\\":1,\\\"a\\\":[1E2,\\\"\\\\u00e9\\\"],\\\"b\\\":3}\\\"\","
+              "\"object\":{\"b\":3,\"a\":[100.0,\"\xC3\xA9\"]}}\n"
+              "{\"path\":\".r\",\"preview\":\"[]\",\"array\":[]}\n");
+
     // A container cut by the value budget cannot be re-read, so it goes in as a string.
     Rig c;
     c.e.format = OutputFormat::Json;
