@@ -1,0 +1,136 @@
+// The whole-buffer driver: byte order mark, wrapper, finishing messages, the
+// chunk size never changing the outcome, and the initial reserve.
+#include "tape_parser/parse.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace tp = tape_parser;
+
+namespace {
+
+tp::TapeParseOutput parse(const std::string& s, std::uint64_t chunk = 1 << 20) {
+    return tp::parse_buffer_chunked(reinterpret_cast<const std::uint8_t*>(s.data()), s.size(), chunk, 0.0);
+}
+
+std::vector<tp::TapeEntry> entries(const tp::TapeParseOutput& r) {
+    return {r.value().tape.begin(), r.value().tape.end()};
+}
+
+TEST(ParseBuffer, ByteOrderMarkAndWrapper) {
+    auto r = parse("\xEF\xBB\xBF{}");
+    ASSERT_TRUE(r) << r.error();
+    ASSERT_EQ(r->tape.size(), 1u);
+    EXPECT_EQ(r->tape[0].start(), 3u);
+    EXPECT_EQ(r->tape[0].end(), 5u);
+    EXPECT_EQ(r->stats.tape_len, 1u);
+
+    r = parse("1 2 3");
+    ASSERT_TRUE(r) << r.error();
+    ASSERT_EQ(r->tape.size(), 4u);
+    EXPECT_EQ(r->tape[0].kind(), tp::TapeKind::Array);
+    EXPECT_EQ(r->tape[0].start(), 0u);
+    EXPECT_EQ(r->tape[0].end(), 5u);
+    EXPECT_EQ(r->tape[0].child_count(), 3u);
+    EXPECT_EQ(r->tape[0].parent(), tp::kNoParent);
+    for (int i = 1; i <= 3; ++i) EXPECT_EQ(r->tape[i].parent(), 0u);
+    EXPECT_EQ(r->stats.arrays, 1u);
+    EXPECT_EQ(r->stats.numbers, 3u);
+    EXPECT_EQ(r->stats.tape_len, 4u);
+
+    // A byte order mark before two values: the wrapper still starts at 0.
+    r = parse("\xEF\xBB\xBF[1] [2]");
+    ASSERT_TRUE(r) << r.error();
+    EXPECT_EQ(r->tape[0].start(), 0u);
+    EXPECT_EQ(r->tape[1].start(), 3u);
+}
+
+TEST(ParseBuffer, InputsWithoutValueGiveAnEmptyTape) {
+    for (const std::string s : {"", "\xEF\xBB\xBF", " \n\t\r,: "}) {
+        auto r = parse(s);
+        ASSERT_TRUE(r) << r.error();
+        EXPECT_TRUE(r->tape.empty());
+        EXPECT_EQ(r->stats, tp::ParseStats{});
+    }
+}
+
+TEST(ParseBuffer, Failures) {
+    struct C {
+        std::string in, msg;
+    } cases[] = {
+        {"[1,{\"abc", "Unclosed container"},  // the stack is tested before the string
+        {"\"abc", "Unexpected EOF in string"},
+        {"nul", "Unexpected EOF in literal at position 0"},
+        {"\xEF\xBB", "Unexpected character '\xC3\xAF' at position 0"},
+        {"\xEF\xBB\xBF]", "Unexpected ']' at position 3"},
+        {"[1]\n[2}", "Mismatched bracket at position 6"},
+    };
+    for (const auto& c : cases) {
+        for (std::uint64_t chunk : {1u, 2u, 3u, 1u << 20}) {
+            auto r = parse(c.in, chunk);
+            ASSERT_FALSE(r) << c.in;
+            EXPECT_EQ(r.error(), c.msg) << c.in << " chunk " << chunk;
+        }
+    }
+}
+
+TEST(ParseBuffer, ChunkSizeNeverChangesTheTape) {
+    std::string doc = "\xEF\xBB\xBF{\"list\":[";
+    for (int i = 0; i < 300; ++i)
+        doc += "{\"id\":" + std::to_string(i * 7919) + ",\"name\":\"n\\u00e9\\\"" + std::to_string(i) +
+               "\",\"ok\":" + (i % 3 ? "true" : "false") + ",\"x\":null},";
+    doc += "[]]} 12.5e3";
+    auto whole = parse(doc, doc.size());
+    ASSERT_TRUE(whole) << whole.error();
+    for (std::uint64_t chunk : {1u, 2u, 3u, 5u, 16u, 17u, 31u, 64u, 1000u, 4096u}) {
+        auto r = parse(doc, chunk);
+        ASSERT_TRUE(r) << r.error();
+        EXPECT_EQ(entries(r), entries(whole)) << chunk;
+        EXPECT_EQ(r->stats, whole->stats) << chunk;
+    }
+}
+
+TEST(ParseBuffer, CapacityFromLength) {
+    struct C {
+        const char* env;  // nullptr = unset
+        std::uint64_t want;
+    } cases[] = {{nullptr, 100}, {"0", 100}, {"-4", 100}, {"4x", 100}, {"", 100}, {"+16", 50}, {"1", 800}};
+    for (const auto& c : cases) {
+        if (c.env)
+            setenv("QUELLMOR_TAPE_RESERVE_DIV", c.env, 1);
+        else
+            unsetenv("QUELLMOR_TAPE_RESERVE_DIV");
+        EXPECT_EQ(tp::tape_capacity_from_len(800), c.want) << (c.env ? c.env : "unset");
+    }
+    // The parse reserves once, from the length: no growth when that suffices,
+    // doubling when it does not.
+    setenv("QUELLMOR_TAPE_RESERVE_DIV", "1", 1);
+    auto r = parse("[1,2,3,4,5,6,7,8,9]");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->tape.capacity(), 19u);
+    setenv("QUELLMOR_TAPE_RESERVE_DIV", "4", 1);
+    r = parse("[1,2,3,4,5,6,7,8,9]");
+    unsetenv("QUELLMOR_TAPE_RESERVE_DIV");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->tape.size(), 10u);
+    EXPECT_EQ(r->tape.capacity(), 16u);
+}
+
+// The settings are fixed at first use, so this runs in a fresh process.
+TEST(ParseBufferDeathTest, TimingsReportWhenAsked) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            setenv("QUELLMOR_PARSER_TIMINGS", "", 1);
+            auto r = parse("[1, 2]", 2);
+            std::exit(r && r->tape.size() == 3 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0),
+        "\\[timings\\] === Streaming SIMD Parser ===\n\\[timings\\] Source: file-read\n(.|\n)*"
+        "\\[timings\\] Throughput: ");
+}
+
+}  // namespace
