@@ -6,7 +6,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <memory>
 #include <thread>
 #include <utility>
 #include <variant>
@@ -99,13 +101,15 @@ void append_index(std::string& out, std::uint32_t index) {
 // The input the tape points into: the whole file read into memory, or the
 // streamed parse's map of it.
 struct ParsedInput {
-    std::vector<std::uint8_t> buffer;
+    // Left uninitialised: every byte used is read from the file first.
+    std::unique_ptr<std::uint8_t[]> buffer;
+    std::size_t buffer_len = 0;
     platform::MappedFile mapped;
     bool is_mapped = false;
     Tape tape;
 
-    const std::uint8_t* data() const { return is_mapped ? mapped.map.data() : buffer.data(); }
-    std::size_t size() const { return is_mapped ? mapped.map.size() : buffer.size(); }
+    const std::uint8_t* data() const { return is_mapped ? mapped.map.data() : buffer.get(); }
+    std::size_t size() const { return is_mapped ? mapped.map.size() : buffer_len; }
 };
 
 platform::Result<ParsedInput, std::string> load_and_parse(const std::string& path) {
@@ -128,24 +132,28 @@ platform::Result<ParsedInput, std::string> load_and_parse(const std::string& pat
     const auto t0 = std::chrono::steady_clock::now();
     // The size is a hint: the file is read to its end, whatever it has
     // become since.
-    std::vector<std::uint8_t>& buf = in.buffer;
-    buf.resize(static_cast<std::size_t>(*size) + 1);
+    std::size_t cap = static_cast<std::size_t>(*size) + 1;
+    std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[cap]);
     std::size_t have = 0;
     for (;;) {
-        if (have == buf.size()) buf.resize(buf.size() * 2);
-        auto r = file.read_at(have, std::span<std::byte>(reinterpret_cast<std::byte*>(buf.data()) + have,
-                                                         buf.size() - have));
+        if (have == cap) {
+            std::unique_ptr<std::uint8_t[]> bigger(new std::uint8_t[cap * 2]);
+            std::memcpy(bigger.get(), buf.get(), have);
+            buf = std::move(bigger);
+            cap *= 2;
+        }
+        auto r = file.read_at(have, std::span<std::byte>(reinterpret_cast<std::byte*>(buf.get()) + have, cap - have));
         if (!r) return platform::Err{r.error().message()};
         if (*r == 0) break;
         have += *r;
     }
-    buf.resize(have);
     const double read_ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     file.close();
-    auto parsed =
-        tape_parser::parse_buffer_chunked(buf.data(), buf.size(), tape_parser::chunk_size_for_len(buf.size()), read_ms);
+    auto parsed = tape_parser::parse_buffer_chunked(buf.get(), have, tape_parser::chunk_size_for_len(have), read_ms);
     if (!parsed) return platform::Err{std::move(parsed).error()};
+    in.buffer = std::move(buf);
+    in.buffer_len = have;
     in.tape = std::move(parsed->tape);
     return in;
 }
