@@ -237,6 +237,22 @@ TEST(StreamingParse, MapShorterThanTheParsedBytesIsRefused) {
     EXPECT_EQ(got.error(), "Background read error: file shrank while it was being read");
 }
 
+TEST(StreamingParse, GrownFileIsParsedUpToTheGivenSize) {
+    TempDir t;
+    const std::string bytes = document_of_size(3 * kChunk + 50);
+    const std::string grown = bytes + std::string(2 * kChunk, ' ') + "[]";
+    for (const char* strategy : kStrategies) {
+        DiskRead dr(strategy);
+        auto got = stream(t.write("doc.json", grown), bytes.size());
+        auto ref = parse_buffer_chunked(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
+                                        bytes.size(), 0.0);
+        ASSERT_TRUE(got) << got.error();
+        ASSERT_TRUE(ref);
+        EXPECT_EQ(got->stats, ref->stats);
+        EXPECT_EQ(got->mapped.map.size(), grown.size());
+    }
+}
+
 TEST(StreamingParse, MissingFileOnTheChunkedRoad) {
     TempDir t;
     const std::string path = t.write("doc.json", document_of_size(3 * kChunk));
