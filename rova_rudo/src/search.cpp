@@ -1,0 +1,279 @@
+#include "rova_rudo/search.hpp"
+
+#include <optional>
+#include <vector>
+
+#include "rova_rudo/event_walker.hpp"
+#include "rova_rudo/matcher.hpp"
+#include "rova_rudo/path.hpp"
+#include "rova_rudo/path_pattern.hpp"
+#include "rova_rudo/where_expr/eval.hpp"
+#include "rova_rudo/where_expr/parser.hpp"
+
+namespace rova_rudo {
+
+namespace {
+
+struct ContainerFrame {
+    std::uint64_t start = 0;
+    bool is_object = false;
+    bool holds_match = false;  // a match below it was recorded against it (object and parent modes)
+    bool anchor = false;       // the container is the path pattern's anchor
+};
+
+// The walker's visitor: keeps the printed path, follows the pattern, feeds
+// the predicate and decides, event by event, what to report.
+class SearchVisitor {
+public:
+    SearchVisitor(std::string_view document, const SearchQuery& q, MatchSink& sink, QueryMatchers& m,
+                  const PathPattern* pattern, WhereTracker* tracker)
+        : limit_(q.limit),
+          key_matcher_(m.key),
+          value_matcher_(m.value),
+          tracker_(tracker),
+          pattern_(pattern),
+          document_(document),
+          sink_(sink),
+          all_types_(q.all_types),
+          key_and_value_(!q.term && !m.key.is_none() && !m.value.is_none()),
+          type_filter_(q.type_filter),
+          emit_(q.emit) {
+        containers_.reserve(16);
+        if (pattern_) progress_stack_.reserve(16);
+        containers_mode_ = emit_ == EmitMode::Object || emit_ == EmitMode::Parent;
+        selective_ = !key_matcher_.is_none() || !value_matcher_.is_none() || type_filter_ != TypeFilter::None;
+    }
+
+    std::uint64_t match_count() const { return match_count_; }
+
+    void visitor_enter_array(std::uint64_t s) { enter(s, false); }
+    void visitor_enter_object(std::uint64_t s) { enter(s, true); }
+
+    void visitor_array_element(std::uint32_t i) {
+        path_set_index(path_, i);
+        if (pattern_) progress_ = pattern_index_step(*pattern_, base_progress(), i);
+        if (tracker_) tracker_->on_index(i);
+    }
+
+    std::optional<ParseError> visitor_object_key(JsonCursor& c) {
+        skip_whitespace(c);
+        if (c.at_end()) return ParseError::missing_at_end(c.len);
+        if (c.peek() != '"') return ParseError::unexpected_byte(c.peek(), c.pos);
+        auto s = scan_string(c);
+        if (!s.ok()) return s.error();
+        const std::string_view key = s.value();
+        path_set_key(path_, key);
+        if (pattern_) progress_ = pattern_key_step(*pattern_, base_progress(), key);
+        if (tracker_) tracker_->on_key(key);
+        pending_key_match_ = false;
+
+        if (complete() && !key_matcher_.is_none()) {
+            if (auto o = text_matcher_find(key_matcher_, key)) {
+                if (emit_ == EmitMode::Value || emit_ == EmitMode::Assignment || key_and_value_) {
+                    pending_key_match_ = true;
+                    key_match_offset_ = *o;
+                } else if (limit_ && match_count_ >= *limit_) {
+                    // Key reports never stop the walk; later ones are skipped.
+                } else if (containers_mode_) {
+                    record_in_innermost_object();
+                } else {
+                    sink_.emit_search_match(path_.text, key, ScalarKind::String, MatchShape::ObjectKey, *o);
+                    ++match_count_;
+                }
+            }
+        }
+
+        skip_whitespace(c);
+        if (c.at_end()) return ParseError::missing_at_end(c.len);
+        if (c.peek() != ':') return ParseError::unexpected_byte(c.peek(), c.pos);
+        ++c.pos;
+        return std::nullopt;
+    }
+
+    bool visitor_scalar(std::string_view v, ScalarKind k) {
+        if (tracker_) tracker_->scalar(v, k);
+        const bool pending = pending_key_match_;
+        pending_key_match_ = false;
+        if (type_filter_ != TypeFilter::None && static_cast<std::uint8_t>(type_filter_) != static_cast<std::uint8_t>(k))
+            return false;
+        if (!complete()) return false;
+        const bool string_ok = k == ScalarKind::String || all_types_;
+        std::optional<std::uint64_t> offset;
+        if (pending) {
+            if (key_and_value_) {
+                if (!string_ok) return false;
+                auto o = text_matcher_find(value_matcher_, v);
+                if (!o) return false;
+                offset = *o;
+            } else {
+                if (!string_ok) return false;
+                offset = key_match_offset_;
+            }
+        } else if (key_and_value_) {
+            return false;
+        } else if (!value_matcher_.is_none()) {
+            if (!string_ok) return false;
+            auto o = text_matcher_find(value_matcher_, v);
+            if (!o) return false;
+            offset = *o;
+        } else if (type_filter_ != TypeFilter::None && key_matcher_.is_none()) {
+            // every scalar of the filtered kind
+        } else if (type_filter_ == TypeFilter::None && key_matcher_.is_none() && !tracker_ && pattern_) {
+            // every scalar at a complete position
+        } else {
+            return false;
+        }
+        return emit(v, k, offset);
+    }
+
+    bool visitor_exit_container(std::uint64_t e) {
+        const ContainerFrame f = containers_.back();
+        containers_.pop_back();
+        bool verdict = true;
+        if (tracker_) verdict = tracker_->exit_container();
+
+        bool reported;
+        if (selective_) {
+            reported = containers_mode_ && f.is_object && f.holds_match && (!pattern_ || f.anchor) && verdict;
+        } else if (pattern_) {
+            reported = (containers_mode_ || tracker_) && f.is_object && f.anchor && verdict;
+        } else {
+            reported = (containers_mode_ || tracker_) && f.is_object && verdict;
+        }
+
+        path_pop(path_);
+        if (pattern_) {
+            if (progress_stack_.empty()) {
+                progress_ = 0;
+            } else {
+                progress_ = progress_stack_.back();
+                progress_stack_.pop_back();
+            }
+        }
+        pending_key_match_ = false;
+        if (!reported) return false;
+        if (limit_ && match_count_ >= *limit_) return false;
+        bool stop = sink_.emit_search_match(path_.text, document_.substr(f.start, e - f.start), ScalarKind::String,
+                                            MatchShape::Object, std::nullopt);
+        ++match_count_;
+        return stop || (limit_ && match_count_ >= *limit_);
+    }
+
+private:
+    bool complete() const { return !pattern_ || progress_ >= pattern_->size(); }
+    std::uint32_t base_progress() const { return progress_stack_.empty() ? 0 : progress_stack_.back(); }
+
+    void enter(std::uint64_t s, bool is_object) {
+        bool anchor = false;
+        if (pattern_) anchor = pattern_is_anchor(*pattern_, progress_, base_progress());
+        if (is_object) path_mark_segment(path_);
+        else path_enter_array(path_);
+        if (pattern_) progress_stack_.push_back(progress_);
+        if (tracker_) {
+            tracker_->on_container_value();
+            tracker_->enter_container(is_object);
+        }
+        containers_.push_back({s, is_object, false, anchor});
+        pending_key_match_ = false;
+    }
+
+    void record_in_innermost_object() {
+        for (auto it = containers_.rbegin(); it != containers_.rend(); ++it) {
+            if (it->is_object) {
+                it->holds_match = true;
+                return;
+            }
+        }
+    }
+
+    bool emit(std::string_view v, ScalarKind k, std::optional<std::uint64_t> offset) {
+        if (limit_ && match_count_ >= *limit_) return true;
+        if (containers_mode_) {
+            record_in_innermost_object();
+            return false;
+        }
+        bool stop = sink_.emit_search_match(path_.text, v, k, MatchShape::Scalar, offset);
+        ++match_count_;
+        if (stop) return true;
+        return limit_ && match_count_ >= *limit_;
+    }
+
+    bool pending_key_match_ = false;
+    std::uint64_t key_match_offset_ = 0;
+    std::optional<std::uint64_t> limit_;
+    const TextMatcher& key_matcher_;
+    const TextMatcher& value_matcher_;
+    WhereTracker* tracker_;
+    PathBuilder path_ = new_root_path_dot();
+    std::vector<ContainerFrame> containers_;
+    std::vector<std::uint32_t> progress_stack_;
+    const PathPattern* pattern_;
+    std::uint32_t progress_ = 0;
+    std::string_view document_;
+    MatchSink& sink_;
+    std::uint64_t match_count_ = 0;
+    bool all_types_;
+    bool key_and_value_;
+    TypeFilter type_filter_;
+    EmitMode emit_;
+    bool containers_mode_ = false;
+    bool selective_ = false;
+};
+
+}  // namespace
+
+SearchError run_in_memory_search(std::string_view document, const SearchQuery& query, MatchSink& sink) {
+    auto matchers = build_matchers(query);
+    if (!matchers.ok()) return std::move(matchers).error();
+
+    std::optional<PathPattern> pattern;
+    if (query.path) {
+        auto p = compile_path_pattern(*query.path);
+        if (!p.ok()) return SearchError::path_pattern(std::move(p).error());
+        pattern = std::move(p).value();
+    }
+
+    std::optional<WhereTracker> tracker;
+    if (query.where && !query.where->empty()) {
+        auto pred = parse_where(*query.where);
+        if (!pred.ok()) return SearchError::predicate(where_error_display(pred.error()));
+        tracker.emplace(std::move(pred).value(), 16);
+    }
+
+    SearchVisitor v(document, query, sink, matchers.value(), pattern ? &*pattern : nullptr,
+                    tracker ? &*tracker : nullptr);
+    JsonCursor c(document);
+    skip_whitespace(c);
+
+    if (!query.jsonl_in) {
+        if (c.at_end()) return SearchError::parse(ParseError::unexpected_end());
+        WalkOutcome o = walk_json_events(c, v);
+        if (o.is_error()) return SearchError::parse(o.error());
+        if (o.stopped()) return SearchError::success(v.match_count());
+        skip_whitespace(c);
+        if (!c.at_end()) return SearchError::parse(ParseError::multiple_top_level(c.pos));
+        return SearchError::success(v.match_count());
+    }
+
+    // JSON Lines: the records are the elements of one virtual top-level
+    // array, separated by whitespace only.
+    if (c.at_end()) return SearchError::success(0);
+    v.visitor_enter_array(0);
+    std::uint32_t j = 0;
+    for (;;) {
+        v.visitor_array_element(j);
+        WalkOutcome o = walk_json_events(c, v);
+        if (o.is_error()) return SearchError::parse(o.error());
+        // After a stop the sink gets no further call: closing the records'
+        // containers here could only report an object cut off mid-way.
+        if (o.stopped()) return SearchError::success(v.match_count());
+        skip_whitespace(c);
+        if (c.at_end()) {
+            v.visitor_exit_container(c.len);
+            return SearchError::success(v.match_count());
+        }
+        ++j;
+    }
+}
+
+}  // namespace rova_rudo
