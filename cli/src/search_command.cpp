@@ -1,12 +1,306 @@
+// The search command: argument scan, then either the presence test of one
+// path or the search of every input with one of the two engines, and the
+// exit status.
 #include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "cli/commands.hpp"
+#include "cli/emitter.hpp"
+#include "cli/glob.hpp"
+#include "cli/help.hpp"
+#include "cli/input.hpp"
+#include "cli/search_options.hpp"
+#include "platform/system.hpp"
+#include "rova_rudo/get.hpp"
+#include "rova_rudo/parser.hpp"
+#include "rova_rudo/path_canonical.hpp"
+#include "rova_rudo/search.hpp"
+#include "rova_rudo/search_request.hpp"
+#include "rova_rudo/search_tape.hpp"
 
 namespace cli {
 
-int run_search_command(Args) {
-    std::fputs("qm: search: not available yet\n", stderr);
-    return 3;
+namespace {
+
+using rova_rudo::EmitMode;
+using rova_rudo::SearchError;
+using rova_rudo::SearchErrorKind;
+using rova_rudo::SearchQuery;
+using rova_rudo::TypeFilter;
+
+// One message, one write, so that concurrent writers never split it.
+void say(const std::string& msg) {
+    std::fwrite(msg.data(), 1, msg.size(), stderr);
+    std::fflush(stderr);
+}
+
+bool ascii_ieq(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+bool eq_ignore_case_jsonl(std::string_view s) { return ascii_ieq(s, "jsonl"); }
+
+// The file argument as typed names JSON Lines by its last extension.
+bool names_json_lines(std::string_view file) {
+    std::size_t dot = file.rfind('.');
+    std::string_view ext = dot == std::string_view::npos ? file : file.substr(dot + 1);
+    return ascii_ieq(ext, "ndjson") || eq_ignore_case_jsonl(ext);
+}
+
+// A file name as text, with invalid UTF-8 replaced by U+FFFD: one
+// replacement for each maximal run that could have begun a valid character.
+std::string lossy_utf8(std::string_view s) {
+    if (platform::is_valid_utf8(s)) return std::string(s);
+    std::string out;
+    out.reserve(s.size() + 8);
+    auto at = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    std::size_t i = 0;
+    while (i < s.size()) {
+        unsigned char b = at(i);
+        std::size_t len = 0;
+        unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+        if (b < 0x80) len = 1;
+        else if (b >= 0xC2 && b <= 0xDF) len = 2;
+        else if (b >= 0xE0 && b <= 0xEF) len = 3, lo = b == 0xE0 ? 0xA0 : 0x80, hi = b == 0xED ? 0x9F : 0xBF;
+        else if (b >= 0xF0 && b <= 0xF4) len = 4, lo = b == 0xF0 ? 0x90 : 0x80, hi = b == 0xF4 ? 0x8F : 0xBF;
+        std::size_t n = 1;
+        while (len > 1 && n < len && i + n < s.size()) {
+            unsigned char c = at(i + n);
+            bool ok = n == 1 ? (c >= lo && c <= hi) : (c & 0xC0) == 0x80;
+            if (!ok) break;
+            ++n;
+        }
+        if (len != 0 && n == len) out.append(s.substr(i, n));
+        else out += "\xEF\xBF\xBD";
+        i += n;
+    }
+    return out;
+}
+
+int run_search_exists(std::string_view document, const std::string& path_text, bool exists) {
+    auto canonical = rova_rudo::canonicalize_path(path_text);
+    if (!canonical) {
+        say("qm: search: invalid path '" + path_text + "': " + rova_rudo::path_syntax_error_display(canonical.error()) +
+            "\n");
+        return 2;
+    }
+    auto found = rova_rudo::get_value_at_path(document, canonical->text);
+    if (!found) {
+        // A path the lookup cannot even read is a mistake in the request, not an
+        // answer: reporting it "absent" would make --missing succeed on a typo.
+        const auto& e = found.error();
+        using Kind = rova_rudo::GetError::Kind;
+        if (e.kind == Kind::EmptyPath || e.kind == Kind::BadStart || e.kind == Kind::MalformedSegment) {
+            say("qm: search: invalid path '" + path_text + "': " + rova_rudo::get_error_display(e) + "\n");
+            return 2;
+        }
+    }
+    if (found.ok() == exists) {
+        BufferedWriter out(1);
+        out.write(path_text);
+        out.put('\n');
+        out.flush();
+        return 0;
+    }
+    return 1;
+}
+
+struct ErrorFlags {
+    bool request_error = false;
+    bool input_failure = false;
+};
+
+ErrorFlags report_search_error(const SearchError& outcome, std::string_view name) {
+    const std::string n(name);
+    switch (outcome.kind()) {
+        case SearchErrorKind::Parse:
+            say("qm: search: " + n + ": parse error: " + rova_rudo::parse_error_display(outcome.parse_error()) + "\n");
+            return {false, true};
+        case SearchErrorKind::Message:
+            say("qm: search: " + n + ": " + outcome.text() + "\n");
+            return {false, true};
+        case SearchErrorKind::Regex:
+            say("qm: search: regex compile error: " + outcome.text() + "\n");
+            return {true, false};
+        case SearchErrorKind::PathPattern:
+            say("qm: search: bad --path: " + outcome.text() + "\n");
+            return {true, false};
+        case SearchErrorKind::Predicate:
+            say("qm: search: bad --where: " + outcome.text() + "\n");
+            return {true, false};
+        case SearchErrorKind::Success:
+            break;
+    }
+    return {};
+}
+
+int run_presence(const SearchOptions& o) {
+    const bool exists = o.exists.has_value();
+    const std::string& path_text = exists ? *o.exists : *o.missing;
+    if (*o.file == "-") {
+        auto doc = read_stdin_all();
+        if (!doc) {
+            say("qm: search: stdin: " + doc.error().message() + "\n");
+            return 3;
+        }
+        return run_search_exists(*doc, path_text, exists);
+    }
+    // The argument is taken literally here: presence tests one document.
+    auto doc = open_mapped_file(*o.file);
+    if (!doc) {
+        say("qm: search: " + *o.file + ": " + doc.error().message() + "\n");
+        return 3;
+    }
+    return run_search_exists(doc->text(), path_text, exists);
+}
+
+bool wants_in_memory_engine(const SearchOptions& o, bool json_lines) {
+    return o.path || o.type_filter != TypeFilter::None || (o.limit && *o.limit <= 32) || o.all_types || json_lines ||
+           o.where || o.emit != EmitMode::Path;
+}
+
+int run_search(const SearchOptions& o) {
+    const std::string& file = *o.file;
+    const bool from_stdin = file == "-";
+
+    std::vector<std::string> inputs;
+    if (!from_stdin) {
+        if (has_glob_chars(file)) {
+            auto matched = expand_glob(file);
+            if (!matched) {
+                say("qm: search: invalid glob pattern '" + file + "': " + matched.error().text() + "\n");
+                return 3;
+            }
+            inputs = std::move(*matched);
+            if (inputs.empty()) {
+                say("qm: search: no files match pattern '" + file + "'\n");
+                return 3;
+            }
+        } else {
+            inputs.push_back(file);
+        }
+    }
+    const bool several = inputs.size() >= 2;
+    const bool json_lines = o.jsonl_in || (!from_stdin && names_json_lines(file));
+
+    SearchQuery q;
+    q.limit = o.limit;
+    q.term = o.term;
+    q.key = o.key;
+    q.value = o.value;
+    q.path = o.path;
+    q.where = o.where;
+    q.case_sensitive = o.case_sensitive;
+    q.regex = o.regex;
+    q.keys_only = o.keys_only;
+    q.values_only = o.values_only;
+    q.all_types = o.all_types;
+    q.jsonl_in = json_lines;
+    q.type_filter = o.type_filter;
+    q.emit = o.emit;
+
+    const bool color_on = o.color == ColorMode::Always || (o.color == ColorMode::Auto && platform::stdout_is_terminal());
+
+    BufferedWriter writer(1);
+    if (o.format == OutputFormat::Json && !o.count) writer.put('[');
+    ResultEmitter em(writer);
+    em.max_value_bytes = o.max_value_bytes;
+    em.max_output = o.max_output;
+    if (color_on && o.term) {
+        std::string h = *o.term;
+        for (char& c : h)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        em.highlight = std::move(h);
+    }
+    em.color_on = color_on;
+    em.count_only = o.count;
+    em.envelope = o.envelope;
+    em.raw = o.raw;
+    em.format = o.format;
+    em.emit = o.emit;
+
+    const bool in_memory = wants_in_memory_engine(o, json_lines);
+    ErrorFlags flags;
+    auto take = [&](const SearchError& outcome, std::string_view name) {
+        ErrorFlags f = report_search_error(outcome, name);
+        flags.request_error |= f.request_error;
+        flags.input_failure |= f.input_failure;
+    };
+
+    if (from_stdin) {
+        auto doc = read_stdin_all();
+        if (!doc) {
+            say("qm: search: stdin: " + doc.error().message() + "\n");
+            flags.input_failure = true;
+        } else {
+            SearchError outcome = rova_rudo::run_in_memory_search(*doc, q, em);
+            if (!outcome.is_success()) take(outcome, "stdin");
+        }
+    }
+    for (const std::string& path : inputs) {
+        if (several) {
+            em.has_last_path = false;
+            em.last_path.clear();
+            em.file_prefix = lossy_utf8(path);
+        }
+        SearchError outcome = SearchError::success(0);
+        if (in_memory) {
+            // With a limit the search likely stops early, so map rather than read.
+            auto doc = o.limit ? open_mapped_file(path) : load_input_file(path);
+            if (!doc) {
+                say("qm: search: " + path + ": " + doc.error().message() + "\n");
+                flags.input_failure = true;
+                continue;
+            }
+            outcome = rova_rudo::run_in_memory_search(doc->text(), q, em);
+        } else {
+            outcome = rova_rudo::run_tape_search(path, q, em);
+        }
+        if (outcome.is_success()) continue;
+        take(outcome, path);
+        if (flags.request_error) break;
+    }
+
+    if (o.count) {
+        writer.write(std::to_string(em.match_count));
+        writer.put('\n');
+    } else if (o.format == OutputFormat::Json) {
+        writer.write("]\n");
+    }
+    writer.flush();
+    std::fflush(stdout);
+
+    if (flags.request_error) return 2;
+    if (em.matched) return 0;
+    if (o.count && em.match_count > 0) return 0;
+    if (flags.input_failure) return 3;
+    return 1;
+}
+
+}  // namespace
+
+int run_search_command(Args args) {
+    auto parsed = parse_search_args(args);
+    if (!parsed) {
+        say("qm: search: " + parsed.error() + "\n");
+        return 2;
+    }
+    if (parsed->help) {
+        print_usage_to_stderr();
+        return 0;
+    }
+    const SearchOptions& o = parsed->options;
+    if (o.exists || o.missing) return run_presence(o);
+    return run_search(o);
 }
 
 }  // namespace cli

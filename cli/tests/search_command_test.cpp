@@ -1,0 +1,293 @@
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "cli/help.hpp"
+#include "e2e_harness.hpp"
+
+using e2e::QmCase;
+
+namespace {
+
+const std::string kData =
+    R"({"users":[{"name":"Alice","email":"alice@example.com","age":30},)"
+    R"({"name":"Bob","email":"bob@corp.io","age":41}],"ok":true})";
+
+std::vector<std::pair<std::string, std::string>> data_file() { return {{"data.json", kData}}; }
+
+std::string usage() {
+    return std::string(cli::MAIN_USAGE) + "\n\n" + std::string(cli::SEARCH_HELP) + "\n\n" +
+           std::string(cli::GET_HELP) + "\n\n" + std::string(cli::EXIT_CODES) + "\n";
+}
+
+const std::string kNoFile = "No such file or directory (os error 2)";
+
+}  // namespace
+
+TEST(SearchCommand, UsageErrorsTouchNoInput) {
+    e2e::check_cases({
+        {.name = "unknown short", .args = {"search", "-5", "data.json"}, .files = data_file(),
+         .err = "qm: search: unknown flag '-5'\n", .code = 2},
+        {.name = "order hint", .args = {"search", "data.json", "foo"}, .files = data_file(),
+         .err = "qm: search: argument order changed — pattern now comes before file.\n"
+                "try: qm search \"foo\" data.json\n(got: qm search data.json foo)\n",
+         .code = 2},
+        {.name = "no term", .args = {"search"},
+         .err = "qm: search: missing search term (provide <term>, --key/--value, --type, --where, --path, --emit, "
+                "--exists, or --missing)\n",
+         .code = 2},
+        {.name = "help", .args = {"search", "foo", "-h", "--bogus"}, .err = usage(), .code = 0},
+        {.name = "error before help", .args = {"search", "--format", "xml", "-h"},
+         .err = "qm: search: --format: unknown value 'xml'\n", .code = 2},
+    });
+}
+
+TEST(SearchCommand, PresenceRoad) {
+    e2e::check_cases({
+        {.name = "exists", .args = {"search", "--exists", ".users[1].age", "data.json"}, .files = data_file(),
+         .out = ".users[1].age\n"},
+        {.name = "exists as typed", .args = {"search", "--exists", "$.ok", "data.json"}, .files = data_file(),
+         .out = "$.ok\n"},
+        {.name = "exists pointer", .args = {"search", "--exists", "/users/0/name", "data.json"}, .files = data_file(),
+         .out = "/users/0/name\n"},
+        {.name = "exists absent", .args = {"search", "--exists", ".users[2]", "data.json"}, .files = data_file(),
+         .code = 1},
+        {.name = "missing absent", .args = {"search", "--missing", ".nope", "data.json"}, .files = data_file(),
+         .out = ".nope\n"},
+        {.name = "missing present", .args = {"search", "--missing", ".ok", "data.json"}, .files = data_file(),
+         .code = 1},
+        {.name = "stdin", .args = {"search", "--exists", ".a"}, .stdin_data = "{\"a\":null}", .out = ".a\n"},
+        {.name = "type mismatch is absent", .args = {"search", "--missing", ".ok.x", "data.json"},
+         .files = data_file(), .out = ".ok.x\n"},
+        {.name = "not json is absent", .args = {"search", "--missing", ".a", "notjson.txt"},
+         .files = {{"notjson.txt", "hello"}}, .out = ".a\n"},
+        {.name = "unreadable", .args = {"search", "--exists", ".a", "nofile.json"},
+         .err = "qm: search: nofile.json: " + kNoFile + "\n", .code = 3},
+        {.name = "pattern not expanded", .args = {"search", "--exists", ".a", "*.json"}, .files = data_file(),
+         .err = "qm: search: *.json: " + kNoFile + "\n", .code = 3},
+        {.name = "unreadable path text", .args = {"search", "--exists", "", "data.json"}, .files = data_file(),
+         .err = "qm: search: invalid path '': path is empty\n", .code = 2},
+    });
+}
+
+// A path that reads as a path but that the lookup cannot parse must be an
+// error, never "absent": otherwise --missing reports success for a typo.
+TEST(SearchCommand, PresenceRejectsMalformedPaths) {
+    for (const char* flag : {"--exists", "--missing"}) {
+        e2e::check_cases({
+            {.name = std::string(flag) + " .a[", .args = {"search", flag, ".a[", "data.json"}, .files = data_file(),
+             .err = "qm: search: invalid path '.a[': malformed path segment: root.a[\n", .code = 2},
+            {.name = std::string(flag) + " .a[x]", .args = {"search", flag, ".a[x]", "data.json"},
+             .files = data_file(), .err = "qm: search: invalid path '.a[x]': malformed path segment: root.a[x]\n",
+             .code = 2},
+        });
+    }
+}
+
+TEST(SearchCommand, FormatsAndFraming) {
+    e2e::check_cases({
+        {.name = "plain paths", .args = {"search", "alice", "data.json"}, .files = data_file(),
+         .out = ".users[0].name\n.users[0].email\n"},
+        {.name = "case sensitive", .args = {"search", "-S", "alice", "data.json"}, .files = data_file(),
+         .out = ".users[0].email\n"},
+        {.name = "no match", .args = {"search", "zzz", "data.json"}, .files = data_file(), .code = 1},
+        {.name = "json no match", .args = {"search", "--format", "json", "zzz", "data.json"}, .files = data_file(),
+         .out = "[]\n", .code = 1},
+        {.name = "json", .args = {"search", "-f", "json", "alice", "data.json"}, .files = data_file(),
+         .out = "[\".users[0].name\",\".users[0].email\"]\n"},
+        {.name = "jsonl values", .args = {"search", "--format=jsonl", "--emit", "value", "b", "data.json"},
+         .files = data_file(), .out = "\"Bob\"\n\"bob@corp.io\"\n"},
+        {.name = "count", .args = {"search", "-c", "b", "data.json"}, .files = data_file(), .out = "2\n"},
+        {.name = "count zero", .args = {"search", "--count", "zzz", "data.json"}, .files = data_file(),
+         .out = "0\n", .code = 1},
+        {.name = "json count", .args = {"search", "--format", "json", "--count", "alice", "data.json"},
+         .files = data_file(), .out = "2\n"},
+        {.name = "assignment", .args = {"search", "--emit", "assignment", "bob", "data.json"}, .files = data_file(),
+         .out = ".users[1].name = \"Bob\"\n.users[1].email = \"bob@corp.io\"\n"},
+        {.name = "raw value", .args = {"search", "--emit", "value", "--raw", "corp", "data.json"},
+         .files = data_file(), .out = "bob@corp.io\n"},
+        {.name = "max output", .args = {"search", "--max-output", "10", "alice", "data.json"}, .files = data_file(),
+         .out = ".users[0]."},
+        {.name = "ai envelope",
+         .args = {"search", "--ai", "bob@", "data.json"}, .files = data_file(),
+         .out = "{\"path\":\".users[1].email\",\"preview\":\"\\\"bob@corp.io\\\"\"}\n"},
+        {.name = "where", .args = {"search", "--where", ".age > 35", "--emit", "object", "data.json"},
+         .files = data_file(), .out = "{\"name\":\"Bob\",\"email\":\"bob@corp.io\",\"age\":41}\n"},
+        {.name = "type number", .args = {"search", "--type", "number", "data.json"}, .files = data_file(),
+         .out = ".users[0].age\n.users[1].age\n"},
+        {.name = "path pattern", .args = {"search", "-p", ".users[*].name", "--emit", "value", "data.json"},
+         .files = data_file(), .out = "\"Alice\"\n\"Bob\"\n"},
+        {.name = "key and value", .args = {"search", "--key", "email", "--value", "corp", "data.json"},
+         .files = data_file(), .out = ".users[1].email\n"},
+        {.name = "keys only", .args = {"search", "--keys-only", "mail", "data.json"}, .files = data_file(),
+         .out = ".users[0].email\n.users[1].email\n"},
+        {.name = "first", .args = {"search", "-1", "b", "data.json"}, .files = data_file(),
+         .out = ".users[1].name\n"},
+    });
+}
+
+// A bad regex, path pattern or predicate is exit 2, yet the JSON array is
+// still closed and the --count total still written.
+TEST(SearchCommand, RequestErrorsStillCloseTheOutput) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string out, err_prefix;
+    };
+    const std::vector<Case> cases = {
+        {{"search", "--regex", "(", "data.json"}, "", "qm: search: regex compile error: "},
+        {{"search", "-r", "-f", "json", "(", "data.json"}, "[]\n", "qm: search: regex compile error: "},
+        {{"search", "-r", "-c", "(", "data.json"}, "0\n", "qm: search: regex compile error: "},
+        {{"search", "--path", "", "-"}, "", "qm: search: bad --path: "},
+        {{"search", "--where", ".a >", "data.json"}, "", "qm: search: bad --where: "},
+        {{"search", "-f", "json", "--where", "(", "x*.json"}, "[]\n", "qm: search: bad --where: "},
+    };
+    e2e::TempDir dir;
+    dir.write("data.json", kData);
+    dir.write("x1.json", kData);
+    dir.write("x2.json", kData);
+    for (const Case& c : cases) {
+        e2e::QmRun r = e2e::run_qm(c.args, kData, {}, dir.path());
+        EXPECT_EQ(r.code, 2) << c.args[2];
+        EXPECT_EQ(r.out, c.out) << c.args[2];
+        EXPECT_EQ(r.err.rfind(c.err_prefix, 0), 0u) << r.err;
+        // One message, even over several files: the loop stops at the first.
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+}
+
+TEST(SearchCommand, GlobsSearchEveryFileInOrder) {
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"d/a.json", R"({"k":"foo"})"}, {"d/b.json", "{oops"}, {"d/c.json", R"({"k":"nofoo","j":"foo"})"},
+        {"e/only.json", R"({"k":"foo"})"}, {"f/x.json", "{}"}, {"f/y.json", "[]"}};
+    e2e::check_cases({
+        {.name = "prefix and failure", .args = {"search", "foo", "d/*.json"}, .files = files,
+         .out = "d/a.json:.k\nd/c.json:.k\nd/c.json:.j\n",
+         .err = "qm: search: d/b.json: Unexpected character 'o' at position 1\n"},
+        {.name = "json keeps one array", .args = {"search", "-f", "json", "foo", "d/[ac].json"}, .files = files,
+         .out = "[\".k\",\".k\",\".j\"]\n"},
+        {.name = "envelope names the file", .args = {"search", "-f", "jsonl", "--envelope", "foo", "d/[ab].json"},
+         .files = files,
+         .out = "{\"file\":\"d/a.json\",\"path\":\".k\",\"preview\":\"\\\"foo\\\"\"}\n",
+         .err = "qm: search: d/b.json: Unexpected character 'o' at position 1\n"},
+        {.name = "limit applies per file", .args = {"search", "--first", "foo", "d/[ac].json"}, .files = files,
+         .out = "d/a.json:.k\nd/c.json:.k\n"},
+        {.name = "one file no prefix", .args = {"search", "foo", "e/*.json"}, .files = files, .out = ".k\n"},
+        {.name = "failure only", .args = {"search", "foo", "d/b*"}, .files = files,
+         .err = "qm: search: d/b.json: Unexpected character 'o' at position 1\n", .code = 3},
+        {.name = "valid files no match", .args = {"search", "foo", "f/*"}, .files = files, .code = 1},
+        {.name = "recursive", .args = {"search", "-c", "foo", "**/*.json"}, .files = files,
+         .out = "4\n", .err = "qm: search: d/b.json: Unexpected character 'o' at position 1\n"},
+        {.name = "no match", .args = {"search", "foo", "none/*.json"}, .files = files,
+         .err = "qm: search: no files match pattern 'none/*.json'\n", .code = 3},
+        {.name = "bad pattern", .args = {"search", "foo", "a[.json"},
+         .err = "qm: search: invalid glob pattern 'a[.json': Pattern syntax error near position 1: invalid range "
+                "pattern\n",
+         .code = 3},
+        {.name = "missing file", .args = {"search", "foo", "nofile.json"},
+         .err = "qm: search: nofile.json: " + kNoFile + "\n", .code = 3},
+        {.name = "missing file in memory", .args = {"search", "--all-types", "foo", "nofile.json"},
+         .err = "qm: search: nofile.json: " + kNoFile + "\n", .code = 3},
+    });
+}
+
+TEST(SearchCommand, StandardInputAndJsonLines) {
+    const std::string lines = "{\"m\":\"foo\"}\n{\"m\":\"bar\"}\n{\"m\":\"foo2\"}\n";
+    e2e::check_cases({
+        {.name = "stdin", .args = {"search", "alice"}, .stdin_data = kData,
+         .out = ".users[0].name\n.users[0].email\n"},
+        {.name = "stdin dash", .args = {"search", "bob", "-"}, .stdin_data = kData,
+         .out = ".users[1].name\n.users[1].email\n"},
+        {.name = "stdin error after match", .args = {"search", "foo"}, .stdin_data = "[\"foo\",",
+         .out = ".[0]\n", .err = "qm: search: stdin: parse error: unexpected end of input\n"},
+        {.name = "stdin not json lines", .args = {"search", "foo"}, .stdin_data = lines,
+         .out = ".m\n", .err = "qm: search: stdin: parse error: multiple top-level values (JSONL) detected at offset "
+                               "12 — not supported by rova_rudo\n"},
+        {.name = "ndjson flag on stdin", .args = {"search", "--ndjson", "foo"}, .stdin_data = lines,
+         .out = ".[0].m\n.[2].m\n"},
+        {.name = "extension", .args = {"search", "foo", "logs.JSONL"}, .files = {{"logs.JSONL", lines}},
+         .out = ".[0].m\n.[2].m\n"},
+        {.name = "glob extension", .args = {"search", "foo", "l/*.ndjson"},
+         .files = {{"l/a.ndjson", lines}, {"l/b.ndjson", "{\"m\":\"foo\"}"}},
+         .out = "l/a.ndjson:.[0].m\nl/a.ndjson:.[2].m\nl/b.ndjson:.[0].m\n"},
+        {.name = "not an extension", .args = {"search", "--all-types", "foo", "x.jsonl.gz"}, .files = {{"x.jsonl.gz", lines}},
+         .out = ".m\n", .err = "qm: search: x.jsonl.gz: parse error: multiple top-level values (JSONL) detected at "
+                               "offset 12 — not supported by rova_rudo\n"},
+    });
+}
+
+// The tape engine (plain queries on files) and the in-memory engine must agree
+// wherever both select the same matches (string values, keys).
+TEST(SearchCommand, EnginesAgree) {
+    const std::string doc =
+        R"({"a":{"name":"Ann","tags":["x-ann","y"],"sub":{"annex":"ANN\"q"}},"list":[{"k":"ann"},{"k":"bob"},)"
+        R"({"annual":1}],"e\u00e9":"é ann"})";
+    const std::vector<std::vector<std::string>> queries = {
+        {"ann"},       {"-S", "ann"},           {"--keys-only", "ann"}, {"--values-only", "ann"},
+        {"-r", "^an"}, {"--key", "k"},          {"--value", "bob"},     {"--key", "name", "--value", "a"},
+        {"é"},         {"ANN\\\"q"},            {"-r", "[xy]$"},        {"--limit", "2", "ann"},
+    };
+    e2e::TempDir dir;
+    dir.write("doc.json", doc);
+    for (const auto& q : queries) {
+        std::vector<std::string> file_args = {"search"}, stdin_args = {"search"};
+        file_args.insert(file_args.end(), q.begin(), q.end());
+        stdin_args.insert(stdin_args.end(), q.begin(), q.end());
+        file_args.push_back("doc.json");
+        e2e::QmRun tape = e2e::run_qm(file_args, "", {}, dir.path());
+        e2e::QmRun mem = e2e::run_qm(stdin_args, doc, {}, dir.path());
+        EXPECT_EQ(tape.out, mem.out) << q.back();
+        EXPECT_EQ(tape.code, mem.code) << q.back();
+        EXPECT_EQ(tape.err, mem.err) << q.back();
+    }
+}
+
+TEST(FindAndExtract, RewriteIntoSearch) {
+    e2e::check_cases({
+        {.name = "find", .args = {"find", "bob", "data.json"}, .files = data_file(),
+         .out = ".users[1].name = \"Bob\"\n.users[1].email = \"bob@corp.io\"\n"},
+        {.name = "find number", .args = {"find", "41", "data.json"}, .files = data_file(),
+         .out = ".users[1].age = 41\n"},
+        {.name = "find overrides emit", .args = {"find", "--emit", "path", "true", "data.json"},
+         .files = data_file(), .out = ".ok = true\n"},
+        // "-" passes find's own check; search then takes it for standard input.
+        {.name = "find stdin dash", .args = {"find", "-"}, .stdin_data = "[\"a-b\"]", .code = 1},
+        {.name = "find help anywhere", .args = {"find", "x", "--help"},
+         .out = std::string(cli::FIND_HELP) + "\n\n" + std::string(cli::EXIT_CODES) + "\n"},
+        {.name = "find no value", .args = {"find", "--count"},
+         .err = "qm: find: usage: find [flags] <value> [<file>]\n", .code = 2},
+        {.name = "extract", .args = {"extract", ".users[*].email", "data.json"}, .files = data_file(),
+         .out = "\"alice@example.com\"\n\"bob@corp.io\"\n"},
+        {.name = "extract limit value", .args = {"extract", "--limit", "1", ".users[*].email", "data.json"},
+         .files = data_file(), .out = "\"alice@example.com\"\n"},
+        {.name = "extract inline flag", .args = {"extract", "--limit=1", ".users[*].name", "data.json"},
+         .files = data_file(), .out = "\"Alice\"\n"},
+        {.name = "extract own emit", .args = {"extract", ".users[*]", "--emit", "object", "data.json"},
+         .files = data_file(),
+         .out = "{\"name\":\"Alice\",\"email\":\"alice@example.com\",\"age\":30}\n"
+                "{\"name\":\"Bob\",\"email\":\"bob@corp.io\",\"age\":41}\n"},
+        {.name = "extract help", .args = {"extract", "-h"},
+         .out = std::string(cli::EXTRACT_HELP) + "\n\n" + std::string(cli::EXIT_CODES) + "\n"},
+        {.name = "extract conflict", .args = {"extract", ".a", "--path=.b"},
+         .err = "qm: extract: positional <path-pattern> conflicts with --path/-p\n", .code = 2},
+        {.name = "extract no pattern", .args = {"extract", "--limit", "5"},
+         .err = "qm: extract: usage: extract [flags] <path-pattern> [<file>]\n", .code = 2},
+        {.name = "extract unknown flag is search's", .args = {"extract", "-5", ".a", "data.json"},
+         .files = data_file(), .err = "qm: search: unknown flag '-5'\n", .code = 2},
+    });
+}
+
+TEST(SearchCommand, Colour) {
+    const std::string doc = R"({"users":[{"Email":"q"}]})";
+    const std::string hl = ".users[0].\x1b[1;31mEma\x1b[0mil\n";
+    e2e::check_cases({
+        {.name = "always highlights the lowered term", .args = {"search", "--keys-only", "--color", "always", "EMA"},
+         .stdin_data = doc, .out = hl},
+        {.name = "auto off when redirected", .args = {"search", "--keys-only", "--color", "auto", "ema"},
+         .stdin_data = doc, .out = ".users[0].Email\n"},
+        {.name = "no-color wins last", .args = {"search", "--keys-only", "--color", "always", "--no-color", "ema"},
+         .stdin_data = doc, .out = ".users[0].Email\n"},
+        {.name = "file prefix", .args = {"search", "--color=always", "-S", "zz", "g/*.json"},
+         .files = {{"g/a.json", R"(["zz"])"}, {"g/b.json", R"(["zz"])"}},
+         .out = "\x1b[36mg/a.json\x1b[0m\x1b[36m:\x1b[0m.[0]\n\x1b[36mg/b.json\x1b[0m\x1b[36m:\x1b[0m.[0]\n"},
+    });
+}
