@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -205,8 +206,12 @@ TEST(StreamingParse, ShrunkFileGivesTheReadFailure) {
         {"buffered", 3 * kChunk + 100, "Background read error: failed to fill whole buffer"},
         {"unbuffered", 3 * kChunk, "Background read error: short read on chunk"},
     };
+    // Where the file system refuses direct reads, "unbuffered" reads through
+    // the cache and gives the buffered messages.
+    const bool direct = platform::open_unbuffered(t.write("probe", "x")).ok();
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.strategy << " cut " << c.cut);
+        if (!direct && std::string_view(c.strategy) == "unbuffered") continue;
         DiskRead dr(c.strategy);
         const std::string path = t.write("doc.json", bytes);
         ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(c.cut)), 0);
