@@ -128,6 +128,34 @@ TEST(SearchCommand, FormatsAndFraming) {
 
 // A bad regex, path pattern or predicate is exit 2, yet the JSON array is
 // still closed and the --count total still written.
+TEST(SearchCommand, MoreFlags) {
+    e2e::check_cases({
+        {.name = "max-results", .args = {"search", "--max-results", "1", "alice", "data.json"}, .files = data_file(),
+         .out = ".users[0].name\n"},
+        {.name = "max-value-bytes", .args = {"search", "--emit", "value", "--max-value-bytes", "3", "corp", "data.json"},
+         .files = data_file(), .out = "\"bob…\"\n"},
+        {.name = "value alone", .args = {"search", "--value", "corp", "data.json"}, .files = data_file(),
+         .out = ".users[1].email\n"},
+        {.name = "key alone", .args = {"search", "--key", "age", "data.json"}, .files = data_file(),
+         .out = ".users[0].age\n.users[1].age\n"},
+        {.name = "all types", .args = {"search", "--all-types", "4", "data.json"}, .files = data_file(),
+         .out = ".users[1].age\n"},
+        {.name = "strings only by default in memory", .args = {"search", "--emit", "value", "4"},
+         .stdin_data = kData, .code = 1},
+        {.name = "envelope json", .args = {"search", "-f", "json", "--envelope", "-t", "boolean", "data.json"},
+         .files = data_file(), .out = "[{\"path\":\".ok\",\"preview\":\"true\"}]\n"},
+        {.name = "parent", .args = {"search", "-p", ".users[*]", "--emit", "parent", "bob", "data.json"},
+         .files = data_file(), .out = "{\"name\":\"Bob\",\"email\":\"bob@corp.io\",\"age\":41}\n"},
+        {.name = "where short", .args = {"search", "-e", ".name == \"Alice\"", "--emit", "object", "-"},
+         .stdin_data = kData, .out = "{\"name\":\"Alice\",\"email\":\"alice@example.com\",\"age\":30}\n"},
+        {.name = "type as file guess", .args = {"search", "-t", "string", "data.json"}, .files = data_file(),
+         .out = ".users[0].name\n.users[0].email\n.users[1].name\n.users[1].email\n"},
+        {.name = "lone emit reads stdin", .args = {"search", "--emit", "value"}, .stdin_data = "[1]", .code = 1},
+        {.name = "regex", .args = {"search", "-r", "^b.b$", "data.json"}, .files = data_file(),
+         .out = ".users[1].name\n"},
+    });
+}
+
 TEST(SearchCommand, RequestErrorsStillCloseTheOutput) {
     struct Case {
         std::vector<std::string> args;
@@ -215,8 +243,9 @@ TEST(SearchCommand, StandardInputAndJsonLines) {
     });
 }
 
-// The tape engine (plain queries on files) and the in-memory engine must agree
-// wherever both select the same matches (string values, keys).
+// The tape engine (plain queries on files, read whole or streamed) and the
+// in-memory engine must agree wherever both select the same matches (string
+// values, keys).
 TEST(SearchCommand, EnginesAgree) {
     const std::string doc =
         R"({"a":{"name":"Ann","tags":["x-ann","y"],"sub":{"annex":"ANN\"q"}},"list":[{"k":"ann"},{"k":"bob"},)"
@@ -235,6 +264,9 @@ TEST(SearchCommand, EnginesAgree) {
         file_args.push_back("doc.json");
         e2e::QmRun tape = e2e::run_qm(file_args, "", {}, dir.path());
         e2e::QmRun mem = e2e::run_qm(stdin_args, doc, {}, dir.path());
+        e2e::QmRun streamed = e2e::run_qm(file_args, "", {{"QUELLMOR_MMAP_THRESHOLD_MB", "0"}}, dir.path());
+        EXPECT_EQ(tape.out, streamed.out) << q.back();
+        EXPECT_EQ(tape.code, streamed.code) << q.back();
         EXPECT_EQ(tape.out, mem.out) << q.back();
         EXPECT_EQ(tape.code, mem.code) << q.back();
         EXPECT_EQ(tape.err, mem.err) << q.back();
