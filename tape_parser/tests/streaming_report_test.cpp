@@ -93,6 +93,14 @@ TEST(StreamingReport, StrategyFollowsDiskReadSetting) {
     }
 }
 
+TEST(StreamingReport, UnalignedChunkSizeFallsBackToTheCache) {
+    TempDir t;
+    bool ok = false;
+    EXPECT_EQ(first_line(report_of(t, doc(5 * 6000), "unbuffered", 6000, &ok)),
+              "[fast_read] strategy=buffered buffer_align=4096\n");
+    EXPECT_TRUE(ok);
+}
+
 TEST(StreamingReport, LinesInOrderOnSuccess) {
     TempDir t;
     ::setenv("QUELLMOR_CHUNK_PERF", "1", 1);
