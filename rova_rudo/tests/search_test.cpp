@@ -181,6 +181,15 @@ TEST(InMemorySearch, SinkStopEndsTheWalk) {
     SearchError r = run_in_memory_search(R"(["x","x","x"] trailing)", q, sink);
     EXPECT_EQ(sink.got, std::vector<std::string>{"S3 .[0] x @0"});
     EXPECT_EQ(outcome(r), "ok 1");
+
+    // A stop inside a JSON Lines record ends the search there: the record
+    // still open is not reported (its text would be cut off at the stop).
+    RecordingSink objects;
+    objects.stop_after = 1;
+    SearchQuery all{.where = ".zz missing", .jsonl_in = true};
+    r = run_in_memory_search("{\"o\":{}}\n{}", all, objects);
+    EXPECT_EQ(objects.got, std::vector<std::string>{"O .[0].o {}"});
+    EXPECT_EQ(outcome(r), "ok 1");
 }
 
 TEST(InMemorySearch, DocumentErrorsAndJsonLines) {
