@@ -6,6 +6,7 @@
 #include "cli/commands.hpp"
 #include "cli/emitter.hpp"
 #include "cli/schema_flags.hpp"
+#include "rova_rudo/json_value.hpp"
 #include "rova_rudo/schema.hpp"
 
 namespace cli {
@@ -38,33 +39,6 @@ void pad_right(std::string& out, std::string_view text, std::size_t width) {
     if (n < width) out.append(width - n, ' ');
 }
 
-// Quote and backslash escaped, the five short control escapes, every other
-// byte below 0x20 as \u00xx; everything else (non-ASCII included) as is.
-void append_json_string(std::string& out, std::string_view text) {
-    static const char hex[] = "0123456789abcdef";
-    out += '"';
-    for (unsigned char c : text) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                out += "\\u00";
-                out += hex[c >> 4];
-                out += hex[c & 0xF];
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    out += '"';
-}
-
 void append_text_row(std::string& out, const rova_rudo::SchemaRow& row, std::string& scratch) {
     pad_right(out, row.path, 60);
     out += ' ';
@@ -85,9 +59,9 @@ void append_text_row(std::string& out, const rova_rudo::SchemaRow& row, std::str
 
 void append_json_row(std::string& out, const rova_rudo::SchemaRow& row, std::string& scratch) {
     out += "{\"path\":";
-    append_json_string(out, row.path);
+    rova_rudo::write_json_string(out, row.path);
     out += ",\"type\":";
-    append_json_string(out, rova_rudo::type_mask_names(row.types));
+    rova_rudo::write_json_string(out, rova_rudo::type_mask_names(row.types));
     out += ",\"count\":";
     append_decimal(out, row.count);
     if (!row.examples.empty()) {
@@ -96,7 +70,7 @@ void append_json_row(std::string& out, const rova_rudo::SchemaRow& row, std::str
             if (i) out += ',';
             scratch.clear();
             rova_rudo::append_utf8_lossy(scratch, row.examples[i]);
-            append_json_string(out, scratch);
+            rova_rudo::write_json_string(out, scratch);
         }
         out += ']';
     }
