@@ -1,6 +1,7 @@
 #include "rova_rudo/schema.hpp"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "platform/system.hpp"
 
@@ -33,7 +34,8 @@ std::uint32_t schema_record(SchemaBuilder& b, TypeMask bit, std::optional<std::s
         if (const std::uint32_t* found = b.node_map.find(slot)) {
             id = *found;
         } else {
-            if (b.nodes.size() >= b.max_paths) {
+            // Node ids are 32-bit: a cap above that range still stops there.
+            if (b.nodes.size() >= b.max_paths || b.nodes.size() >= UINT32_MAX) {
                 b.truncated = true;
                 return 0;
             }
