@@ -9,45 +9,27 @@ namespace tape_parser {
 
 namespace detail {
 
-// The builder's view of the tape during one chunk: the storage, length and
-// room held in locals so that stores of entries and counters cannot force
-// them to be reloaded; written back when the chunk ends.
+// The builder keeps the tape's storage, length and room in locals for the
+// whole chunk (so that entry and counter stores cannot force reloads) and
+// goes through here only to grow and to write the length back.
 class TapeAppender {
 public:
-    TapeAppender(Tape& t, std::uint64_t max_entries) : tape_(t), max_(max_entries) { load(); }
-    ~TapeAppender() { tape_.size_ = len_; }
-
-    std::size_t size() const { return len_; }
-    TapeEntry& at(std::size_t i) { return out_[i]; }
-
-    // False when the tape would exceed max_entries.
-    bool push(const TapeEntry& e) {
-        if (len_ == room_) [[unlikely]] {
-            if (!make_room()) return false;
+    struct Room {
+        TapeEntry* data;
+        std::size_t room;  // entries that may be written: min(capacity, max)
+    };
+    static Room room(Tape& t, std::uint64_t max) {
+        return {t.data_, t.capacity_ < max ? t.capacity_ : static_cast<std::size_t>(max)};
+    }
+    // Grows the storage past `len` entries, or gives room == len when `max` is reached.
+    [[gnu::noinline]] static Room grow(Tape& t, std::size_t len, std::uint64_t max) {
+        if (len < max) {
+            t.size_ = len;
+            if (len == t.capacity_) t.grow();
         }
-        out_[len_++] = e;
-        return true;
+        return room(t, max);
     }
-
-private:
-    void load() {
-        out_ = tape_.data_;
-        len_ = tape_.size_;
-        room_ = tape_.capacity_ < max_ ? tape_.capacity_ : static_cast<std::size_t>(max_);
-    }
-    bool make_room() {
-        if (len_ >= max_) return false;
-        tape_.size_ = len_;
-        if (tape_.size_ == tape_.capacity_) tape_.grow();
-        load();
-        return len_ < room_;
-    }
-
-    Tape& tape_;
-    std::uint64_t max_;
-    TapeEntry* out_ = nullptr;
-    std::size_t len_ = 0;
-    std::size_t room_ = 0;
+    static void set_size(Tape& t, std::size_t len) { t.size_ = len; }
 };
 
 }  // namespace detail
@@ -184,80 +166,74 @@ std::size_t tape_number_end(const std::uint8_t* d, std::size_t len, std::size_t 
     }
 }
 
+namespace {
+
+// Where a string body scan stopped.
+struct BodyScan {
+    std::size_t pos;       // the closing quote, or the chunk length when the chunk ended first
+    bool escape;           // the chunk ended right after a backslash
+    std::uint8_t unicode;  // bytes of a \u escape the chunk did not hold (1-4), else 0
+};
+
+// Scans a string body from q for its closing quote, skipping escapes; the
+// four bytes after \u are skipped unexamined.
+inline BodyScan scan_string_body(const std::uint8_t* d, std::size_t q, std::size_t n) {
+    for (;;) {
+        q = find_quote_or_backslash(d, q, n);
+        if (q >= n) return {n, false, 0};
+        if (d[q] == '"') return {q, false, 0};
+        if (q + 1 >= n) return {n, true, 0};
+        if (d[q + 1] == 'u') {
+            if (n - (q + 2) >= 4) {
+                q += 6;
+                continue;
+            }
+            return {n, false, static_cast<std::uint8_t>(4 - (n - (q + 2)))};
+        }
+        q += 2;
+    }
+}
+
+}  // namespace
+
 BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t base, bool is_last,
                              TapeBuilderState& st, Tape& tape, ParseStats& stats) {
     if (n == 0) return platform::Unit{};
     if (n > kMaxTapeOffset || base > kMaxTapeOffset - n) return platform::Err{std::string(kTooLong)};
 
-    TapeAppender out(tape, st.max_entries);
+    // Everything the loop touches per token lives in locals, written back at `done`.
+    const std::uint64_t max_entries = st.max_entries;
+    const auto room0 = TapeAppender::room(tape, max_entries);
+    TapeEntry* out = room0.data;
+    std::size_t room = room0.room;
+    std::size_t tlen = tape.size();
     std::uint32_t cur = st.current_container;
-    std::uint32_t top_dummy = 0;
+    std::uint32_t top_dummy = 0;  // the counter that top-level values bump; never read
     std::uint32_t* counter = st.stack.empty() ? &top_dummy : &st.stack.back().child_counter;
     std::uint64_t roots = st.root_values;
     std::uint64_t n_strings = 0, n_numbers = 0, n_bools = 0, n_nulls = 0;
+    std::uint64_t n_objects = 0, n_arrays = 0, n_members = 0;
+    std::string err;
     std::size_t p = 0;
+    const __m256i spaces32 = _mm256_set1_epi8(' ');
 
-    // Writes the local counters back; called on every way out.
-    auto sync = [&] {
-        st.current_container = cur;
-        st.root_values = roots;
-        stats.strings += n_strings;
-        stats.numbers += n_numbers;
-        stats.booleans += n_bools;
-        stats.nulls += n_nulls;
-    };
-    auto fail = [&](std::string msg) -> BuildResult {
-        sync();
-        return platform::Err{std::move(msg)};
-    };
-    // A completed scalar: parent, the enclosing counter, and the top-level count.
-    auto scalar = [&](std::uint64_t s, std::uint64_t e, TapeKind k) -> bool {
-        if (!out.push(TapeEntry::scalar(s, e, k, cur))) return false;
-        ++*counter;
-        roots += (cur == kNoParent);
-        return true;
-    };
-
-    // Body scan of a string whose body started at st.pending_start, from q.
-    // Returns the position after the closing quote, or n when the chunk ends
-    // inside the string (then left pending). Sets `full` false on overflow.
-    enum class StrEnd { Closed, Pending, Overflow };
-    auto scan_body = [&](std::size_t& q) -> StrEnd {
-        for (;;) {
-            q = find_quote_or_backslash(d, q, n);
-            if (q >= n) {
-                st.pending_kind = PendingKind::String;
-                st.in_string = true;
-                return StrEnd::Pending;
-            }
-            if (d[q] == '"') {
-                if (!scalar(st.pending_start, base + q, TapeKind::String)) return StrEnd::Overflow;
-                ++n_strings;
-                st.in_string = false;
-                st.pending_kind = PendingKind::None;
-                ++q;
-                return StrEnd::Closed;
-            }
-            // Backslash.
-            if (q + 1 >= n) {
-                st.pending_kind = PendingKind::String;
-                st.in_string = true;
-                st.escape_pending = true;
-                return StrEnd::Pending;
-            }
-            if (d[q + 1] == 'u') {
-                if (n - (q + 2) >= 4) {
-                    q += 6;
-                    continue;
-                }
-                st.pending_kind = PendingKind::String;
-                st.in_string = true;
-                st.unicode_pending = static_cast<std::uint8_t>(4 - (n - (q + 2)));
-                return StrEnd::Pending;
-            }
-            q += 2;
-        }
-    };
+#define QM_PUSH(entry_expr)                                                    \
+    do {                                                                       \
+        if (tlen == room) [[unlikely]] {                                       \
+            const auto g_ = TapeAppender::grow(tape, tlen, max_entries);       \
+            out = g_.data;                                                     \
+            room = g_.room;                                                    \
+            if (tlen == room) goto too_many;                                   \
+        }                                                                      \
+        out[tlen++] = (entry_expr);                                            \
+    } while (0)
+// A completed scalar: its parent, the enclosing counter, the top-level count.
+#define QM_SCALAR(s_, e_, k_)                                                  \
+    do {                                                                       \
+        QM_PUSH(TapeEntry::scalar((s_), (e_), (k_), cur));                     \
+        ++*counter;                                                            \
+        roots += (cur == kNoParent);                                           \
+    } while (0)
 
     // Resume a token cut by the previous chunk's end.
     switch (st.pending_kind) {
@@ -266,21 +242,25 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
         case PendingKind::Literal: {
             std::size_t i = st.literal_matched;
             while (i < st.literal_len && p < n) {
-                if (d[p] != static_cast<std::uint8_t>(st.literal_text[i]))
-                    return fail(with_position("Invalid literal at position ", st.pending_start));
+                if (d[p] != static_cast<std::uint8_t>(st.literal_text[i])) {
+                    err = with_position("Invalid literal at position ", st.pending_start);
+                    goto fail;
+                }
                 ++i;
                 ++p;
             }
             if (i < st.literal_len) {
-                if (is_last) return fail(with_position("Unexpected EOF in literal at position ", st.pending_start));
+                if (is_last) {
+                    err = with_position("Unexpected EOF in literal at position ", st.pending_start);
+                    goto fail;
+                }
                 st.literal_matched = static_cast<std::uint8_t>(i);
-                sync();
-                return platform::Unit{};
+                goto done;
             }
             const TapeKind k = st.literal_text[0] == 't'   ? TapeKind::True
                                : st.literal_text[0] == 'f' ? TapeKind::False
                                                            : TapeKind::Null;
-            if (!scalar(st.pending_start, st.pending_start + st.literal_len, k)) return fail(kTooManyEntries);
+            QM_SCALAR(st.pending_start, st.pending_start + st.literal_len, k);
             if (k == TapeKind::Null)
                 ++n_nulls;
             else
@@ -292,11 +272,8 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
         }
         case PendingKind::Number: {
             const std::size_t k = tape_number_end(d, n, 0);
-            if (k == n && !is_last) {
-                sync();
-                return platform::Unit{};
-            }
-            if (!scalar(st.pending_start, base + k, TapeKind::Number)) return fail(kTooManyEntries);
+            if (k == n && !is_last) goto done;
+            QM_SCALAR(st.pending_start, base + k, TapeKind::Number);
             ++n_numbers;
             st.pending_kind = PendingKind::None;
             p = k;
@@ -312,23 +289,24 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
                 --st.unicode_pending;
                 ++p;
             }
-            if (st.unicode_pending > 0) {
-                sync();
-                return platform::Unit{};
+            if (st.unicode_pending > 0) goto done;
+            const BodyScan b = scan_string_body(d, p, n);
+            if (b.pos >= n) {
+                st.escape_pending = b.escape;
+                st.unicode_pending = b.unicode;
+                goto done;
             }
-            const StrEnd r = scan_body(p);
-            if (r == StrEnd::Overflow) return fail(kTooManyEntries);
-            if (r == StrEnd::Pending) {
-                sync();
-                return platform::Unit{};
-            }
+            QM_SCALAR(st.pending_start, base + b.pos, TapeKind::String);
+            ++n_strings;
+            st.in_string = false;
+            st.pending_kind = PendingKind::None;
+            p = b.pos + 1;
             break;
         }
     }
 
-    const __m256i spaces32 = _mm256_set1_epi8(' ');
     while (p < n) {
-        std::uint8_t c = d[p];
+        const std::uint8_t c = d[p];
         if (is_skip(c)) {
             // One or two separators are stepped over singly; a longer run
             // (indentation) is crossed 32 spaces at a time.
@@ -339,7 +317,8 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
                     ++p;
                     while (n - p >= 32) {
                         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + p));
-                        const auto m = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, spaces32)));
+                        const auto m =
+                            static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, spaces32)));
                         if (m != 0xFFFFFFFFu) {
                             p += _tzcnt_u32(~m);
                             break;
@@ -355,49 +334,57 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
         const std::uint64_t P = base + p;
         switch (c) {
             case '"': {
-                if (n - p >= 17) {
-                    // Short string: its closing quote among the next 16 bytes
-                    // with no backslash before it.
-                    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + p + 1));
+                // Short strings: the closing quote within the next 32 (or 16)
+                // bytes with no backslash before it.
+                if (n - p >= 33) {
+                    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + p + 1));
                     const auto qm =
-                        static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"'))));
-                    if (qm != 0) {
-                        const std::uint32_t k = _tzcnt_u32(qm);
-                        const auto bm =
-                            static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))));
-                        if (_bzhi_u32(bm, k) == 0) {
-                            if (!scalar(P + 1, P + 1 + k, TapeKind::String)) return fail(kTooManyEntries);
-                            ++n_strings;
-                            p += k + 2;
-                            continue;
-                        }
+                        static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('"'))));
+                    const auto bm = static_cast<std::uint32_t>(
+                        _mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\'))));
+                    const std::uint32_t k = _tzcnt_u32(qm);  // 32 when there is none
+                    if (qm != 0 && _bzhi_u32(bm, k) == 0) {
+                        QM_SCALAR(P + 1, P + 1 + k, TapeKind::String);
+                        ++n_strings;
+                        p += k + 2;
+                        continue;
+                    }
+                } else if (n - p >= 17) {
+                    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + p + 1));
+                    const auto qm = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"'))));
+                    const auto bm =
+                        static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))));
+                    const std::uint32_t k = _tzcnt_u32(qm);
+                    if (qm != 0 && _bzhi_u32(bm, k) == 0) {
+                        QM_SCALAR(P + 1, P + 1 + k, TapeKind::String);
+                        ++n_strings;
+                        p += k + 2;
+                        continue;
                     }
                 }
-                st.pending_start = P + 1;
-                st.in_string = true;
-                st.escape_pending = false;
-                st.unicode_pending = 0;
-                std::size_t q = p + 1;
-                const StrEnd r = scan_body(q);
-                if (r == StrEnd::Overflow) return fail(kTooManyEntries);
-                if (r == StrEnd::Pending) {
-                    sync();
-                    return platform::Unit{};
+                const BodyScan b = scan_string_body(d, p + 1, n);
+                if (b.pos >= n) {
+                    st.pending_kind = PendingKind::String;
+                    st.pending_start = P + 1;
+                    st.in_string = true;
+                    st.escape_pending = b.escape;
+                    st.unicode_pending = b.unicode;
+                    goto done;
                 }
-                p = q;
+                QM_SCALAR(P + 1, base + b.pos, TapeKind::String);
+                ++n_strings;
+                p = b.pos + 1;
                 continue;
             }
             case '[':
             case '{': {
                 const bool obj = c == '{';
-                const std::uint32_t idx = static_cast<std::uint32_t>(out.size());
-                if (!out.push(TapeEntry::open_container(P, obj ? TapeKind::Object : TapeKind::Array, cur)))
-                    return fail(kTooManyEntries);
-                if (obj)
-                    ++stats.objects;
-                else
-                    ++stats.arrays;
+                const auto idx = static_cast<std::uint32_t>(tlen);
+                QM_PUSH(TapeEntry::open_container(P, obj ? TapeKind::Object : TapeKind::Array, cur));
+                n_objects += obj;
+                n_arrays += !obj;
                 ++*counter;
+                // A push may move the stack: take the counter's address afterwards.
                 st.stack.push_back(TapeStackEntry{idx, static_cast<std::uint8_t>(obj ? '}' : ']'), 0});
                 counter = &st.stack.back().child_counter;
                 cur = idx;
@@ -406,24 +393,30 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
             }
             case ']':
             case '}': {
-                if (st.stack.empty()) return fail(unexpected_closer(c, P));
+                if (st.stack.empty()) {
+                    err = unexpected_closer(c, P);
+                    goto fail;
+                }
                 const TapeStackEntry top = st.stack.back();
                 st.stack.pop_back();
                 if (st.stack.empty()) {
                     cur = kNoParent;
                     counter = &top_dummy;
+                    ++roots;
                 } else {
                     cur = st.stack.back().tape_index;
                     counter = &st.stack.back().child_counter;
                 }
-                if (c != top.closer) return fail(with_position("Mismatched bracket at position ", P));
+                if (c != top.closer) {
+                    err = with_position("Mismatched bracket at position ", P);
+                    goto fail;
+                }
                 std::uint32_t count = top.child_counter;
                 if (c == '}') {
                     count /= 2;
-                    stats.object_members += count;
+                    n_members += count;
                 }
-                out.at(top.tape_index).close(P + 1, count);
-                if (st.stack.empty()) ++roots;
+                out[top.tape_index].close(P + 1, count);
                 ++p;
                 continue;
             }
@@ -435,26 +428,34 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
                 if (n - p >= L) {
                     const bool ok = load32(d + p) == load32(reinterpret_cast<const std::uint8_t*>(text)) &&
                                     (L == 4 || d[p + 4] == 'e');
-                    if (!ok) return fail(with_position("Invalid literal at position ", P));
+                    if (!ok) {
+                        err = with_position("Invalid literal at position ", P);
+                        goto fail;
+                    }
                     const TapeKind k = c == 't' ? TapeKind::True : c == 'f' ? TapeKind::False : TapeKind::Null;
-                    if (!scalar(P, P + L, k)) return fail(kTooManyEntries);
-                    if (c == 'n')
-                        ++n_nulls;
-                    else
-                        ++n_bools;
+                    QM_SCALAR(P, P + L, k);
+                    n_nulls += c == 'n';
+                    n_bools += c != 'n';
                     p += L;
                     continue;
                 }
-                if (is_last) return fail(with_position("Unexpected EOF in literal at position ", P));
+                // The chunk ends inside the literal. On the last chunk its
+                // length alone decides, whatever the bytes present.
+                if (is_last) {
+                    err = with_position("Unexpected EOF in literal at position ", P);
+                    goto fail;
+                }
                 const std::size_t have = n - p;
-                if (std::memcmp(d + p, text, have) != 0) return fail(with_position("Invalid literal at position ", P));
+                if (std::memcmp(d + p, text, have) != 0) {
+                    err = with_position("Invalid literal at position ", P);
+                    goto fail;
+                }
                 st.pending_kind = PendingKind::Literal;
                 st.pending_start = P;
                 std::memcpy(st.literal_text, text, L);
                 st.literal_len = static_cast<std::uint8_t>(L);
                 st.literal_matched = static_cast<std::uint8_t>(have);
-                sync();
-                return platform::Unit{};
+                goto done;
             }
             case '-':
             case '0':
@@ -471,20 +472,45 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
                 if (e == n && !is_last) {
                     st.pending_kind = PendingKind::Number;
                     st.pending_start = P;
-                    sync();
-                    return platform::Unit{};
+                    goto done;
                 }
-                if (!scalar(P, base + e, TapeKind::Number)) return fail(kTooManyEntries);
+                QM_SCALAR(P, base + e, TapeKind::Number);
                 ++n_numbers;
                 p = e;
                 continue;
             }
             default:
-                return fail(unexpected_char(c, P));
+                err = unexpected_char(c, P);
+                goto fail;
         }
     }
-    sync();
-    return platform::Unit{};
+#undef QM_SCALAR
+#undef QM_PUSH
+
+    {
+        bool failed;
+        if (false) {
+        too_many:
+            err = kTooManyEntries;
+        fail:
+            failed = true;
+        } else {
+        done:
+            failed = false;
+        }
+        TapeAppender::set_size(tape, tlen);
+        st.current_container = cur;
+        st.root_values = roots;
+        stats.strings += n_strings;
+        stats.numbers += n_numbers;
+        stats.booleans += n_bools;
+        stats.nulls += n_nulls;
+        stats.objects += n_objects;
+        stats.arrays += n_arrays;
+        stats.object_members += n_members;
+        if (failed) return platform::Err{std::move(err)};
+        return platform::Unit{};
+    }
 }
 
 BuildResult finish_tape(TapeBuilderState& st, std::uint64_t input_len, Tape& tape, ParseStats& stats) {

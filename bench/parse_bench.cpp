@@ -1,0 +1,122 @@
+// Throughput of the whole-buffer tape parse beside the DOM parse of the same
+// bytes by simdjson, measured in the same run, on every document of a
+// directory and on any extra files named (e.g. a 256 MiB document written by
+// the corpus generator under /tmp).
+//
+//   parse_bench [--runs N] [--dir DIR] [FILE...]
+//
+// Prints, per document: size, median GB/s of each parser, and the ratio
+// tape / simdjson. Inputs are read into memory first; reading is not timed.
+#include <simdjson.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tape_parser/parse.hpp"
+#include "tape_parser/streaming.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string read_file(const std::filesystem::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+struct Row {
+    std::string name;
+    std::size_t bytes;
+    double tape_gbps, simd_gbps;
+};
+
+Row bench_one(const std::string& name, const std::string& doc, int runs) {
+    const auto* d = reinterpret_cast<const std::uint8_t*>(doc.data());
+    const std::uint64_t chunk = tape_parser::chunk_size_for_len(doc.size());
+    std::vector<double> tape_s, simd_s;
+    std::size_t entries = 0;
+    for (int i = 0; i < runs; ++i) {
+        const auto t0 = Clock::now();
+        auto r = tape_parser::parse_buffer_chunked(d, doc.size(), chunk, 0.0);
+        const auto t1 = Clock::now();
+        if (!r) {
+            std::fprintf(stderr, "%s: tape parse failed: %s\n", name.c_str(), r.error().c_str());
+            break;
+        }
+        entries = r->tape.size();
+        tape_s.push_back(std::chrono::duration<double>(t1 - t0).count());
+    }
+    // simdjson needs padding after the bytes; copy once, outside the timing.
+    simdjson::padded_string padded(doc);
+    simdjson::dom::parser parser;
+    // JSON Lines documents are several values: simdjson's DOM takes one, so
+    // they get parse_many, which is its way of reading them.
+    const bool many = name.size() > 7 && name.compare(name.size() - 7, 7, ".ndjson") == 0;
+    if (padded.size() > parser.capacity() && parser.allocate(padded.size()) != simdjson::SUCCESS) {
+        std::fprintf(stderr, "%s: simdjson cannot allocate\n", name.c_str());
+        return {name, doc.size(), 0, 0};
+    }
+    for (int i = 0; i < runs; ++i) {
+        const auto t0 = Clock::now();
+        std::size_t n = 0;
+        if (many) {
+            simdjson::dom::document_stream stream;
+            if (parser.parse_many(padded).get(stream) == simdjson::SUCCESS)
+                for (auto e : stream) n += e.error() == simdjson::SUCCESS;
+        } else {
+            simdjson::dom::element el;
+            n = parser.parse(padded).get(el) == simdjson::SUCCESS;
+        }
+        const auto t1 = Clock::now();
+        if (n == 0) {
+            std::fprintf(stderr, "%s: simdjson parse failed\n", name.c_str());
+            break;
+        }
+        simd_s.push_back(std::chrono::duration<double>(t1 - t0).count());
+    }
+    (void)entries;
+    const double gb = static_cast<double>(doc.size()) / 1e9;
+    return {name, doc.size(), tape_s.empty() ? 0 : gb / median(tape_s), simd_s.empty() ? 0 : gb / median(simd_s)};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int runs = 7;
+    std::string dir = "/work/shared/corpus/real";
+    std::vector<std::string> extra;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--runs") && i + 1 < argc)
+            runs = std::max(1, std::atoi(argv[++i]));
+        else if (!std::strcmp(argv[i], "--dir") && i + 1 < argc)
+            dir = argv[++i];
+        else
+            extra.push_back(argv[i]);
+    }
+    std::vector<std::filesystem::path> files;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    for (const auto& x : extra) files.emplace_back(x);
+
+    std::printf("%-40s %12s %10s %10s %7s\n", "document", "bytes", "tape GB/s", "simd GB/s", "ratio");
+    for (const auto& f : files) {
+        const std::string doc = read_file(f);
+        if (doc.empty()) continue;
+        const Row r = bench_one(f.filename().string(), doc, runs);
+        std::printf("%-40s %12zu %10.3f %10.3f %7.3f\n", r.name.c_str(), r.bytes, r.tape_gbps, r.simd_gbps,
+                    r.simd_gbps > 0 ? r.tape_gbps / r.simd_gbps : 0.0);
+    }
+    return 0;
+}
