@@ -176,6 +176,33 @@ std::string_view span_of(const std::uint8_t* data, const TapeEntry& e) {
     return {reinterpret_cast<const char*>(data) + e.start(), static_cast<std::size_t>(e.end() - e.start())};
 }
 
+// The first entry at or after `from` whose start is at least `v` (n when
+// none). Starts never decrease along the tape; the search gallops from
+// `from`, since the answer is usually close (the next sibling after a small
+// subtree, the next candidate's scalar), then bisects the last stride.
+std::size_t first_start_at_or_after(const Tape& tape, std::size_t from, std::uint64_t v) {
+    const std::size_t n = tape.size();
+    std::size_t lo = from;
+    // A short forward walk first: neighbouring entries share cache lines and
+    // the hardware reads ahead, so nearby answers cost less than probing.
+    for (const std::size_t stop = std::min(n, from + 16); lo < stop; ++lo)
+        if (tape[lo].start() >= v) return lo;
+    if (lo >= n) return n;
+    std::size_t step = 16;
+    while (lo < n && tape[lo].start() < v) {
+        const std::size_t probe = lo + step;
+        if (probe >= n || tape[probe].start() >= v) {
+            const std::size_t hi = std::min(probe, n);
+            const TapeEntry* at = std::lower_bound(tape.begin() + lo + 1, tape.begin() + hi, v,
+                                                   [](const TapeEntry& t, std::uint64_t x) { return t.start() < x; });
+            return static_cast<std::size_t>(at - tape.begin());
+        }
+        lo = probe;
+        step *= 2;
+    }
+    return lo;
+}
+
 }  // namespace
 
 std::vector<std::uint64_t> find_match_offsets(const std::string& path, const TextMatcher& matcher) {
@@ -210,13 +237,9 @@ const std::vector<std::uint32_t>& tape_children(const Tape& tape, TapeChildIndex
     std::size_t k = std::size_t{node} + 1;
     while (k < n && tape[k].start() < node_end) {
         kids.push_back(static_cast<std::uint32_t>(k));
-        const std::uint64_t child_end = tape[k].end();
-        // Entries that start before the child's end are its own subtree;
-        // starts never decrease along the tape, so the next sibling is found
-        // by binary search.
-        const TapeEntry* next = std::lower_bound(tape.begin() + k + 1, tape.end(), child_end,
-                                                 [](const TapeEntry& t, std::uint64_t v) { return t.start() < v; });
-        k = static_cast<std::size_t>(next - tape.begin());
+        // Entries that start before the child's end are its own subtree; a
+        // scalar has none.
+        k = tape[k].is_container() ? first_start_at_or_after(tape, k + 1, tape[k].end()) : k + 1;
     }
     return *index.try_emplace(node, std::move(kids)).first;
 }
@@ -368,11 +391,14 @@ SearchError run_tape_search(const std::string& path, const SearchQuery& query, M
             if (!consider(i)) break;
         }
     } else if (n > 0) {
+        // Candidates ascend, so each search starts from the previous answer.
+        std::size_t from = 0;
         for (const std::uint64_t c : candidates) {
-            const TapeEntry* after = std::upper_bound(tape.begin(), tape.end(), c,
-                                                      [](std::uint64_t v, const TapeEntry& t) { return v < t.start(); });
-            if (after == tape.begin()) continue;
-            const std::size_t i = static_cast<std::size_t>(after - tape.begin()) - 1;
+            // i: the last entry whose start is at or below c.
+            const std::size_t after = first_start_at_or_after(tape, from, c + 1);
+            if (after == 0) continue;
+            const std::size_t i = after - 1;
+            from = i;
             const TapeEntry& e = tape[i];
             // Hits in whitespace, punctuation, brackets or on a string's quotes
             // fall outside every scalar's span.
