@@ -51,14 +51,14 @@ enum class Flag {
     Help,
 };
 
-struct FlagSpec {
+struct FlagInfo {
     std::string_view long_name;
     std::string_view short_name;
     bool takes_value;
     Flag flag;
 };
 
-constexpr std::array<FlagSpec, 28> kFlags{{
+constexpr std::array<FlagInfo, 28> kFlags{{
     {"--regex", "-r", false, Flag::Regex},
     {"--case-sensitive", "-S", false, Flag::CaseSensitive},
     {"--keys-only", "", false, Flag::KeysOnly},
@@ -89,8 +89,8 @@ constexpr std::array<FlagSpec, 28> kFlags{{
     {"--help", "-h", false, Flag::Help},
 }};
 
-const FlagSpec* find_flag(std::string_view name) {
-    for (const FlagSpec& f : kFlags)
+const FlagInfo* find_flag(std::string_view name) {
+    for (const FlagInfo& f : kFlags)
         if (name == f.long_name || (!f.short_name.empty() && name == f.short_name)) return &f;
     return nullptr;
 }
@@ -298,7 +298,7 @@ platform::Result<ParsedSearchArgs, std::string> parse_search_args(std::span<cons
             positionals.push_back(arg);
             continue;
         }
-        if (const FlagSpec* f = find_flag(name)) {
+        if (const FlagInfo* f = find_flag(name)) {
             if (f->flag == Flag::Help) {
                 out.help = true;
                 return out;
