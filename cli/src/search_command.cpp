@@ -247,17 +247,19 @@ int run_search(const SearchOptions& o) {
         }
     }
     for (const std::string& path : inputs) {
+        // Names found by a glob need not be UTF-8; reports and prefixes are text.
+        const std::string name = lossy_utf8(path);
         if (several) {
             em.has_last_path = false;
             em.last_path.clear();
-            em.file_prefix = lossy_utf8(path);
+            em.file_prefix = name;
         }
         SearchError outcome = SearchError::success(0);
         if (in_memory) {
             // With a limit the search likely stops early, so map rather than read.
             auto doc = o.limit ? open_mapped_file(path) : load_input_file(path);
             if (!doc) {
-                say("qm: search: " + path + ": " + doc.error().message() + "\n");
+                say("qm: search: " + name + ": " + doc.error().message() + "\n");
                 flags.input_failure = true;
                 continue;
             }
@@ -266,7 +268,7 @@ int run_search(const SearchOptions& o) {
             outcome = rova_rudo::run_tape_search(path, q, em);
         }
         if (outcome.is_success()) continue;
-        take(outcome, path);
+        take(outcome, name);
         if (flags.request_error) break;
     }
 
