@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "e2e_harness.hpp"
 
 using cli::BufferedWriter;
 using cli::OutputFormat;
@@ -281,6 +285,71 @@ TEST(BufferedWriter, LargeAndSmallWritesKeepOrder) {
         EXPECT_EQ(out, "ab" + std::string(9000, 'x'));
     }
     EXPECT_EQ(out, "ab" + std::string(9000, 'x') + "c" + std::string(8191, 'y'));
+}
+
+}  // namespace
+
+// The whole program: the tape engine on files (read whole, and streamed with
+// a threshold of 0) and the in-memory engine on standard input must agree,
+// and records framed across several files keep one separator rule and one cap.
+namespace {
+
+const std::string kDoc = R"({"x":"anna","annb":"zann","l":["a","ab"],"e":""})";
+const std::vector<std::pair<std::string, std::string>> kStream = {{"QUELLMOR_MMAP_THRESHOLD_MB", "0"}};
+
+TEST(EmitterEndToEnd, FileAndStdinAgreeOnAnchorsGreedyPatternsAndEmptyTerms) {
+    struct Q {
+        std::vector<std::string> args;
+        std::string out;
+    };
+    const Q qs[] = {
+        {{"search", "-r", "^ann"}, ".x\n.annb\n"},
+        {{"search", "-r", "ann$"}, ".annb\n"},
+        {{"search", "-r", "a.*b"}, ".annb\n.l[1]\n"},
+        {{"search", ""}, ".x\n.annb\n.l\n.l[0]\n.l[1]\n.e\n"},
+    };
+    std::vector<e2e::QmCase> cases;
+    for (const auto& q : qs) {
+        auto file_args = q.args;
+        file_args.push_back("d.json");
+        cases.push_back({.name = "file " + q.args.back(), .args = file_args, .files = {{"d.json", kDoc}}, .out = q.out});
+        cases.push_back({.name = "streamed " + q.args.back(),
+                         .args = file_args,
+                         .files = {{"d.json", kDoc}},
+                         .env = kStream,
+                         .out = q.out});
+        auto in_args = q.args;
+        in_args.push_back("-");
+        cases.push_back({.name = "stdin " + q.args.back(), .args = in_args, .stdin_data = kDoc, .out = q.out});
+    }
+    e2e::check_cases(cases);
+}
+
+TEST(EmitterEndToEnd, SeveralFilesShareFramingAndCap) {
+    const std::vector<std::pair<std::string, std::string>> files = {{"g/a.json", R"({"name":"alice"})"},
+                                                                    {"g/b.json", R"({"x":["alice","bob alice"]})"}};
+    e2e::check_cases({
+        {.name = "plain prefix",
+         .args = {"search", "alice", "g/*.json"},
+         .files = files,
+         .out = "g/a.json:.name\ng/b.json:.x[0]\ng/b.json:.x[1]\n"},
+        {.name = "json array across files",
+         .args = {"search", "--format", "json", "alice", "g/*.json"},
+         .files = files,
+         .out = "[\".name\",\".x[0]\",\".x[1]\"]\n"},
+        {.name = "envelopes name the file",
+         .args = {"search", "--format", "jsonl", "--envelope", "bob", "g/*.json"},
+         .files = files,
+         .out = "{\"file\":\"g/b.json\",\"path\":\".x[1]\",\"preview\":\"\\\"bob alice\\\"\"}\n"},
+        {.name = "cap cuts mid-record and holds for the next file",
+         .args = {"search", "--max-output", "20", "alice", "g/*.json"},
+         .files = files,
+         .out = "g/a.json:.name\ng/b.j"},
+        {.name = "count ignores the cap",
+         .args = {"search", "--count", "--max-output", "1", "alice", "g/*.json"},
+         .files = files,
+         .out = "3\n"},
+    });
 }
 
 }  // namespace
