@@ -2,7 +2,8 @@
 // query, beside the tape parse of the same bytes, all in one run. Matches go
 // to a sink that only counts them, so the figures are the engine's alone.
 //
-// Usage: search_bench <file.json> [rounds]   (default 5 rounds, best kept)
+// Usage: search_bench <file.json> [rounds] [query number 1-4]
+//   (default 5 rounds, best kept; every query)
 // Make the file with the corpus generator, e.g.
 //   python3 make_big.py --mib 256 --out /tmp/big256.json
 #include <chrono>
@@ -45,11 +46,12 @@ struct CountingSink : rova_rudo::MatchSink {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: search_bench <file.json> [rounds]\n");
+        std::fprintf(stderr, "usage: search_bench <file.json> [rounds] [query number 1-4]\n");
         return 2;
     }
     const std::string path = argv[1];
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
+    const int only = argc > 3 ? std::atoi(argv[3]) : 0;  // to profile one query
     auto file = platform::open_read(path);
     if (!file) {
         std::fprintf(stderr, "cannot open %s: %s\n", path.c_str(), file.error().message().c_str());
@@ -87,7 +89,9 @@ int main(int argc, char** argv) {
 
     std::printf("%s: %.1f MiB\n", path.c_str(), size / (1 << 20));
     std::printf("%-28s %8.3f s  %6.2f GB/s  (baseline)\n", "tape parse", tape_s, size / tape_s / 1e9);
-    for (auto& qu : queries) {
+    for (std::size_t qi = 0; qi < queries.size(); ++qi) {
+        auto& qu = queries[qi];
+        if (only != 0 && static_cast<std::size_t>(only) != qi + 1) continue;
         std::uint64_t matches = 0;
         const double s = best_of(rounds, [&] {
             CountingSink sink;
