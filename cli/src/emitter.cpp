@@ -282,6 +282,13 @@ void write_capped(ResultEmitter& e, std::string_view bytes) {
 }
 
 void write_plain(ResultEmitter& e, std::string_view path, std::string_view text, ScalarKind kind, MatchShape shape) {
+    const bool flattened = e.emit == EmitMode::Assignment && is_container(shape);
+    if (flattened) {
+        rova_rudo::flatten_value(text, path, e.max_value_bytes, e.record_buffer);
+        // An empty container has no line for the prefix to stand before; a
+        // prefix alone would run into the next record's line.
+        if (e.record_buffer.empty()) return;
+    }
     if (e.file_prefix) {
         if (e.color_on) {
             write_capped(e, kCyan);
@@ -294,6 +301,10 @@ void write_plain(ResultEmitter& e, std::string_view path, std::string_view text,
             write_capped(e, *e.file_prefix);
             write_capped(e, ":");
         }
+    }
+    if (flattened) {
+        write_capped(e, e.record_buffer);
+        return;
     }
     const bool string_scalar = kind == ScalarKind::String && !is_container(shape);
     switch (e.emit) {
@@ -316,11 +327,6 @@ void write_plain(ResultEmitter& e, std::string_view path, std::string_view text,
             write_capped(e, "\n");
             return;
         case EmitMode::Assignment:
-            if (is_container(shape)) {
-                rova_rudo::flatten_value(text, path, e.max_value_bytes, e.record_buffer);
-                write_capped(e, e.record_buffer);
-                return;
-            }
             write_capped(e, path);
             write_capped(e, " = ");
             if (kind == ScalarKind::String) {

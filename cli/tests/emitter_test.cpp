@@ -248,6 +248,16 @@ TEST(Emitter, ColourMarksFilePrefixAndTermInPathSegments) {
     p.e.file_prefix = "f.json";
     p.run({{".a", "x"}});
     EXPECT_EQ(p.out, "f.json:.a\n");
+
+    // Flattened containers carry the prefix on their first line only, and an
+    // empty one writes nothing, so no bare prefix runs into the next record.
+    Rig f;
+    f.e.file_prefix = "f.json";
+    f.e.emit = EmitMode::Assignment;
+    f.run({{".o", "{\"a\":1,\"b\":[2]}", ScalarKind::String, MatchShape::Object},
+           {".e", "{ }", ScalarKind::String, MatchShape::Object},
+           {".s", "x"}});
+    EXPECT_EQ(f.out, "f.json:.o.a = 1\n.o.b[0] = 2\nf.json:.s = \"x\"\n");
 }
 
 TEST(HighlightAsciiCi, NonOverlappingCaseFolded) {
