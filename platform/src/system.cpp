@@ -41,6 +41,14 @@ bool is_valid_utf8(std::string_view s) {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     std::size_t i = 0, n = s.size();
     while (i < n) {
+        // Keys and values are mostly ASCII: cross such runs eight bytes at a time.
+        while (i + 8 <= n) {
+            std::uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            if (w & 0x8080808080808080ull) break;
+            i += 8;
+        }
+        if (i >= n) break;
         unsigned char c = p[i];
         if (c < 0x80) { ++i; continue; }
         std::size_t len;
