@@ -32,6 +32,9 @@ TEST(Utf8, AcceptsAndRejects) {
         {"\xED\xA0\x80", false},      // surrogate
         {"\xF4\x90\x80\x80", false},  // past U+10FFFF
         {"\xFF", false},
+        {"abcdefgh\xC3\xA9 and then some more ascii", true},  // past the eight-byte fast path
+        {"abcdefghijklmnop\xC3", false},
+        {"abcdefghijklmnopqrstuvwxyz0123456789\xED\xA0\x80", false},
     };
     for (const auto& c : cases) EXPECT_EQ(is_valid_utf8(c.s), c.ok) << c.s;
 }
