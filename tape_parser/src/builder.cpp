@@ -315,7 +315,11 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
                 ++p;
                 if (p < n && is_skip(d[p])) {
                     ++p;
-                    while (n - p >= 32) {
+                    for (;;) {
+                        if (n - p < 32) {
+                            while (n - p >= 8 && load64(d + p) == 0x2020202020202020ull) p += 8;
+                            break;
+                        }
                         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + p));
                         const auto m =
                             static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, spaces32)));
@@ -325,7 +329,6 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
                         }
                         p += 32;
                     }
-                    while (n - p >= 8 && load64(d + p) == 0x2020202020202020ull) p += 8;
                     while (p < n && is_skip(d[p])) ++p;
                 }
             }
