@@ -315,7 +315,8 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
                 ++p;
                 if (p < n && is_skip(d[p])) {
                     ++p;
-                    for (;;) {
+                    // " : " is three bytes; indentation goes on with spaces.
+                    while (p < n && d[p] == ' ') {
                         if (n - p < 32) {
                             while (n - p >= 8 && load64(d + p) == 0x2020202020202020ull) p += 8;
                             break;
