@@ -241,6 +241,22 @@ TEST(TapeSearch, LimitAndStopEndTheLoop) {
     }
 }
 
+TEST(TapeSearch, DeepNestingBuildsPathsWithoutRecursion) {
+    const int depth = 100000;
+    std::string doc;
+    for (int i = 0; i < depth; ++i) doc += "{\"k\":[";
+    doc += "\"x\"";
+    for (int i = 0; i < depth; ++i) doc += "]}";
+    TempFile f(doc);
+    Recorder r;
+    const auto res = rova_rudo::run_tape_search(f.path(), term("x"), r);
+    ASSERT_TRUE(res.is_success()) << res.text();
+    ASSERT_EQ(r.hits.size(), 1u);
+    std::string want;
+    for (int i = 0; i < depth; ++i) want += ".k[0]";
+    EXPECT_EQ(r.hits[0].path, want);
+}
+
 TEST(TapeSearch, FailuresComeBackAsValues) {
     // A parse error wins over raw hits, with the parser's own message.
     const std::string bad = R"({"a":"x"] "x")";
