@@ -36,6 +36,8 @@ TapeParseOutput parse_buffer_chunked(const std::uint8_t* data, std::size_t len, 
     out.tape.reserve(static_cast<std::size_t>(tape_capacity_from_len(len)));
     TapeBuilderState state;
 
+    // A chunk size of 0 would never advance: take the buffer as one chunk.
+    if (chunk_size == 0) chunk_size = len;
     const std::size_t start = len >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF ? 3 : 0;
     bool estimated = false;
     for (std::size_t pos = start; pos < len;) {

@@ -10,7 +10,7 @@
 
 namespace tape_parser {
 
-// Parses `data[0, len)` in chunks of `chunk_size` (positive) bytes. `read_ms`
+// Parses `data[0, len)` in chunks of `chunk_size` bytes (0 means one chunk). `read_ms`
 // is the caller's time spent reading the input, reported as the first-chunk
 // time. A UTF-8 byte order mark at the start is skipped (offsets still count
 // from data[0]). Input with no value gives an empty tape. The input must stay
