@@ -64,7 +64,11 @@ Outcome parse_with_cuts(const std::string& input, std::vector<std::size_t> cuts,
     std::size_t pos = start;
     for (std::size_t c : cuts) {
         if (c <= pos) continue;
-        auto r = tp::build_tape_chunk(d + pos, c - pos, pos, c == len, st, tape, stats);
+        // Each chunk lives in its own buffer, freed (and scribbled over)
+        // right after the call: the state must hold no reference into it.
+        std::vector<std::uint8_t> chunk(d + pos, d + c);
+        auto r = tp::build_tape_chunk(chunk.data(), chunk.size(), pos, c == len, st, tape, stats);
+        std::fill(chunk.begin(), chunk.end(), std::uint8_t{'"'});
         if (!r) {
             out.error = r.error();
             tp::drop_parser_state(st);
