@@ -1,12 +1,132 @@
+// `qm get [--minify] <path> [<file>]`: prints the value one path names.
+
 #include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "cli/commands.hpp"
+#include "cli/emitter.hpp"
+#include "cli/file_arg.hpp"
+#include "cli/help.hpp"
+#include "cli/input.hpp"
+#include "rova_rudo/get.hpp"
+#include "rova_rudo/json_value.hpp"
+#include "rova_rudo/path_canonical.hpp"
 
 namespace cli {
 
-int run_get_command(Args) {
-    std::fputs("qm: get: not available yet\n", stderr);
+namespace {
+
+// One write per message, so that lines from concurrent writers stay whole.
+void report(std::string_view message) {
+    std::string line = "qm: get: ";
+    line += message;
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+int exit_code_for(const rova_rudo::GetError& e) {
+    const std::uint8_t v = e.variant();
+    if (v < 3) return 2;
+    if (v < 6) return 4;
     return 3;
+}
+
+// Looks the path up in `document` and prints the value; returns the exit code.
+int run_get(std::string_view document, const std::string& path, bool minify) {
+    auto canonical = rova_rudo::canonicalize_path(path);
+    if (!canonical) {
+        report("invalid path '" + path + "': " + rova_rudo::path_syntax_error_display(canonical.error()));
+        return 2;
+    }
+    const rova_rudo::CanonicalPath& cp = canonical.value();
+    std::string_view form_name = rova_rudo::path_form_note_name(cp.form);
+    if (!form_name.empty())
+        report("coerced " + std::string(form_name) + " path '" + path + "' to canonical '" + cp.text + "'");
+
+    auto found = rova_rudo::get_value_at_path(document, cp.text);
+    if (!found) {
+        report(rova_rudo::get_error_display(found.error()));
+        return exit_code_for(found.error());
+    }
+    const rova_rudo::ValueSpan& v = found.value();
+
+    BufferedWriter out(1);
+    using rova_rudo::GetValueKind;
+    const bool raw = minify || v.kind == GetValueKind::Null || v.kind == GetValueKind::Boolean ||
+                     v.kind == GetValueKind::Number;
+    bool written = false;
+    if (!raw) {
+        // Values the strict reader rejects (too deep, or content the lookup
+        // never examined, such as 01 or a bad escape) are printed as they stand.
+        auto doc = rova_rudo::parse_json_strict(v.text());
+        if (doc) {
+            std::string buf;
+            rova_rudo::write_json(doc.value(), rova_rudo::JsonStyle::Pretty, buf, [&](std::string& chunk) {
+                out.write(chunk);
+                chunk.clear();
+            });
+            out.write(buf);
+            written = true;
+        }
+    }
+    if (!written) out.write(v.text());
+    out.put('\n');
+    out.flush();
+    return 0;
+}
+
+}  // namespace
+
+int run_get_command(Args args) {
+    std::vector<std::string> positionals;
+    positionals.reserve(2);
+    bool minify = false;
+    for (const std::string& a : args) {
+        if (a == "--minify") {
+            minify = true;
+        } else if (a == "--help" || a == "-h") {
+            print_usage_to_stderr();
+            return 0;
+        } else if (a.size() <= 1) {
+            positionals.push_back(a);
+        } else if (a.starts_with("--")) {
+            report("unknown flag '" + a + "'");
+            return 2;
+        } else {
+            positionals.push_back(a);
+        }
+    }
+    if (positionals.size() > 2) {
+        report("unexpected positional argument '" + positionals[2] + "'");
+        return 2;
+    }
+    if (auto hint = argument_order_hint("get", positionals, "path")) {
+        report(*hint);
+        return 2;
+    }
+    if (positionals.empty()) {
+        report("missing <path> argument");
+        return 2;
+    }
+    const std::string& path = positionals[0];
+    const std::string file = positionals.size() > 1 ? positionals[1] : "-";
+
+    if (file == "-") {
+        auto in = read_stdin_all();
+        if (!in) {
+            report("stdin: " + in.error().message());
+            return 3;
+        }
+        return run_get(in.value(), path, minify);
+    }
+    auto in = open_mapped_file(file);
+    if (!in) {
+        report(file + ": " + in.error().message());
+        return 3;
+    }
+    return run_get(in.value().text(), path, minify);
 }
 
 }  // namespace cli
