@@ -40,7 +40,7 @@ struct TapeBuilderState {
     std::uint8_t literal_len = 0;       // 4 or 5
     std::uint8_t literal_matched = 0;   // bytes of the pending literal seen so far (1-4)
     PendingKind pending_kind = PendingKind::None;
-    std::uint32_t current_container = kNoParent;  // innermost open container's tape index
+    std::uint32_t current_container = kNoParent;  // innermost open container's tape index; kNoParent at top level
     std::uint64_t root_values = 0;      // completed top-level values
     bool in_string = false;
     bool escape_pending = false;        // the previous chunk ended right after a backslash
