@@ -56,7 +56,9 @@ public:
         const int fd = mkstemp(tmpl);
         EXPECT_GE(fd, 0);
         path_ = tmpl;
-        if (!content.empty()) EXPECT_EQ(::write(fd, content.data(), content.size()), ssize_t(content.size()));
+        if (!content.empty()) {
+            EXPECT_EQ(::write(fd, content.data(), content.size()), ssize_t(content.size()));
+        }
         ::close(fd);
     }
     ~TempFile() { std::remove(path_.c_str()); }
@@ -209,7 +211,9 @@ void run_cases() {
 }
 
 TEST(TapeSearch, CandidatesAreLocatedVerifiedAndDeduplicated) {
-    if (getenv(kStreamEnv)) ASSERT_EQ(tape_parser::mmap_threshold_bytes(), 0u);
+    if (getenv(kStreamEnv)) {
+        ASSERT_EQ(tape_parser::mmap_threshold_bytes(), 0u);
+    }
     run_cases();
 }
 
