@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -226,6 +229,34 @@ TEST(JsonValue, DrainReceivesEverythingInOrder) {
     drained += out;
     EXPECT_GT(calls, 0);
     EXPECT_EQ(drained, in);
+}
+
+// The public conformance files: every y_ file must be read, every n_ file
+// rejected (i_ files may go either way, but must not crash).
+TEST(JsonValue, ConformanceSuite) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::path(__FILE__).parent_path() / "../../../shared/corpus/jsontestsuite";
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec)) GTEST_SKIP() << "no conformance files at " << dir;
+    int seen = 0;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        std::ifstream f(entry.path(), std::ios::binary);
+        std::stringstream text;
+        text << f.rdbuf();
+        std::string out;
+        const bool ok = reformat_json(text.str(), JsonStyle::Compact, out);
+        if (name.starts_with("y_")) EXPECT_TRUE(ok) << name;
+        if (name.starts_with("n_")) EXPECT_FALSE(ok) << name;
+        if (ok) {
+            // What was written reads back to itself.
+            std::string again;
+            EXPECT_TRUE(reformat_json(out, JsonStyle::Compact, again)) << name;
+            EXPECT_EQ(again, out) << name;
+        }
+        ++seen;
+    }
+    EXPECT_GT(seen, 100);
 }
 
 }  // namespace
