@@ -10,7 +10,9 @@
 #include <cstring>
 #include <limits>
 #include <string>
-#include <unordered_set>
+#include <utility>
+
+#include "rova_rudo/fx_hash.hpp"
 
 namespace rova_rudo {
 
@@ -142,6 +144,7 @@ private:
     JsonDocument doc_;
     std::vector<Open> stack_;
     std::vector<std::uint64_t> keys_;  // key node indices of the open objects
+    std::vector<std::pair<std::uint64_t, std::size_t>> dup_scratch_;  // (key hash, member position)
 };
 
 bool JsonStrictParser::parse_string() {
@@ -333,30 +336,40 @@ void JsonStrictParser::close_container() {
 void JsonStrictParser::resolve_duplicate_keys(const Open& o) {
     const std::uint64_t* keys = keys_.data() + o.keys_mark;
     const std::size_t count = keys_.size() - o.keys_mark;
-    // For each member whose key appeared before: hide it, and send the first
-    // occurrence to this later value (the member right after its key node).
-    auto mark = [&](std::uint64_t first_key, std::uint64_t later_key) {
-        doc_.nodes_[later_key].b |= kSkipFlag;
-        doc_.redirect_[first_key] = later_key + 1;
+    // Members are compared by hash first; the few with equal hashes by text.
+    // A member whose key appeared before is hidden, and the first occurrence
+    // takes this later value (the node right after the key).
+    dup_scratch_.clear();
+    for (std::size_t j = 0; j < count; ++j)
+        dup_scratch_.push_back({fx_hash_bytes(string_text(doc_.nodes_[keys[j]])), j});
+    if (count > 16) std::sort(dup_scratch_.begin(), dup_scratch_.end());
+    auto same_key = [&](std::size_t i, std::size_t j) {
+        return dup_scratch_[i].first == dup_scratch_[j].first &&
+               string_text(doc_.nodes_[keys[dup_scratch_[i].second]]) ==
+                   string_text(doc_.nodes_[keys[dup_scratch_[j].second]]);
     };
-    if (count <= 16) {
-        for (std::size_t j = 1; j < count; ++j) {
-            std::string_view kj = string_text(doc_.nodes_[keys[j]]);
-            for (std::size_t i = 0; i < j; ++i) {
-                if (doc_.nodes_[keys[i]].b & kSkipFlag) continue;
-                if (string_text(doc_.nodes_[keys[i]]) == kj) {
-                    mark(keys[i], keys[j]);
-                    break;
-                }
+    auto resolve = [&](std::size_t lo, std::size_t hi) {  // entries [lo, hi) in member order
+        for (std::size_t j = lo + 1; j < hi; ++j) {
+            for (std::size_t i = lo; i < j; ++i) {
+                const std::uint64_t first_key = keys[dup_scratch_[i].second];
+                if ((doc_.nodes_[first_key].b & kSkipFlag) || !same_key(i, j)) continue;
+                const std::uint64_t later_key = keys[dup_scratch_[j].second];
+                doc_.nodes_[later_key].b |= kSkipFlag;
+                doc_.redirect_[first_key] = later_key + 1;
+                break;
             }
         }
+    };
+    if (count <= 16) {
+        resolve(0, count);
         return;
     }
-    std::unordered_map<std::string_view, std::uint64_t> first;
-    first.reserve(count);
-    for (std::size_t j = 0; j < count; ++j) {
-        auto [it, inserted] = first.emplace(string_text(doc_.nodes_[keys[j]]), keys[j]);
-        if (!inserted) mark(it->second, keys[j]);
+    // Sorted by (hash, position): runs of equal hashes, each in member order.
+    for (std::size_t lo = 0; lo < count;) {
+        std::size_t hi = lo + 1;
+        while (hi < count && dup_scratch_[hi].first == dup_scratch_[lo].first) ++hi;
+        if (hi - lo > 1) resolve(lo, hi);
+        lo = hi;
     }
 }
 
@@ -456,14 +469,36 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
+// Offset of the first byte at or after `i` that must be escaped (quote,
+// backslash, control byte); `n` when there is none.
+std::size_t find_escape_needed(const unsigned char* s, std::size_t i, std::size_t n) {
+    const __m256i quote = _mm256_set1_epi8('"');
+    const __m256i bslash = _mm256_set1_epi8('\\');
+    const __m256i ctl_max = _mm256_set1_epi8(0x1F);
+    while (i + 32 <= n) {
+        __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
+        __m256i ctl = _mm256_cmpeq_epi8(_mm256_max_epu8(v, ctl_max), ctl_max);  // v <= 0x1F
+        __m256i hit = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, quote), _mm256_cmpeq_epi8(v, bslash)), ctl);
+        auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(hit));
+        if (mask) return i + static_cast<std::size_t>(std::countr_zero(mask));
+        i += 32;
+    }
+    for (; i < n; ++i) {
+        unsigned char c = s[i];
+        if (c == '"' || c == '\\' || c < 0x20) return i;
+    }
+    return n;
+}
+
 void append_escaped_body(std::string& out, std::string_view text) {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
     std::size_t done = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        unsigned char c = s[i];
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
+    for (;;) {
+        std::size_t i = find_escape_needed(s, done, n);
         out.append(text.data() + done, i - done);
+        if (i == n) return;
+        unsigned char c = s[i];
         done = i + 1;
         switch (c) {
             case '"': out += "\\\""; break;
@@ -473,13 +508,12 @@ void append_escaped_body(std::string& out, std::string_view text) {
             case '\n': out += "\\n"; break;
             case '\r': out += "\\r"; break;
             case '\t': out += "\\t"; break;
-            default:
-                out += "\\u00";
-                out += kHex[c >> 4];
-                out += kHex[c & 0xF];
+            default: {
+                const char u[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+                out.append(u, 6);
+            }
         }
     }
-    out.append(text.data() + done, n - done);
 }
 
 }  // namespace

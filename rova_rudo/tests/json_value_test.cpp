@@ -160,6 +160,14 @@ TEST(JsonValue, StructureAndKeys) {
     in += "\"k7\":99}";
     want += "}";
     EXPECT_EQ(compact(in), want);
+    // Three occurrences and two repeated keys among many members.
+    std::string many = "{\"x\":1,\"y\":2,";
+    for (int i = 0; i < 20; ++i) many += "\"m" + std::to_string(i) + "\":0,";
+    many += "\"x\":3,\"y\":4,\"x\":[5]}";
+    std::string got = compact(many);
+    EXPECT_EQ(got.substr(0, 19), R"({"x":[5],"y":4,"m0")");
+    EXPECT_EQ(got.find("\"x\"", 2), std::string::npos);
+    EXPECT_EQ(got.substr(got.size() - 8), R"("m19":0})");
 }
 
 TEST(JsonValue, NestingLimit) {
