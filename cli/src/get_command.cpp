@@ -1,6 +1,7 @@
 // `qm get [--minify] <path> [<file>]`: prints the value one path names.
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -77,56 +78,63 @@ int run_get(std::string_view document, const std::string& path, bool minify) {
     return 0;
 }
 
+// What the argument scan collects.
+struct GetArgs {
+    std::string file;  // "-" for standard input
+    std::string path;  // as typed
+    bool minify = false;
+};
+
+// The scan: a usage error message, or the arguments; nullopt after -h/--help
+// (the usage has been written).
+std::optional<platform::Result<GetArgs, std::string>> parse_get_args(Args args) {
+    std::vector<std::string> positionals;
+    positionals.reserve(2);
+    GetArgs out;
+    for (const std::string& a : args) {
+        if (a == "--minify") {
+            out.minify = true;
+        } else if (a == "--help" || a == "-h") {
+            print_usage_to_stderr();
+            return std::nullopt;
+        } else if (a.size() <= 1 || !a.starts_with("--")) {
+            positionals.push_back(a);
+        } else {
+            return platform::Err{"unknown flag '" + a + "'"};
+        }
+    }
+    if (positionals.size() > 2) return platform::Err{"unexpected positional argument '" + positionals[2] + "'"};
+    if (auto hint = argument_order_hint("get", positionals, "path")) return platform::Err{std::move(*hint)};
+    if (positionals.empty()) return platform::Err{std::string("missing <path> argument")};
+    out.path = positionals[0];
+    out.file = positionals.size() > 1 ? positionals[1] : "-";
+    return out;
+}
+
 }  // namespace
 
 int run_get_command(Args args) {
-    std::vector<std::string> positionals;
-    positionals.reserve(2);
-    bool minify = false;
-    for (const std::string& a : args) {
-        if (a == "--minify") {
-            minify = true;
-        } else if (a == "--help" || a == "-h") {
-            print_usage_to_stderr();
-            return 0;
-        } else if (a.size() <= 1) {
-            positionals.push_back(a);
-        } else if (a.starts_with("--")) {
-            report("unknown flag '" + a + "'");
-            return 2;
-        } else {
-            positionals.push_back(a);
-        }
-    }
-    if (positionals.size() > 2) {
-        report("unexpected positional argument '" + positionals[2] + "'");
+    auto parsed = parse_get_args(args);
+    if (!parsed) return 0;
+    if (!parsed->ok()) {
+        report(parsed->error());
         return 2;
     }
-    if (auto hint = argument_order_hint("get", positionals, "path")) {
-        report(*hint);
-        return 2;
-    }
-    if (positionals.empty()) {
-        report("missing <path> argument");
-        return 2;
-    }
-    const std::string& path = positionals[0];
-    const std::string file = positionals.size() > 1 ? positionals[1] : "-";
-
-    if (file == "-") {
+    const GetArgs& a = parsed->value();
+    if (a.file == "-") {
         auto in = read_stdin_all();
         if (!in) {
             report("stdin: " + in.error().message());
             return 3;
         }
-        return run_get(in.value(), path, minify);
+        return run_get(in.value(), a.path, a.minify);
     }
-    auto in = open_mapped_file(file);
+    auto in = open_mapped_file(a.file);
     if (!in) {
-        report(file + ": " + in.error().message());
+        report(a.file + ": " + in.error().message());
         return 3;
     }
-    return run_get(in.value().text(), path, minify);
+    return run_get(in.value().text(), a.path, a.minify);
 }
 
 }  // namespace cli

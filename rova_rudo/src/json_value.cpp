@@ -632,14 +632,23 @@ private:
         const Node& n = d_.nodes_[i];
         return is_container(kind_of(n)) ? n.a : i + 1;
     }
-    void newline_indent(std::size_t depth) {
-        out_ += '\n';
-        out_.append(depth * 2, ' ');
-    }
+    // ",\n" and two spaces per level, sliced from one constant: the reader
+    // bounds nesting at 127, so 2 + 2 * 127 bytes always suffice.
+    static constexpr std::string_view kBreak =
+        ",\n"
+        "                                                                                                    "
+        "                                                                                                    "
+        "                                                        ";
+    static_assert(kBreak.size() >= 2 + 2 * kMaxDepth);
+    void newline_indent(std::size_t depth) { out_.append(kBreak.data() + 1, 1 + depth * 2); }
     void separator(Frame& f) {
-        if (!f.first) out_ += ',';
+        if (pretty_) {
+            std::size_t skip = f.first ? 1 : 0;
+            out_.append(kBreak.data() + skip, 2 - skip + stack_.size() * 2);
+        } else if (!f.first) {
+            out_ += ',';
+        }
         f.first = false;
-        if (pretty_) newline_indent(stack_.size());
     }
 
     void write_value(std::uint64_t i) {
