@@ -1,3 +1,6 @@
+#include <sys/wait.h>
+
+#include <cstdio>
 #include <string>
 
 #include "cli/help.hpp"
@@ -115,4 +118,19 @@ TEST(GetCommand, Arguments) {
          .files = {kFile, {"g.json", R"({"f":{"json":5}})"}}, .out = "5\n",
          .err = "qm: get: coerced lodash path 'f.json' to canonical 'root.f.json'\n"},
     });
+}
+
+// Standard input that cannot be read (here a directory) is an input error.
+TEST(GetCommand, UnreadableStdin) {
+    e2e::TempDir dir;
+    const std::string cmd = std::string("'") + QM_BINARY + "' get . < '" + dir.path() + "' 2>&1 >/dev/null";
+    FILE* p = ::popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string err;
+    char buf[256];
+    while (std::size_t n = std::fread(buf, 1, sizeof buf, p)) err.append(buf, n);
+    const int status = ::pclose(p);
+    EXPECT_EQ(err, "qm: get: stdin: Is a directory (os error 21)\n");
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3);
 }
