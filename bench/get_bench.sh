@@ -4,7 +4,8 @@
 #      a tiny document (the lookup must stop right after its target, so the
 #      two should cost about the same);
 #   2. `qm get .` (pretty) of a 64 MiB document, against `--minify` (raw bytes
-#      out) and `cat` of the same file, all measured in this run.
+#      out), `cat` and, when installed, `jq .` of the same file, all measured
+#      in this run.
 # Usage: bench/get_bench.sh <path-to-qm> [workdir]   (default workdir /tmp/qm-get-bench)
 set -euo pipefail
 
@@ -46,7 +47,10 @@ mib=$(size_mib "$work/mid.json")
 t_cat=$(best cat "$work/mid.json")
 t_min=$(best "$qm" get --minify . "$work/mid.json")
 t_pretty=$(best "$qm" get . "$work/mid.json")
-for row in "cat:$t_cat" "get --minify .:$t_min" "get . (pretty):$t_pretty"; do
+rows=("cat:$t_cat" "get --minify .:$t_min" "get . (pretty):$t_pretty")
+# jq as a yardstick for pretty-printing, when it is installed.
+if command -v jq > /dev/null; then rows+=("jq .:$(best jq . "$work/mid.json")"); fi
+for row in "${rows[@]}"; do
     name=${row%%:*}
     t=${row##*:}
     awk -v n="$name" -v t="$t" -v m="$mib" -v c="$t_cat" \
