@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <limits>
 
+#include "platform/file_kind.hpp"
 #include "platform/system.hpp"
 
 namespace cli {
@@ -43,14 +44,14 @@ platform::Result<std::string, platform::IoError> read_whole(const platform::File
 platform::Result<InputBuffer, platform::IoError> open_mapped_file(const std::string& path) {
     auto f = platform::open_read(path, /*sequential=*/true);
     if (!f) return platform::Err{f.error()};
-    auto meta = platform::stat_path(path);
-    if (meta.ok() && meta.value().kind == platform::FileKind::Directory)
+    auto kind = platform::open_file_kind(f.value());
+    if (kind.ok() && kind.value() == platform::OpenFileKind::Directory)
         return platform::Err{platform::IoError{EISDIR}};
-    if (meta.ok() && meta.value().kind == platform::FileKind::Other) {
-        // Pipes and sockets have no pages to map; character devices and the
-        // like are left to the map, which reports what the system says.
+    if (kind.ok() && kind.value() == platform::OpenFileKind::Pipe) {
+        // A pipe has no pages to map: take what it delivers up to its end.
         auto whole = read_whole(f.value(), 0);
-        if (whole.ok()) return InputBuffer(std::move(whole.value()));
+        if (!whole) return platform::Err{whole.error()};
+        return InputBuffer(std::move(whole.value()));
     }
     auto m = platform::MemoryMap::map_file(f.value(), /*sequential=*/true);
     if (!m) return platform::Err{m.error()};

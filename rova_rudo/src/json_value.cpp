@@ -604,7 +604,9 @@ public:
                 separator(f);
                 write_json_string(out_, text_of(key));
                 out_ += pretty_ ? ": " : ":";
-                if (auto it = d_.redirect_.find(f.next); it != d_.redirect_.end()) value = it->second;
+                if (!d_.redirect_.empty()) {
+                    if (auto it = d_.redirect_.find(f.next); it != d_.redirect_.end()) value = it->second;
+                }
                 f.next = after;
             } else {
                 value = f.next;

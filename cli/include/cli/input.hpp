@@ -38,8 +38,9 @@ private:
 platform::Result<std::string, platform::IoError> read_stdin_all();
 
 // Maps the file read-only with the sequential-scan hint, whatever its size.
-// A directory fails with EISDIR. A pipe or socket, which cannot be mapped, is
-// read to its end instead, so that `qm get .a <(cmd)` works.
+// A directory fails with EISDIR. A FIFO or socket, which cannot be mapped, is
+// read to its end instead, so that `qm get .a <(cmd)` works; devices are left
+// to the map (an endless one such as /dev/zero maps as empty).
 platform::Result<InputBuffer, platform::IoError> open_mapped_file(const std::string& path);
 
 // Reads the file whole when memory_allows its size, else maps it. A failed

@@ -1,0 +1,16 @@
+#include "platform/file_kind.hpp"
+
+#include <sys/stat.h>
+
+namespace platform {
+
+Result<OpenFileKind, IoError> open_file_kind(const File& f) {
+    struct stat st {};
+    if (::fstat(f.fd(), &st) != 0) return Err{last_io_error()};
+    if (S_ISREG(st.st_mode)) return OpenFileKind::Regular;
+    if (S_ISDIR(st.st_mode)) return OpenFileKind::Directory;
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return OpenFileKind::Pipe;
+    return OpenFileKind::Other;
+}
+
+}  // namespace platform
