@@ -177,15 +177,7 @@ int run_flatten_command(Args args) {
     std::vector<std::string> positionals;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        std::string_view name = arg;
-        std::optional<std::string_view> inline_value;
-        if (arg.size() >= 2 && arg.compare(0, 2, "--") == 0) {
-            const auto eq = arg.find('=', 2);
-            if (eq != std::string::npos) {
-                name = std::string_view(arg).substr(0, eq);
-                inline_value = std::string_view(arg).substr(eq + 1);
-            }
-        }
+        const auto [name, inline_value] = split_flag_word(arg);
         if (name == "-h" || name == "--help") {
             print_topic_help(FLATTEN_HELP);
             std::fflush(stdout);
@@ -205,7 +197,7 @@ int run_flatten_command(Args args) {
                 write_err("qm: flatten: " + std::string(name) + " requires a value\n");
                 return 2;
             }
-            const auto n = parse_unsigned_count(value);
+            const auto n = parse_count(value);
             if (!n) {
                 write_err("qm: flatten: " + std::string(name) + ": '" + std::string(value) +
                           "' is not a non-negative integer\n");

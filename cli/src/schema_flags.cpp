@@ -9,34 +9,13 @@ namespace cli {
 
 using platform::Err;
 
-std::optional<std::uint64_t> parse_unsigned_count(std::string_view text) {
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
-    std::uint64_t v = 0;
-    for (char ch : text) {
-        if (ch < '0' || ch > '9') return std::nullopt;
-        const auto d = static_cast<std::uint64_t>(ch - '0');
-        if (v > (UINT64_MAX - d) / 10) return std::nullopt;
-        v = v * 10 + d;
-    }
-    return v;
-}
-
 platform::Result<SchemaCommandOptions, std::string> parse_schema_flags(Args args) {
     SchemaCommandOptions opts;
     std::optional<std::string> file;
     std::optional<std::string> extra;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        std::string_view name = arg;
-        std::optional<std::string_view> inline_value;
-        if (arg.size() >= 2 && arg.compare(0, 2, "--") == 0) {
-            const auto eq = arg.find('=', 2);
-            if (eq != std::string::npos) {
-                name = std::string_view(arg).substr(0, eq);
-                inline_value = std::string_view(arg).substr(eq + 1);
-            }
-        }
+        const auto [name, inline_value] = split_flag_word(arg);
         if (name == "-h" || name == "--help") {
             print_topic_help(SCHEMA_HELP);
             std::fflush(stdout);
@@ -63,7 +42,7 @@ platform::Result<SchemaCommandOptions, std::string> parse_schema_flags(Args args
                 }
                 continue;
             }
-            const auto n = parse_unsigned_count(value);
+            const auto n = parse_count(value);
             if (!n) return Err{std::string(name) + ": '" + std::string(value) + "' is not a non-negative integer"};
             (name == "--examples" ? opts.examples : opts.max_paths) = *n;
             continue;

@@ -249,19 +249,6 @@ std::optional<std::string> check_combinations(const SearchOptions& o) {
 
 }  // namespace
 
-std::optional<std::uint64_t> parse_count(std::string_view text) {
-    if (!text.empty() && text[0] == '+') text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
-    std::uint64_t n = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        std::uint64_t d = static_cast<std::uint64_t>(c - '0');
-        if (n > (UINT64_MAX - d) / 10) return std::nullopt;
-        n = n * 10 + d;
-    }
-    return n;
-}
-
 platform::Result<std::uint64_t, std::string> parse_byte_count(std::string_view text) {
     std::string_view t = trim_white_space(text);
     if (t.empty()) return platform::Err{std::string("empty byte count")};
@@ -286,14 +273,7 @@ platform::Result<ParsedSearchArgs, std::string> parse_search_args(std::span<cons
     std::vector<std::string> positionals;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        std::string_view name = arg;
-        std::optional<std::string> inline_value;
-        if (arg.size() >= 2 && arg.compare(0, 2, "--") == 0) {
-            if (auto eq = arg.find('='); eq != std::string::npos) {
-                name = std::string_view(arg).substr(0, eq);
-                inline_value = arg.substr(eq + 1);
-            }
-        }
+        auto [name, inline_value] = split_flag_word(arg);
         if (name.size() <= 1) {
             positionals.push_back(arg);
             continue;
@@ -306,7 +286,7 @@ platform::Result<ParsedSearchArgs, std::string> parse_search_args(std::span<cons
             std::string value;
             if (f->takes_value) {
                 if (inline_value) {
-                    value = std::move(*inline_value);
+                    value = std::string(*inline_value);
                 } else if (i + 1 < args.size()) {
                     value = args[++i];
                 } else {

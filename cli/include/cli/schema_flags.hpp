@@ -2,6 +2,8 @@
 // syntax that they and `flatten` accept.
 #pragma once
 
+#include "cli/flag_scan.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,9 +25,6 @@ struct SchemaCommandOptions {
     bool paths_only = false;
     SchemaFormat format = SchemaFormat::Text;
 };
-
-// An optional '+' and then one or more decimal digits, within 64 bits.
-std::optional<std::uint64_t> parse_unsigned_count(std::string_view text);
 
 // The options, or the usage-error message (without the "qm: <cmd>: " prefix).
 // -h/--help prints the schema topic help and ends the process with 0.

@@ -3,6 +3,8 @@
 // contradictory combinations. Every failure here is a usage error.
 #pragma once
 
+#include "cli/flag_scan.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -52,9 +54,6 @@ struct ParsedSearchArgs {
 // Scans `args` (the arguments after "search") left to right. The error is the
 // usage message without the "qm: search: " prefix.
 platform::Result<ParsedSearchArgs, std::string> parse_search_args(std::span<const std::string> args);
-
-// An unsigned decimal count: optional '+', then digits only, within 64 bits.
-std::optional<std::uint64_t> parse_count(std::string_view text);
 
 // A byte count with an optional K/M/G suffix (either case), surrounding
 // white space ignored. The error is the usage message.
