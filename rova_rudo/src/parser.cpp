@@ -58,13 +58,13 @@ std::string parse_error_display(const ParseError& e) {
     return out;
 }
 
-void skip_whitespace(JsonCursor& c) {
+void detail::skip_whitespace_run(JsonCursor& c) {
     const char* d = c.data;
     const std::uint64_t len = c.len;
-    std::uint64_t p = c.pos;
+    std::uint64_t p = c.pos + 1;
     // Single separators are the common case: test up to three bytes one by
-    // one before treating the run as indentation.
-    for (int k = 0; k < 3; ++k) {
+    // one (the first was tested inline) before treating the run as indentation.
+    for (int k = 1; k < 3; ++k) {
         if (p >= len || !is_json_whitespace(static_cast<std::uint8_t>(d[p]))) {
             c.pos = p;
             return;

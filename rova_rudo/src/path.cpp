@@ -48,7 +48,10 @@ void path_pop(PathBuilder& b) {
 
 void path_push_key(std::string& text, std::string_view key) {
     if (text.empty() || text.back() != '.') text += '.';
-    if (platform::is_valid_utf8(key)) {
+    // Nearly every key is short ASCII; settle that without the full check.
+    unsigned char high = 0;
+    for (char ch : key) high |= static_cast<unsigned char>(ch);
+    if (high < 0x80 || platform::is_valid_utf8(key)) {
         text += key;
         return;
     }

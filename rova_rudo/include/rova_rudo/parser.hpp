@@ -69,8 +69,17 @@ struct ParseError {
 // The message text, e.g. "unexpected byte 0x7B ('{') at offset 12".
 std::string parse_error_display(const ParseError& e);
 
+namespace detail {
+// The run of whitespace starting at pos, which is whitespace.
+void skip_whitespace_run(JsonCursor& c);
+}  // namespace detail
+
 // Advances pos past every whitespace byte (stops at the first other byte or at len).
-void skip_whitespace(JsonCursor& c);
+// Inline because walkers call it two or three times per token and in
+// minified text it almost always finds no whitespace at all.
+inline void skip_whitespace(JsonCursor& c) {
+    if (c.pos < c.len && is_json_whitespace(static_cast<std::uint8_t>(c.data[c.pos]))) detail::skip_whitespace_run(c);
+}
 
 // With pos at an opening double quote: the raw body up to the closing quote,
 // pos one past it. Fails with UnclosedString (pos then unspecified).
