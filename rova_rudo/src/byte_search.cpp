@@ -189,7 +189,23 @@ inline std::uint32_t nocase_mask(const char* p, std::size_t j, __m256i f_lo, __m
 
 }  // namespace
 
+std::size_t ascii_nocase_probe(std::string_view lowered) {
+    const std::size_t n = lowered.size();
+    if (n < 2) return 0;
+    // Besides the first byte, filter on the rarest other needle byte.
+    const char* nd = lowered.data();
+    std::size_t j = 1;
+    for (std::size_t i = 2; i < n; ++i)
+        if (byte_rank(fold_ascii(static_cast<std::uint8_t>(nd[i]))) < byte_rank(fold_ascii(static_cast<std::uint8_t>(nd[j]))))
+            j = i;
+    return j;
+}
+
 std::size_t find_ascii_nocase(std::string_view hay, std::string_view lowered) {
+    return find_ascii_nocase(hay, lowered, ascii_nocase_probe(lowered));
+}
+
+std::size_t find_ascii_nocase(std::string_view hay, std::string_view lowered, std::size_t j) {
     const std::size_t n = lowered.size();
     const std::size_t h = hay.size();
     if (n == 0) return 0;
@@ -198,11 +214,6 @@ std::size_t find_ascii_nocase(std::string_view hay, std::string_view lowered) {
     const char* nd = lowered.data();
     const std::uint8_t first = fold_ascii(static_cast<std::uint8_t>(nd[0]));
     if (n == 1) return find_either_byte(hay, static_cast<char>(first), static_cast<char>(upper_ascii(first)));
-    // Besides the first byte, filter on the rarest other needle byte.
-    std::size_t j = 1;
-    for (std::size_t i = 2; i < n; ++i)
-        if (byte_rank(fold_ascii(static_cast<std::uint8_t>(nd[i]))) < byte_rank(fold_ascii(static_cast<std::uint8_t>(nd[j]))))
-            j = i;
     const std::uint8_t second = fold_ascii(static_cast<std::uint8_t>(nd[j]));
     const std::size_t last_start = h - n;
     std::size_t i = 0;

@@ -44,7 +44,7 @@ TextMatcher& TextMatcher::operator=(TextMatcher&&) noexcept = default;
 TextMatcher::~TextMatcher() = default;
 
 TextMatcher::TextMatcher(const TextMatcher& o)
-    : kind_(o.kind_), bytes_(o.bytes_), first_(o.first_), first_alt_(o.first_alt_),
+    : kind_(o.kind_), bytes_(o.bytes_), first_(o.first_), first_alt_(o.first_alt_), probe_(o.probe_),
       case_insensitive_(o.case_insensitive_), finder_(o.finder_) {
     if (o.re_) re_ = compile(bytes_, case_insensitive_);
 }
@@ -73,6 +73,7 @@ platform::Result<TextMatcher, SearchError> build_text_matcher(std::string_view t
             m.first_ = static_cast<std::uint8_t>(m.bytes_[0]);
             m.first_alt_ = (m.first_ >= 'a' && m.first_ <= 'z') ? static_cast<std::uint8_t>(m.first_ - 0x20) : m.first_;
         }
+        m.probe_ = ascii_nocase_probe(m.bytes_);
         return m;
     }
     if (is_regex) {
@@ -129,7 +130,7 @@ std::optional<std::size_t> ascii_nocase_find(const AsciiNoCaseNeedle& needle, st
     // The vectorised search filters on the first byte in either case and on
     // one more needle byte, then compares folded; the leftmost hit is the same
     // as a scan for the first byte alone would give.
-    const std::size_t at = find_ascii_nocase(hay, needle.lowered);
+    const std::size_t at = find_ascii_nocase(hay, needle.lowered, needle.probe);
     if (at == kNotFound) return std::nullopt;
     return at;
 }

@@ -26,6 +26,14 @@ std::size_t find_substring(std::string_view hay, std::string_view needle);
 // must have its A-Z lowered already. An empty needle is found at 0.
 std::size_t find_ascii_nocase(std::string_view hay, std::string_view lowered);
 
+// The needle position (at least 1) that find_ascii_nocase filters on besides
+// the first byte, for a needle of two bytes or more; 0 for a shorter one.
+std::size_t ascii_nocase_probe(std::string_view lowered);
+
+// find_ascii_nocase with the probe chosen beforehand by ascii_nocase_probe,
+// for a needle searched in many haystacks.
+std::size_t find_ascii_nocase(std::string_view hay, std::string_view lowered, std::size_t probe);
+
 // A substring search prepared once for one needle and run over many
 // haystacks (the needle is copied, so the finder outlives its argument).
 // Copies are independent and may be used from different threads.

@@ -36,6 +36,7 @@ struct AsciiNoCaseNeedle {
     std::string_view lowered;
     std::uint8_t first = 0;
     std::uint8_t first_alt = 0;
+    std::size_t probe = 0;  // as ascii_nocase_probe(lowered)
 };
 
 // Copying a regular-expression matcher compiles a second expression from the
@@ -56,7 +57,7 @@ public:
     // pattern as compiled (escaped for EscapedRegex).
     const std::string& bytes() const { return bytes_; }
     // AsciiNoCase only.
-    AsciiNoCaseNeedle ascii_needle() const { return {bytes_, first_, first_alt_}; }
+    AsciiNoCaseNeedle ascii_needle() const { return {bytes_, first_, first_alt_, probe_}; }
     // Literal only.
     const SubstringFinder& finder() const { return finder_; }
     // Regex kinds only.
@@ -68,6 +69,7 @@ private:
     std::string bytes_;
     std::uint8_t first_ = 0;
     std::uint8_t first_alt_ = 0;
+    std::size_t probe_ = 0;          // AsciiNoCase
     bool case_insensitive_ = false;  // regex kinds
     SubstringFinder finder_;         // Literal
     std::unique_ptr<re2::RE2> re_;
