@@ -1,0 +1,81 @@
+// The event walker over hostile bytes: events nest properly, every token it
+// hands over lies inside the input, array indices count up from 0, and a
+// finished walk has closed every container it opened.
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "rova_rudo/event_walker.hpp"
+
+using namespace rova_rudo;
+
+namespace {
+
+struct CheckingVisitor {
+    std::string_view doc;
+    std::vector<std::int64_t> open;  // -1 for an object, else the next index due
+    std::uint64_t last_close = 0;
+    std::uint64_t events = 0;
+    bool stop_at = false;
+    std::uint64_t stop_after = 0;
+
+    void inside(std::string_view s) const {
+        if (s.data() < doc.data() || s.data() + s.size() > doc.data() + doc.size()) std::abort();
+    }
+    bool tick() { return stop_at && ++events == stop_after; }
+    void visitor_enter_array(std::uint64_t off) {
+        if (off >= doc.size() || doc[off] != '[') std::abort();
+        open.push_back(0);
+    }
+    void visitor_enter_object(std::uint64_t off) {
+        if (off >= doc.size() || doc[off] != '{') std::abort();
+        open.push_back(-1);
+    }
+    void visitor_array_element(std::uint32_t i) {
+        if (open.empty() || open.back() != static_cast<std::int64_t>(i)) std::abort();
+        ++open.back();
+    }
+    std::optional<ParseError> visitor_object_key(JsonCursor& c) {
+        if (open.empty() || open.back() != -1) std::abort();
+        skip_whitespace(c);
+        if (c.at_end()) return ParseError::missing_at_end(c.len);
+        if (c.peek() != '"') return ParseError::unexpected_byte(c.peek(), c.pos);
+        auto k = scan_string(c);
+        if (!k) return k.error();
+        inside(k.value());
+        skip_whitespace(c);
+        if (c.at_end()) return ParseError::missing_at_end(c.len);
+        if (c.peek() != ':') return ParseError::unexpected_byte(c.peek(), c.pos);
+        ++c.pos;
+        return std::nullopt;
+    }
+    bool visitor_scalar(std::string_view tok, ScalarKind) {
+        inside(tok);
+        return tick();
+    }
+    bool visitor_exit_container(std::uint64_t past) {
+        if (open.empty() || past == 0 || past > doc.size()) std::abort();
+        const char closer = doc[past - 1];
+        if (closer != (open.back() == -1 ? '}' : ']')) std::abort();
+        open.pop_back();
+        return tick();
+    }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 1) return 0;
+    CheckingVisitor v;
+    v.doc = std::string_view(reinterpret_cast<const char*>(data + 1), size - 1);
+    v.stop_at = data[0] & 0x80;
+    v.stop_after = data[0] & 0x7f;
+    JsonCursor c(v.doc);
+    WalkOutcome o = walk_json_events(c, v);
+    if (c.pos > v.doc.size()) std::abort();
+    if (!o.is_error() && !o.stopped() && !v.open.empty()) std::abort();
+    if (o.is_error() && parse_error_display(o.error()).empty()) std::abort();
+    return 0;
+}

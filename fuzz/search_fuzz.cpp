@@ -1,0 +1,95 @@
+// The in-memory search over hostile documents with a few fixed queries (the
+// first byte picks one and the output mode): every reported text lies inside
+// the document, at most `limit` matches arrive, and a request that is sound
+// never fails as a request. On plain term queries the tape engine, reading
+// the same bytes from a file, reports the same matches whenever both engines
+// accept the document (its matches in numbers and literals aside).
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "rova_rudo/search.hpp"
+#include "rova_rudo/search_tape.hpp"
+
+using namespace rova_rudo;
+
+namespace {
+
+using Match = std::tuple<std::string, std::string, ScalarKind, MatchShape, std::optional<std::uint64_t>>;
+
+struct RecordingSink final : MatchSink {
+    std::string_view doc;
+    bool check_inside = true;
+    std::vector<Match> matches;
+    bool emit_search_match(std::string_view path, std::string_view text, ScalarKind kind, MatchShape shape,
+                           std::optional<std::uint64_t> offset) override {
+        if (check_inside && !text.empty() &&
+            (text.data() < doc.data() || text.data() + text.size() > doc.data() + doc.size()))
+            std::abort();
+        if (path.empty() || path[0] != '.') std::abort();
+        if (offset && *offset > text.size()) std::abort();
+        matches.emplace_back(std::string(path), std::string(text), kind, shape, offset);
+        return false;
+    }
+};
+
+SearchQuery query_for(unsigned pick) {
+    SearchQuery q;
+    switch (pick % 10) {
+        case 0: q.term = "a"; break;
+        case 1: q.term = "1"; q.all_types = true; break;
+        case 2: q.key = "id"; q.value = "1"; break;
+        case 3: q.term = "^[a-z]+$"; q.regex = true; break;
+        case 4: q.term = "A"; q.case_sensitive = true; q.keys_only = true; break;
+        case 5: q.path = ".[*]"; break;
+        case 6: q.where = ".id > 1 || .name contains \"a\""; break;
+        case 7: q.term = "e"; q.type_filter = TypeFilter::String; q.limit = 3; break;
+        case 8: q.term = "x"; q.jsonl_in = true; break;
+        case 9: q.where = ".a.b exists && !(.c | length >= 2)"; break;
+    }
+    q.emit = static_cast<EmitMode>((pick / 10) % 5);
+    return q;
+}
+
+int memfd() {
+    static int fd = memfd_create("search_fuzz", 0);
+    return fd;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 1) return 0;
+    const unsigned pick = data[0] % 50;
+    std::string_view doc(reinterpret_cast<const char*>(data + 1), size - 1);
+    const SearchQuery q = query_for(pick);
+    RecordingSink mem;
+    mem.doc = doc;
+    SearchError e = run_in_memory_search(doc, q, mem);
+    if (e.is_request_error()) std::abort();
+    if (e.is_success() && e.matches() != mem.matches.size()) std::abort();
+    if (q.limit && mem.matches.size() > *q.limit) std::abort();
+
+    // The tape engine serves plain term and key/value queries with path output.
+    const unsigned k = pick % 10;
+    if (!e.is_success() || q.emit != EmitMode::Path || !(k == 0 || k == 2 || k == 3 || k == 4)) return 0;
+    int fd = memfd();
+    if (fd < 0 || ftruncate(fd, 0) != 0) return 0;
+    if (pwrite(fd, doc.data(), doc.size(), 0) != static_cast<ssize_t>(doc.size())) return 0;
+    RecordingSink tape;
+    tape.check_inside = false;
+    SearchError t = run_tape_search("/proc/self/fd/" + std::to_string(fd), q, tape);
+    if (!t.is_success()) return 0;
+    // The tape engine also matches numbers and literals by their raw text.
+    std::vector<Match> strings;
+    for (const Match& m : tape.matches)
+        if (std::get<3>(m) == MatchShape::ObjectKey || std::get<2>(m) == ScalarKind::String) strings.push_back(m);
+    if (strings != mem.matches) std::abort();
+    return 0;
+}
