@@ -2,6 +2,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli/commands.hpp"
 #include "cli/emitter.hpp"
@@ -11,9 +12,9 @@
 
 namespace cli {
 
-// The key names are taken from the printed schema paths, so a name reads
-// exactly as `schema` prints it (raw escapes, U+FFFD for invalid UTF-8), and
-// a name holding '.' or '[' splits the way the printed path does.
+// The key names read exactly as `schema` prints them in its paths (raw
+// escapes, U+FFFD for invalid UTF-8), and a name holding '.' or '[' splits
+// the way the printed path does.
 int run_keys_command(Args args) {
     for (const std::string& a : args) {
         if (a == "-h" || a == "--help") {
@@ -41,10 +42,22 @@ int run_keys_command(Args args) {
         return 3;
     }
 
+    // A name's pieces depend on the name alone (a path splits at each '.',
+    // a piece ends at its first '['), so each distinct name kept in the tree
+    // is split once instead of splitting every printed path, whose total
+    // length grows with the square of the nesting depth.
+    std::vector<bool> used(tree->key_names.size(), false);
+    for (const auto& node : tree->nodes) {
+        if (node.key != 0) used[node.key - 1] = true;
+    }
     // std::string orders by unsigned bytes, so "B" sorts before "a".
     std::set<std::string, std::less<>> names;
-    for (const auto& row : rova_rudo::schema_rows(*tree)) {
-        std::string_view rest = row.path;
+    std::string text;
+    for (std::size_t k = 0; k < used.size(); ++k) {
+        if (!used[k]) continue;
+        text.clear();
+        rova_rudo::append_utf8_lossy(text, tree->key_names[k]);
+        std::string_view rest = text;
         while (true) {
             const auto dot = rest.find('.');
             std::string_view piece = rest.substr(0, dot);

@@ -106,33 +106,36 @@ int run_schema_command(Args args) {
     }
 
     BufferedWriter out(1);
-    const auto rows = rova_rudo::schema_rows(*tree);
     std::string line;
     std::string scratch;
     const bool json = opts.format == SchemaFormat::Json;
     if (json) out.put('[');
-    for (std::size_t i = 0; i < rows.size(); ++i) {
+    bool first = true;
+    // Row by row: a deep document's paths together can be far larger than
+    // the document.
+    rova_rudo::for_each_schema_row(*tree, [&](const rova_rudo::SchemaRow& row) {
         line.clear();
         switch (opts.format) {
         case SchemaFormat::Text:
             if (opts.paths_only) {
-                line += rows[i].path;
+                line += row.path;
                 line += '\n';
             } else {
-                append_text_row(line, rows[i], scratch);
+                append_text_row(line, row, scratch);
             }
             break;
         case SchemaFormat::JsonLines:
-            append_json_row(line, rows[i], scratch);
+            append_json_row(line, row, scratch);
             line += '\n';
             break;
         case SchemaFormat::Json:
-            if (i) line += ',';
-            append_json_row(line, rows[i], scratch);
+            if (!first) line += ',';
+            append_json_row(line, row, scratch);
             break;
         }
+        first = false;
         out.write(line);
-    }
+    });
     if (json) out.write("]\n");
     out.flush();
     return 0;

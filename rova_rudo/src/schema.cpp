@@ -240,9 +240,7 @@ void append_utf8_lossy(std::string& out, std::string_view bytes) {
     }
 }
 
-std::vector<SchemaRow> schema_rows(const SchemaTree& tree) {
-    std::vector<SchemaRow> rows;
-    rows.reserve(tree.nodes.size());
+void for_each_schema_row(const SchemaTree& tree, const std::function<void(const SchemaRow&)>& row_fn) {
     // Key names converted once: many rows share them.
     std::vector<std::string> names;
     names.reserve(tree.key_names.size());
@@ -251,29 +249,62 @@ std::vector<SchemaRow> schema_rows(const SchemaTree& tree) {
         append_utf8_lossy(t, k);
         names.push_back(std::move(t));
     }
-    // Parents come before their children in the arena, so each path is its
-    // parent's path plus one segment. The root's own segment is never
+    const std::size_t n = tree.nodes.size();
+    // Parents come before their children in the arena. `chain` holds the
+    // ancestors whose segments `path` currently spells (chain[d] at depth d,
+    // `ends[d]` the path length after it); a node's path extends the chain
+    // from its deepest ancestor still on it. The root's own segment is never
     // written: its members start from the empty text.
-    for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+    std::vector<std::uint32_t> depth(n, 0);
+    std::vector<std::uint32_t> chain, climb;
+    std::vector<std::size_t> ends;
+    std::string path;
+    SchemaRow row;
+    for (std::size_t i = 0; i < n; ++i) {
         const SchemaNode& node = tree.nodes[i];
-        SchemaRow row;
-        if (i == 0) {
-            row.path = ".";
-        } else {
-            if (node.parent > 1) row.path = rows[node.parent - 1].path;
-            if (node.key == 0) {
-                if (node.parent <= 1) row.path = ".";
-                row.path += "[*]";
-            } else {
-                row.path += '.';
-                row.path += names[node.key - 1];
-            }
-        }
         row.count = node.count;
         row.types = node.types;
         row.examples = node.examples;
-        rows.push_back(std::move(row));
+        if (i == 0) {
+            chain.assign(1, 1);
+            ends.assign(1, 0);
+            path.clear();
+            row.path.assign(1, '.');
+            row_fn(row);
+            continue;
+        }
+        depth[i] = depth[node.parent - 1] + 1;
+        climb.assign(1, static_cast<std::uint32_t>(i + 1));
+        std::uint32_t a = node.parent;
+        while (!(depth[a - 1] < chain.size() && chain[depth[a - 1]] == a)) {
+            climb.push_back(a);
+            a = tree.nodes[a - 1].parent;
+        }
+        chain.resize(depth[a - 1] + 1);
+        ends.resize(chain.size());
+        path.resize(ends.back());
+        for (std::size_t k = climb.size(); k-- > 0;) {
+            const std::uint32_t id = climb[k];
+            const SchemaNode& c = tree.nodes[id - 1];
+            if (c.key == 0) {
+                if (c.parent <= 1) path += '.';
+                path += "[*]";
+            } else {
+                path += '.';
+                path += names[c.key - 1];
+            }
+            chain.push_back(id);
+            ends.push_back(path.size());
+        }
+        row.path = path;
+        row_fn(row);
     }
+}
+
+std::vector<SchemaRow> schema_rows(const SchemaTree& tree) {
+    std::vector<SchemaRow> rows;
+    rows.reserve(tree.nodes.size());
+    for_each_schema_row(tree, [&](const SchemaRow& r) { rows.push_back(r); });
     return rows;
 }
 

@@ -53,6 +53,11 @@ TEST(Schema, RowsForDocuments) {
         {R"({"x":[[1],[true]],"y":{"x":null}})",
          {". object 1", ".x array 1", ".x[*] array 2", ".x[*][*] number|boolean 2 [1;true]", ".y object 1",
           ".y.x null 1 [null]"}},
+        // A later member revisits an earlier path and grows below it: its rows
+        // come last but still spell their whole path.
+        {R"([{"a":{"b":1}},{"c":2,"a":{"d":[3]}}])",
+         {". array 1", ".[*] object 2", ".[*].a object 2", ".[*].a.b number 1 [1]", ".[*].c number 1 [2]",
+          ".[*].a.d array 1", ".[*].a.d[*] number 1 [3]"}},
         // Key names are printed raw: dots unquoted, the empty key prints like the root.
         {R"({"a.b":1})", {". object 1", ".a.b number 1 [1]"}},
         {R"({"":1})", {". object 1", ". number 1 [1]"}},

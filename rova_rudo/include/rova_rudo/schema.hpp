@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -103,6 +104,12 @@ platform::Result<SchemaTree, ParseError> build_schema(std::string_view bytes, co
 // ".users[*].email", ".[*]"); key names are written raw, invalid UTF-8
 // replaced by U+FFFD.
 std::vector<SchemaRow> schema_rows(const SchemaTree& tree);
+
+// The same rows, handed over one at a time (the row is valid only during the
+// call). Only the current path is held, so memory stays linear in the tree
+// even when a deep document's paths together grow with the square of its
+// depth.
+void for_each_schema_row(const SchemaTree& tree, const std::function<void(const SchemaRow&)>& row);
 
 // Appends `bytes` to `out` as UTF-8 text: each maximal invalid subsequence
 // becomes one U+FFFD, as the Unicode standard recommends.
