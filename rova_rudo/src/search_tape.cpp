@@ -104,18 +104,45 @@ struct ParsedInput {
     // Left uninitialised: every byte used is read from the file first.
     std::unique_ptr<std::uint8_t[]> buffer;
     std::size_t buffer_len = 0;
+    std::string piped;  // the bytes of a pipe, read front to back
     platform::MappedFile mapped;
     bool is_mapped = false;
+    bool is_piped = false;
     Tape tape;
 
-    const std::uint8_t* data() const { return is_mapped ? mapped.map.data() : buffer.get(); }
-    std::size_t size() const { return is_mapped ? mapped.map.size() : buffer_len; }
+    const std::uint8_t* data() const {
+        if (is_mapped) return mapped.map.data();
+        if (is_piped) return reinterpret_cast<const std::uint8_t*>(piped.data());
+        return buffer.get();
+    }
+    std::size_t size() const { return is_mapped ? mapped.map.size() : is_piped ? piped.size() : buffer_len; }
 };
 
-platform::Result<ParsedInput, std::string> load_and_parse(const std::string& path) {
+// A pipe (a named FIFO, or /dev/fd/N from a process substitution) delivers
+// its bytes once, has no size and cannot be mapped or reopened: it is read
+// to its end on this thread and never streamed.
+platform::Result<ParsedInput, std::string> load_and_parse_pipe(platform::File file) {
+    ParsedInput in;
+    const auto t0 = std::chrono::steady_clock::now();
+    auto r = platform::read_all_fd(file.fd(), in.piped);
+    if (!r) return platform::Err{r.error().message()};
+    const double read_ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    file.close();
+    auto parsed = tape_parser::parse_buffer_chunked(reinterpret_cast<const std::uint8_t*>(in.piped.data()),
+                                                    in.piped.size(), tape_parser::chunk_size_for_len(in.piped.size()),
+                                                    read_ms);
+    if (!parsed) return platform::Err{std::move(parsed).error()};
+    in.tape = std::move(parsed->tape);
+    in.is_piped = true;
+    return in;
+}
+
+platform::Result<ParsedInput, std::string> load_and_parse(const std::string& path, bool pipe) {
     auto opened = platform::open_read(path, true);
     if (!opened) return platform::Err{opened.error().message()};
     platform::File file = std::move(*opened);
+    if (pipe) return load_and_parse_pipe(std::move(file));
     auto size = file.size();
     if (!size) return platform::Err{size.error().message()};
 
@@ -205,13 +232,9 @@ std::size_t first_start_at_or_after(const Tape& tape, std::size_t from, std::uin
 
 }  // namespace
 
-std::vector<std::uint64_t> find_match_offsets(const std::string& path, const TextMatcher& matcher) {
-    if (matcher.is_none()) return {};
-    auto opened = platform::open_read(path, false);
-    if (!opened) return {};
-    auto map = platform::MemoryMap::map_file(*opened);
-    if (!map) return {};
-    const std::string_view hay(reinterpret_cast<const char*>(map->data()), map->size());
+namespace {
+
+std::vector<std::uint64_t> scan_offsets(std::string_view hay, const TextMatcher& matcher) {
     switch (matcher.kind()) {
         case TextMatcherKind::Literal: return scan_literal(hay, matcher.bytes());
         case TextMatcherKind::AsciiNoCase: return scan_ascii_nocase(hay, matcher.ascii_needle());
@@ -220,6 +243,17 @@ std::vector<std::uint64_t> find_match_offsets(const std::string& path, const Tex
         case TextMatcherKind::None: break;
     }
     return {};
+}
+
+}  // namespace
+
+std::vector<std::uint64_t> find_match_offsets(const std::string& path, const TextMatcher& matcher) {
+    if (matcher.is_none()) return {};
+    auto opened = platform::open_read(path, false);
+    if (!opened) return {};
+    auto map = platform::MemoryMap::map_file(*opened);
+    if (!map) return {};
+    return scan_offsets(std::string_view(reinterpret_cast<const char*>(map->data()), map->size()), matcher);
 }
 
 const std::vector<std::uint32_t>& tape_children(const Tape& tape, TapeChildIndex& index, std::uint32_t node) {
@@ -311,9 +345,13 @@ SearchError run_tape_search(const std::string& path, const SearchQuery& query, M
 
     // The worker owns copies of the path and the matcher (an expression is
     // recompiled, so no match cache is shared) and maps the file itself.
+    // A worker could neither map a pipe nor share its one pass over the
+    // bytes: a pipe's candidates are scanned from the bytes read here.
+    const auto meta = platform::stat_path(path);
+    const bool pipe = meta.ok() && meta.value().kind == platform::FileKind::Other;
     std::vector<std::uint64_t> candidates;
     std::thread worker;
-    if (!prefilter.is_none() && !scalar_scan) {
+    if (!prefilter.is_none() && !scalar_scan && !pipe) {
         try {
             worker = std::thread([&candidates, p = path, m = prefilter]() {
                 try {
@@ -328,7 +366,7 @@ SearchError run_tape_search(const std::string& path, const SearchQuery& query, M
         }
     }
 
-    auto loaded = load_and_parse(path);
+    auto loaded = load_and_parse(path, pipe);
     if (worker.joinable()) worker.join();
     if (!loaded) return SearchError::message(std::move(loaded).error());
 
@@ -336,6 +374,8 @@ SearchError run_tape_search(const std::string& path, const SearchQuery& query, M
     const Tape& tape = in.tape;
     const std::uint8_t* data = in.data();
     const std::size_t n = tape.size();
+    if (pipe && !prefilter.is_none() && !scalar_scan)
+        candidates = scan_offsets(std::string_view(reinterpret_cast<const char*>(data), in.size()), prefilter);
 
     TapeChildIndex index;
     index.reserve(112);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tape_parser/parse.hpp"
@@ -288,6 +290,35 @@ TEST(TapeSearch, FailuresComeBackAsValues) {
 
     res = rova_rudo::run_tape_search("/tmp", term("x"), r);
     EXPECT_EQ(res.kind(), SearchErrorKind::Message);
+}
+
+// A pipe (here a named FIFO; /dev/fd/N from a process substitution is one
+// too) can be read once only and has no size: it is searched like a file of
+// the same bytes, on both roads, never mapped, streamed or reopened.
+TEST(TapeSearch, PipeIsSearchedLikeAFile) {
+    const std::string doc = R"({"a":"x1","b":[2,"yx"],"x":true})";
+    TempFile plain(doc);
+    char dir_tmpl[] = "/tmp/qm_tape_fifo_XXXXXX";
+    ASSERT_NE(mkdtemp(dir_tmpl), nullptr);
+    const std::string fifo = std::string(dir_tmpl) + "/in.json";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    SearchQuery re = term("^y");
+    re.regex = true;
+    for (const SearchQuery& q : {term("x"), re, term("")}) {
+        Recorder want;
+        ASSERT_TRUE(rova_rudo::run_tape_search(plain.path(), q, want).is_success());
+        ASSERT_FALSE(want.hits.empty());
+        std::thread writer([&] {
+            std::ofstream out(fifo, std::ios::binary);
+            out << doc;
+        });
+        Recorder got;
+        const auto res = rova_rudo::run_tape_search(fifo, q, got);
+        writer.join();
+        ASSERT_TRUE(res.is_success()) << res.text();
+        EXPECT_EQ(got.hits, want.hits) << *q.term;
+    }
+    std::filesystem::remove_all(dir_tmpl);
 }
 
 TEST(FindMatchOffsets, RawOccurrencesByMatcherKind) {
