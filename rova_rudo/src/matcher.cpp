@@ -8,11 +8,6 @@ namespace rova_rudo {
 
 namespace {
 
-// About the program limit plus the lazy-DFA cache that users are told
-// patterns get.
-constexpr std::int64_t kRegexMemoryBudget = 12 << 20;
-constexpr const char* kRegexTooLarge = "Compiled regex exceeds size limit of 10485760 bytes.";
-
 std::unique_ptr<re2::RE2> compile(const std::string& pattern, bool case_insensitive) {
     re2::RE2::Options opt;
     opt.set_encoding(re2::RE2::Options::EncodingUTF8);
@@ -92,7 +87,7 @@ platform::Result<TextMatcher, SearchError> build_text_matcher(std::string_view t
     }
     m.re_ = compile(m.bytes_, m.case_insensitive_);
     if (!m.re_->ok()) {
-        if (m.re_->error_code() == re2::RE2::ErrorPatternTooLarge) return platform::Err{SearchError::regex(kRegexTooLarge)};
+        if (m.re_->error_code() == re2::RE2::ErrorPatternTooLarge) return platform::Err{SearchError::regex(kRegexTooLargeMessage)};
         return platform::Err{SearchError::regex(m.re_->error())};
     }
     return m;

@@ -177,6 +177,17 @@ TEST(WhereParser, RegexFlagsReachTheCompiledExpression) {
     EXPECT_TRUE(re2::RE2::PartialMatch("bxc", *plain.value().clauses[0].regex));
 }
 
+TEST(WhereParser, RegexSizeLimitIsTheSearchTextsLimit) {
+    // Within the budget a search text's expression gets, though beyond the
+    // regex library's own default.
+    EXPECT_TRUE(parse_where(".s matches /\\pL{500}/").ok());
+    EXPECT_TRUE(parse_where(".s matches /\\pL{500}/m").ok());
+    EXPECT_EQ(parse_text(".s matches /\\pL{1000}/"),
+              "error 18: invalid regex: Compiled regex exceeds size limit of 10485760 bytes.");
+    EXPECT_EQ(parse_text(".s matches /\\pL{1000}/m"),
+              "error 18: invalid regex: Compiled regex exceeds size limit of 10485760 bytes.");
+}
+
 TEST(WhereParser, ClauseIndicesFollowTheText) {
     auto r = parse_where("(.c || !.a) && .b exists");
     ASSERT_TRUE(r.ok());

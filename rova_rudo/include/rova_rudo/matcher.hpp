@@ -75,6 +75,13 @@ private:
     std::unique_ptr<re2::RE2> re_;
 };
 
+// Every regular expression a search compiles (search texts and the
+// `matches` clauses of predicates) gets this memory budget: about the 10 MiB
+// program limit plus the lazy-DFA cache that users are told patterns get.
+// An expression beyond it fails with kRegexTooLargeMessage.
+inline constexpr std::int64_t kRegexMemoryBudget = 12 << 20;
+inline constexpr const char* kRegexTooLargeMessage = "Compiled regex exceeds size limit of 10485760 bytes.";
+
 // The matchers of one search: for object keys and for scalar values.
 struct QueryMatchers {
     TextMatcher key;

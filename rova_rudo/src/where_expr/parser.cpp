@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/system.hpp"
+#include "rova_rudo/matcher.hpp"
 
 namespace rova_rudo {
 
@@ -149,10 +150,15 @@ struct Lexer {
         opt.set_log_errors(false);
         opt.set_case_sensitive(!fold);
         opt.set_dot_nl(dot_nl);
+        // The same budget as a search text's expression: a pattern that
+        // `--regex` accepts is accepted here too.
+        opt.set_max_mem(kRegexMemoryBudget);
         // Multi-line mode has no option outside POSIX syntax (which would also
         // drop the Perl classes), so it is set by the inline flag.
         auto re = std::make_shared<const re2::RE2>(multi ? "(?m)" + body : body, opt);
         if (re->ok()) return std::shared_ptr<const re2::RE2>(std::move(re));
+        if (re->error_code() == re2::RE2::ErrorPatternTooLarge)
+            return fail(WhereErrorCode::InvalidRegex, kRegexTooLargeMessage);
         if (multi) {
             // Report the error as the user wrote the body, without the flag.
             re2::RE2 plain(body, opt);
