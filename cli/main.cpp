@@ -2,10 +2,12 @@
 #include <cstdlib>
 
 #include "cli/commands.hpp"
+#include "platform/fault.hpp"
 #include "platform/system.hpp"
 
 int main(int argc, char** argv) {
     platform::ignore_sigpipe();
+    platform::exit_cleanly_on_sigbus();
     std::size_t bad = 0;
     auto args = platform::command_line_args(argc, argv, &bad);
     if (!args) {
