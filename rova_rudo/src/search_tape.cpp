@@ -397,8 +397,10 @@ SearchError run_tape_search(const std::string& path, const SearchQuery& query, M
         const TapeEntry& e = tape[i];
         const std::uint32_t parent = e.parent();
         const bool parent_is_object = parent != kNoParent && tape[parent].kind() == TapeKind::Object;
-        const bool is_key =
-            parent_is_object && tape_child_position(tape, index, parent, static_cast<std::uint32_t>(i));
+        // The builder lets any value stand where a key belongs ({1:2});
+        // only a string there is a key.
+        const bool is_key = parent_is_object && e.kind() == TapeKind::String &&
+                            tape_child_position(tape, index, parent, static_cast<std::uint32_t>(i));
         if (is_key ? query.values_only : query.keys_only) return true;
         const TextMatcher& m = is_key ? matchers.key : matchers.value;
         if (m.is_none()) return true;

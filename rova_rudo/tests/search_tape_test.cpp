@@ -193,6 +193,8 @@ std::vector<Case> cases() {
          {{".[0]", "true", B, VAL, 0}}},
         {"a non-ASCII term through its escaped expression", "[\"Caf\xC3\xA9\", \"CAF\xC3\x89!\"]", term("caf\xC3\xA9"),
          {{".[0]", "Caf\xC3\xA9", S, VAL, 0}, {".[1]", "CAF\xC3\x89!", S, VAL, 0}}},
+        {"only a string in a key's place is a key", R"({1:"x",true:1})", term("1"),
+         {{".1", "1", N, VAL, 0}, {".true", "1", N, VAL, 0}}},
         {"no matcher: nothing", R"({"a":1})", SearchQuery{}, {}},
         {"empty file", "", term("a"), {}},
         {"whitespace only", " \n\t ", term("a"), {}},
