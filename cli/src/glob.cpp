@@ -238,7 +238,20 @@ private:
             names.push_back(it->path().filename().string());
         }
         std::sort(names.begin(), names.end());
+        const bool recursive = comps_[idx].recursive;
+        if (recursive) descent_.push_back(dir.empty() ? "." : dir);
         for (const std::string& name : names) entry(dir, name, idx);
+        if (recursive) descent_.pop_back();
+    }
+
+    // A linked directory is entered under `**` unless it leads back to a
+    // directory this descent is already inside: that is what a link cycle
+    // looks like, and entering it would never end.
+    bool closes_a_cycle(const std::string& p) const {
+        std::error_code ec;
+        for (const std::string& d : descent_)
+            if (fs::equivalent(p, d, ec)) return true;
+        return false;
     }
 
     void entry(const std::string& dir, const std::string& name, std::size_t idx) {
@@ -251,9 +264,11 @@ private:
                 emit(p);
             else
                 entry(dir, name, idx + 1);
-            // One or more: descend with the `**` still in force. Linked
-            // directories are not entered, so a link cycle cannot trap us.
-            if (fs::is_directory(fs::symlink_status(p, ec))) walk_entries(p, idx);
+            // One or more: descend with the `**` still in force.
+            const fs::file_status own = fs::symlink_status(p, ec);
+            if (fs::is_directory(own) ||
+                (fs::is_symlink(own) && fs::is_directory(fs::status(p, ec)) && !closes_a_cycle(p)))
+                walk_entries(p, idx);
             return;
         }
         bool ok = c.literal ? name == c.text : match_component(c.toks, decode(name));
@@ -266,6 +281,7 @@ private:
 
     const std::vector<Component>& comps_;
     std::set<std::string> seen_;
+    std::vector<std::string> descent_;  // directories a `**` has entered, outermost first
 };
 
 }  // namespace

@@ -90,8 +90,13 @@ TEST(Glob, RelativePatternsKeepTheirSpelling) {
     EXPECT_EQ(*b, V{"sub/d.json"});
 }
 
-TEST(Glob, LinkCycleDoesNotHang) {
+// `**` follows linked directories, so nothing behind a link is lost, but
+// stops at a link back into the directories it is already inside.
+TEST(Glob, RecursionFollowsLinksButNotCycles) {
     Tree t;
     std::filesystem::create_directory_symlink(t.dir.path() + "/sub", t.dir.path() + "/sub/deep/loop");
-    EXPECT_EQ(t.glob("sub/**/e.json"), V{"sub/deep/e.json"});
+    std::filesystem::create_directory_symlink(t.dir.path() + "/other", t.dir.path() + "/sub/linked");
+    std::filesystem::create_directory_symlink(t.dir.path(), t.dir.path() + "/other/up");
+    EXPECT_EQ(t.glob("sub/**/e.json"), (V{"sub/deep/e.json", "sub/linked/up/sub/deep/e.json"}));
+    EXPECT_EQ(t.glob("sub/**/g.json"), (V{"sub/linked/g.json", "sub/linked/up/other/g.json"}));
 }

@@ -6,7 +6,9 @@
 // the complement; a ']' right after '[' or '[!' is literal), and a component
 // that is exactly `**` matches zero or more directories. Wildcards match a
 // leading '.', matching is case-sensitive, the entries of every directory are
-// visited in sorted order and unreadable directories are skipped.
+// visited in sorted order and unreadable directories are skipped. `**`
+// follows linked directories, except a link back into a directory that it is
+// already inside (a link cycle).
 #pragma once
 
 #include <cstddef>
