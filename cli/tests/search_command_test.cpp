@@ -276,6 +276,30 @@ TEST(SearchCommand, EnginesAgree) {
     }
 }
 
+// The engine is chosen by the query: only the tape engine matches a number
+// by its raw text without --all-types, so a number-only term shows which
+// engine ran.
+TEST(SearchCommand, EngineChoiceFollowsTheQuery) {
+    const std::vector<std::pair<std::string, std::string>> files = {{"n.json", R"({"a":[{"v":4242}]})"},
+                                                                     {"n.jsonl", R"({"v":4242})"}};
+    const std::string tape = ".a[0].v\n";
+    e2e::check_cases({
+        {.name = "plain term", .args = {"search", "4242", "n.json"}, .files = files, .out = tape},
+        {.name = "limit 33", .args = {"search", "--limit", "33", "4242", "n.json"}, .files = files, .out = tape},
+        {.name = "regex", .args = {"search", "-r", "^42", "n.json"}, .files = files, .out = tape},
+        {.name = "value query", .args = {"search", "--value", "42", "n.json"}, .files = files, .out = tape},
+        {.name = "limit 32", .args = {"search", "--limit", "32", "4242", "n.json"}, .files = files, .code = 1},
+        {.name = "limit 0", .args = {"search", "--limit", "0", "4242", "n.json"}, .files = files, .code = 1},
+        {.name = "type", .args = {"search", "-t", "string", "4242", "n.json"}, .files = files, .code = 1},
+        {.name = "path", .args = {"search", "-p", ".a", "4242", "n.json"}, .files = files, .code = 1},
+        {.name = "where", .args = {"search", "-e", ".v", "4242", "n.json"}, .files = files, .code = 1},
+        {.name = "emit", .args = {"search", "--emit", "assignment", "4242", "n.json"}, .files = files, .code = 1},
+        {.name = "json lines", .args = {"search", "4242", "n.jsonl"}, .files = files, .code = 1},
+        {.name = "stdin", .args = {"search", "4242"}, .stdin_data = files[0].second, .code = 1},
+        {.name = "all types", .args = {"search", "--all-types", "4242", "n.json"}, .files = files, .out = tape},
+    });
+}
+
 TEST(FindAndExtract, RewriteIntoSearch) {
     e2e::check_cases({
         {.name = "find", .args = {"find", "bob", "data.json"}, .files = data_file(),
