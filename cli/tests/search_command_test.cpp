@@ -153,6 +153,11 @@ TEST(SearchCommand, MoreFlags) {
         {.name = "lone emit reads stdin", .args = {"search", "--emit", "value"}, .stdin_data = "[1]", .code = 1},
         {.name = "regex", .args = {"search", "-r", "^b.b$", "data.json"}, .files = data_file(),
          .out = ".users[1].name\n"},
+        // The limit is a number of unique paths: a key and its value are one.
+        {.name = "limit counts paths", .args = {"search", "--limit", "2", "foo"},
+         .stdin_data = R"({"foo":"foo","x":"foo","y":"foo"})", .out = ".foo\n.x\n"},
+        {.name = "limit counts paths in count mode", .args = {"search", "-c", "-n", "2", "foo"},
+         .stdin_data = R"({"foo":"foo","x":"foo","y":"foo"})", .out = "2\n"},
     });
 }
 

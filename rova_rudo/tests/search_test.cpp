@@ -169,6 +169,9 @@ TEST(InMemorySearch, EmitObjectAndLimits) {
          {"S3 .a x @0"}},
         {"limit skips later keys without stopping", R"({"x":1,"xx":"x"})", {.limit = 1, .term = "x"},
          {"K .x x @0"}, "ok 1"},
+        // A key and its value share one path and count as one result.
+        {"limit counts a key and its value once", R"({"x":"x","y":"x","z":"x"})", {.limit = 2, .term = "x"},
+         {"K .x x @0", "S3 .x x @0", "S3 .y x @0"}, "ok 2"},
         {"limit on objects", R"([{},{},{}])", {.limit = 2, .emit = kObject}, {"O .[0] {}", "O .[1] {}"}},
         {"limit 0 with object mode", R"([{"a":"x"}])", {.limit = 0, .term = "x", .emit = kObject}, {}},
     });
