@@ -108,6 +108,10 @@ struct ParsedInput {
     platform::MappedFile mapped;
     bool is_mapped = false;
     bool is_piped = false;
+    // The bytes read are not the size the file reported (a /proc-like file
+    // of size 0, or one changed meanwhile): a worker's map of it cannot
+    // supply the candidates.
+    bool size_changed = false;
     Tape tape;
 
     const std::uint8_t* data() const {
@@ -181,6 +185,7 @@ platform::Result<ParsedInput, std::string> load_and_parse(const std::string& pat
     if (!parsed) return platform::Err{std::move(parsed).error()};
     in.buffer = std::move(buf);
     in.buffer_len = have;
+    in.size_changed = have != *size;
     in.tape = std::move(parsed->tape);
     return in;
 }
@@ -374,7 +379,7 @@ SearchError run_tape_search(const std::string& path, const SearchQuery& query, M
     const Tape& tape = in.tape;
     const std::uint8_t* data = in.data();
     const std::size_t n = tape.size();
-    if (pipe && !prefilter.is_none() && !scalar_scan)
+    if ((pipe || in.size_changed) && !prefilter.is_none() && !scalar_scan)
         candidates = scan_offsets(std::string_view(reinterpret_cast<const char*>(data), in.size()), prefilter);
 
     TapeChildIndex index;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -321,6 +322,22 @@ TEST(TapeSearch, PipeIsSearchedLikeAFile) {
         EXPECT_EQ(got.hits, want.hits) << *q.term;
     }
     std::filesystem::remove_all(dir_tmpl);
+}
+
+// A file whose reported size is not its content (here /proc's view of this
+// thread's name, size 0, content "\"qmneedle\"\n") is searched by what was
+// read, not by a map of the reported size. (A streamed parse takes the
+// reported size as the length, so this is for the whole-read road only.)
+TEST(TapeSearchWholeRead, FileLargerThanItsReportedSize) {
+    char saved[32] = {};
+    ASSERT_EQ(prctl(PR_GET_NAME, saved), 0);
+    ASSERT_EQ(prctl(PR_SET_NAME, "\"qmneedle\""), 0);
+    const std::string comm = "/proc/self/task/" + std::to_string(gettid()) + "/comm";
+    Recorder r;
+    const auto res = rova_rudo::run_tape_search(comm, term("needle"), r);
+    prctl(PR_SET_NAME, saved);
+    ASSERT_TRUE(res.is_success()) << res.text();
+    EXPECT_EQ(r.hits, (std::vector<Hit>{{".", "qmneedle", S, VAL, 2}}));
 }
 
 TEST(FindMatchOffsets, RawOccurrencesByMatcherKind) {
