@@ -66,7 +66,6 @@ public:
         if (pattern_) progress_ = pattern_key_step(*pattern_, base_progress(), key);
         if (tracker_) tracker_->on_key(key);
         pending_key_match_ = false;
-        key_reported_ = false;
 
         if (complete() && !key_matcher_.is_none()) {
             if (auto o = text_matcher_find(key_matcher_, key)) {
@@ -79,8 +78,7 @@ public:
                     record_in_innermost_object();
                 } else {
                     sink_.emit_search_match(path_.text, key, ScalarKind::String, MatchShape::ObjectKey, *o);
-                    ++match_count_;
-                    key_reported_ = true;
+                    count_report();
                 }
             }
         }
@@ -96,8 +94,6 @@ public:
         if (tracker_) tracker_->scalar(v, k);
         const bool pending = pending_key_match_;
         pending_key_match_ = false;
-        const bool after_key_report = key_reported_;
-        key_reported_ = false;
         if (type_filter_ != TypeFilter::None && static_cast<std::uint8_t>(type_filter_) != static_cast<std::uint8_t>(k))
             return false;
         if (!complete()) return false;
@@ -127,7 +123,7 @@ public:
         } else {
             return false;
         }
-        return emit(v, k, offset, after_key_report);
+        return emit(v, k, offset);
     }
 
     bool visitor_exit_container(std::uint64_t e) {
@@ -155,7 +151,6 @@ public:
             }
         }
         pending_key_match_ = false;
-        key_reported_ = false;
         if (!reported) return false;
         if (limit_ && match_count_ >= *limit_) return false;
         bool stop = sink_.emit_search_match(path_.text, document_.substr(f.start, e - f.start), ScalarKind::String,
@@ -180,7 +175,6 @@ private:
         }
         containers_.push_back({s, is_object, false, anchor});
         pending_key_match_ = false;
-        key_reported_ = false;
     }
 
     void record_in_innermost_object() {
@@ -192,23 +186,29 @@ private:
         }
     }
 
-    // `after_key_report`: the member's key was just reported, at this same
-    // path. The sink shows the two as one result, so the value does not count
-    // again towards the limit (which is a number of unique paths).
-    bool emit(std::string_view v, ScalarKind k, std::optional<std::uint64_t> offset, bool after_key_report) {
+    // A key or scalar report at the path of the report just before it (a key
+    // and then its value, or a repeated key) is one result to the sink, so it
+    // does not count again towards the limit, a number of unique paths.
+    void count_report() {
+        if (has_last_report_ && path_.text == last_report_path_) return;
+        last_report_path_.assign(path_.text);
+        has_last_report_ = true;
+        ++match_count_;
+    }
+
+    bool emit(std::string_view v, ScalarKind k, std::optional<std::uint64_t> offset) {
         if (limit_ && match_count_ >= *limit_) return true;
         if (containers_mode_) {
             record_in_innermost_object();
             return false;
         }
         bool stop = sink_.emit_search_match(path_.text, v, k, MatchShape::Scalar, offset);
-        if (!after_key_report) ++match_count_;
+        count_report();
         if (stop) return true;
         return limit_ && match_count_ >= *limit_;
     }
 
     bool pending_key_match_ = false;
-    bool key_reported_ = false;  // the current member's key was reported (emit path)
     std::uint64_t key_match_offset_ = 0;
     std::optional<std::uint64_t> limit_;
     const TextMatcher& key_matcher_;
@@ -222,6 +222,8 @@ private:
     std::string_view document_;
     MatchSink& sink_;
     std::uint64_t match_count_ = 0;
+    std::string last_report_path_;  // path of the last key or scalar report
+    bool has_last_report_ = false;
     bool all_types_;
     bool key_and_value_;
     TypeFilter type_filter_;

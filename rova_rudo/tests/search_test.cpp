@@ -172,6 +172,8 @@ TEST(InMemorySearch, EmitObjectAndLimits) {
         // A key and its value share one path and count as one result.
         {"limit counts a key and its value once", R"({"x":"x","y":"x","z":"x"})", {.limit = 2, .term = "x"},
          {"K .x x @0", "S3 .x x @0", "S3 .y x @0"}, "ok 2"},
+        {"limit counts a repeated key once", R"({"a":"x","a":"x","b":"x"})", {.limit = 2, .term = "x"},
+         {"S3 .a x @0", "S3 .a x @0", "S3 .b x @0"}, "ok 2"},
         {"limit on objects", R"([{},{},{}])", {.limit = 2, .emit = kObject}, {"O .[0] {}", "O .[1] {}"}},
         {"limit 0 with object mode", R"([{"a":"x"}])", {.limit = 0, .term = "x", .emit = kObject}, {}},
     });
