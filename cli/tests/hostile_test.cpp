@@ -1,0 +1,428 @@
+// Hostile inputs and surroundings: documents nested a million levels deep, a
+// 100 MiB string, files that hold no value, files that are not files, a file
+// cut short while it is read, a reader that goes away, caps at their limits,
+// a long predicate and bytes that are not UTF-8. Whatever happens, qm ends
+// with an exit code of 0 to 4 and at most one clear message, never a signal
+// or a hang, and what it prints is right.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e_harness.hpp"
+
+namespace {
+
+using e2e::QmCase;
+using e2e::QmRun;
+using e2e::run_qm;
+using e2e::TempDir;
+
+// Exit code 0 to 4, no signal, and standard error empty or one "qm: " line.
+void expect_clean(const QmRun& r, const std::string& what) {
+    SCOPED_TRACE(what);
+    EXPECT_GE(r.code, 0);
+    EXPECT_LE(r.code, 4) << r.err;
+    if (!r.err.empty()) {
+        EXPECT_EQ(r.err.rfind("qm: ", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.err.back(), '\n') << r.err;
+    }
+}
+
+std::string joined(const std::vector<std::string>& args) {
+    std::string s;
+    for (const auto& a : args) s += a + " ";
+    return s;
+}
+
+struct Expect {
+    std::vector<std::string> args;
+    int code;
+    std::string out;  // exact, unless `out_size` is set
+    std::string err;
+    std::size_t out_size = std::string::npos;  // check only the size of standard output
+    std::vector<std::pair<std::string, std::string>> env = {};
+};
+
+void check(const Expect& x, const std::string& cwd, const std::string& stdin_data = "") {
+    QmRun r = run_qm(x.args, stdin_data, x.env, cwd, 120);
+    const std::string what = joined(x.args);
+    expect_clean(r, what);
+    EXPECT_EQ(r.code, x.code) << what << r.err;
+    EXPECT_EQ(r.err, x.err) << what;
+    if (x.out_size != std::string::npos) {
+        EXPECT_EQ(r.out.size(), x.out_size) << what;
+    } else {
+        EXPECT_EQ(r.out, x.out) << what;
+    }
+}
+
+constexpr std::size_t kDeep = 1000000;
+
+// Every command on a million levels of arrays and of objects, with questions
+// whose answers stay small (a match at every level would print a path per
+// level, which grows with the square of the depth). The output of schema,
+// paths and keys used to hold every printed path at once: gigabytes here.
+TEST(Hostile, MillionLevelsDeepForEveryCommand) {
+    TempDir dir;
+    const std::string arrays = std::string(kDeep, '[') + std::string(kDeep, ']');
+    std::string objects;
+    objects.reserve(kDeep * 6 + 1);
+    for (std::size_t i = 0; i < kDeep; ++i) objects += "{\"a\":";
+    objects += "1";
+    objects += std::string(kDeep, '}');
+    dir.write("arr.json", arrays);
+    dir.write("obj.json", objects);
+    const std::string deepest_a = [] {
+        std::string p;
+        p.reserve(kDeep * 2);
+        for (std::size_t i = 0; i < kDeep; ++i) p += ".a";
+        return p;
+    }();
+    const std::vector<std::pair<std::string, std::string>> streamed = {{"QUELLMOR_MMAP_THRESHOLD_MB", "0"}};
+    const std::string schema_warning =
+        "qm: schema: WARNING \xE2\x80\x94 exceeded max-paths (50); output may be truncated. Use --max-paths to raise "
+        "the cap.\n";
+
+    for (const char* f : {"arr.json", "obj.json"}) {
+        const std::string file = f;
+        const bool obj = file == "obj.json";
+        const std::vector<Expect> cases = {
+            {{"search", "zzz", file}, 1, "", ""},
+            {{"search", "zzz", file}, 1, "", "", std::string::npos, streamed},
+            {{"search", "--all-types", "zzz", file}, 1, "", ""},
+            {{"search", "--where", ".zz exists", file}, 1, "", ""},
+            {{"search", "--path", ".zz", file}, 1, "", ""},
+            {{"search", "--emit", "object", "--format", "json", "zzz", file}, 1, "[]\n", ""},
+            {{"search", "--exists", ".a", file}, obj ? 0 : 1, obj ? ".a\n" : "", ""},
+            {{"find", "1", file}, obj ? 0 : 1, obj ? deepest_a + " = 1\n" : "", ""},
+            {{"extract", ".zz", file}, 1, "", ""},
+            {{"flatten", file}, 0, obj ? deepest_a + " = 1\n" : "", ""},
+            {{"keys", file}, 0, obj ? "a\n" : "", ""},
+        };
+        for (const Expect& x : cases) check(x, dir.path());
+        // Fifty rows, each path one segment longer than the last.
+        for (const char* cmd : {"schema", "paths"}) {
+            QmRun r = run_qm({cmd, "--max-paths", "50", file}, "", {}, dir.path(), 120);
+            expect_clean(r, std::string(cmd) + " " + file);
+            EXPECT_EQ(r.code, 0);
+            EXPECT_EQ(r.err, schema_warning);
+            EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 50);
+            if (std::string(cmd) == "paths") {
+                std::string want = ".\n", p;
+                for (int i = 1; i < 50; ++i) {
+                    p += obj ? ".a" : (i == 1 ? ".[*]" : "[*]");
+                    want += p + "\n";
+                }
+                EXPECT_EQ(r.out, want);
+            }
+        }
+        // The whole deep value comes back byte for byte from get.
+        check({{"get", obj ? ".a" : ".[0]", file},
+               0,
+               "",
+               "",
+               (obj ? objects.size() - 6 : arrays.size() - 2) + 1},
+              dir.path());
+    }
+    // Standard input takes the in-memory road.
+    check({{"search", "--all-types", "zzz"}, 1, "", ""}, dir.path(), objects);
+}
+
+// A 100 MiB string: found, cut, summarised and printed whole without copies
+// that multiply it.
+TEST(Hostile, HundredMebibyteString) {
+    TempDir dir;
+    const std::size_t n = 100u << 20;
+    std::string doc = "{\"s\":\"";
+    doc.append(n, 'x');
+    doc += "needle\"}";
+    dir.write("big.json", doc);
+    const std::vector<Expect> cases = {
+        {{"search", "needle", "big.json"}, 0, ".s\n", ""},
+        {{"search", "--all-types", "--limit", "1", "needle", "big.json"}, 0, ".s\n", ""},
+        {{"search", "--emit", "value", "--max-value-bytes", "4", "needle", "big.json"}, 0,
+         "\"xxxx\xE2\x80\xA6\"\n", ""},
+        {{"get", ".s", "big.json"}, 0, "", "", n + 6 + 2 + 1},
+        {{"extract", ".s", "big.json"}, 0, "", "", n + 6 + 2 + 1},
+        {{"keys", "big.json"}, 0, "s\n", ""},
+        {{"flatten", "--max-value-bytes", "3", "big.json"}, 0, ".s = \"xxx\xE2\x80\xA6\"\n", ""},
+    };
+    for (const Expect& x : cases) check(x, dir.path());
+    QmRun r = run_qm({"schema", "big.json"}, "", {}, dir.path(), 120);
+    expect_clean(r, "schema");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_LT(r.out.size(), 1000u);  // examples are cut to 80 bytes
+}
+
+// Files that hold no JSON value at all: every command fails cleanly or finds
+// nothing; none claims a match.
+TEST(Hostile, FilesWithoutAValue) {
+    TempDir dir;
+    dir.write("ws.json", " \n\t\r  ");
+    dir.write("commas.json", ",,,,,,");
+    dir.write("bom.json", "\xEF\xBB\xBF");
+    dir.write("empty.json", "");
+    const std::vector<std::vector<std::string>> commands = {
+        {"search", "a"},      {"search", "--all-types", "1"}, {"search", "--where", ".a"}, {"search", "--exists", ".a"},
+        {"get", ".a"},        {"get", "."},                   {"schema"},                  {"paths"},
+        {"keys"},             {"flatten"},                    {"find", "1"},               {"extract", ".a"},
+    };
+    for (const char* f : {"ws.json", "commas.json", "bom.json", "empty.json"}) {
+        for (auto args : commands) {
+            args.push_back(f);
+            QmRun r = run_qm(args, "", {}, dir.path(), 60);
+            expect_clean(r, joined(args));
+            EXPECT_TRUE(r.code == 1 || r.code == 3 || r.code == 4) << joined(args) << r.code;
+            EXPECT_EQ(r.out, "") << joined(args);
+        }
+    }
+    check({{"get", ".a", "bom.json"}, 3, "", "qm: get: unexpected byte 0xEF ('\xC3\xAF') at offset 0\n"}, dir.path());
+    check({{"keys", "commas.json"}, 3, "", "qm: keys: parse error: unexpected byte 0x2C (',') at offset 0\n"},
+          dir.path());
+}
+
+// Names that are not readable files: a directory, a missing file, a FIFO fed
+// by a writer, and (when not running as root) a file without read permission.
+TEST(Hostile, DirectoriesFifosAndUnreadableFiles) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.path() + "/d.json");
+    const std::vector<Expect> cases = {
+        {{"search", "a", "d.json"}, 3, "", "qm: search: d.json: Is a directory (os error 21)\n"},
+        {{"search", "--all-types", "a", "d.json"}, 3, "", "qm: search: d.json: Is a directory (os error 21)\n"},
+        {{"get", ".a", "d.json"}, 3, "", "qm: get: d.json: Is a directory (os error 21)\n"},
+        {{"schema", "d.json"}, 3, "", "qm: schema: d.json: Is a directory (os error 21)\n"},
+        {{"keys", "d.json"}, 3, "", "qm: keys: d.json: Is a directory (os error 21)\n"},
+        {{"flatten", "d.json"}, 3, "", "qm: flatten: d.json: Is a directory (os error 21)\n"},
+        {{"search", "a", "no.json"}, 3, "", "qm: search: no.json: No such file or directory (os error 2)\n"},
+        {{"get", ".a", "no.json"}, 3, "", "qm: get: no.json: No such file or directory (os error 2)\n"},
+    };
+    for (const Expect& x : cases) check(x, dir.path());
+
+    const std::string fifo = dir.path() + "/p.json";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const auto& args :
+         {std::vector<std::string>{"search", "b", "p.json"}, {"get", ".a", "p.json"}, {"keys", "p.json"}}) {
+        std::thread writer([&] {
+            const int fd = ::open(fifo.c_str(), O_WRONLY);
+            if (fd < 0) return;
+            const std::string doc = "{\"a\":\"b\"}";
+            (void)!::write(fd, doc.data(), doc.size());
+            ::close(fd);
+        });
+        QmRun r = run_qm(args, "", {}, dir.path(), 30);
+        writer.join();
+        expect_clean(r, joined(args));
+        EXPECT_EQ(r.code, 0) << joined(args) << r.err;
+        EXPECT_EQ(r.out, args[0] == "search" ? ".a\n" : args[0] == "get" ? "\"b\"\n" : "a\n");
+    }
+
+    if (::geteuid() != 0) {
+        dir.write("locked.json", "{\"a\":1}");
+        ASSERT_EQ(::chmod((dir.path() + "/locked.json").c_str(), 0), 0);
+        check({{"get", ".a", "locked.json"}, 3, "", "qm: get: locked.json: Permission denied (os error 13)\n"},
+              dir.path());
+        check({{"search", "a", "locked.json"}, 3, "", "qm: search: locked.json: Permission denied (os error 13)\n"},
+              dir.path());
+    }
+}
+
+// A file cut to a few bytes or deleted while qm reads it. Cutting a mapped
+// file used to kill qm with a bus error; now the run ends with an error or,
+// when the read was already done, with its answer.
+TEST(Hostile, FileTruncatedOrDeletedWhileRead) {
+    TempDir dir;
+    std::string doc = "[";
+    for (int i = 0; i < 1500000; ++i) doc += (i ? ",{\"id\":" : "{\"id\":") + std::to_string(i) + ",\"n\":\"v\"}";
+    doc += "]";
+    const std::vector<std::vector<std::string>> commands = {
+        {"search", "--limit", "5", "zzz", "v.json"},  // mapped
+        {"get", ".[1499999].id", "v.json"},
+        {"search", "zzz", "v.json"},
+        {"search", "--all-types", "zzz", "v.json"},
+        {"schema", "v.json"},
+    };
+    for (const bool remove : {false, true}) {
+        for (const auto& args : commands) {
+            dir.write("v.json", doc);
+            const std::string path = dir.path() + "/v.json";
+            std::thread cutter([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                if (remove) {
+                    ::unlink(path.c_str());
+                } else {
+                    (void)!::truncate(path.c_str(), 100);
+                }
+            });
+            QmRun r = run_qm(args, "", {}, dir.path(), 60);
+            cutter.join();
+            const std::string what = joined(args) + (remove ? "(deleted)" : "(truncated)");
+            expect_clean(r, what);
+            if (r.code == 3) {
+                EXPECT_FALSE(r.err.empty()) << what;
+            } else {
+                EXPECT_TRUE(r.code == 0 || r.code == 1) << what << r.code;
+            }
+            // A deleted file stays readable through the open descriptor.
+            if (remove) {
+                EXPECT_EQ(r.code, args[0] == "search" ? 1 : 0) << what << r.err;
+            }
+        }
+    }
+}
+
+// A reader that stops after one byte: qm neither dies of the broken pipe nor
+// reports an error, and still answers with its exit code.
+TEST(Hostile, OutputToAClosedPipe) {
+    TempDir dir;
+    std::string doc = "[";
+    for (int i = 0; i < 200000; ++i) doc += (i ? ",\"a" : "\"a") + std::to_string(i) + "\"";
+    doc += "]";
+    dir.write("m.json", doc);
+    const std::string qm = QM_BINARY;
+    for (const std::string cmd : {"search a", "search --all-types --emit value a", "flatten", "paths --no-collapse",
+                                  "get .", "search --format json a"}) {
+        dir.write("pipe.sh", "cd '" + dir.path() + "' && '" + qm + "' " + cmd +
+                                 " m.json 2>err.txt | head -c 1 >/dev/null; echo ${PIPESTATUS[0]}\n");
+        std::FILE* p = ::popen(("bash '" + dir.path() + "/pipe.sh'").c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        char buf[64] = {};
+        const std::size_t n = std::fread(buf, 1, sizeof buf - 1, p);
+        ::pclose(p);
+        EXPECT_EQ(std::string(buf, n), "0\n") << cmd;
+        std::FILE* e = std::fopen((dir.path() + "/err.txt").c_str(), "rb");
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(std::fgetc(e), EOF) << cmd << ": standard error is not empty";
+        std::fclose(e);
+    }
+}
+
+// --max-output 0 prints no record but still decides the exit code; the
+// largest --limit is no limit, and one beyond it is refused.
+TEST(Hostile, CapsAtTheirLimits) {
+    const std::string doc = R"([{"a":"x1"},{"a":"x2"},{"b":"x3"}])";
+    e2e::check_cases({
+        {.name = "no output, still a match",
+         .args = {"search", "--max-output", "0", "x", "d.json"},
+         .files = {{"d.json", doc}},
+         .code = 0},
+        {.name = "no output, JSON framing stays",
+         .args = {"search", "--max-output", "0", "--format", "json", "x", "d.json"},
+         .files = {{"d.json", doc}},
+         .out = "[]\n",
+         .code = 0},
+        {.name = "no output, the count is not a record",
+         .args = {"search", "--max-output", "0", "--count", "x", "d.json"},
+         .files = {{"d.json", doc}},
+         .out = "3\n",
+         .code = 0},
+        {.name = "largest limit",
+         .args = {"search", "--limit", "18446744073709551615", "x", "d.json"},
+         .files = {{"d.json", doc}},
+         .out = ".[0].a\n.[1].a\n.[2].b\n",
+         .code = 0},
+        {.name = "largest limit, in-memory engine",
+         .args = {"search", "--all-types", "--limit", "18446744073709551615", "x", "d.json"},
+         .files = {{"d.json", doc}},
+         .out = ".[0].a\n.[1].a\n.[2].b\n",
+         .code = 0},
+        {.name = "limit beyond 64 bits",
+         .args = {"search", "--limit", "18446744073709551616", "x", "d.json"},
+         .files = {{"d.json", doc}},
+         .err = "qm: search: --limit: '18446744073709551616' is not a non-negative integer\n",
+         .code = 2},
+    });
+}
+
+// Seventy clauses: beyond every per-clause mask word, with the deciding
+// clause last in an and-chain and in an or-chain.
+TEST(Hostile, SeventyClausePredicate) {
+    std::string doc = "[";
+    for (int obj = 0; obj < 3; ++obj) {
+        doc += obj ? ",{" : "{";
+        for (int k = 0; k < 70; ++k) {
+            doc += (k ? ",\"k" : "\"k") + std::to_string(k) + "\":" + std::to_string(k == 69 ? 69 + obj : k);
+        }
+        doc += "}";
+    }
+    doc += "]";
+    std::string all, any;
+    for (int k = 0; k < 69; ++k) {
+        all += ".k" + std::to_string(k) + " exists && ";
+        any += ".k" + std::to_string(k) + " == -1 || ";
+    }
+    all += ".k69 == 70";
+    any += ".k69 == 71";
+    e2e::check_cases({
+        {.name = "and-chain",
+         .args = {"search", "--where", all, "d.json"},
+         .files = {{"d.json", doc}},
+         .out = ".[1]\n",
+         .code = 0},
+        {.name = "or-chain",
+         .args = {"search", "--where", any, "d.json"},
+         .files = {{"d.json", doc}},
+         .out = ".[2]\n",
+         .code = 0},
+        {.name = "negated and-chain",
+         .args = {"search", "--where", "!(" + all + ")", "d.json"},
+         .files = {{"d.json", doc}},
+         .out = ".[0]\n.[2]\n",
+         .code = 0},
+    });
+}
+
+// Bytes that are not UTF-8: in keys and values they are matched as bytes and
+// printed as U+FFFD in paths; in arguments they are refused; in file names
+// found by a glob they print as U+FFFD.
+TEST(Hostile, InvalidUtf8) {
+    const std::string doc = "{\"k\xFF\":\"v\xC3\x28\",\"a\xED\xA0\x80\":1}";
+    const std::string r = "\xEF\xBF\xBD";
+    e2e::check_cases({
+        {.name = "key path, tape engine",
+         .args = {"search", "v", "d.json"},
+         .files = {{"d.json", doc}},
+         .out = ".k" + r + "\n",
+         .code = 0},
+        {.name = "key path, in-memory engine",
+         .args = {"search", "--all-types", "1", "d.json"},
+         .files = {{"d.json", doc}},
+         .out = ".a" + r + r + r + "\n",
+         .code = 0},
+        {.name = "JSON output stays valid UTF-8",
+         .args = {"search", "--format", "json", "v", "d.json"},
+         .files = {{"d.json", doc}},
+         .out = "[\".k" + r + "\"]\n",
+         .code = 0},
+        {.name = "keys",
+         .args = {"keys", "d.json"},
+         .files = {{"d.json", doc}},
+         .out = "a" + r + r + r + "\nk" + r + "\n",
+         .code = 0},
+        {.name = "term",
+         .args = {"search", "\xFF", "d.json"},
+         .files = {{"d.json", doc}},
+         .err = "qm: argument 2 is not valid UTF-8\n",
+         .code = 2},
+        {.name = "file name",
+         .args = {"get", ".a", "d\xFF.json"},
+         .files = {{"d\xFF.json", doc}},
+         .err = "qm: argument 3 is not valid UTF-8\n",
+         .code = 2},
+        {.name = "file names from a glob",
+         .args = {"search", "v", "*.json"},
+         .files = {{"a.json", doc}, {"b\xFF.json", doc}},
+         .out = "a.json:.k" + r + "\nb" + r + ".json:.k" + r + "\n",
+         .code = 0},
+    });
+}
+
+}  // namespace
