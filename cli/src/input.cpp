@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "platform/file_kind.hpp"
+#include "platform/huge_pages.hpp"
 #include "platform/system.hpp"
 
 namespace cli {
@@ -12,6 +13,7 @@ namespace cli {
 std::span<const std::uint8_t> InputBuffer::bytes() const {
     if (const auto* s = std::get_if<std::string>(&data_))
         return {reinterpret_cast<const std::uint8_t*>(s->data()), s->size()};
+    if (const auto* o = std::get_if<OwnedBytes>(&data_)) return {o->data.get(), o->len};
     return std::get<platform::MappedFile>(data_).map.bytes();
 }
 
@@ -39,6 +41,44 @@ platform::Result<std::string, platform::IoError> read_whole(const platform::File
     return out;
 }
 
+// Reads a regular file of `size` bytes straight into a buffer of its own,
+// without zeroing it first and with the huge-page hint: for a big document
+// the copy and the page faults are most of the load. A file that has grown
+// since its size was taken is still read to its end.
+platform::Result<InputBuffer, platform::IoError> read_whole_sized(const platform::File& f, std::uint64_t size) {
+    if (size == 0 || size >= std::numeric_limits<std::size_t>::max() / 2) {
+        auto whole = read_whole(f, size);
+        if (!whole) return platform::Err{whole.error()};
+        return InputBuffer(std::move(whole.value()));
+    }
+    const auto n = static_cast<std::size_t>(size);
+    auto buf = platform::allocate_uninit_bytes(n);
+    if (!buf) return platform::Err{platform::IoError{ENOMEM}};
+    std::size_t have = 0;
+    while (have < n) {
+        auto r = f.read_at(have, std::span<std::byte>(reinterpret_cast<std::byte*>(buf.get()) + have, n - have));
+        if (!r) return platform::Err{r.error()};
+        if (r.value() == 0) break;  // shrunk since: what is there is the document
+        have += r.value();
+    }
+    if (have == n) {
+        std::string more;
+        char probe[1 << 12];
+        for (;;) {
+            auto r = f.read_at(have + more.size(), std::span<std::byte>(reinterpret_cast<std::byte*>(probe), sizeof probe));
+            if (!r) return platform::Err{r.error()};
+            if (r.value() == 0) break;
+            more.append(probe, r.value());
+        }
+        if (!more.empty()) {
+            std::string all(reinterpret_cast<const char*>(buf.get()), have);
+            all += more;
+            return InputBuffer(std::move(all));
+        }
+    }
+    return InputBuffer(std::move(buf), have);
+}
+
 }  // namespace
 
 platform::Result<InputBuffer, platform::IoError> open_mapped_file(const std::string& path) {
@@ -64,8 +104,8 @@ platform::Result<InputBuffer, platform::IoError> load_input_file(const std::stri
     if (meta.ok() && meta.value().kind == platform::FileKind::Regular && memory_allows(size)) {
         auto f = platform::open_read(path);
         if (f.ok()) {
-            auto whole = read_whole(f.value(), size);
-            if (whole.ok()) return InputBuffer(std::move(whole.value()));
+            auto whole = read_whole_sized(f.value(), size);
+            if (whole.ok()) return std::move(whole.value());
         }
     }
     return open_mapped_file(path);

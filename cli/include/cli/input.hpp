@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -24,13 +25,21 @@ class InputBuffer {
 public:
     explicit InputBuffer(std::string owned) : data_(std::move(owned)) {}
     explicit InputBuffer(platform::MappedFile mapped) : data_(std::move(mapped)) {}
+    // The first `len` bytes of `owned` are the document.
+    InputBuffer(std::unique_ptr<std::uint8_t[]> owned, std::size_t len) : data_(OwnedBytes{std::move(owned), len}) {}
 
     bool is_mapped() const { return data_.index() == 1; }
     std::span<const std::uint8_t> bytes() const;
     std::string_view text() const;
 
 private:
-    std::variant<std::string, platform::MappedFile> data_;
+    // A file read whole lands here: a string would be zeroed before the read
+    // overwrites it.
+    struct OwnedBytes {
+        std::unique_ptr<std::uint8_t[]> data;
+        std::size_t len = 0;
+    };
+    std::variant<std::string, platform::MappedFile, OwnedBytes> data_;
 };
 
 // Everything standard input delivers up to its end (the string is the byte
