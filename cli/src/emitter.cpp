@@ -37,12 +37,7 @@ void BufferedWriter::drain(const char* p, std::size_t n) {
     }
 }
 
-void BufferedWriter::write(std::string_view bytes) {
-    if (bytes.size() <= kCapacity - used_) {
-        std::memcpy(buf_ + used_, bytes.data(), bytes.size());
-        used_ += bytes.size();
-        return;
-    }
+void BufferedWriter::write_past_end(std::string_view bytes) {
     flush();
     if (bytes.size() >= kCapacity) {
         drain(bytes.data(), bytes.size());

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,11 +29,28 @@ public:
     BufferedWriter(const BufferedWriter&) = delete;
     BufferedWriter& operator=(const BufferedWriter&) = delete;
 
-    void write(std::string_view bytes);
-    void put(char c) { write(std::string_view(&c, 1)); }
+    // Inline: flatten and the emitter write a few bytes at a time, and the
+    // common case is a copy into the buffer.
+    void write(std::string_view bytes) {
+        if (bytes.size() <= kCapacity - used_) {
+            std::memcpy(buf_ + used_, bytes.data(), bytes.size());
+            used_ += bytes.size();
+            return;
+        }
+        write_past_end(bytes);
+    }
+    void put(char c) {
+        if (used_ < kCapacity) {
+            buf_[used_++] = c;
+            return;
+        }
+        write_past_end(std::string_view(&c, 1));
+    }
     void flush();
 
 private:
+    // A write that does not fit in what is left of the buffer.
+    void write_past_end(std::string_view bytes);
     void drain(const char* p, std::size_t n);
     int fd_ = -1;
     std::string* capture_ = nullptr;
