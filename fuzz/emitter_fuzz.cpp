@@ -1,5 +1,5 @@
 // The result emitter fed by the in-memory search over hostile documents, with
-// options picked by the first two bytes: the record bytes never exceed the
+// options picked by the first three bytes: the record bytes never exceed the
 // output cap, and for a strictly valid document without caps the JSON and
 // JSON Lines output is itself valid JSON.
 #include <cstdint>
@@ -14,9 +14,9 @@
 using namespace rova_rudo;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size < 2) return 0;
-    const std::uint8_t a = data[0], b = data[1];
-    std::string_view doc(reinterpret_cast<const char*>(data + 2), size - 2);
+    if (size < 3) return 0;
+    const std::uint8_t a = data[0], b = data[1], c = data[2];
+    std::string_view doc(reinterpret_cast<const char*>(data + 3), size - 3);
 
     std::string captured;
     std::uint64_t records = 0;
@@ -32,6 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (b & 0x02) em.max_output = (b >> 2) * 3;
         if (b & 0x04) em.file_prefix = std::string("f\xff.json");
         em.count_only = (b & 0x0f) == 0x08;
+        if (c & 1) {
+            em.color_on = true;
+            em.highlight = std::string((b & 0x08) ? "a" : "1");
+        }
 
         SearchQuery q;
         q.term = (b & 0x08) ? "a" : "1";
@@ -44,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (em.max_output && em.bytes_written > *em.max_output) std::abort();
         if (em.max_output && records > *em.max_output) std::abort();
         if (em.count_only && !captured.empty()) std::abort();
-        if (em.max_value_bytes || em.max_output || em.count_only || !e.is_success()) return 0;
+        if (em.max_value_bytes || em.max_output || em.count_only || em.color_on || !e.is_success()) return 0;
     }
     if (format == cli::OutputFormat::Plain || !parse_json_strict(doc)) return 0;
     std::string sink;
