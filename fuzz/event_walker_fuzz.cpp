@@ -1,6 +1,8 @@
 // The event walker over hostile bytes: events nest properly, every token it
 // hands over lies inside the input, array indices count up from 0, and a
-// finished walk has closed every container it opened.
+// finished walk has closed every container it opened. A document that the
+// strict reader accepts is accepted by every lenient reader too: the walker,
+// the tape parser, schema inference and the lookup of the whole document.
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -8,6 +10,10 @@
 #include <vector>
 
 #include "rova_rudo/event_walker.hpp"
+#include "rova_rudo/get.hpp"
+#include "rova_rudo/json_value.hpp"
+#include "rova_rudo/schema.hpp"
+#include "tape_parser/parse.hpp"
 
 using namespace rova_rudo;
 
@@ -77,5 +83,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (c.pos > v.doc.size()) std::abort();
     if (!o.is_error() && !o.stopped() && !v.open.empty()) std::abort();
     if (o.is_error() && parse_error_display(o.error()).empty()) std::abort();
+
+    if (!parse_json_strict(v.doc)) return 0;
+    if (o.is_error()) std::abort();
+    auto tape = tape_parser::parse_buffer_chunked(data + 1, size - 1, 1 + (data[0] & 0x3f), 0.0);
+    if (!tape) std::abort();
+    if (!build_schema(v.doc, SchemaWalkOptions{})) std::abort();
+    if (!get_value_at_path(v.doc, "root")) std::abort();
     return 0;
 }
