@@ -145,7 +145,7 @@ bool text_matcher_is_match(const TextMatcher& m, std::string_view hay) {
     return false;
 }
 
-std::optional<std::size_t> text_matcher_find(const TextMatcher& m, std::string_view hay) {
+std::optional<std::size_t> detail::text_matcher_find_other(const TextMatcher& m, std::string_view hay) {
     switch (m.kind()) {
     case TextMatcherKind::Literal: {
         const std::size_t at = m.finder().find(hay);

@@ -58,6 +58,7 @@ public:
     const std::string& bytes() const { return bytes_; }
     // AsciiNoCase only.
     AsciiNoCaseNeedle ascii_needle() const { return {bytes_, first_, first_alt_, probe_}; }
+    std::size_t ascii_probe() const { return probe_; }
     // Literal only.
     const SubstringFinder& finder() const { return finder_; }
     // Regex kinds only.
@@ -104,7 +105,28 @@ std::optional<std::size_t> ascii_nocase_find(const AsciiNoCaseNeedle& needle, st
 // Whether the matcher occurs in `hay`. Not for a None matcher.
 bool text_matcher_is_match(const TextMatcher& m, std::string_view hay);
 
+namespace detail {
+std::optional<std::size_t> text_matcher_find_other(const TextMatcher& m, std::string_view hay);
+}
+
 // Where the matcher's first (leftmost) match in `hay` starts. Not for a None matcher.
-std::optional<std::size_t> text_matcher_find(const TextMatcher& m, std::string_view hay);
+// The in-memory engine asks this of every key and scalar, most of them
+// shorter than the text: the plain-text kinds are settled inline.
+inline std::optional<std::size_t> text_matcher_find(const TextMatcher& m, std::string_view hay) {
+    if (m.kind() == TextMatcherKind::AsciiNoCase) {
+        const std::string& lowered = m.bytes();
+        if (hay.size() < lowered.size()) return std::nullopt;
+        const std::size_t at = find_ascii_nocase(hay, lowered, m.ascii_probe());
+        if (at == kNotFound) return std::nullopt;
+        return at;
+    }
+    if (m.kind() == TextMatcherKind::Literal) {
+        if (hay.size() < m.bytes().size()) return std::nullopt;
+        const std::size_t at = m.finder().find(hay);
+        if (at == kNotFound) return std::nullopt;
+        return at;
+    }
+    return detail::text_matcher_find_other(m, hay);
+}
 
 }  // namespace rova_rudo
