@@ -15,14 +15,30 @@ if [ ! -d "$seeds" ]; then
   # Small documents only: libFuzzer works best on short inputs.
   find "$corpus/jsontestsuite" "$corpus/real" -type f -size -64k -exec cp {} "$seeds/" \; 2>/dev/null || true
 fi
+# The predicate and path targets read expressions, not documents: give them
+# a few of their own to start from.
+text_seeds() {
+  local dir=$1; shift
+  [ -d "$dir" ] && return 0
+  mkdir -p "$dir"
+  local i=0
+  for s in "$@"; do printf '%s' "$s" >"$dir/$i"; i=$((i + 1)); done
+}
+text_seeds build-fuzz/seeds-where_fuzz '.a > 1' '.id == 3 && .name contains "x"' \
+  '!(.a.b exists) or .c | length >= 2' '.h matches /^ab/i' '.x[0].y startsWith "p"' \
+  '(.a == null || .b != true) && not .c missing' '.a < -2.5e3' '.b endsWith "z"'
+text_seeds build-fuzz/seeds-path_fuzz '.users[0].email' 'root.a[1].b' "\$['my key'].0" '/a/1/b' \
+  'a.1.b' '$' '.a[*].b' '/~0~1/x' '.[]' '$.a['
 status=0
 for t in build-fuzz/fuzz/*_fuzz; do
   name=$(basename "$t")
   work=build-fuzz/corpus-$name
   mkdir -p "$work"
   echo "== $name (${secs}s)"
+  target_seeds=$seeds
+  [ -d "build-fuzz/seeds-$name" ] && target_seeds=build-fuzz/seeds-$name
   if ! "$t" -max_total_time="$secs" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
-       -print_final_stats=1 -artifact_prefix="build-fuzz/$name-" "$work" "$seeds" 2>build-fuzz/$name.log; then
+       -print_final_stats=1 -artifact_prefix="build-fuzz/$name-" "$work" "$target_seeds" 2>build-fuzz/$name.log; then
     echo "$name FAILED; see build-fuzz/$name.log"; tail -40 "build-fuzz/$name.log"; status=1
   else
     grep -E 'stat::number_of_executed_units|cov:' "build-fuzz/$name.log" | tail -2
