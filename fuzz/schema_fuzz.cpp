@@ -1,15 +1,77 @@
 // Schema inference over hostile documents, with a path cap and an example
 // count chosen by the first byte: the tree stays consistent (parents before
 // children, key ids in range, examples distinct and short, cap respected)
-// and every row prints.
+// and every row prints. On a strictly valid document the schema holds, with
+// its type, the collapsed path of every scalar that the search reports.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
+#include "rova_rudo/json_value.hpp"
 #include "rova_rudo/schema.hpp"
+#include "rova_rudo/search.hpp"
 
 using namespace rova_rudo;
+
+namespace {
+
+struct Scalars final : MatchSink {
+    std::vector<std::pair<std::string, ScalarKind>> found;
+    bool emit_search_match(std::string_view path, std::string_view, ScalarKind kind, MatchShape shape,
+                           std::optional<std::uint64_t>) override {
+        if (shape == MatchShape::Scalar) found.emplace_back(std::string(path), kind);
+        return false;
+    }
+};
+
+// ".a[3].b[0]" -> ".a[*].b[*]"; the root's element segment is ".[*]".
+std::string collapse(std::string_view p) {
+    std::string out;
+    for (std::size_t i = 0; i < p.size(); ++i) {
+        if (p[i] == '[') {
+            std::size_t j = p.find(']', i);
+            if (out.empty()) out = ".";
+            out += "[*]";
+            i = j;
+        } else {
+            out += p[i];
+        }
+    }
+    return out.empty() ? "." : out;
+}
+
+TypeMask mask_of(ScalarKind k) {
+    switch (k) {
+        case ScalarKind::Null: return kTypeNull;
+        case ScalarKind::Boolean: return kTypeBoolean;
+        case ScalarKind::Number: return kTypeNumber;
+        default: return kTypeString;
+    }
+}
+
+// In a strictly valid document: whether some string is empty or holds '.',
+// '[' or ']'; such keys print differently in the two.
+bool strings_hold_path_marks(std::string_view doc) {
+    bool in = false;
+    for (std::size_t i = 0; i < doc.size(); ++i) {
+        const char c = doc[i];
+        if (!in) {
+            in = c == '"';
+            if (in && i + 1 < doc.size() && doc[i + 1] == '"') return true;
+        } else if (c == '\\') {
+            ++i;
+        } else if (c == '"') {
+            in = false;
+        } else if (c == '.' || c == '[' || c == ']') {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
@@ -35,8 +97,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     auto rows = schema_rows(t);
     if (rows.size() != t.nodes.size()) std::abort();
+    std::unordered_map<std::string, TypeMask> by_path;
     for (const auto& row : rows) {
         if (row.path.empty() || type_mask_names(row.types).empty()) std::abort();
+        by_path[row.path] |= row.types;
+    }
+
+    if (t.truncated || !parse_json_strict(doc) || strings_hold_path_marks(doc)) return 0;
+    SearchQuery q;
+    q.term = "";
+    q.all_types = true;
+    q.values_only = true;
+    q.emit = EmitMode::Value;
+    Scalars sink;
+    if (!run_in_memory_search(doc, q, sink).is_success()) std::abort();
+    for (const auto& [path, kind] : sink.found) {
+        auto it = by_path.find(collapse(path));
+        if (it == by_path.end() || !(it->second & mask_of(kind))) std::abort();
     }
     return 0;
 }
