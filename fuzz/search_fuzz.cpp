@@ -96,9 +96,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     SearchError t = run_tape_search("/proc/self/fd/" + std::to_string(fd), q, tape);
     if (!t.is_success()) return 0;
     // The tape engine also matches numbers and literals by their raw text.
-    std::vector<Match> strings;
-    for (const Match& m : tape.matches)
-        if (std::get<3>(m) == MatchShape::ObjectKey || std::get<2>(m) == ScalarKind::String) strings.push_back(m);
-    if (strings != mem.matches) std::abort();
+    // Either engine may hand over a second report at the same path (a key
+    // and its value); the emitter drops it, so compare what it would keep.
+    auto kept = [](const std::vector<Match>& all) {
+        std::vector<Match> out;
+        for (const Match& m : all) {
+            if (std::get<3>(m) != MatchShape::ObjectKey && std::get<2>(m) != ScalarKind::String) continue;
+            if (!out.empty() && std::get<0>(out.back()) == std::get<0>(m)) continue;
+            out.push_back(m);
+        }
+        return out;
+    };
+    if (kept(tape.matches) != kept(mem.matches)) std::abort();
     return 0;
 }
