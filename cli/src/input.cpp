@@ -5,15 +5,15 @@
 #include <limits>
 
 #include "platform/file_kind.hpp"
-#include "platform/huge_pages.hpp"
+#include "platform/uninit_buffer.hpp"
 #include "platform/system.hpp"
 
 namespace cli {
 
 std::span<const std::uint8_t> InputBuffer::bytes() const {
+    if (owned_) return {owned_.get(), owned_len_};
     if (const auto* s = std::get_if<std::string>(&data_))
         return {reinterpret_cast<const std::uint8_t*>(s->data()), s->size()};
-    if (const auto* o = std::get_if<OwnedBytes>(&data_)) return {o->data.get(), o->len};
     return std::get<platform::MappedFile>(data_).map.bytes();
 }
 
@@ -41,26 +41,39 @@ platform::Result<std::string, platform::IoError> read_whole(const platform::File
     return out;
 }
 
+// What read_whole_sized read: `len` bytes in `bytes`, or, for a file that
+// grew while it was read (or an empty one), all of it in `text`.
+struct WholeRead {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    std::size_t len = 0;
+    bool in_text = false;
+    std::string text;
+};
+
 // Reads a regular file of `size` bytes straight into a buffer of its own,
-// without zeroing it first and with the huge-page hint: for a big document
-// the copy and the page faults are most of the load. A file that has grown
-// since its size was taken is still read to its end.
-platform::Result<InputBuffer, platform::IoError> read_whole_sized(const platform::File& f, std::uint64_t size) {
+// without zeroing it first and without a bounce buffer: for a big document
+// the copies are much of the load. A file that has grown since its size was
+// taken is still read to its end; one that has shrunk gives what is there.
+platform::Result<WholeRead, platform::IoError> read_whole_sized(const platform::File& f, std::uint64_t size) {
+    WholeRead w;
     if (size == 0 || size >= std::numeric_limits<std::size_t>::max() / 2) {
         auto whole = read_whole(f, size);
         if (!whole) return platform::Err{whole.error()};
-        return InputBuffer(std::move(whole.value()));
+        w.in_text = true;
+        w.text = std::move(whole.value());
+        return w;
     }
     const auto n = static_cast<std::size_t>(size);
-    auto buf = platform::allocate_uninit_bytes(n);
-    if (!buf) return platform::Err{platform::IoError{ENOMEM}};
+    w.bytes = platform::allocate_uninit_bytes(n);
+    if (!w.bytes) return platform::Err{platform::IoError{ENOMEM}};
     std::size_t have = 0;
     while (have < n) {
-        auto r = f.read_at(have, std::span<std::byte>(reinterpret_cast<std::byte*>(buf.get()) + have, n - have));
+        auto r = f.read_at(have, std::span<std::byte>(reinterpret_cast<std::byte*>(w.bytes.get()) + have, n - have));
         if (!r) return platform::Err{r.error()};
-        if (r.value() == 0) break;  // shrunk since: what is there is the document
+        if (r.value() == 0) break;
         have += r.value();
     }
+    w.len = have;
     if (have == n) {
         std::string more;
         char probe[1 << 12];
@@ -71,12 +84,13 @@ platform::Result<InputBuffer, platform::IoError> read_whole_sized(const platform
             more.append(probe, r.value());
         }
         if (!more.empty()) {
-            std::string all(reinterpret_cast<const char*>(buf.get()), have);
-            all += more;
-            return InputBuffer(std::move(all));
+            w.in_text = true;
+            w.text.assign(reinterpret_cast<const char*>(w.bytes.get()), have);
+            w.text += more;
+            w.bytes.reset();
         }
     }
-    return InputBuffer(std::move(buf), have);
+    return w;
 }
 
 }  // namespace
@@ -105,7 +119,11 @@ platform::Result<InputBuffer, platform::IoError> load_input_file(const std::stri
         auto f = platform::open_read(path);
         if (f.ok()) {
             auto whole = read_whole_sized(f.value(), size);
-            if (whole.ok()) return std::move(whole.value());
+            if (whole.ok()) {
+                WholeRead& w = whole.value();
+                if (w.in_text) return InputBuffer(std::move(w.text));
+                return InputBuffer(std::move(w.bytes), w.len);
+            }
         }
     }
     return open_mapped_file(path);

@@ -4,8 +4,6 @@
 #include <cstdlib>
 #include <limits>
 
-#include "platform/huge_pages.hpp"
-
 namespace tape_parser {
 
 namespace {
@@ -40,9 +38,6 @@ void Tape::reserve(std::size_t n) {
     if (p == nullptr) die("memory allocation failed");
     data_ = static_cast<TapeEntry*>(p);
     capacity_ = n;
-    // A large tape is written once, front to back; its page faults would
-    // cost about as much as the parse.
-    platform::advise_huge_pages(p, n * sizeof(TapeEntry));
 }
 
 void Tape::grow() {

@@ -26,20 +26,18 @@ public:
     explicit InputBuffer(std::string owned) : data_(std::move(owned)) {}
     explicit InputBuffer(platform::MappedFile mapped) : data_(std::move(mapped)) {}
     // The first `len` bytes of `owned` are the document.
-    InputBuffer(std::unique_ptr<std::uint8_t[]> owned, std::size_t len) : data_(OwnedBytes{std::move(owned), len}) {}
+    InputBuffer(std::unique_ptr<std::uint8_t[]> owned, std::size_t len) : owned_(std::move(owned)), owned_len_(len) {}
 
     bool is_mapped() const { return data_.index() == 1; }
     std::span<const std::uint8_t> bytes() const;
     std::string_view text() const;
 
 private:
-    // A file read whole lands here: a string would be zeroed before the read
-    // overwrites it.
-    struct OwnedBytes {
-        std::unique_ptr<std::uint8_t[]> data;
-        std::size_t len = 0;
-    };
-    std::variant<std::string, platform::MappedFile, OwnedBytes> data_;
+    std::variant<std::string, platform::MappedFile> data_;
+    // A file read whole lands here rather than in a string, which would be
+    // zeroed before the read overwrites it; set only with data_ empty.
+    std::unique_ptr<std::uint8_t[]> owned_;
+    std::size_t owned_len_ = 0;
 };
 
 // Everything standard input delivers up to its end (the string is the byte
