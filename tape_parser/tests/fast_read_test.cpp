@@ -240,7 +240,10 @@ TEST(ReaderThread, GoneParserStopsReadingButStillMaps) {
         auto first = run.chunks.recv();
         ASSERT_TRUE(first);
         EXPECT_EQ(first->index, 1u);
+        // A parser that goes away drops both ends, as the driver's store does;
+        // with the pool still open the reader could wait for a buffer for ever.
         run.chunks.close();
+        run.pool.close();
         auto r = run.thread.join();
         ASSERT_TRUE(r) << r.error().message();
         EXPECT_EQ(r->map.size(), size);
