@@ -1,7 +1,12 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <cerrno>
+#include <string>
+
 #include "cli/commands.hpp"
+#include "cli/emitter.hpp"
+#include "platform/io.hpp"
 #include "platform/fault.hpp"
 #include "platform/system.hpp"
 
@@ -15,6 +20,14 @@ int main(int argc, char** argv) {
         return 2;
     }
     int code = cli::dispatch_subcommand(*args);
-    std::fflush(stdout);
+    int write_error = cli::output_write_error();
+    if (std::fflush(stdout) != 0 && errno != EPIPE && write_error == 0) write_error = errno;
+    // Output that could not be written (a full disk) makes a success a
+    // runtime error; a closed pipe does not.
+    if (write_error != 0 && (code == 0 || code == 1)) {
+        std::string msg = "qm: " + (*args)[1] + ": write error: " + platform::IoError{write_error}.message() + "\n";
+        std::fwrite(msg.data(), 1, msg.size(), stderr);
+        return 3;
+    }
     return code;
 }

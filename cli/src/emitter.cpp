@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -17,6 +18,12 @@ using rova_rudo::ScalarKind;
 
 // ---------------------------------------------------------------- writer
 
+namespace {
+std::atomic<int> g_output_write_error{0};
+}  // namespace
+
+int output_write_error() { return g_output_write_error.load(); }
+
 BufferedWriter::BufferedWriter(int fd) : fd_(fd) {}
 BufferedWriter::BufferedWriter(std::string* capture) : capture_(capture) {}
 BufferedWriter::~BufferedWriter() { flush(); }
@@ -30,7 +37,12 @@ void BufferedWriter::drain(const char* p, std::size_t n) {
         const ssize_t w = ::write(fd_, p, n);
         if (w < 0) {
             if (errno == EINTR) continue;
-            return;  // a closed pipe or full disk: the rest is dropped, as promised
+            // The rest is dropped; a full disk (not a closed pipe) is reported
+            // when the command ends, so it cannot pass for success.
+            int expected = 0;
+            if (errno != EPIPE) g_output_write_error.compare_exchange_strong(expected, errno);
+            fd_ = -1;
+            return;
         }
         p += w;
         n -= static_cast<std::size_t>(w);

@@ -17,6 +17,11 @@ namespace cli {
 // Collects output in an 8 KiB buffer and hands it to the descriptor whenever
 // the buffer fills, and on flush() and destruction. Write errors are ignored:
 // the bytes count as written and output simply stops reaching the reader.
+// The first failed write to an output descriptor other than a closed pipe
+// (a full disk, say), as an errno value; 0 when there was none. A closed pipe
+// is the reader saying it has seen enough, so it is never an error.
+int output_write_error();
+
 class BufferedWriter {
 public:
     static constexpr std::size_t kCapacity = 8192;
