@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "rova_rudo/get.hpp"
+#include "fuzz_support.hpp"
 #include "rova_rudo/json_value.hpp"
 #include "rova_rudo/path_canonical.hpp"
 #include "rova_rudo/search.hpp"
@@ -51,31 +52,11 @@ bool plain_path(std::string_view p) {
     return true;
 }
 
-// In a strictly valid document: whether some string is empty or holds '.',
-// '[' or ']', which would make a key print like fewer or more segments.
-bool strings_hold_path_marks(std::string_view doc) {
-    bool in = false;
-    for (std::size_t i = 0; i < doc.size(); ++i) {
-        const char c = doc[i];
-        if (!in) {
-            in = c == '"';
-            if (in && i + 1 < doc.size() && doc[i + 1] == '"') return true;  // "" prints as no segment
-        } else if (c == '\\') {
-            ++i;
-        } else if (c == '"') {
-            in = false;
-        } else if (c == '.' || c == '[' || c == ']') {
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view doc(reinterpret_cast<const char*>(data), size);
-    if (!parse_json_strict(doc) || strings_hold_path_marks(doc)) return 0;
+    if (!parse_json_strict(doc) || fuzz_support::strings_hold_path_marks(doc)) return 0;
     SearchQuery q;
     q.term = "";
     q.all_types = true;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "fuzz_support.hpp"
 #include "rova_rudo/json_value.hpp"
 #include "rova_rudo/schema.hpp"
 #include "rova_rudo/search.hpp"
@@ -51,26 +52,6 @@ TypeMask mask_of(ScalarKind k) {
     }
 }
 
-// In a strictly valid document: whether some string is empty or holds '.',
-// '[' or ']'; such keys print differently in the two.
-bool strings_hold_path_marks(std::string_view doc) {
-    bool in = false;
-    for (std::size_t i = 0; i < doc.size(); ++i) {
-        const char c = doc[i];
-        if (!in) {
-            in = c == '"';
-            if (in && i + 1 < doc.size() && doc[i + 1] == '"') return true;
-        } else if (c == '\\') {
-            ++i;
-        } else if (c == '"') {
-            in = false;
-        } else if (c == '.' || c == '[' || c == ']') {
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -103,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         by_path[row.path] |= row.types;
     }
 
-    if (t.truncated || !parse_json_strict(doc) || strings_hold_path_marks(doc)) return 0;
+    if (t.truncated || !parse_json_strict(doc) || fuzz_support::strings_hold_path_marks(doc)) return 0;
     SearchQuery q;
     q.term = "";
     q.all_types = true;
