@@ -18,6 +18,7 @@
 
 #include "cli/commands.hpp"
 #include "cli/input.hpp"
+#include "bench_timing.hpp"
 #include "tape_parser/parse.hpp"
 #include "tape_parser/streaming.hpp"
 
@@ -25,16 +26,7 @@ using clock_type = std::chrono::steady_clock;
 
 namespace {
 
-double best_of(int rounds, const std::function<bool()>& f) {
-    double best = 1e300;
-    for (int i = 0; i < rounds; ++i) {
-        const auto t = clock_type::now();
-        if (!f()) return -1;
-        const double s = std::chrono::duration<double>(clock_type::now() - t).count();
-        if (s < best) best = s;
-    }
-    return best;
-}
+using bench::best_of;
 
 }  // namespace
 

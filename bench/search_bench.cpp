@@ -15,6 +15,7 @@
 
 #include "platform/io.hpp"
 #include "rova_rudo/search.hpp"
+#include "bench_timing.hpp"
 #include "tape_parser/parse.hpp"
 #include "tape_parser/streaming.hpp"
 
@@ -22,16 +23,7 @@ using clock_type = std::chrono::steady_clock;
 
 namespace {
 
-double best_of(int rounds, const std::function<bool()>& f) {
-    double best = 1e300;
-    for (int i = 0; i < rounds; ++i) {
-        const auto t = clock_type::now();
-        if (!f()) return -1;
-        const double s = std::chrono::duration<double>(clock_type::now() - t).count();
-        if (s < best) best = s;
-    }
-    return best;
-}
+using bench::best_of;
 
 struct CountingSink : rova_rudo::MatchSink {
     std::uint64_t n = 0;
