@@ -5,20 +5,11 @@
 
 #include "cli/commands.hpp"
 #include "cli/help.hpp"
+#include "cli/search_options.hpp"
 
 namespace cli {
 
 namespace {
-
-// The search flags that take a separate value, so that the value is not
-// mistaken for the pattern.
-bool takes_value(std::string_view a) {
-    for (std::string_view f : {"-n", "-f", "-t", "-p", "-e", "--key", "--type", "--path", "--emit", "--value",
-                               "--limit", "--color", "--where", "--format", "--exists", "--missing", "--max-output",
-                               "--max-results", "--max-value-bytes"})
-        if (a == f) return true;
-    return false;
-}
 
 bool starts_with(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
 
@@ -49,7 +40,7 @@ int run_extract_command(Args args) {
         }
         if (starts_with(a, "--") && a.find('=') != std::string::npos) {
             i += 1;
-        } else if (takes_value(a)) {
+        } else if (search_flag_takes_value(a)) {
             i += 2;
         } else if (a[0] == '-') {
             i += 1;

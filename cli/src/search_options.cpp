@@ -249,6 +249,11 @@ std::optional<std::string> check_combinations(const SearchOptions& o) {
 
 }  // namespace
 
+bool search_flag_takes_value(std::string_view arg) {
+    const FlagInfo* f = find_flag(arg);
+    return f != nullptr && f->takes_value;
+}
+
 platform::Result<std::uint64_t, std::string> parse_byte_count(std::string_view text) {
     std::string_view t = trim_white_space(text);
     if (t.empty()) return platform::Err{std::string("empty byte count")};

@@ -55,6 +55,11 @@ struct ParsedSearchArgs {
 // usage message without the "qm: search: " prefix.
 platform::Result<ParsedSearchArgs, std::string> parse_search_args(std::span<const std::string> args);
 
+// Whether `arg` is a search flag (long or short name, no "=value") whose
+// value is the next argument. `extract` uses it to skip flag values while it
+// looks for its positional pattern.
+bool search_flag_takes_value(std::string_view arg);
+
 // A byte count with an optional K/M/G suffix (either case), surrounding
 // white space ignored. The error is the usage message.
 platform::Result<std::uint64_t, std::string> parse_byte_count(std::string_view text);
