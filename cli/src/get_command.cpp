@@ -27,10 +27,19 @@ void report(std::string_view message) {
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
+// A path that cannot be read is a usage error; one that names nothing in the
+// document is "not found"; a document that cannot be read is a runtime error.
 int exit_code_for(const rova_rudo::GetError& e) {
-    const std::uint8_t v = e.variant();
-    if (v < 3) return 2;
-    if (v < 6) return 4;
+    using Kind = rova_rudo::GetError::Kind;
+    switch (e.kind) {
+        case Kind::EmptyPath:
+        case Kind::BadStart:
+        case Kind::MalformedSegment: return 2;
+        case Kind::KeyNotFound:
+        case Kind::IndexOutOfBounds:
+        case Kind::TypeMismatch: return 4;
+        case Kind::Parse: return 3;
+    }
     return 3;
 }
 

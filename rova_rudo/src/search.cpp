@@ -37,6 +37,7 @@ public:
           all_types_(q.all_types),
           key_and_value_(!q.term && !m.key.is_none() && !m.value.is_none()),
           type_filter_(q.type_filter),
+          filter_kind_(type_filter_kind(q.type_filter)),
           emit_(q.emit) {
         containers_.reserve(16);
         if (pattern_) progress_stack_.reserve(16);
@@ -94,8 +95,7 @@ public:
         if (tracker_) tracker_->scalar(v, k);
         const bool pending = pending_key_match_;
         pending_key_match_ = false;
-        if (type_filter_ != TypeFilter::None && static_cast<std::uint8_t>(type_filter_) != static_cast<std::uint8_t>(k))
-            return false;
+        if (filter_kind_ && *filter_kind_ != k) return false;
         if (!complete()) return false;
         const bool string_ok = k == ScalarKind::String || all_types_;
         std::optional<std::uint64_t> offset;
@@ -227,6 +227,7 @@ private:
     bool all_types_;
     bool key_and_value_;
     TypeFilter type_filter_;
+    std::optional<ScalarKind> filter_kind_;  // the kind type_filter_ selects
     EmitMode emit_;
     bool containers_mode_ = false;
     bool selective_ = false;

@@ -28,21 +28,27 @@
 namespace rova_rudo {
 
 // The end of one walk: a syntax error (codes 0 to 3 of ParseErrorCode), or
-// finished, possibly because the visitor asked to stop.
-struct WalkOutcome {
-    static constexpr std::uint8_t kFinished = 5;
-    std::uint8_t code = kFinished;
-    std::uint8_t detail = 0;   // the unexpected byte for code 0; the stopped flag when finished
-    std::uint64_t offset = 0;  // codes 0 and 3
-
-    static WalkOutcome finished(bool stopped) { return {kFinished, static_cast<std::uint8_t>(stopped ? 1 : 0), 0}; }
+// finished, possibly because the visitor asked to stop. Kept as a code byte
+// (kFinished when finished), a detail byte and an offset, read only through
+// the accessors below.
+class WalkOutcome {
+public:
+    static WalkOutcome finished(bool stopped) { return WalkOutcome(kFinished, stopped ? 1 : 0, 0); }
     static WalkOutcome from_error(const ParseError& e) {
-        return {static_cast<std::uint8_t>(e.code), e.byte, e.offset};
+        return WalkOutcome(static_cast<std::uint8_t>(e.code), e.byte, e.offset);
     }
-    bool is_error() const { return code != kFinished; }
-    bool stopped() const { return code == kFinished && detail != 0; }
+    bool is_error() const { return code_ != kFinished; }
+    bool stopped() const { return code_ == kFinished && detail_ != 0; }
     // Only when is_error().
-    ParseError error() const { return {static_cast<ParseErrorCode>(code), detail, offset}; }
+    ParseError error() const { return {static_cast<ParseErrorCode>(code_), detail_, offset_}; }
+
+private:
+    static constexpr std::uint8_t kFinished = 5;
+    WalkOutcome(std::uint8_t code, std::uint8_t detail, std::uint64_t offset)
+        : code_(code), detail_(detail), offset_(offset) {}
+    std::uint8_t code_;
+    std::uint8_t detail_;    // the unexpected byte for code 0; the stopped flag when finished
+    std::uint64_t offset_;   // codes 0 and 3
 };
 
 namespace detail {

@@ -33,8 +33,8 @@ struct ValueSpan {
 };
 
 struct GetError {
-    // The values are stable: the front end maps 0-2 to exit code 2, 3-5 to 4
-    // and 6 to 3.
+    // The values are stable (variant() hands them out); the front end maps
+    // each kind to its exit code by name.
     enum class Kind : std::uint8_t {
         EmptyPath = 0,
         BadStart = 1,

@@ -24,6 +24,19 @@ enum class EmitMode : std::uint8_t { Path = 0, Value = 1, Assignment = 2, Object
 // and container reports carry String.
 enum class ScalarKind : std::uint8_t { Null = 0, Boolean = 1, Number = 2, String = 3 };
 
+// The scalar kind a filter selects; nullopt for None (every kind passes).
+// Spelled out rather than read off the enum numbers, which only happen to agree.
+constexpr std::optional<ScalarKind> type_filter_kind(TypeFilter f) {
+    switch (f) {
+        case TypeFilter::Null: return ScalarKind::Null;
+        case TypeFilter::Boolean: return ScalarKind::Boolean;
+        case TypeFilter::Number: return ScalarKind::Number;
+        case TypeFilter::String: return ScalarKind::String;
+        case TypeFilter::None: break;
+    }
+    return std::nullopt;
+}
+
 // What a match is. Array exists for the sink's sake; no engine reports one.
 enum class MatchShape : std::uint8_t { ObjectKey = 0, Scalar = 1, Object = 2, Array = 3 };
 
