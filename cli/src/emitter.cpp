@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/system.hpp"
+#include "platform/utf8.hpp"
 #include "rova_rudo/json_value.hpp"
 #include "rova_rudo/util.hpp"
 
@@ -69,43 +69,9 @@ void BufferedWriter::flush() {
 
 namespace {
 
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 constexpr std::string_view kCyan = "\x1b[36m";
 constexpr std::string_view kRed = "\x1b[1;31m";
 constexpr std::string_view kReset = "\x1b[0m";
-
-bool is_cont(std::uint8_t b) { return (b & 0xC0) == 0x80; }
-
-// Length of the well-formed UTF-8 sequence at s[i], or, when it is not one,
-// the negated length of its longest well-formed prefix (at least 1), which
-// becomes one replacement character.
-long utf8_step(std::string_view s, std::size_t i) {
-    const std::uint8_t b0 = static_cast<std::uint8_t>(s[i]);
-    if (b0 < 0x80) return 1;
-    std::size_t need;
-    std::uint8_t lo = 0x80, hi = 0xBF;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        need = 1;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        need = 2;
-        if (b0 == 0xE0) lo = 0xA0;
-        if (b0 == 0xED) hi = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        need = 3;
-        if (b0 == 0xF0) lo = 0x90;
-        if (b0 == 0xF4) hi = 0x8F;
-    } else {
-        return -1;
-    }
-    std::size_t k = 1;
-    for (; k <= need; ++k) {
-        if (i + k >= s.size()) return -static_cast<long>(k);
-        const std::uint8_t b = static_cast<std::uint8_t>(s[i + k]);
-        const std::uint8_t l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
-        if (b < l || b > h) return -static_cast<long>(k);
-    }
-    return static_cast<long>(need + 1);
-}
 
 // Appends `s` as a JSON string, each ill-formed UTF-8 subsequence first
 // replaced by U+FFFD.
@@ -116,7 +82,7 @@ void append_json_string(std::string& out, std::string_view s) {
     }
     std::string fixed;
     fixed.reserve(s.size() + 8);
-    append_utf8_lossy(fixed, s);
+    platform::append_replacing_invalid_sequences(fixed, s);
     rova_rudo::write_json_string(out, fixed);
 }
 
@@ -162,8 +128,9 @@ std::string make_preview(std::string_view text, std::optional<std::uint64_t> off
             end = 80;
         }
         if (platform::is_valid_utf8(text)) {
-            while (start < n && is_cont(static_cast<std::uint8_t>(text[start]))) ++start;
-            while (end < n && end > start && is_cont(static_cast<std::uint8_t>(text[end]))) --end;
+            while (start < n && platform::is_utf8_continuation(static_cast<unsigned char>(text[start]))) ++start;
+            while (end < n && end > start && platform::is_utf8_continuation(static_cast<unsigned char>(text[end])))
+                --end;
         }
         if (end < start) end = start;
     }
@@ -218,20 +185,6 @@ void write_highlighted_path(ResultEmitter& e, std::string_view path) {
 bool cap_reached(const ResultEmitter& e) { return e.truncated || (e.max_output && e.bytes_written >= *e.max_output); }
 
 }  // namespace
-
-void append_utf8_lossy(std::string& out, std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const long st = utf8_step(s, i);
-        if (st > 0) {
-            out.append(s.substr(i, static_cast<std::size_t>(st)));
-            i += static_cast<std::size_t>(st);
-        } else {
-            out += kReplacement;
-            i += static_cast<std::size_t>(-st);
-        }
-    }
-}
 
 // ---------------------------------------------------------------- emitter
 

@@ -8,6 +8,7 @@
 #include "cli/emitter.hpp"
 #include "cli/help.hpp"
 #include "cli/schema_flags.hpp"
+#include "platform/utf8.hpp"
 #include "rova_rudo/schema.hpp"
 
 namespace cli {
@@ -56,7 +57,7 @@ int run_keys_command(Args args) {
     for (std::size_t k = 0; k < used.size(); ++k) {
         if (!used[k]) continue;
         text.clear();
-        rova_rudo::append_utf8_lossy(text, tree->key_names[k]);
+        platform::append_replacing_invalid_sequences(text, tree->key_names[k]);
         std::string_view rest = text;
         while (true) {
             const auto dot = rest.find('.');

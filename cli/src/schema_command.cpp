@@ -6,6 +6,7 @@
 #include "cli/commands.hpp"
 #include "cli/emitter.hpp"
 #include "cli/schema_flags.hpp"
+#include "platform/utf8.hpp"
 #include "rova_rudo/json_value.hpp"
 #include "rova_rudo/schema.hpp"
 
@@ -52,7 +53,7 @@ void append_text_row(std::string& out, const rova_rudo::SchemaRow& row, std::str
     const std::size_t shown = row.examples.size() < kTextExampleLines ? row.examples.size() : kTextExampleLines;
     for (std::size_t i = 0; i < shown; ++i) {
         out += "  ex: ";
-        rova_rudo::append_utf8_lossy(out, row.examples[i]);
+        platform::append_replacing_invalid_sequences(out, row.examples[i]);
         out += '\n';
     }
 }
@@ -69,7 +70,7 @@ void append_json_row(std::string& out, const rova_rudo::SchemaRow& row, std::str
         for (std::size_t i = 0; i < row.examples.size(); ++i) {
             if (i) out += ',';
             scratch.clear();
-            rova_rudo::append_utf8_lossy(scratch, row.examples[i]);
+            platform::append_replacing_invalid_sequences(scratch, row.examples[i]);
             rova_rudo::write_json_string(out, scratch);
         }
         out += ']';

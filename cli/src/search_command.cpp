@@ -13,6 +13,7 @@
 #include "cli/input.hpp"
 #include "cli/search_options.hpp"
 #include "platform/system.hpp"
+#include "platform/utf8.hpp"
 #include "rova_rudo/get.hpp"
 #include "rova_rudo/parser.hpp"
 #include "rova_rudo/path_canonical.hpp"
@@ -54,36 +55,6 @@ bool names_json_lines(std::string_view file) {
     std::size_t dot = file.rfind('.');
     std::string_view ext = dot == std::string_view::npos ? file : file.substr(dot + 1);
     return ascii_ieq(ext, "ndjson") || eq_ignore_case_jsonl(ext);
-}
-
-// A file name as text, with invalid UTF-8 replaced by U+FFFD: one
-// replacement for each maximal run that could have begun a valid character.
-std::string lossy_utf8(std::string_view s) {
-    if (platform::is_valid_utf8(s)) return std::string(s);
-    std::string out;
-    out.reserve(s.size() + 8);
-    auto at = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-    std::size_t i = 0;
-    while (i < s.size()) {
-        unsigned char b = at(i);
-        std::size_t len = 0;
-        unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
-        if (b < 0x80) len = 1;
-        else if (b >= 0xC2 && b <= 0xDF) len = 2;
-        else if (b >= 0xE0 && b <= 0xEF) len = 3, lo = b == 0xE0 ? 0xA0 : 0x80, hi = b == 0xED ? 0x9F : 0xBF;
-        else if (b >= 0xF0 && b <= 0xF4) len = 4, lo = b == 0xF0 ? 0x90 : 0x80, hi = b == 0xF4 ? 0x8F : 0xBF;
-        std::size_t n = 1;
-        while (len > 1 && n < len && i + n < s.size()) {
-            unsigned char c = at(i + n);
-            bool ok = n == 1 ? (c >= lo && c <= hi) : (c & 0xC0) == 0x80;
-            if (!ok) break;
-            ++n;
-        }
-        if (len != 0 && n == len) out.append(s.substr(i, n));
-        else out += "\xEF\xBF\xBD";
-        i += n;
-    }
-    return out;
 }
 
 int run_search_exists(std::string_view document, const std::string& path_text, bool exists) {
@@ -248,7 +219,8 @@ int run_search(const SearchOptions& o) {
     }
     for (const std::string& path : inputs) {
         // Names found by a glob need not be UTF-8; reports and prefixes are text.
-        const std::string name = lossy_utf8(path);
+        std::string name;
+        platform::append_replacing_invalid_sequences(name, path);
         if (several) {
             em.has_last_path = false;
             em.last_path.clear();

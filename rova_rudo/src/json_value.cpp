@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/utf8.hpp"
 #include "rova_rudo/fx_hash.hpp"
 
 namespace rova_rudo {
@@ -42,41 +43,6 @@ int hex_value(unsigned char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
-}
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-// Length of the well-formed UTF-8 sequence starting at p (lead byte >= 0x80),
-// or 0 when it is not one (overlong, surrogate, above U+10FFFF, truncated).
-std::size_t utf8_sequence_length(const unsigned char* p, const unsigned char* end) {
-    unsigned char c = p[0];
-    auto cont = [&](std::size_t i, unsigned char lo = 0x80, unsigned char hi = 0xBF) {
-        return p + i < end && p[i] >= lo && p[i] <= hi;
-    };
-    if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
-    if (c == 0xE0) return cont(1, 0xA0) && cont(2) ? 3 : 0;
-    if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) return cont(1) && cont(2) ? 3 : 0;
-    if (c == 0xED) return cont(1, 0x80, 0x9F) && cont(2) ? 3 : 0;
-    if (c == 0xF0) return cont(1, 0x90) && cont(2) && cont(3) ? 4 : 0;
-    if (c >= 0xF1 && c <= 0xF3) return cont(1) && cont(2) && cont(3) ? 4 : 0;
-    if (c == 0xF4) return cont(1, 0x80, 0x8F) && cont(2) && cont(3) ? 4 : 0;
-    return 0;
 }
 
 // Offset of the first byte at or after `i` that is a quote, a backslash, a
@@ -159,9 +125,10 @@ bool JsonStrictParser::parse_string() {
         unsigned char c = s_[pos_];
         if (c == '"') break;
         if (c >= 0x80) {
-            std::size_t len = utf8_sequence_length(s_ + pos_, s_ + n_);
-            if (len == 0) return fail("invalid unicode code point");
-            pos_ += len;
+            const platform::Utf8Step st =
+                platform::utf8_step({reinterpret_cast<const char*>(s_), n_}, pos_);
+            if (!st.well_formed) return fail("invalid unicode code point");
+            pos_ += st.length;
             continue;
         }
         if (c < 0x20) return fail("control character while parsing a string");
@@ -207,7 +174,7 @@ bool JsonStrictParser::parse_string() {
                     if (lo < 0xDC00 || lo > 0xDFFF) return fail("lone leading surrogate in hex escape");
                     cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
                 }
-                append_utf8(doc_.arena_, cp);
+                platform::append_utf8_code_point(doc_.arena_, cp);
                 break;
             }
             default: pos_ -= 1; return fail("invalid escape");

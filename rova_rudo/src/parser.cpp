@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstring>
 
+#include "platform/utf8.hpp"
 #include "rova_rudo/byte_search.hpp"
 
 namespace rova_rudo {
@@ -29,12 +30,7 @@ std::string parse_error_display(const ParseError& e) {
         out += hex[e.byte & 0xF];
         out += " ('";
         // The byte is shown as the character U+0000..U+00FF of the same value.
-        if (e.byte < 0x80) {
-            out += static_cast<char>(e.byte);
-        } else {
-            out += static_cast<char>(0xC0 | (e.byte >> 6));
-            out += static_cast<char>(0x80 | (e.byte & 0x3F));
-        }
+        platform::append_utf8_code_point(out, e.byte);
         out += "') at offset ";
         append_decimal(out, e.offset);
         break;

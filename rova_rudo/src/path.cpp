@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "platform/system.hpp"
+#include "platform/utf8.hpp"
 
 namespace rova_rudo {
 
@@ -51,16 +51,11 @@ void path_push_key(std::string& text, std::string_view key) {
     // Nearly every key is short ASCII; settle that without the full check.
     unsigned char high = 0;
     for (char ch : key) high |= static_cast<unsigned char>(ch);
-    if (high < 0x80 || platform::is_valid_utf8(key)) {
+    if (high < 0x80) {
         text += key;
         return;
     }
-    for (char ch : key) {
-        if (static_cast<unsigned char>(ch) < 0x80)
-            text += ch;
-        else
-            text += "\xEF\xBF\xBD";
-    }
+    platform::append_replacing_non_ascii_unless_valid(text, key);
 }
 
 void path_set_key(PathBuilder& b, std::string_view key) {

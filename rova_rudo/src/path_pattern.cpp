@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "platform/utf8.hpp"
 #include "rova_rudo/path_canonical.hpp"
 
 namespace rova_rudo {
@@ -23,12 +24,7 @@ bool parse_index(std::string_view s, std::uint32_t& out) {
 // The byte shown as the character of the same number (U+0000..U+00FF).
 std::string byte_as_char(unsigned char b) {
     std::string s;
-    if (b < 0x80) {
-        s += static_cast<char>(b);
-    } else {
-        s += static_cast<char>(0xC0 | (b >> 6));
-        s += static_cast<char>(0x80 | (b & 0x3F));
-    }
+    platform::append_utf8_code_point(s, b);
     return s;
 }
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "platform/system.hpp"
+#include "platform/utf8.hpp"
 
 namespace rova_rudo {
 
@@ -185,68 +185,13 @@ Result<SchemaTree, ParseError> build_schema(std::string_view bytes, const Schema
     }
 }
 
-void append_utf8_lossy(std::string& out, std::string_view bytes) {
-    if (platform::is_valid_utf8(bytes)) {
-        out.append(bytes);
-        return;
-    }
-    static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t n = bytes.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const unsigned char b0 = p[i];
-        if (b0 < 0x80) {
-            out += static_cast<char>(b0);
-            ++i;
-            continue;
-        }
-        // Sequence length and the allowed range of the second byte; the
-        // narrow ranges exclude overlong forms, surrogates and > U+10FFFF.
-        std::size_t len = 0;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (b0 >= 0xC2 && b0 <= 0xDF) {
-            len = 2;
-        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-            len = 3;
-            if (b0 == 0xE0) lo = 0xA0;
-            if (b0 == 0xED) hi = 0x9F;
-        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-            len = 4;
-            if (b0 == 0xF0) lo = 0x90;
-            if (b0 == 0xF4) hi = 0x8F;
-        }
-        if (len == 0) {
-            out.append(kReplacement);
-            ++i;
-            continue;
-        }
-        std::size_t j = i + 1;
-        bool ok = true;
-        for (std::size_t k = 1; k < len; ++k, ++j) {
-            const unsigned char lo_k = k == 1 ? lo : 0x80;
-            const unsigned char hi_k = k == 1 ? hi : 0xBF;
-            if (j >= n || p[j] < lo_k || p[j] > hi_k) {
-                ok = false;
-                break;
-            }
-        }
-        if (ok) {
-            out.append(bytes.substr(i, len));
-        } else {
-            out.append(kReplacement);  // the maximal valid prefix i..j-1 is one fault
-        }
-        i = j;
-    }
-}
-
 void for_each_schema_row(const SchemaTree& tree, const std::function<void(const SchemaRow&)>& row_fn) {
     // Key names converted once: many rows share them.
     std::vector<std::string> names;
     names.reserve(tree.key_names.size());
     for (const auto& k : tree.key_names) {
         std::string t;
-        append_utf8_lossy(t, k);
+        platform::append_replacing_invalid_sequences(t, k);
         names.push_back(std::move(t));
     }
     const std::size_t n = tree.nodes.size();

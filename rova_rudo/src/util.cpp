@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "platform/system.hpp"
+#include "platform/utf8.hpp"
 
 namespace rova_rudo {
 
@@ -12,7 +12,7 @@ std::optional<std::string> truncate_with_ellipsis(std::string_view text, std::ui
     // Only a text that is UTF-8 throughout has characters to keep whole;
     // anything else is cut as bytes.
     if (platform::is_valid_utf8(text)) {
-        while (cut > 0 && (static_cast<std::uint8_t>(text[cut]) & 0xC0) == 0x80) --cut;
+        while (cut > 0 && platform::is_utf8_continuation(static_cast<unsigned char>(text[cut]))) --cut;
     }
     std::string r;
     r.reserve(cut + kEllipsis.size());

@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cstring>
 
+#include "platform/utf8.hpp"
+
 namespace tape_parser {
 
 namespace detail {
@@ -58,14 +60,7 @@ std::string with_position(const char* text, std::uint64_t pos) {
 }
 
 // The byte as the character U+0000..U+00FF, in UTF-8.
-void append_byte_char(std::string& s, std::uint8_t b) {
-    if (b < 0x80) {
-        s += static_cast<char>(b);
-    } else {
-        s += static_cast<char>(0xC0 | (b >> 6));
-        s += static_cast<char>(0x80 | (b & 0x3F));
-    }
-}
+void append_byte_char(std::string& s, std::uint8_t b) { platform::append_utf8_code_point(s, b); }
 
 std::string unexpected_closer(std::uint8_t b, std::uint64_t pos) {
     std::string s = "Unexpected '";

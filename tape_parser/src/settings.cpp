@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "platform/system.hpp"
+#include "platform/utf8.hpp"
 
 namespace tape_parser {
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/system.hpp"
+#include "platform/utf8.hpp"
 #include "tape_parser/builder.hpp"
 #include "tape_parser/parse.hpp"
 #include "tape_parser/prefault.hpp"

@@ -114,8 +114,4 @@ void write_capped(ResultEmitter& e, std::string_view bytes);
 // (non-empty, ASCII lower case; matched folding A-Z) wrapped in bold red.
 void highlight_ascii_ci(std::string& out, std::string_view text, std::string_view term);
 
-// Appends `s` with every maximal ill-formed UTF-8 subsequence replaced by
-// U+FFFD.
-void append_utf8_lossy(std::string& out, std::string_view s);
-
 }  // namespace cli

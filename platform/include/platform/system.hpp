@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/utf8.hpp"  // is_valid_utf8, which the command-line check below applies
+
 namespace platform {
 
 // Physical memory available now, in bytes; nullopt when it cannot be had.
@@ -27,8 +29,6 @@ inline void set_console_output_utf8() {}
 
 // A closed output pipe then turns into a write error instead of a signal.
 void ignore_sigpipe();
-
-bool is_valid_utf8(std::string_view s);
 
 // The command line as byte strings, program name first. An argument that is
 // not valid UTF-8 gives nullopt and its index in `bad_index`.

@@ -21,6 +21,7 @@
 
 #include "platform/result.hpp"
 #include "rova_rudo/fx_hash.hpp"
+#include "platform/utf8.hpp"
 #include "rova_rudo/parser.hpp"
 
 namespace rova_rudo {
@@ -111,8 +112,8 @@ std::vector<SchemaRow> schema_rows(const SchemaTree& tree);
 // depth.
 void for_each_schema_row(const SchemaTree& tree, const std::function<void(const SchemaRow&)>& row);
 
-// Appends `bytes` to `out` as UTF-8 text: each maximal invalid subsequence
-// becomes one U+FFFD, as the Unicode standard recommends.
-void append_utf8_lossy(std::string& out, std::string_view bytes);
+// The text rule of schema rows, key names and examples alike: each maximal
+// invalid subsequence becomes one U+FFFD, as the Unicode standard recommends.
+inline constexpr auto& append_utf8_lossy = platform::append_replacing_invalid_sequences;
 
 }  // namespace rova_rudo

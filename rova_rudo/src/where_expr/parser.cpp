@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/system.hpp"
+#include "platform/utf8.hpp"
 #include "rova_rudo/matcher.hpp"
 
 namespace rova_rudo {
