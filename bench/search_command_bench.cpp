@@ -1,8 +1,8 @@
-// The search command end to end on one file, for the two roads that the
+// The search command end to end on one file, for the two engines that the
 // engine choice picks between: a plain term (tape engine) and the same term
 // with --all-types (in-memory engine), which selects the same scalars since
 // the tape engine matches numbers and literals by their raw text too. Each
-// road runs with --count and with plain path output (to /dev/null), best of
+// engine runs with --count and with plain path output (to /dev/null), best of
 // N rounds; the ratio shows what the engine choice buys for plain queries.
 //
 // Usage: search_command_bench <file.json> [rounds] [term...]

@@ -133,7 +133,7 @@ TEST(Hostile, MillionLevelsDeepForEveryCommand) {
                (obj ? objects.size() - 6 : arrays.size() - 2) + 1},
               dir.path());
     }
-    // Standard input takes the in-memory road.
+    // Standard input takes the in-memory engine.
     check({{"search", "--all-types", "zzz"}, 1, "", ""}, dir.path(), objects);
 }
 

@@ -24,7 +24,7 @@ using rova_rudo::SearchQuery;
 
 namespace {
 
-// Set in the child run that repeats every case on the streaming road.
+// Set in the child run that repeats every case with the streaming parse.
 constexpr const char* kStreamEnv = "QUELLMOR_MMAP_THRESHOLD_MB";
 
 struct Hit {
@@ -297,7 +297,7 @@ TEST(TapeSearch, FailuresComeBackAsValues) {
 
 // A pipe (here a named FIFO; /dev/fd/N from a process substitution is one
 // too) can be read once only and has no size: it is searched like a file of
-// the same bytes, on both roads, never mapped, streamed or reopened.
+// the same bytes, whole-read or streamed, never mapped, streamed or reopened.
 TEST(TapeSearch, PipeIsSearchedLikeAFile) {
     const std::string doc = R"({"a":"x1","b":[2,"yx"],"x":true})";
     TempFile plain(doc);
@@ -327,7 +327,7 @@ TEST(TapeSearch, PipeIsSearchedLikeAFile) {
 // A file whose reported size is not its content (here /proc's view of this
 // thread's name, size 0, content "\"qmneedle\"\n") is searched by what was
 // read, not by a map of the reported size. (A streamed parse takes the
-// reported size as the length, so this is for the whole-read road only.)
+// reported size as the length, so this is for the whole read only.)
 TEST(TapeSearchWholeRead, FileLargerThanItsReportedSize) {
     const std::string comm = "/proc/self/task/" + std::to_string(gettid()) + "/comm";
     if (!std::filesystem::exists(comm)) GTEST_SKIP() << "no /proc";

@@ -244,7 +244,7 @@ StreamedTapeOutput streaming_parse_driver(const std::string& path, platform::Fil
     store.timings = build_chunk_table(n, chunk_size, file_size);
 
     if (n >= 2) {
-        // This road reads through a handle of its own choosing.
+        // Streaming reads through a handle of its own choosing.
         file.close();
         auto opened = open_source(path, file_size, chunk_size);
         if (!opened) return platform::Err{std::move(opened.error())};
