@@ -45,17 +45,7 @@ struct CheckingVisitor {
     }
     std::optional<ParseError> visitor_object_key(JsonCursor& c) {
         if (open.empty() || open.back() != -1) std::abort();
-        skip_whitespace(c);
-        if (c.at_end()) return ParseError::missing_at_end(c.len);
-        if (c.peek() != '"') return ParseError::unexpected_byte(c.peek(), c.pos);
-        auto k = scan_string(c);
-        if (!k) return k.error();
-        inside(k.value());
-        skip_whitespace(c);
-        if (c.at_end()) return ParseError::missing_at_end(c.len);
-        if (c.peek() != ':') return ParseError::unexpected_byte(c.peek(), c.pos);
-        ++c.pos;
-        return std::nullopt;
+        return scan_member_key(c, [this](std::string_view key) { inside(key); });
     }
     bool visitor_scalar(std::string_view tok, ScalarKind) {
         inside(tok);

@@ -56,20 +56,12 @@ bool flatten_emit_line(FlattenEmitter& e, std::string_view placeholder, std::opt
     return e.limit && e.count >= *e.limit;
 }
 
-ParseError byte_or_end(const JsonCursor& c) {
-    return c.at_end() ? ParseError::missing_at_end(c.len) : ParseError::unexpected_byte(c.peek(), c.pos);
-}
-
 // Reads one key and its colon; the key becomes the path's innermost segment.
 Result<Unit, ParseError> flatten_read_object_key(JsonCursor& c, FlattenEmitter& e) {
-    rova_rudo::skip_whitespace(c);
-    if (c.at_end() || c.peek() != '"') return Err{byte_or_end(c)};
-    auto key = rova_rudo::scan_string(c);
-    if (!key) return Err{key.error()};
-    if (!e.path.starts.empty()) rova_rudo::path_set_key(e.path, *key);
-    rova_rudo::skip_whitespace(c);
-    if (c.at_end() || c.peek() != ':') return Err{byte_or_end(c)};
-    ++c.pos;
+    auto err = rova_rudo::scan_member_key(c, [&e](std::string_view key) {
+        if (!e.path.starts.empty()) rova_rudo::path_set_key(e.path, key);
+    });
+    if (err) return Err{*err};
     return Unit{};
 }
 

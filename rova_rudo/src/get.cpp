@@ -152,14 +152,8 @@ void get_tracker_array_element(GetTracker& t, std::uint32_t i) {
     t.pending = 0;
 }
 
-// Reads one key and its colon and matches the key against the next segment.
-platform::Result<platform::Unit, ParseError> get_tracker_scan_key(GetTracker& t) {
-    JsonCursor& c = t.cursor;
-    skip_whitespace(c);
-    if (c.at_end()) return platform::Err{ParseError::missing_at_end(c.len)};
-    if (c.peek() != '"') return platform::Err{ParseError::unexpected_byte(c.peek(), c.pos)};
-    auto key = scan_string(c);
-    if (!key) return platform::Err{key.error()};
+// Matches a key just read against the next segment of the path.
+void get_tracker_match_key(GetTracker& t, std::string_view key) {
     if (t.on_path.empty() || t.on_path.back() == 0 || t.all_matched()) {
         t.pending = 0;
     } else {
@@ -169,7 +163,7 @@ platform::Result<platform::Unit, ParseError> get_tracker_scan_key(GetTracker& t)
             t.container_kind = 1;
             get_build_at_path(t);
             t.pending = 0;
-        } else if (next.key_text() == key.value()) {
+        } else if (next.key_text() == key) {
             ++t.matched;
             if (t.all_matched()) {
                 t.announce();
@@ -181,10 +175,12 @@ platform::Result<platform::Unit, ParseError> get_tracker_scan_key(GetTracker& t)
             t.pending = 0;
         }
     }
-    skip_whitespace(c);
-    if (c.at_end()) return platform::Err{ParseError::missing_at_end(c.len)};
-    if (c.peek() != ':') return platform::Err{ParseError::unexpected_byte(c.peek(), c.pos)};
-    ++c.pos;
+}
+
+// Reads one key and its colon and matches the key against the next segment.
+platform::Result<platform::Unit, ParseError> get_tracker_scan_key(GetTracker& t) {
+    auto e = scan_member_key(t.cursor, [&t](std::string_view key) { get_tracker_match_key(t, key); });
+    if (e) return platform::Err{*e};
     return platform::Unit{};
 }
 

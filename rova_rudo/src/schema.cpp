@@ -58,26 +58,14 @@ std::uint32_t schema_record(SchemaBuilder& b, TypeMask bit, std::optional<std::s
     return id;
 }
 
-namespace {
-
-ParseError byte_or_end(const JsonCursor& c) {
-    return c.at_end() ? ParseError::missing_at_end(c.len) : ParseError::unexpected_byte(c.peek(), c.pos);
-}
-
-}  // namespace
-
 Result<Unit, ParseError> schema_scan_key(JsonCursor& c, SchemaBuilder& b) {
-    skip_whitespace(c);
-    if (c.at_end() || c.peek() != '"') return Err{byte_or_end(c)};
-    auto key = scan_string(c);
-    if (!key) return Err{key.error()};
-    const auto next_id = static_cast<std::uint32_t>(b.key_names.size() + 1);
-    auto [id, inserted] = b.key_map.try_emplace(*key, next_id);
-    if (inserted) b.key_names.emplace_back(*key);
-    b.pending_key = *id;
-    skip_whitespace(c);
-    if (c.at_end() || c.peek() != ':') return Err{byte_or_end(c)};
-    ++c.pos;
+    auto e = scan_member_key(c, [&b](std::string_view key) {
+        const auto next_id = static_cast<std::uint32_t>(b.key_names.size() + 1);
+        auto [id, inserted] = b.key_map.try_emplace(key, next_id);
+        if (inserted) b.key_names.emplace_back(key);
+        b.pending_key = *id;
+    });
+    if (e) return Err{*e};
     return Unit{};
 }
 

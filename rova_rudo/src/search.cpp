@@ -57,12 +57,10 @@ public:
     }
 
     std::optional<ParseError> visitor_object_key(JsonCursor& c) {
-        skip_whitespace(c);
-        if (c.at_end()) return ParseError::missing_at_end(c.len);
-        if (c.peek() != '"') return ParseError::unexpected_byte(c.peek(), c.pos);
-        auto s = scan_string(c);
-        if (!s.ok()) return s.error();
-        const std::string_view key = s.value();
+        return scan_member_key(c, [this](std::string_view key) { on_key(key); });
+    }
+
+    void on_key(std::string_view key) {
         path_set_key(path_, key);
         if (pattern_) progress_ = pattern_key_step(*pattern_, base_progress(), key);
         if (tracker_) tracker_->on_key(key);
@@ -83,12 +81,6 @@ public:
                 }
             }
         }
-
-        skip_whitespace(c);
-        if (c.at_end()) return ParseError::missing_at_end(c.len);
-        if (c.peek() != ':') return ParseError::unexpected_byte(c.peek(), c.pos);
-        ++c.pos;
-        return std::nullopt;
     }
 
     bool visitor_scalar(std::string_view v, ScalarKind k) {

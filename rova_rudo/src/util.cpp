@@ -43,16 +43,10 @@ bool flatten_value_line(FlattenState& st, std::string_view placeholder, std::opt
 }
 
 platform::Result<platform::Unit, ParseError> flatten_read_key(JsonCursor& c, FlattenState& st) {
-    skip_whitespace(c);
-    if (c.at_end()) return platform::Err{ParseError::missing_at_end(c.len)};
-    if (c.peek() != '"') return platform::Err{ParseError::unexpected_byte(c.peek(), c.pos)};
-    auto key = scan_string(c);
-    if (!key) return platform::Err{key.error()};
-    if (!st.path.starts.empty()) path_set_key(st.path, *key);
-    skip_whitespace(c);
-    if (c.at_end()) return platform::Err{ParseError::missing_at_end(c.len)};
-    if (c.peek() != ':') return platform::Err{ParseError::unexpected_byte(c.peek(), c.pos)};
-    ++c.pos;
+    auto e = scan_member_key(c, [&st](std::string_view key) {
+        if (!st.path.starts.empty()) path_set_key(st.path, key);
+    });
+    if (e) return platform::Err{*e};
     return platform::Unit{};
 }
 

@@ -23,17 +23,7 @@ struct Recorder {
     void visitor_enter_object(std::uint64_t o) { add("{" + std::to_string(o)); }
     void visitor_array_element(std::uint32_t i) { add("#" + std::to_string(i)); }
     std::optional<ParseError> visitor_object_key(JsonCursor& c) {
-        skip_whitespace(c);
-        if (c.at_end()) return ParseError::missing_at_end(c.len);
-        if (c.peek() != '"') return ParseError::unexpected_byte(c.peek(), c.pos);
-        auto s = scan_string(c);
-        if (!s.ok()) return s.error();
-        add("k:" + std::string(s.value()));
-        skip_whitespace(c);
-        if (c.at_end()) return ParseError::missing_at_end(c.len);
-        if (c.peek() != ':') return ParseError::unexpected_byte(c.peek(), c.pos);
-        ++c.pos;
-        return std::nullopt;
+        return scan_member_key(c, [this](std::string_view key) { add("k:" + std::string(key)); });
     }
     bool visitor_scalar(std::string_view v, ScalarKind k) {
         const char* tag = k == ScalarKind::String ? "s:" : k == ScalarKind::Number ? "n:" : k == ScalarKind::Boolean ? "b:" : "z:";

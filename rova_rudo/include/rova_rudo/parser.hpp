@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -93,6 +94,28 @@ std::string_view scan_number_span(JsonCursor& c);
 // span, pos advanced past them. Otherwise InvalidLiteral at pos, pos unchanged.
 // Only the literal's own bytes are compared ("truex" passes as "true").
 platform::Result<std::string_view, ParseError> expect_literal(JsonCursor& c, std::string_view literal);
+
+// One object member's key and the colon after it, from pos (whitespace
+// before the key is skipped): `on_key` gets the key's raw body as soon as it
+// is read, before the colon is looked for, so a walker that reports keys has
+// reported this one even when the colon then turns out to be missing. On
+// success pos is one past the colon. A missing quote or colon is an
+// UnexpectedByte at its place, or missing_at_end when the data ends there; an
+// unterminated key is scan_string's error.
+template <typename OnKey>
+inline std::optional<ParseError> scan_member_key(JsonCursor& c, OnKey&& on_key) {
+    skip_whitespace(c);
+    if (c.at_end()) return ParseError::missing_at_end(c.len);
+    if (c.peek() != '"') return ParseError::unexpected_byte(c.peek(), c.pos);
+    auto key = scan_string(c);
+    if (!key.ok()) return key.error();
+    on_key(key.value());
+    skip_whitespace(c);
+    if (c.at_end()) return ParseError::missing_at_end(c.len);
+    if (c.peek() != ':') return ParseError::unexpected_byte(c.peek(), c.pos);
+    ++c.pos;
+    return std::nullopt;
+}
 
 // One entry of a walker's container stack.
 struct WalkFrame {
