@@ -52,8 +52,8 @@ struct Expect {
     std::vector<std::pair<std::string, std::string>> env = {};
 };
 
-void check(const Expect& x, const std::string& cwd, const std::string& stdin_data = "") {
-    QmRun r = run_qm(x.args, stdin_data, x.env, cwd, 120);
+void check(const Expect& x, const std::string& cwd, const std::string& stdin_data = "", int timeout_s = 120) {
+    QmRun r = run_qm(x.args, stdin_data, x.env, cwd, timeout_s);
     const std::string what = joined(x.args);
     expect_clean(r, what);
     EXPECT_EQ(r.code, x.code) << what << r.err;
@@ -161,6 +161,23 @@ TEST(Hostile, HundredMebibyteString) {
     expect_clean(r, "schema");
     EXPECT_EQ(r.code, 0);
     EXPECT_LT(r.out.size(), 1000u);  // examples are cut to 80 bytes
+}
+
+// Three hundred thousand distinct examples at one path, all kept: each new
+// one used to be compared with every stored one, minutes of work here.
+TEST(Hostile, HundredsOfThousandsOfExamples) {
+    TempDir dir;
+    constexpr int kValues = 300000;
+    std::string doc = "[", want = "{\"path\":\".\",\"type\":\"array\",\"count\":1}\n";
+    want += "{\"path\":\".[*]\",\"type\":\"number\",\"count\":" + std::to_string(kValues + 2) + ",\"examples\":[";
+    for (int i = 0; i < kValues; ++i) {
+        doc += std::to_string(i) + ",";
+        want += (i ? ",\"" : "\"") + std::to_string(i) + "\"";
+    }
+    doc += "0,299999]";  // repeats, stored once
+    want += "]}\n";
+    dir.write("many.json", doc);
+    check({{"schema", "--examples", "1000000", "--format", "jsonl", "many.json"}, 0, want, ""}, dir.path(), "", 30);
 }
 
 // Files that hold no JSON value at all: every command fails cleanly or finds

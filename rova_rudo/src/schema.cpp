@@ -20,6 +20,31 @@ SchemaBuilder schema_builder_new(const SchemaWalkOptions& opts) {
     return b;
 }
 
+namespace {
+
+std::uint64_t example_hash(std::uint32_t node, std::string_view text) { return fx_hash_pair(node, fx_hash_bytes(text)); }
+
+// Stores `text` as an example of node `id` unless the node already holds it.
+void add_example(SchemaBuilder& b, std::uint32_t id, std::string_view text) {
+    auto& examples = b.nodes[id - 1].examples;
+    if (examples.size() < kSchemaExampleScanMax) {
+        if (std::find(examples.begin(), examples.end(), text) != examples.end()) return;
+        examples.emplace_back(text);
+        if (examples.size() == kSchemaExampleScanMax && b.max_examples > kSchemaExampleScanMax) {
+            for (std::uint32_t i = 0; i < examples.size(); ++i)
+                b.example_index.try_emplace(schema_detail::ExampleRef{example_hash(id, examples[i]), id, i}, true);
+        }
+        return;
+    }
+    if (examples.size() >= UINT32_MAX) return;  // positions are 32-bit, as node ids are
+    const std::uint64_t h = example_hash(id, text);
+    if (b.example_index.find(schema_detail::ExampleProbe{h, id, text, &b.nodes})) return;
+    b.example_index.try_emplace(schema_detail::ExampleRef{h, id, static_cast<std::uint32_t>(examples.size())}, true);
+    examples.emplace_back(text);
+}
+
+}  // namespace
+
 std::uint32_t schema_record(SchemaBuilder& b, TypeMask bit, std::optional<std::string_view> example) {
     std::uint32_t id;
     if (b.parents.empty()) {
@@ -50,11 +75,7 @@ std::uint32_t schema_record(SchemaBuilder& b, TypeMask bit, std::optional<std::s
     SchemaNode& node = b.nodes[id - 1];
     node.types |= bit;
     node.count += 1;
-    if (example && b.max_examples != 0 && node.examples.size() < b.max_examples) {
-        const std::string_view cut = example->substr(0, kSchemaExampleMaxBytes);
-        if (std::find(node.examples.begin(), node.examples.end(), cut) == node.examples.end())
-            node.examples.emplace_back(cut);
-    }
+    if (example && node.examples.size() < b.max_examples) add_example(b, id, example->substr(0, kSchemaExampleMaxBytes));
     return id;
 }
 

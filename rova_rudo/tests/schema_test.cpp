@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,38 @@ TEST(Schema, ExampleOptions) {
     EXPECT_EQ(render(doc), (Rows{". array 1", ".[*] string 3 [" + a80 + ";" + std::string(80, 'b') + "]"}));
     // The collapse flag is carried but the walk always collapses.
     EXPECT_EQ(render("[1,[2]]", {.collapse = false}), (Rows{". array 1", ".[*] array|number 2 [1]", ".[*][*] number 1 [2]"}));
+}
+
+// Past the first few, a node's examples are found again by hash: the result
+// is still the first N distinct texts (cut to 80 bytes) in document order,
+// for each node on its own, with repeats from before and after that point.
+TEST(Schema, ManyExamplesKeepTheFirstDistinctInOrder) {
+    std::vector<std::string> a_vals, b_vals;
+    for (int i = 0; i < 300; ++i) {
+        a_vals.push_back("v" + std::to_string(i % 97 * 7 % 131));                       // repeats throughout
+        // 81 bytes: the cut drops the last one, so x and y make one example.
+        b_vals.push_back(std::string(78, 'p') + (i % 40 < 10 ? "0" : "") + std::to_string(i % 40) + (i % 3 ? "x" : "y"));
+        if (i % 5 == 0) b_vals.push_back("w" + std::to_string(i));
+    }
+    std::string doc = "[";
+    for (std::size_t i = 0; i < a_vals.size(); ++i) doc += (i ? ",{\"a\":\"" : "{\"a\":\"") + a_vals[i] + "\"}";
+    for (const auto& v : b_vals) doc += ",{\"b\":\"" + v + "\"}";
+    doc += "]";
+    for (const std::size_t cap : {std::size_t{16}, std::size_t{17}, std::size_t{50}, std::size_t{1000}}) {
+        const auto first_distinct = [&](const std::vector<std::string>& vals) {
+            std::vector<std::string> kept;
+            for (const auto& v : vals) {
+                const std::string cut = v.substr(0, kSchemaExampleMaxBytes);
+                if (kept.size() < cap && std::find(kept.begin(), kept.end(), cut) == kept.end()) kept.push_back(cut);
+            }
+            return kept;
+        };
+        auto tree = build_schema(doc, {.max_examples = cap});
+        ASSERT_TRUE(tree);
+        ASSERT_EQ(tree->nodes.size(), 4u);
+        EXPECT_EQ(tree->nodes[2].examples, first_distinct(a_vals)) << cap;
+        EXPECT_EQ(tree->nodes[3].examples, first_distinct(b_vals)) << cap;
+    }
 }
 
 TEST(Schema, PathCap) {

@@ -71,6 +71,41 @@ struct SchemaRow {
     std::span<const std::string> examples;
 };
 
+// A node's examples are checked for a repeat by a scan while the node holds
+// at most this many; past it they are also indexed by hash, so that a large
+// --examples costs each value one lookup instead of a comparison with every
+// stored example.
+inline constexpr std::size_t kSchemaExampleScanMax = 16;
+
+namespace schema_detail {
+
+// One indexed example: its node and its position in the node's list, with the
+// hash of (node, text) kept so that the index never reads the text to grow.
+struct ExampleRef {
+    std::uint64_t hash = 0;
+    std::uint32_t node = 0;
+    std::uint32_t index = 0;
+};
+// A lookup: the text to find and the arena that holds the stored ones.
+struct ExampleProbe {
+    std::uint64_t hash;
+    std::uint32_t node;
+    std::string_view text;
+    const std::vector<SchemaNode>* nodes;
+};
+struct ExampleHash {
+    std::uint64_t operator()(const ExampleRef& r) const { return r.hash; }
+    std::uint64_t operator()(const ExampleProbe& p) const { return p.hash; }
+};
+struct ExampleEq {
+    bool operator()(const ExampleRef& a, const ExampleRef& b) const { return a.node == b.node && a.index == b.index; }
+    bool operator()(const ExampleRef& a, const ExampleProbe& p) const {
+        return a.hash == p.hash && a.node == p.node && (*p.nodes)[a.node - 1].examples[a.index] == p.text;
+    }
+};
+
+}  // namespace schema_detail
+
 // The state of one walk.
 struct SchemaBuilder {
     std::vector<std::uint32_t> parents;  // node ids of the open containers (0 = dropped)
@@ -80,6 +115,8 @@ struct SchemaBuilder {
     std::size_t max_paths = 0;
     FxMap<std::pair<std::uint32_t, std::uint32_t>, std::uint32_t> node_map;  // (parent, key) -> node
     FxMap<std::string, std::uint32_t> key_map;                               // raw key -> key id
+    // The examples of nodes that hold more than kSchemaExampleScanMax.
+    FxMap<schema_detail::ExampleRef, bool, schema_detail::ExampleHash, schema_detail::ExampleEq> example_index;
     std::uint32_t pending_key = 0;  // set by schema_scan_key, consumed by schema_record
     bool truncated = false;
 };
