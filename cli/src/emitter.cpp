@@ -310,13 +310,12 @@ bool ResultEmitter::emit_search_match(std::string_view path, std::string_view te
                                       std::optional<std::uint64_t> offset) {
     // 1. A key and its value, or several hits in one string, share a path.
     if (!is_container(shape) && (emit == EmitMode::Path || emit == EmitMode::Value || emit == EmitMode::Assignment) &&
-        has_last_path && path == last_path)
+        reported_path.repeats(path))
         return false;
     ++match_count;
     matched = true;
     if (count_only) {
-        last_path.assign(path);
-        has_last_path = true;
+        reported_path.record(path);
         return false;
     }
     if (cap_reached(*this)) return true;
@@ -408,8 +407,7 @@ bool ResultEmitter::emit_search_match(std::string_view path, std::string_view te
         write_capped(*this, r);
     }
 
-    last_path.assign(path);
-    has_last_path = true;
+    reported_path.record(path);
     return cap_reached(*this);
 }
 

@@ -222,8 +222,7 @@ int run_search(const SearchOptions& o) {
         std::string name;
         platform::append_replacing_invalid_sequences(name, path);
         if (several) {
-            em.has_last_path = false;
-            em.last_path.clear();
+            em.reported_path.clear();
             em.file_prefix = name;
         }
         SearchError outcome = SearchError::success(0);

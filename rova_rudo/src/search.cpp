@@ -182,9 +182,8 @@ private:
     // and then its value, or a repeated key) is one result to the sink, so it
     // does not count again towards the limit, a number of unique paths.
     void count_report() {
-        if (has_last_report_ && path_.text == last_report_path_) return;
-        last_report_path_.assign(path_.text);
-        has_last_report_ = true;
+        if (reported_.repeats(path_.text)) return;
+        reported_.record(path_.text);
         ++match_count_;
     }
 
@@ -214,8 +213,7 @@ private:
     std::string_view document_;
     MatchSink& sink_;
     std::uint64_t match_count_ = 0;
-    std::string last_report_path_;  // path of the last key or scalar report
-    bool has_last_report_ = false;
+    ReportedPath reported_;  // the last key or scalar report
     bool all_types_;
     bool key_and_value_;
     TypeFilter type_filter_;

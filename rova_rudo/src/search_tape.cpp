@@ -384,10 +384,10 @@ SearchError run_tape_search(const std::string& path, const SearchQuery& query, M
 
     TapeChildIndex index;
     index.reserve(112);
-    std::string current, last;
+    std::string current;
     current.reserve(64);
-    last.reserve(64);
-    bool has_last = false;
+    ReportedPath reported;
+    reported.reserve(64);
     std::vector<TapePathSegment> segments;
     segments.reserve(16);
     std::uint64_t count = 0;
@@ -419,14 +419,13 @@ SearchError run_tape_search(const std::string& path, const SearchQuery& query, M
             if (!text_matcher_is_match(matchers.key, span_of(data, tape[*key]))) return true;
         }
         tape_node_path(tape, data, in.size(), static_cast<std::uint32_t>(i), current, segments, index);
-        if (has_last && current == last) return true;
+        if (reported.repeats(current)) return true;
         if (query.limit && count >= *query.limit) return false;
         const bool stop = sink.emit_search_match(current, text, scalar_kind(e.kind()),
                                                  is_key ? MatchShape::ObjectKey : MatchShape::Scalar, *at);
         ++count;
         if (stop) return false;
-        std::swap(current, last);
-        has_last = true;
+        reported.record_by_swap(current);
         return true;
     };
 

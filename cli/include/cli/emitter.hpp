@@ -69,14 +69,14 @@ enum class ColorMode : std::uint8_t { Auto = 0, Always = 1, Never = 2 };
 // The per-run output state of a search. The search command builds one, sets
 // the fields from its options, writes the framing around the records ("[" and
 // "]\n" of JSON output, the --count total) straight to `writer`, and, when
-// several files are searched, sets `file_prefix` and clears `has_last_path`
+// several files are searched, sets `file_prefix` and clears `reported_path`
 // before each file. It reads `matched` and `match_count` at the end.
 struct ResultEmitter final : rova_rudo::MatchSink {
     explicit ResultEmitter(BufferedWriter& w);
 
     std::optional<std::uint64_t> max_value_bytes;  // cut values (and containers) to this many bytes
     std::optional<std::uint64_t> max_output;       // cap on the record bytes written
-    std::string last_path;
+    rova_rudo::ReportedPath reported_path;  // one report per path (key, scalar and container reports)
     std::string record_buffer;  // scratch: one JSON record, or flattened lines
     std::string minify_buffer;  // scratch: a container without its whitespace
     std::optional<std::string> file_prefix;  // current file, when several are searched
@@ -85,7 +85,6 @@ struct ResultEmitter final : rova_rudo::MatchSink {
     std::uint64_t match_count = 0;
     std::uint64_t bytes_written = 0;
     bool first_json_element = true;
-    bool has_last_path = false;
     bool matched = false;
     bool color_on = false;
     bool truncated = false;  // the cap was reached; stays set

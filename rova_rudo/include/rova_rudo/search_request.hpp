@@ -106,6 +106,38 @@ private:
     std::uint64_t matches_;
 };
 
+// One report per path: a key and then its value, or several hits at one
+// path (a repeated key, several matches in one string), are one result. Both
+// engines consult it so that such a repeat counts once towards the limit,
+// and the result emitter so that it prints once. It holds the path of the
+// last key or scalar report.
+class ReportedPath {
+public:
+    // Whether `path` is the path of the last report.
+    bool repeats(std::string_view path) const { return has_last_ && path == last_; }
+    // `path` is the last report's now.
+    void record(std::string_view path) {
+        last_.assign(path);
+        has_last_ = true;
+    }
+    // The same, taking the caller's buffer in exchange for the old one, which
+    // `path` holds afterwards (no copy; the caller rebuilds it anyway).
+    void record_by_swap(std::string& path) {
+        last_.swap(path);
+        has_last_ = true;
+    }
+    // No report yet (a new input).
+    void clear() {
+        has_last_ = false;
+        last_.clear();
+    }
+    void reserve(std::size_t n) { last_.reserve(n); }
+
+private:
+    std::string last_;
+    bool has_last_ = false;
+};
+
 // Receives every selected match, in the order the engine decides them (a key
 // or scalar when read, a container when it closes). All views are valid only
 // during the call.
