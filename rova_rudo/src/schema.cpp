@@ -14,7 +14,9 @@ using platform::Unit;
 SchemaBuilder schema_builder_new(const SchemaWalkOptions& opts) {
     SchemaBuilder b;
     b.parents.reserve(16);
+    b.last_member.reserve(16);
     b.nodes.emplace_back();  // the root
+    b.hints.emplace_back();
     b.max_examples = opts.max_examples;
     b.max_paths = opts.max_paths;
     return b;
@@ -53,10 +55,17 @@ std::uint32_t schema_record(SchemaBuilder& b, TypeMask bit, std::optional<std::s
     } else {
         const std::uint32_t parent = b.parents.back();
         const std::uint32_t key = b.pending_key;
+        const std::uint32_t hinted = b.pending_node;
         b.pending_key = 0;
+        b.pending_node = 0;
         if (parent == 0) return 0;
+        std::uint32_t& last = b.last_member.back();
         const std::pair<std::uint32_t, std::uint32_t> slot{parent, key};
-        if (const std::uint32_t* found = b.node_map.find(slot)) {
+        if (hinted != 0) {
+            id = hinted;
+        } else if (key == 0 && last != 0 && b.nodes[last - 1].key == 0) {
+            id = last;  // every element of an array is the one node
+        } else if (const std::uint32_t* found = b.node_map.find(slot)) {
             id = *found;
         } else {
             // Node ids are 32-bit: a cap above that range still stops there.
@@ -68,9 +77,12 @@ std::uint32_t schema_record(SchemaBuilder& b, TypeMask bit, std::optional<std::s
             n.parent = parent;
             n.key = key;
             b.nodes.push_back(std::move(n));
+            b.hints.emplace_back();
             id = static_cast<std::uint32_t>(b.nodes.size());
             b.node_map.try_emplace(slot, id);
         }
+        (last == 0 ? b.hints[parent - 1].first : b.hints[last - 1].next) = id;
+        last = id;
     }
     SchemaNode& node = b.nodes[id - 1];
     node.types |= bit;
@@ -81,6 +93,22 @@ std::uint32_t schema_record(SchemaBuilder& b, TypeMask bit, std::optional<std::s
 
 Result<Unit, ParseError> schema_scan_key(JsonCursor& c, SchemaBuilder& b) {
     auto e = scan_member_key(c, [&b](std::string_view key) {
+        b.pending_node = 0;
+        const std::uint32_t parent = b.parents.empty() ? 0 : b.parents.back();
+        if (parent != 0) {
+            const std::uint32_t last = b.last_member.back();
+            const std::uint32_t guess = last == 0 ? b.hints[parent - 1].first : b.hints[last - 1].next;
+            // A node that is both an array and an object has element and
+            // member children: only a member (key id >= 1) can be the guess.
+            if (guess != 0) {
+                const std::uint32_t k = b.nodes[guess - 1].key;
+                if (k != 0 && b.key_names[k - 1] == key) {
+                    b.pending_key = k;
+                    b.pending_node = guess;
+                    return;
+                }
+            }
+        }
         const auto next_id = static_cast<std::uint32_t>(b.key_names.size() + 1);
         auto [id, inserted] = b.key_map.try_emplace(key, next_id);
         if (inserted) b.key_names.emplace_back(key);
@@ -137,11 +165,13 @@ Result<SchemaTree, ParseError> build_schema(std::string_view bytes, const Schema
         case '{': {
             const bool is_array = ch == '[';
             b.parents.push_back(schema_record(b, is_array ? kTypeArray : kTypeObject, std::nullopt));
+            b.last_member.push_back(0);
             ++c.pos;
             skip_whitespace(c);
             if (!c.at_end() && c.peek() == (is_array ? ']' : '}')) {
                 ++c.pos;
                 b.parents.pop_back();
+                b.last_member.pop_back();
                 break;
             }
             if (!is_array) {
@@ -179,6 +209,7 @@ Result<SchemaTree, ParseError> build_schema(std::string_view bytes, const Schema
                 ++c.pos;
                 stack.pop_back();
                 b.parents.pop_back();
+                b.last_member.pop_back();
                 b.pending_key = 0;
                 continue;
             }

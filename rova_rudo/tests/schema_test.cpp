@@ -59,6 +59,13 @@ TEST(Schema, RowsForDocuments) {
         {R"([{"a":{"b":1}},{"c":2,"a":{"d":[3]}}])",
          {". array 1", ".[*] object 2", ".[*].a object 2", ".[*].a.b number 1 [1]", ".[*].c number 1 [2]",
           ".[*].a.d array 1", ".[*].a.d[*] number 1 [3]"}},
+        // Members met in another order, a key that extends the one met there
+        // last time, and a path that is an array in one place and an object in
+        // another all land on their own nodes.
+        {R"([{"a":1,"b":2},{"b":3,"a":4},{"a":5,"ab":6},{"a":7,"b":8}])",
+         {". array 1", ".[*] object 4", ".[*].a number 4 [1;4;5]", ".[*].b number 3 [2;3;8]", ".[*].ab number 1 [6]"}},
+        {R"([[1],{"a":2},[3],{"a":4,"":5}])",
+         {". array 1", ".[*] object|array 4", ".[*][*] number 2 [1;3]", ".[*].a number 2 [2;4]", ".[*]. number 1 [5]"}},
         // Key names are printed raw: dots unquoted, the empty key prints like the root.
         {R"({"a.b":1})", {". object 1", ".a.b number 1 [1]"}},
         {R"({"":1})", {". object 1", ". number 1 [1]"}},
@@ -118,6 +125,8 @@ TEST(Schema, ManyExamplesKeepTheFirstDistinctInOrder) {
 TEST(Schema, PathCap) {
     EXPECT_EQ(render(R"({"a":1,"b":2,"a":3})", {.max_paths = 2}),
               (Rows{". object 1", ".a number 2 [1;3]", "truncated"}));
+    EXPECT_EQ(render(R"([{"a":1,"b":2,"c":3},{"a":4,"b":5,"c":6}])", {.max_paths = 3}),
+              (Rows{". array 1", ".[*] object 2", ".[*].a number 2 [1;4]", "truncated"}));
     for (std::size_t cap : {0u, 1u})
         EXPECT_EQ(render(R"({"a":1})", {.max_paths = cap}), (Rows{". object 1", "truncated"})) << cap;
     // Everything inside a dropped container is counted nowhere.

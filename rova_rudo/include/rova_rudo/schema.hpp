@@ -119,6 +119,16 @@ struct SchemaBuilder {
     FxMap<schema_detail::ExampleRef, bool, schema_detail::ExampleHash, schema_detail::ExampleEq> example_index;
     std::uint32_t pending_key = 0;  // set by schema_scan_key, consumed by schema_record
     bool truncated = false;
+    // Documents repeat their shapes: the members of one path come in the same
+    // order object after object. So the member that followed a node last
+    // time is tried first, by comparing the key bytes, before any hashing.
+    struct Hint {
+        std::uint32_t first = 0;  // the node of the first member of the last object seen at this node
+        std::uint32_t next = 0;   // the node of the member that followed this one last time
+    };
+    std::vector<Hint> hints;                 // by node id - 1
+    std::vector<std::uint32_t> last_member;  // per open container: the member node recorded last (0 = none)
+    std::uint32_t pending_node = 0;          // the pending key's node when the hint found it
 };
 
 SchemaBuilder schema_builder_new(const SchemaWalkOptions& opts);
