@@ -124,6 +124,18 @@ void get_tracker_enter(GetTracker& t, std::uint64_t start, bool is_array) {
 void get_tracker_enter_array(GetTracker& t, std::uint64_t start) { get_tracker_enter(t, start, true); }
 void get_tracker_enter_object(GetTracker& t, std::uint64_t start) { get_tracker_enter(t, start, false); }
 
+// The element or member just met is the path's next segment: the value is
+// found when that was the last one, otherwise the walk descends into it.
+void get_tracker_segment_matched(GetTracker& t) {
+    ++t.matched;
+    if (t.all_matched()) {
+        t.announce();
+        t.pending = 0;
+    } else {
+        t.pending = 1;
+    }
+}
+
 void get_tracker_array_element(GetTracker& t, std::uint32_t i) {
     if (t.on_path.empty() || t.on_path.back() == 0 || t.all_matched()) {
         t.pending = 0;
@@ -133,13 +145,7 @@ void get_tracker_array_element(GetTracker& t, std::uint32_t i) {
     const PathSegment& next = t.segments[t.matched];
     if (next.is_index()) {
         if (next.index_value() == i) {
-            ++t.matched;
-            if (t.all_matched()) {
-                t.announce();
-                t.pending = 0;
-            } else {
-                t.pending = 1;
-            }
+            get_tracker_segment_matched(t);
         } else {
             t.pending = 0;
         }
@@ -164,13 +170,7 @@ void get_tracker_match_key(GetTracker& t, std::string_view key) {
             get_build_at_path(t);
             t.pending = 0;
         } else if (next.key_text() == key) {
-            ++t.matched;
-            if (t.all_matched()) {
-                t.announce();
-                t.pending = 0;
-            } else {
-                t.pending = 1;
-            }
+            get_tracker_segment_matched(t);
         } else {
             t.pending = 0;
         }
