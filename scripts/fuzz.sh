@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 secs=${1:-10}
 corpus=${QM_CORPUS:-$PWD/../shared/corpus}
 command -v clang++ >/dev/null || { DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang >/dev/null; }
-CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_FUZZ=ON -DQM_TESTS=OFF >/dev/null
+CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_FUZZ=ON -DQM_TESTS=OFF -DQM_WERROR=ON >/dev/null
 cmake --build build-fuzz
 seeds=build-fuzz/seeds
 if [ ! -d "$seeds" ]; then
