@@ -9,16 +9,16 @@ namespace cli {
 
 using Args = std::span<const std::string>;
 
-int run_search_command(Args args);
-int run_get_command(Args args);
-int run_schema_command(Args args);
-int run_paths_command(Args args);
-int run_keys_command(Args args);
-int run_flatten_command(Args args);
-int run_find_command(Args args);
-int run_extract_command(Args args);
+[[nodiscard]] int run_search_command(Args args);
+[[nodiscard]] int run_get_command(Args args);
+[[nodiscard]] int run_schema_command(Args args);
+[[nodiscard]] int run_paths_command(Args args);
+[[nodiscard]] int run_keys_command(Args args);
+[[nodiscard]] int run_flatten_command(Args args);
+[[nodiscard]] int run_find_command(Args args);
+[[nodiscard]] int run_extract_command(Args args);
 
 // The dispatcher: `argv` holds the program name first.
-int dispatch_subcommand(Args argv);
+[[nodiscard]] int dispatch_subcommand(Args argv);
 
 }  // namespace cli

@@ -17,6 +17,6 @@ struct FlagWord {
 FlagWord split_flag_word(const std::string& arg);
 
 // An unsigned decimal count: optional '+', then digits only, within 64 bits.
-std::optional<std::uint64_t> parse_count(std::string_view text);
+[[nodiscard]] std::optional<std::uint64_t> parse_count(std::string_view text);
 
 }  // namespace cli

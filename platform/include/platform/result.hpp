@@ -16,7 +16,7 @@ template <typename E>
 Err(E) -> Err<E>;
 
 template <typename T, typename E>
-class Result {
+class [[nodiscard]] Result {
 public:
     Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
     template <typename F>

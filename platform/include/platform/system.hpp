@@ -32,6 +32,6 @@ void ignore_sigpipe();
 
 // The command line as byte strings, program name first. An argument that is
 // not valid UTF-8 gives nullopt and its index in `bad_index`.
-std::optional<std::vector<std::string>> command_line_args(int argc, char** argv, std::size_t* bad_index);
+[[nodiscard]] std::optional<std::vector<std::string>> command_line_args(int argc, char** argv, std::size_t* bad_index);
 
 }  // namespace platform

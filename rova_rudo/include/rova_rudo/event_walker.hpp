@@ -31,7 +31,7 @@ namespace rova_rudo {
 // finished, possibly because the visitor asked to stop. Kept as a code byte
 // (kFinished when finished), a detail byte and an offset, read only through
 // the accessors below.
-class WalkOutcome {
+class [[nodiscard]] WalkOutcome {
 public:
     static WalkOutcome finished(bool stopped) { return WalkOutcome(kFinished, stopped ? 1 : 0, 0); }
     static WalkOutcome from_error(const ParseError& e) {
@@ -57,7 +57,7 @@ namespace detail {
 // visitor. Returns an error outcome, finished(true) when the visitor asked to
 // stop, or nothing to go on.
 template <typename V>
-inline std::optional<WalkOutcome> walk_scalar(JsonCursor& c, V& v, std::uint8_t b) {
+[[nodiscard]] inline std::optional<WalkOutcome> walk_scalar(JsonCursor& c, V& v, std::uint8_t b) {
     if (b == '"') {
         auto s = scan_string(c);
         if (!s.ok()) return WalkOutcome::from_error(ParseError::unclosed_string());

@@ -77,7 +77,7 @@ void write_json(const JsonDocument& doc, JsonStyle style, std::string& out,
 
 // Parses `text` strictly and appends it in `style`; false (and `out` as it
 // was) when the text is not strict JSON.
-bool reformat_json(std::string_view text, JsonStyle style, std::string& out);
+[[nodiscard]] bool reformat_json(std::string_view text, JsonStyle style, std::string& out);
 
 // Appends `text` (decoded bytes) as a quoted, escaped JSON string.
 void write_json_string(std::string& out, std::string_view text);

@@ -70,7 +70,7 @@ enum class SearchErrorKind : std::uint64_t {
 // The outcome of searching one input. Parse and Message concern that input
 // alone; Regex, PathPattern and Predicate concern the request and are the
 // same for every input.
-class SearchError {
+class [[nodiscard]] SearchError {
 public:
     static SearchError parse(ParseError e) { return SearchError(SearchErrorKind::Parse, e, {}, 0); }
     static SearchError message(std::string text) { return SearchError(SearchErrorKind::Message, {}, std::move(text), 0); }

@@ -56,7 +56,7 @@ public:
 
     // Waits while the channel is full. Returns nullopt once the item is
     // queued, or the item itself when the receiving end is gone.
-    std::optional<T> send(T item) {
+    [[nodiscard]] std::optional<T> send(T item) {
         assert(state_);
         std::unique_lock lock(state_->mutex);
         state_->not_full.wait(lock, [&] {
@@ -71,7 +71,7 @@ public:
 
     // Never waits. Returns nullopt once the item is queued, or the item
     // itself when the channel is full or the receiving end is gone.
-    std::optional<T> try_send(T item) {
+    [[nodiscard]] std::optional<T> try_send(T item) {
         assert(state_);
         std::unique_lock lock(state_->mutex);
         if (!state_->receiver_alive || state_->queue.size() >= state_->capacity) {
@@ -119,7 +119,7 @@ public:
 
     // Waits for the next item. Returns nullopt when the channel is empty and
     // the sending end is gone: nothing more will come.
-    std::optional<T> recv() {
+    [[nodiscard]] std::optional<T> recv() {
         assert(state_);
         std::unique_lock lock(state_->mutex);
         state_->not_empty.wait(lock, [&] { return !state_->queue.empty() || !state_->sender_alive; });

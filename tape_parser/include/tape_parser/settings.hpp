@@ -26,9 +26,9 @@ bool avx2_enabled();
 
 // The rule for numeric variables: valid UTF-8, an optional single '+', then
 // one or more ASCII digits and nothing else, fitting in 64 bits.
-std::optional<std::uint64_t> parse_setting_number(std::string_view text);
+[[nodiscard]] std::optional<std::uint64_t> parse_setting_number(std::string_view text);
 // The variable `name` read now and put through that rule; nullopt when unset.
-std::optional<std::uint64_t> read_setting_number(const char* name);
+[[nodiscard]] std::optional<std::uint64_t> read_setting_number(const char* name);
 
 // How each once-per-process value follows from the variable's raw bytes
 // (nullopt = unset); exposed so the rules can be checked without the cache.

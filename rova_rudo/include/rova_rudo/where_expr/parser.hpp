@@ -149,6 +149,6 @@ platform::Result<WherePredicate, WhereParseError> parse_where(std::string_view t
 // Parses a decimal 64-bit float the way the language and its evaluator read
 // numbers: optional sign, digits with an optional fraction and exponent, the
 // whole text consumed; values beyond the range become infinities.
-std::optional<double> parse_decimal_f64(std::string_view text);
+[[nodiscard]] std::optional<double> parse_decimal_f64(std::string_view text);
 
 }  // namespace rova_rudo
