@@ -2,7 +2,7 @@
 // against glibc memmem and std::string_view::find, counting every occurrence
 // as the raw-byte prefilter does. Also the either-of-two-bytes search against
 // a plain loop, and the ASCII case-insensitive search against glibc strcasestr.
-// Usage: byte_search_bench [corpus_dir] (default: the shared corpus).
+// Usage: byte_search_bench [corpus_dir] (default: testdata/real).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -63,7 +63,7 @@ double best_gbps(std::string_view hay, const std::function<std::size_t()>& run, 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string dir = argc > 1 ? argv[1] : "/work/shared/corpus/real";
+    const std::string dir = argc > 1 ? argv[1] : QM_TESTDATA_DIR "/real";
     const std::string corpus = load_corpus(dir);
     const std::string_view hay = corpus;
     std::printf("corpus: %zu bytes from %s\n\n", hay.size(), dir.c_str());

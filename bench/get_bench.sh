@@ -12,7 +12,7 @@ set -euo pipefail
 qm=${1:?usage: get_bench.sh <path-to-qm> [workdir]}
 work=${2:-/tmp/qm-get-bench}
 here=$(cd "$(dirname "$0")" && pwd)
-make_big="$here/../../shared/corpus/make_big.py"
+make_big="$here/make_big.py"
 runs=${RUNS:-7}
 
 mkdir -p "$work"

@@ -135,7 +135,7 @@ Row bench_one(const std::string& name, const std::string& doc, int runs) {
 
 int main(int argc, char** argv) {
     int runs = 7;
-    std::string dir = "/work/shared/corpus/real";
+    std::string dir = QM_TESTDATA_DIR "/real";
     std::vector<std::string> extra;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--runs") && i + 1 < argc)

@@ -5,7 +5,7 @@
 //
 // Usage: schema_bench <file.json> [rounds]   (default 5 rounds, best kept)
 // Make the file with the corpus generator, e.g.
-//   python3 make_big.py --mib 256 --out /tmp/big256.json
+//   python3 bench/make_big.py --mib 256 --out /tmp/big256.json
 #include <fcntl.h>
 #include <unistd.h>
 

@@ -5,7 +5,7 @@
 // Usage: search_bench <file.json> [rounds] [query number 1-4]
 //   (default 5 rounds, best kept; every query)
 // Make the file with the corpus generator, e.g.
-//   python3 make_big.py --mib 256 --out /tmp/big256.json
+//   python3 bench/make_big.py --mib 256 --out /tmp/big256.json
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>

@@ -8,7 +8,7 @@
 // Usage: search_command_bench <file.json> [rounds] [term...]
 //   (default 3 rounds; terms "aym0566x" and "recent")
 // Make the file with the corpus generator, e.g.
-//   python3 make_big.py --mib 512 --out /tmp/big.json
+//   python3 bench/make_big.py --mib 512 --out /tmp/big.json
 // and read it once beforehand so the page cache is warm.
 #include <fcntl.h>
 #include <unistd.h>

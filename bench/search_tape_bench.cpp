@@ -6,7 +6,7 @@
 // Usage: search_tape_bench <file.json> [rounds] [rare-term] [common-term]
 //   (default 3 rounds, best kept; terms "aym0566x" and "recent")
 // Make the file with the corpus generator, e.g.
-//   python3 make_big.py --mib 1024 --out /tmp/big.json
+//   python3 bench/make_big.py --mib 1024 --out /tmp/big.json
 // and read it once beforehand so the page cache is warm.
 #include <string.h>
 

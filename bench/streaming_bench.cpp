@@ -5,7 +5,7 @@
 //
 // Usage: streaming_bench <file.json> [rounds]   (default 5 rounds, best kept)
 // Make the file with the corpus generator, e.g.
-//   python3 make_big.py --mib 1024 --out /tmp/big.json
+//   python3 bench/make_big.py --mib 1024 --out /tmp/big.json
 // and read it once beforehand so the page cache is warm.
 #include <sys/resource.h>
 #include <sys/wait.h>

@@ -21,7 +21,7 @@ function(qm_module name)
     target_include_directories(${tn} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/tests)
     # Case tables use designated initializers that leave defaulted fields out.
     target_compile_options(${tn} PRIVATE -Wno-missing-field-initializers)
-    target_link_libraries(${tn} PRIVATE ${name} ${M_TEST_DEPS} GTest::gtest GTest::gtest_main)
+    target_link_libraries(${tn} PRIVATE ${name} ${M_TEST_DEPS} qm_testdata GTest::gtest GTest::gtest_main)
     gtest_discover_tests(${tn} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
   endforeach()
 endfunction()

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang (libFuzzer + ASan + UBSan) and runs each
-# for a bounded time, seeded from the sample documents.
+# for a bounded time, seeded from the sample documents in testdata/.
 #   scripts/fuzz.sh [seconds-per-target]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-10}
-corpus=${QM_CORPUS:-$PWD/../shared/corpus}
+corpus=${QM_CORPUS:-$PWD/testdata}
 command -v clang++ >/dev/null || { DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang >/dev/null; }
 CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_FUZZ=ON -DQM_TESTS=OFF -DQM_WERROR=ON >/dev/null
 cmake --build build-fuzz
@@ -13,7 +13,7 @@ seeds=build-fuzz/seeds
 if [ ! -d "$seeds" ]; then
   mkdir -p "$seeds"
   # Small documents only: libFuzzer works best on short inputs.
-  find "$corpus/jsontestsuite" "$corpus/real" -type f -size -64k -exec cp {} "$seeds/" \; 2>/dev/null || true
+  find "$corpus/jsontestsuite" "$corpus/real" -type f -size -64k -exec cp {} "$seeds/" \;
 fi
 # The predicate and path targets read expressions, not documents: give them
 # a few of their own to start from.

@@ -5,12 +5,11 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
-#include <filesystem>
 #include <random>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "testdata.hpp"
 
 namespace rova_rudo {
 namespace {
@@ -262,18 +261,13 @@ TEST(JsonValue, DoublesRoundTrip) {
 // The public conformance files: every y_ file must be read, every n_ file
 // rejected (i_ files may go either way, but must not crash).
 TEST(JsonValue, ConformanceSuite) {
-    namespace fs = std::filesystem;
-    const fs::path dir = fs::path(__FILE__).parent_path() / "../../../shared/corpus/jsontestsuite";
-    std::error_code ec;
-    if (!fs::is_directory(dir, ec)) GTEST_SKIP() << "no conformance files at " << dir;
     int seen = 0;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        const std::string name = entry.path().filename().string();
-        std::ifstream f(entry.path(), std::ios::binary);
-        std::stringstream text;
-        text << f.rdbuf();
+    for (const auto& doc : testdata::documents("jsontestsuite")) {
+        const std::string name = doc.path.filename().string();
+        std::string text;
+        if (!testdata::read(doc, text)) continue;
         std::string out;
-        const bool ok = reformat_json(text.str(), JsonStyle::Compact, out);
+        const bool ok = reformat_json(text, JsonStyle::Compact, out);
         if (name.starts_with("y_")) {
             EXPECT_TRUE(ok) << name;
         } else if (name.starts_with("n_")) {

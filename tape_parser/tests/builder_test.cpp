@@ -5,14 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "tape_parser/tape.hpp"
+#include "testdata.hpp"
 
 namespace tp = tape_parser;
 
@@ -393,15 +392,6 @@ TEST(TapeNumberEnd, RunsOfTheNumberSet) {
 
 // Real documents: the tape satisfies the format's rules, and cutting the
 // document at random gives the same tape.
-std::filesystem::path corpus_dir() {
-    return std::filesystem::path(__FILE__).parent_path() / "../../../shared/corpus/real";
-}
-
-std::string read_file(const std::filesystem::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
 void check_format_rules(const std::string& doc, const Outcome& o, bool wrapped) {
     const auto& t = o.entries;
     std::vector<std::size_t> open;  // enclosing containers by index
@@ -461,19 +451,17 @@ void check_format_rules(const std::string& doc, const Outcome& o, bool wrapped) 
 }
 
 TEST(Builder, RealDocuments) {
-    std::error_code ec;
-    std::filesystem::directory_iterator it(corpus_dir(), ec), end;
-    if (ec) GTEST_SKIP() << "no corpus at " << corpus_dir();
-    std::vector<std::filesystem::path> files(it, end);
-    std::sort(files.begin(), files.end());
+    const auto files = testdata::documents("real");
+    ASSERT_FALSE(files.empty()) << "no real documents listed under " << testdata::dir();
     std::mt19937_64 rng(42);
     for (const auto& f : files) {
-        SCOPED_TRACE(f.filename().string());
-        const std::string doc = read_file(f);
+        SCOPED_TRACE(f.path.filename().string());
+        std::string doc;
+        ASSERT_TRUE(testdata::read(f, doc));
         const Outcome whole = parse_whole(doc);
         ASSERT_TRUE(whole.ok) << whole.error;
         ASSERT_FALSE(whole.entries.empty());
-        check_format_rules(doc, whole, f.extension() == ".ndjson");
+        check_format_rules(doc, whole, f.path.extension() == ".ndjson");
         for (int round = 0; round < 3; ++round) {
             std::vector<std::size_t> cuts;
             const std::size_t mean = round == 0 ? 3 : round == 1 ? 100 : 70000;
@@ -486,13 +474,13 @@ TEST(Builder, RealDocuments) {
 // The conformance files, which include many malformed ones: no crash, and
 // every cut agrees with the whole.
 TEST(Builder, ConformanceFilesSplitAnywhere) {
-    std::error_code ec;
-    std::filesystem::directory_iterator it(corpus_dir() / "../jsontestsuite", ec), end;
-    if (ec) GTEST_SKIP() << "no conformance files";
-    for (const auto& entry : it) {
-        const std::string doc = read_file(entry.path());
+    const auto files = testdata::documents("jsontestsuite");
+    ASSERT_FALSE(files.empty()) << "no conformance files listed under " << testdata::dir();
+    for (const auto& f : files) {
+        SCOPED_TRACE(f.path.filename().string());
+        std::string doc;
+        ASSERT_TRUE(testdata::read(f, doc));
         if (doc.size() > 4096) continue;
-        SCOPED_TRACE(entry.path().filename().string());
         expect_split_invariant(doc, 5);
     }
 }
