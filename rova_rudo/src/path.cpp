@@ -63,4 +63,18 @@ void path_set_key(PathBuilder& b, std::string_view key) {
     path_push_key(b.text, key);
 }
 
+const std::string& DeferredPath::text() {
+    if (spelled_ == segments_.size() && ends_.size() == spelled_) return text_;
+    text_.resize(spelled_ == 0 ? 1 : ends_[spelled_ - 1]);
+    ends_.resize(spelled_);
+    for (std::size_t i = spelled_; i < segments_.size(); ++i) {
+        const Segment& s = segments_[i];
+        if (s.is_array) append_index(text_, s.index);
+        else if (s.has_key) path_push_key(text_, s.key);
+        ends_.push_back(text_.size());
+    }
+    spelled_ = segments_.size();
+    return text_;
+}
+
 }  // namespace rova_rudo

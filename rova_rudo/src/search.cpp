@@ -51,7 +51,7 @@ public:
     void visitor_enter_object(std::uint64_t s) { enter(s, true); }
 
     void visitor_array_element(std::uint32_t i) {
-        path_set_index(path_, i);
+        path_.set_index(i);
         if (pattern_) progress_ = pattern_index_step(*pattern_, base_progress(), i);
         if (tracker_) tracker_->on_index(i);
     }
@@ -61,7 +61,7 @@ public:
     }
 
     void on_key(std::string_view key) {
-        path_set_key(path_, key);
+        path_.set_key(key);
         if (pattern_) progress_ = pattern_key_step(*pattern_, base_progress(), key);
         if (tracker_) tracker_->on_key(key);
         pending_key_match_ = false;
@@ -76,7 +76,7 @@ public:
                 } else if (containers_mode_) {
                     record_in_innermost_object();
                 } else {
-                    sink_.emit_search_match(path_.text, key, ScalarKind::String, MatchShape::ObjectKey, *o);
+                    sink_.emit_search_match(path_.text(), key, ScalarKind::String, MatchShape::ObjectKey, *o);
                     count_report();
                 }
             }
@@ -133,7 +133,7 @@ public:
             reported = (containers_mode_ || tracker_) && f.is_object && verdict;
         }
 
-        path_pop(path_);
+        path_.pop();
         if (pattern_) {
             if (progress_stack_.empty()) {
                 progress_ = 0;
@@ -145,7 +145,7 @@ public:
         pending_key_match_ = false;
         if (!reported) return false;
         if (limit_ && match_count_ >= *limit_) return false;
-        bool stop = sink_.emit_search_match(path_.text, document_.substr(f.start, e - f.start), ScalarKind::String,
+        bool stop = sink_.emit_search_match(path_.text(), document_.substr(f.start, e - f.start), ScalarKind::String,
                                             MatchShape::Object, std::nullopt);
         ++match_count_;
         return stop || (limit_ && match_count_ >= *limit_);
@@ -158,8 +158,8 @@ private:
     void enter(std::uint64_t s, bool is_object) {
         bool anchor = false;
         if (pattern_) anchor = pattern_is_anchor(*pattern_, progress_, base_progress());
-        if (is_object) path_mark_segment(path_);
-        else path_enter_array(path_);
+        if (is_object) path_.enter_object();
+        else path_.enter_array();
         if (pattern_) progress_stack_.push_back(progress_);
         if (tracker_) {
             tracker_->on_container_value();
@@ -182,8 +182,8 @@ private:
     // and then its value, or a repeated key) is one result to the sink, so it
     // does not count again towards the limit, a number of unique paths.
     void count_report() {
-        if (reported_.repeats(path_.text)) return;
-        reported_.record(path_.text);
+        if (reported_.repeats(path_.text())) return;
+        reported_.record(path_.text());
         ++match_count_;
     }
 
@@ -193,7 +193,7 @@ private:
             record_in_innermost_object();
             return false;
         }
-        bool stop = sink_.emit_search_match(path_.text, v, k, MatchShape::Scalar, offset);
+        bool stop = sink_.emit_search_match(path_.text(), v, k, MatchShape::Scalar, offset);
         count_report();
         if (stop) return true;
         return limit_ && match_count_ >= *limit_;
@@ -205,7 +205,7 @@ private:
     const TextMatcher& key_matcher_;
     const TextMatcher& value_matcher_;
     WhereTracker* tracker_;
-    PathBuilder path_ = new_root_path_dot();
+    DeferredPath path_;  // spelled only for a report
     std::vector<ContainerFrame> containers_;
     std::vector<std::uint32_t> progress_stack_;
     const PathPattern* pattern_;

@@ -49,4 +49,50 @@ void path_push_key(std::string& text, std::string_view key);
 // start (if any), then path_push_key.
 void path_set_key(PathBuilder& b, std::string_view key);
 
+// The same printed path for a walk that needs the text only now and then
+// (when it reports something): each step records the segment (a key as a
+// view into the walked bytes, or an index), and text() spells what changed
+// since it was last asked. Keys must stay valid while their segment is open.
+// text() equals what a PathBuilder given the same steps would hold.
+class DeferredPath {
+public:
+    void enter_array() { segments_.push_back({{}, 0, true}); }
+    void enter_object() { segments_.push_back({{}, 0, false}); }
+    // Like path_set_index and path_set_key on the innermost segment; a no-op
+    // with no open segment.
+    void set_index(std::uint32_t index) {
+        if (segments_.empty()) return;
+        segments_.back().index = index;
+        changed(segments_.size() - 1);
+    }
+    void set_key(std::string_view key) {
+        if (segments_.empty()) return;
+        segments_.back().key = key;
+        segments_.back().has_key = true;
+        changed(segments_.size() - 1);
+    }
+    void pop() {
+        if (segments_.empty()) return;
+        segments_.pop_back();
+        changed(segments_.size());
+    }
+    // The printed path of the current position.
+    const std::string& text();
+
+private:
+    struct Segment {
+        std::string_view key;
+        std::uint32_t index = 0;
+        bool is_array = false;
+        bool has_key = false;
+    };
+    void changed(std::size_t depth) {
+        if (spelled_ > depth) spelled_ = depth;
+    }
+    std::vector<Segment> segments_;
+    std::string text_ = ".";
+    std::vector<std::size_t> ends_;  // text_'s length after each spelled segment
+    std::size_t spelled_ = 0;        // the leading segments text_ spells
+};
+
 }  // namespace rova_rudo
