@@ -24,6 +24,11 @@ std::atomic<int> g_output_write_error{0};
 
 int output_write_error() { return g_output_write_error.load(); }
 
+void note_output_failure(int err) {
+    int expected = 0;
+    if (err != EPIPE) g_output_write_error.compare_exchange_strong(expected, err);
+}
+
 BufferedWriter::BufferedWriter(int fd) : fd_(fd) {}
 BufferedWriter::BufferedWriter(std::string* capture) : capture_(capture) {}
 BufferedWriter::~BufferedWriter() { flush(); }
@@ -39,9 +44,9 @@ void BufferedWriter::drain(const char* p, std::size_t n) {
             if (errno == EINTR) continue;
             // The rest is dropped; a full disk (not a closed pipe) is reported
             // when the command ends, so it cannot pass for success.
-            int expected = 0;
-            if (errno != EPIPE) g_output_write_error.compare_exchange_strong(expected, errno);
+            note_output_failure(errno);
             fd_ = -1;
+            failed_ = true;
             return;
         }
         p += w;
@@ -318,7 +323,7 @@ bool ResultEmitter::emit_search_match(std::string_view path, std::string_view te
         reported_path.record(path);
         return false;
     }
-    if (cap_reached(*this)) return true;
+    if (cap_reached(*this) || writer.failed()) return true;
 
     if (is_container(shape) && emit != EmitMode::Assignment) {
         minify_into(minify_buffer, text);

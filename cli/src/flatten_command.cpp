@@ -36,10 +36,10 @@ struct FlattenEmitter {
 };
 
 // Writes "path = value" (or the placeholder); true when the limit is reached
-// and the walk must stop. Nothing is written once the limit was reached.
+// or the output is gone, and the walk must stop. Nothing is written then.
 bool flatten_emit_line(FlattenEmitter& e, std::string_view placeholder, std::optional<std::string_view> value,
                        bool quote) {
-    if (e.limit && e.count >= *e.limit) return true;
+    if ((e.limit && e.count >= *e.limit) || e.writer.failed()) return true;
     e.writer.write(e.path.text);
     e.writer.write(" = ");
     if (value) {
@@ -172,8 +172,7 @@ int run_flatten_command(Args args) {
         const auto [name, inline_value] = split_flag_word(arg);
         if (name == "-h" || name == "--help") {
             print_topic_help(FLATTEN_HELP);
-            std::fflush(stdout);
-            std::exit(0);
+            return 0;
         }
         if (name == "--objects-too") {
             objects_too = true;

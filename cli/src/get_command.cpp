@@ -73,10 +73,13 @@ int run_get(std::string_view document, const std::string& path, bool minify) {
         auto doc = rova_rudo::parse_json_strict(v.text());
         if (doc) {
             std::string buf;
-            rova_rudo::write_json(doc.value(), rova_rudo::JsonStyle::Pretty, buf, [&](std::string& chunk) {
-                out.write(chunk);
-                chunk.clear();
-            });
+            rova_rudo::write_json(
+                doc.value(), rova_rudo::JsonStyle::Pretty, buf,
+                [&](std::string& chunk) {
+                    out.write(chunk);
+                    chunk.clear();
+                },
+                [&] { return out.failed(); });
             out.write(buf);
             written = true;
         }

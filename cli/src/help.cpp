@@ -1,7 +1,10 @@
 #include "cli/help.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
+
+#include "cli/emitter.hpp"
 
 namespace cli {
 
@@ -16,8 +19,10 @@ void write_joined(std::FILE* stream, std::initializer_list<std::string_view> tex
         block += t;
     }
     block += '\n';
-    std::fwrite(block.data(), 1, block.size(), stream);
-    std::fflush(stream);
+    // Help is the answer of these commands: text that cannot be written
+    // fails the run as any other output does.
+    if (std::fwrite(block.data(), 1, block.size(), stream) != block.size() || std::fflush(stream) != 0)
+        note_output_failure(errno);
 }
 
 }  // namespace

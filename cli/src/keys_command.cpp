@@ -29,6 +29,7 @@ int run_keys_command(Args args) {
         std::fwrite(msg.data(), 1, msg.size(), stderr);
         return 2;
     }
+    if (parsed->help) return 0;
     auto input = load_command_input("keys", parsed->file, false);
     if (!input) return 3;
 
@@ -71,6 +72,7 @@ int run_keys_command(Args args) {
 
     BufferedWriter out(1);
     for (const std::string& n : names) {
+        if (out.failed()) break;
         out.write(n);
         out.put('\n');
     }

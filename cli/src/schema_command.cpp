@@ -87,6 +87,7 @@ int run_schema_command(Args args) {
         return 2;
     }
     const SchemaCommandOptions& opts = *parsed;
+    if (opts.help) return 0;
     auto input = load_command_input("schema", opts.file, false);
     if (!input) return 3;
 
@@ -136,6 +137,7 @@ int run_schema_command(Args args) {
         }
         first = false;
         out.write(line);
+        return !out.failed();  // the reader is gone: stop making rows
     });
     if (json) out.write("]\n");
     out.flush();

@@ -18,8 +18,8 @@ platform::Result<SchemaCommandOptions, std::string> parse_schema_flags(Args args
         const auto [name, inline_value] = split_flag_word(arg);
         if (name == "-h" || name == "--help") {
             print_topic_help(SCHEMA_HELP);
-            std::fflush(stdout);
-            std::exit(0);
+            opts.help = true;
+            return opts;
         }
         if (name == "--format" || name == "--examples" || name == "--max-paths") {
             std::string_view value;

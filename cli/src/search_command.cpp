@@ -218,6 +218,7 @@ int run_search(const SearchOptions& o) {
         }
     }
     for (const std::string& path : inputs) {
+        if (writer.failed()) break;  // the reader is gone: the rest would be dropped
         // Names found by a glob need not be UTF-8; reports and prefixes are text.
         std::string name;
         platform::append_replacing_invalid_sequences(name, path);

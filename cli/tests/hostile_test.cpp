@@ -323,6 +323,47 @@ TEST(Hostile, OutputToAClosedPipe) {
     }
 }
 
+// Once the reader has gone, the work stops at the next write, exit 0 and
+// nothing said. Had it gone on, each command here would have run for
+// minutes, blocked on a FIFO that no one writes, or met the syntax error at
+// the end of its document.
+TEST(Hostile, WorkStopsWhenTheReaderGoes) {
+    TempDir dir;
+    // A million levels: the paths of all the rows together are 10^12 bytes.
+    std::string deep;
+    deep.reserve(kDeep * 6 + 1);
+    for (std::size_t i = 0; i < kDeep; ++i) deep += "{\"a\":";
+    deep += "1";
+    deep += std::string(kDeep, '}');
+    dir.write("deep.json", deep);
+    // Megabytes of output, then a syntax error.
+    std::string bad = "[";
+    for (int i = 0; i < 200000; ++i) bad += "\"match\",";
+    dir.write("bad.json", bad + "]");
+    // A megabyte of matches, then a file that would block the next open.
+    dir.write("g/a.json", bad + "\"match\"]");
+    ASSERT_EQ(::mkfifo((dir.path() + "/g/b.json").c_str(), 0600), 0);
+
+    const std::string qm = QM_BINARY;
+    for (const std::string cmd :
+         {"schema --max-paths 2000000 deep.json", "schema --max-paths 2000000 --format json deep.json",
+          "flatten bad.json", "search --all-types match bad.json", "search match 'g/*.json'",
+          "search --all-types match 'g/*.json'"}) {
+        dir.write("pipe.sh", "cd '" + dir.path() + "' && timeout 30 '" + qm + "' " + cmd +
+                                 " 2>err.txt | head -c 1 >/dev/null; echo ${PIPESTATUS[0]}\n");
+        std::FILE* p = ::popen(("bash '" + dir.path() + "/pipe.sh'").c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        char buf[64] = {};
+        const std::size_t n = std::fread(buf, 1, sizeof buf - 1, p);
+        ::pclose(p);
+        EXPECT_EQ(std::string(buf, n), "0\n") << cmd;  // 124: still at work after 30 s
+        std::FILE* e = std::fopen((dir.path() + "/err.txt").c_str(), "rb");
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(std::fgetc(e), EOF) << cmd << ": standard error is not empty";
+        std::fclose(e);
+    }
+}
+
 // --max-output 0 prints no record but still decides the exit code; the
 // largest --limit is no limit, and one beyond it is refused.
 TEST(Hostile, CapsAtTheirLimits) {

@@ -51,6 +51,27 @@ TEST(WriteError, FullDiskIsARuntimeError) {
     }
 }
 
+// Help is these commands' output: when it cannot be written, the run fails
+// as for any other output, whichever stream it goes to.
+TEST(WriteError, HelpThatCannotBeWrittenIsARuntimeError) {
+    const std::string full = ": write error: No space left on device (os error 28)\n";
+    for (const std::string cmd : {"help", "help search", "-h", "schema -h", "shape --help", "paths -h", "keys -h",
+                                  "flatten -h", "find -h", "extract -h"}) {
+        SCOPED_TRACE(cmd);
+        ShellRun r = run_redirected(cmd, "/dev/full");
+        EXPECT_EQ(r.err, "qm: " + cmd.substr(0, cmd.find(' ')) + full);
+        EXPECT_EQ(r.code, 3);
+    }
+    // search and get write their help on standard error, which is the full
+    // one here: the message is lost, the exit code still tells.
+    for (const std::string cmd : {"search -h", "get --help"}) {
+        SCOPED_TRACE(cmd);
+        const int status = std::system(("'" + std::string(QM_BINARY) + "' " + cmd + " 2>/dev/full >/dev/null").c_str());
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 3);
+    }
+}
+
 TEST(WriteError, ClosedPipeIsNotAnError) {
     // Far more output than a pipe holds, so the writer meets the closed end.
     e2e::TempDir dir;

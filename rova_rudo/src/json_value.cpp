@@ -545,8 +545,8 @@ void write_json_double(std::string& out, double v) {
 class JsonDocWriter {
 public:
     JsonDocWriter(const JsonDocument& d, JsonStyle style, std::string& out,
-                  const std::function<void(std::string&)>& drain)
-        : d_(d), pretty_(style == JsonStyle::Pretty), out_(out), drain_(drain) {}
+                  const std::function<void(std::string&)>& drain, const std::function<bool()>& stop)
+        : d_(d), pretty_(style == JsonStyle::Pretty), out_(out), drain_(drain), stop_(stop) {}
 
     void run() {
         write_value(0);
@@ -581,7 +581,10 @@ public:
                 separator(f);
             }
             write_value(value);  // may push a frame: `f` is not used after this
-            if (drain_ && out_.size() >= (std::size_t{1} << 16)) drain_(out_);
+            if (drain_ && out_.size() >= (std::size_t{1} << 16)) {
+                drain_(out_);
+                if (stop_ && stop_()) return;
+            }
         }
     }
 
@@ -665,12 +668,13 @@ private:
     bool pretty_;
     std::string& out_;
     const std::function<void(std::string&)>& drain_;
+    const std::function<bool()>& stop_;
     std::vector<Frame> stack_;
 };
 
 void write_json(const JsonDocument& doc, JsonStyle style, std::string& out,
-                const std::function<void(std::string&)>& drain) {
-    JsonDocWriter w(doc, style, out, drain);
+                const std::function<void(std::string&)>& drain, const std::function<bool()>& stop) {
+    JsonDocWriter w(doc, style, out, drain, stop);
     w.run();
 }
 

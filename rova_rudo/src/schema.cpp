@@ -225,7 +225,7 @@ Result<SchemaTree, ParseError> build_schema(std::string_view bytes, const Schema
     }
 }
 
-void for_each_schema_row(const SchemaTree& tree, const std::function<void(const SchemaRow&)>& row_fn) {
+void for_each_schema_row(const SchemaTree& tree, const std::function<bool(const SchemaRow&)>& row_fn) {
     // Key names converted once: many rows share them.
     std::vector<std::string> names;
     names.reserve(tree.key_names.size());
@@ -255,7 +255,7 @@ void for_each_schema_row(const SchemaTree& tree, const std::function<void(const 
             ends.assign(1, 0);
             path.clear();
             row.path.assign(1, '.');
-            row_fn(row);
+            if (!row_fn(row)) return;
             continue;
         }
         depth[i] = depth[node.parent - 1] + 1;
@@ -282,14 +282,17 @@ void for_each_schema_row(const SchemaTree& tree, const std::function<void(const 
             ends.push_back(path.size());
         }
         row.path = path;
-        row_fn(row);
+        if (!row_fn(row)) return;
     }
 }
 
 std::vector<SchemaRow> schema_rows(const SchemaTree& tree) {
     std::vector<SchemaRow> rows;
     rows.reserve(tree.nodes.size());
-    for_each_schema_row(tree, [&](const SchemaRow& r) { rows.push_back(r); });
+    for_each_schema_row(tree, [&](const SchemaRow& r) {
+        rows.push_back(r);
+        return true;
+    });
     return rows;
 }
 

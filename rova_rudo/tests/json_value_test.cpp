@@ -242,6 +242,32 @@ TEST(JsonValue, DrainReceivesEverythingInOrder) {
     EXPECT_EQ(drained, in);
 }
 
+// A reader that has gone stops the writing at the next drain: what was
+// written is a prefix of the whole, and nothing more is made.
+TEST(JsonValue, StopEndsTheWritingAfterADrain) {
+    std::string in = "[";
+    for (int i = 0; i < 100000; ++i) in += (i ? ",\"" : "\"") + std::to_string(i) + "\"";
+    in += "]";
+    auto doc = parse_json_strict(in);
+    ASSERT_TRUE(doc.ok());
+    std::string drained, out;
+    int calls = 0;
+    write_json(
+        doc.value(), JsonStyle::Pretty, out,
+        [&](std::string& buf) {
+            ++calls;
+            drained += buf;
+            buf.clear();
+        },
+        [&] { return calls == 2; });
+    EXPECT_EQ(calls, 2);
+    EXPECT_TRUE(out.empty());
+    std::string whole;
+    write_json(doc.value(), JsonStyle::Pretty, whole);
+    EXPECT_LT(drained.size(), whole.size() / 4);
+    EXPECT_EQ(whole.compare(0, drained.size(), drained), 0);
+}
+
 // Every finite double reads back bit for bit from what the writer prints, and
 // always prints as a float (a point or an exponent).
 TEST(JsonValue, DoublesRoundTrip) {

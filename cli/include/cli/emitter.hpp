@@ -14,14 +14,19 @@
 
 namespace cli {
 
-// Collects output in an 8 KiB buffer and hands it to the descriptor whenever
-// the buffer fills, and on flush() and destruction. Write errors are ignored:
-// the bytes count as written and output simply stops reaching the reader.
 // The first failed write to an output descriptor other than a closed pipe
 // (a full disk, say), as an errno value; 0 when there was none. A closed pipe
 // is the reader saying it has seen enough, so it is never an error.
 int output_write_error();
 
+// Records a write to an output stream that failed with `err`: output ends
+// there, and unless `err` is a closed pipe, the run ends with exit 3.
+void note_output_failure(int err);
+
+// Collects output in an 8 KiB buffer and hands it to the descriptor whenever
+// the buffer fills, and on flush() and destruction. After a failed write the
+// rest is dropped and failed() is true: nothing more can reach the reader, so
+// the commands consult it in their long loops and stop their work.
 class BufferedWriter {
 public:
     static constexpr std::size_t kCapacity = 8192;
@@ -52,6 +57,7 @@ public:
         write_past_end(std::string_view(&c, 1));
     }
     void flush();
+    bool failed() const { return failed_; }
 
 private:
     // A write that does not fit in what is left of the buffer.
@@ -60,6 +66,7 @@ private:
     int fd_ = -1;
     std::string* capture_ = nullptr;
     std::size_t used_ = 0;
+    bool failed_ = false;
     char buf_[kCapacity];
 };
 

@@ -24,10 +24,11 @@ struct SchemaCommandOptions {
     bool no_collapse = false;
     bool paths_only = false;
     SchemaFormat format = SchemaFormat::Text;
+    bool help = false;  // -h/--help: the topic help has been printed
 };
 
 // The options, or the usage-error message (without the "qm: <cmd>: " prefix).
-// -h/--help prints the schema topic help and ends the process with 0.
+// -h/--help prints the schema topic help and sets `help`.
 platform::Result<SchemaCommandOptions, std::string> parse_schema_flags(Args args);
 
 // Loads the document of a single-document command: "-" reads standard input

@@ -71,9 +71,10 @@ platform::Result<JsonDocument, JsonSyntaxError> parse_json_strict(std::string_vi
 
 // Appends the document to `out`. With `drain`, it is called whenever `out`
 // has grown past 64 KiB (the callee empties it) so a large value need not be
-// held whole; the rest stays in `out`.
+// held whole; the rest stays in `out`. `stop` is asked after each drain: when
+// it says yes (the drain's reader is gone) the writing ends there.
 void write_json(const JsonDocument& doc, JsonStyle style, std::string& out,
-                const std::function<void(std::string&)>& drain = {});
+                const std::function<void(std::string&)>& drain = {}, const std::function<bool()>& stop = {});
 
 // Parses `text` strictly and appends it in `style`; false (and `out` as it
 // was) when the text is not strict JSON.

@@ -156,8 +156,8 @@ std::vector<SchemaRow> schema_rows(const SchemaTree& tree);
 // The same rows, handed over one at a time (the row is valid only during the
 // call). Only the current path is held, so memory stays linear in the tree
 // even when a deep document's paths together grow with the square of its
-// depth.
-void for_each_schema_row(const SchemaTree& tree, const std::function<void(const SchemaRow&)>& row);
+// depth. `row` answers whether to go on: false ends the walk there.
+void for_each_schema_row(const SchemaTree& tree, const std::function<bool(const SchemaRow&)>& row);
 
 // The text rule of schema rows, key names and examples alike: each maximal
 // invalid subsequence becomes one U+FFFD, as the Unicode standard recommends.
