@@ -9,12 +9,7 @@ namespace rova_rudo {
 namespace {
 
 std::unique_ptr<re2::RE2> compile(const std::string& pattern, bool case_insensitive) {
-    re2::RE2::Options opt;
-    opt.set_encoding(re2::RE2::Options::EncodingUTF8);
-    opt.set_case_sensitive(!case_insensitive);
-    opt.set_max_mem(kRegexMemoryBudget);
-    opt.set_log_errors(false);
-    return std::make_unique<re2::RE2>(pattern, opt);
+    return compile_translated(pattern, RegexOptions{.case_insensitive = case_insensitive});
 }
 
 inline std::uint8_t fold(std::uint8_t b) { return (b >= 'A' && b <= 'Z') ? static_cast<std::uint8_t>(b + 0x20) : b; }
@@ -72,10 +67,15 @@ platform::Result<TextMatcher, SearchError> build_text_matcher(std::string_view t
         return m;
     }
     if (is_regex) {
+        auto re = compile_regex(text, RegexOptions{.case_insensitive = !case_sensitive});
+        if (!re) return platform::Err{SearchError::regex(std::move(re).error())};
         m.kind_ = TextMatcherKind::UserRegex;
-        m.bytes_.assign(text);
         m.case_insensitive_ = !case_sensitive;
-    } else {
+        m.bytes_ = std::move(re->pattern);
+        m.re_ = std::move(re->re);
+        return m;
+    }
+    {
         // The escaped characters are all ASCII, so escaping byte by byte is the
         // same as escaping character by character on UTF-8 text.
         m.kind_ = TextMatcherKind::EscapedRegex;

@@ -13,6 +13,7 @@
 
 #include "platform/result.hpp"
 #include "rova_rudo/byte_search.hpp"
+#include "rova_rudo/regex.hpp"
 #include "rova_rudo/search_request.hpp"
 
 namespace re2 {
@@ -54,7 +55,8 @@ public:
     TextMatcherKind kind() const { return kind_; }
     bool is_none() const { return kind_ == TextMatcherKind::None; }
     // Literal: the text; AsciiNoCase: the lowered text; regex kinds: the
-    // pattern as compiled (escaped for EscapedRegex).
+    // pattern as handed to RE2 (escaped for EscapedRegex, translated for
+    // UserRegex).
     const std::string& bytes() const { return bytes_; }
     // AsciiNoCase only.
     AsciiNoCaseNeedle ascii_needle() const { return {bytes_, first_, first_alt_, probe_}; }
@@ -75,13 +77,6 @@ private:
     SubstringFinder finder_;         // Literal
     std::unique_ptr<re2::RE2> re_;
 };
-
-// Every regular expression a search compiles (search texts and the
-// `matches` clauses of predicates) gets this memory budget: about the 10 MiB
-// program limit plus the lazy-DFA cache that users are told patterns get.
-// An expression beyond it fails with kRegexTooLargeMessage.
-inline constexpr std::int64_t kRegexMemoryBudget = 12 << 20;
-inline constexpr const char* kRegexTooLargeMessage = "Compiled regex exceeds size limit of 10485760 bytes.";
 
 // The matchers of one search: for object keys and for scalar values.
 struct QueryMatchers {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/utf8.hpp"
-#include "rova_rudo/matcher.hpp"
+#include "rova_rudo/regex.hpp"
 
 namespace rova_rudo {
 
@@ -139,32 +139,18 @@ struct Lexer {
             ++p.position;
         }
         if (!platform::is_valid_utf8(body)) return fail(WhereErrorCode::InvalidRegex, "regex body is not valid UTF-8");
-        return compile_regex(body, fold, multi, dot_nl);
+        return compile_body(body, fold, multi, dot_nl);
     }
 
-    // The library's own message for a body it rejects.
-    static platform::Result<std::shared_ptr<const re2::RE2>, WhereParseError> compile_regex(const std::string& body,
+    static platform::Result<std::shared_ptr<const re2::RE2>, WhereParseError> compile_body(const std::string& body,
                                                                                           bool fold, bool multi,
                                                                                           bool dot_nl) {
-        re2::RE2::Options opt;
-        opt.set_log_errors(false);
-        opt.set_case_sensitive(!fold);
-        opt.set_dot_nl(dot_nl);
-        // The same budget as a search text's expression: a pattern that
-        // `--regex` accepts is accepted here too.
-        opt.set_max_mem(kRegexMemoryBudget);
-        // Multi-line mode has no option outside POSIX syntax (which would also
-        // drop the Perl classes), so it is set by the inline flag.
-        auto re = std::make_shared<const re2::RE2>(multi ? "(?m)" + body : body, opt);
-        if (re->ok()) return std::shared_ptr<const re2::RE2>(std::move(re));
-        if (re->error_code() == re2::RE2::ErrorPatternTooLarge)
-            return fail(WhereErrorCode::InvalidRegex, kRegexTooLargeMessage);
-        if (multi) {
-            // Report the error as the user wrote the body, without the flag.
-            re2::RE2 plain(body, opt);
-            if (!plain.ok()) return fail(WhereErrorCode::InvalidRegex, plain.error());
-        }
-        return fail(WhereErrorCode::InvalidRegex, re->error());
+        // The same translation and budget as a search text's expression: a
+        // pattern that `--regex` accepts is accepted here too.
+        auto re = rova_rudo::compile_regex(body, RegexOptions{.case_insensitive = fold, .multi_line = multi,
+                                                              .dot_nl = dot_nl});
+        if (!re) return fail(WhereErrorCode::InvalidRegex, std::move(re).error());
+        return std::shared_ptr<const re2::RE2>(std::move(re->re));
     }
 };
 

@@ -1,0 +1,971 @@
+#include "rova_rudo/regex.hpp"
+
+#include <re2/re2.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/utf8.hpp"
+
+namespace rova_rudo {
+
+namespace {
+
+struct CodeRange {
+    char32_t lo, hi;
+};
+// Members lo, lo+step, ..., hi of case-folding orbits, each followed in its
+// orbit by the member delta away.
+struct FoldRun {
+    char32_t lo, hi;
+    int step;
+    int delta;
+};
+// RE2 offers no access to its Unicode tables, so the classes that RE2 lacks
+// (the Unicode word class) or spells differently are generated from the same
+// Unicode version.
+#include "unicode_tables.inc"
+
+constexpr char32_t kMaxCode = 0x10FFFF;
+// RE2 refuses a counted repetition whose count, or the product of the
+// counts of nested repetitions, exceeds this.
+constexpr std::uint64_t kRe2MaxRepeat = 1000;
+// Every copy of a literal, class or assertion costs RE2 at least one of the
+// 2^20 instructions its program may hold under kRegexMemoryBudget: a
+// repetition that copies more can only fail, and is refused before it is
+// written out.
+constexpr std::uint64_t kMaxCopies = std::uint64_t{1} << 20;
+constexpr std::size_t kMaxPatternBytes = std::size_t{16} << 20;
+
+using Ranges = std::vector<CodeRange>;
+
+void normalize(Ranges& r) {
+    std::sort(r.begin(), r.end(), [](const CodeRange& a, const CodeRange& b) { return a.lo < b.lo; });
+    std::size_t k = 0;
+    for (const CodeRange& x : r) {
+        if (k > 0 && x.lo <= r[k - 1].hi + 1) {
+            r[k - 1].hi = std::max(r[k - 1].hi, x.hi);
+        } else {
+            r[k++] = x;
+        }
+    }
+    r.resize(k);
+}
+
+template <std::size_t N>
+Ranges table(const CodeRange (&t)[N]) {
+    return Ranges(t, t + N);
+}
+
+Ranges complement(const Ranges& r) {
+    Ranges out;
+    char32_t next = 0;
+    for (const CodeRange& x : r) {
+        if (x.lo > next) out.push_back({next, x.lo - 1});
+        next = x.hi + 1;
+    }
+    if (next <= kMaxCode) out.push_back({next, kMaxCode});
+    return out;
+}
+
+Ranges intersect(const Ranges& a, const Ranges& b) {
+    Ranges out;
+    std::size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        const char32_t lo = std::max(a[i].lo, b[j].lo);
+        const char32_t hi = std::min(a[i].hi, b[j].hi);
+        if (lo <= hi) out.push_back({lo, hi});
+        if (a[i].hi < b[j].hi) ++i;
+        else ++j;
+    }
+    return out;
+}
+
+void add_all(Ranges& a, const Ranges& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    normalize(a);
+}
+
+// Adds to `r` every code point that simple case folding makes equal to one
+// in it.
+void case_fold(Ranges& r) {
+    for (int round = 1; round < kLargestFoldOrbit; ++round) {
+        Ranges more;
+        for (const FoldRun& f : kFoldRuns) {
+            for (const CodeRange& x : r) {
+                char32_t lo = std::max(f.lo, x.lo);
+                const char32_t hi = std::min(f.hi, x.hi);
+                if (lo > hi) continue;
+                if (f.step == 1) {
+                    more.push_back({lo + f.delta, hi + f.delta});
+                    continue;
+                }
+                if ((lo - f.lo) % 2 != 0) ++lo;
+                for (char32_t c = lo; c <= hi; c += 2) more.push_back({c + f.delta, c + f.delta});
+            }
+        }
+        const Ranges before = r;
+        add_all(r, more);
+        if (r.size() == before.size() &&
+            std::equal(r.begin(), r.end(), before.begin(),
+                       [](const CodeRange& a, const CodeRange& b) { return a.lo == b.lo && a.hi == b.hi; }))
+            break;
+    }
+}
+
+const Ranges& word_class() {
+    static const Ranges r = table(kWordRanges);
+    return r;
+}
+const Ranges& digit_class() {
+    static const Ranges r = table(kDigitRanges);
+    return r;
+}
+const Ranges& space_class() {
+    static const Ranges r = table(kSpaceRanges);
+    return r;
+}
+
+// \w \d \s, or their complements for the upper-case letters.
+Ranges perl_class(char letter) {
+    const char lower = static_cast<char>(letter | 0x20);
+    const Ranges& base = lower == 'w' ? word_class() : lower == 'd' ? digit_class() : space_class();
+    return letter == lower ? base : complement(base);
+}
+
+bool is_space(char32_t c) {
+    for (const CodeRange& x : kSpaceRanges)
+        if (c >= x.lo && c <= x.hi) return true;
+    return false;
+}
+
+bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_ascii_alnum(char c) { return is_digit(c) || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
+
+// The ASCII classes written [:name:] inside a bracketed class.
+bool ascii_class(std::string_view name, Ranges& out) {
+    struct Entry {
+        const char* name;
+        std::vector<CodeRange> ranges;
+    };
+    static const Entry entries[] = {
+        {"alnum", {{'0', '9'}, {'A', 'Z'}, {'a', 'z'}}},
+        {"alpha", {{'A', 'Z'}, {'a', 'z'}}},
+        {"ascii", {{0, 0x7F}}},
+        {"blank", {{'\t', '\t'}, {' ', ' '}}},
+        {"cntrl", {{0, 0x1F}, {0x7F, 0x7F}}},
+        {"digit", {{'0', '9'}}},
+        {"graph", {{'!', '~'}}},
+        {"lower", {{'a', 'z'}}},
+        {"print", {{' ', '~'}}},
+        {"punct", {{'!', '/'}, {':', '@'}, {'[', '`'}, {'{', '~'}}},
+        {"space", {{'\t', '\r'}, {' ', ' '}}},
+        {"upper", {{'A', 'Z'}}},
+        {"word", {{'0', '9'}, {'A', 'Z'}, {'_', '_'}, {'a', 'z'}}},
+        {"xdigit", {{'0', '9'}, {'A', 'F'}, {'a', 'f'}}},
+    };
+    for (const Entry& e : entries)
+        if (name == e.name) {
+            out = e.ranges;
+            return true;
+        }
+    return false;
+}
+
+void append_code(std::string& out, char32_t c) {
+    char buf[16];
+    const int n = std::snprintf(buf, sizeof buf, "\\x{%X}", static_cast<unsigned>(c));
+    out.append(buf, static_cast<std::size_t>(n));
+}
+
+void append_ranges(std::string& out, const Ranges& r) {
+    for (const CodeRange& x : r) {
+        append_code(out, x.lo);
+        if (x.hi > x.lo) {
+            out += '-';
+            append_code(out, x.hi);
+        }
+    }
+}
+
+// A positive class for exactly `r` (RE2 has no empty class: one that
+// matches nothing is the complement of everything).
+void append_class(std::string& out, const Ranges& r) {
+    if (r.empty()) {
+        out += "[^\\x{0}-\\x{10FFFF}]";
+        return;
+    }
+    out += '[';
+    append_ranges(out, r);
+    out += ']';
+}
+
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
+    if (a != 0 && b > UINT64_MAX / a) return UINT64_MAX;
+    return a * b;
+}
+
+enum class SetOp { Intersection, Difference, SymmetricDifference };
+
+// One escape sequence, read by Translator::escape.
+struct Escape {
+    enum Kind { Literal, Class, Property, Assertion, Raw } kind = Raw;
+    char32_t code = 0;   // Literal
+    Ranges ranges;       // Class
+    char letter = 0;     // Class: w W d D s S
+    std::string text;    // Property, Assertion, Raw: as written
+};
+
+class Translator {
+public:
+    Translator(std::string_view pattern, bool case_insensitive, bool for_message)
+        : pat_(pattern), message_(for_message) {
+        flags_.i = case_insensitive;
+    }
+
+    platform::Result<std::string, std::string> run() {
+        while (true) {
+            bump_space();
+            if (at_end()) break;
+            if (!step()) return platform::Err{std::move(error_)};
+            if (out_.size() > kMaxPatternBytes) return platform::Err{std::string(kRegexTooLargeMessage)};
+        }
+        return std::move(out_);
+    }
+
+private:
+    struct Flags {
+        bool i = false;  // case-insensitive
+        bool x = false;  // verbose
+        bool U = false;  // swap greedy and lazy
+    };
+    // The last thing a repetition operator would apply to.
+    struct Atom {
+        std::size_t start = std::string::npos;  // in out_; npos: none
+        std::uint64_t product = 1;  // largest product of nested counted repetitions
+        std::uint64_t copies = 1;   // how often its simplest pieces are copied, at least
+        bool quantified = false;
+    };
+    struct Sequence {
+        Atom last;
+        std::uint64_t product = 1;
+        std::uint64_t copies = 0;
+    };
+    struct Group {
+        Flags saved;
+        std::size_t out_start;
+        Sequence outer;
+    };
+
+    std::string_view pat_;
+    bool message_;
+    std::size_t pos_ = 0;
+    std::string out_;
+    std::string error_;
+    Flags flags_;
+    Sequence seq_;
+    std::vector<Group> groups_;
+    std::unordered_set<std::string> names_;
+    std::size_t class_start_ = 0;
+
+    bool at_end() const { return pos_ >= pat_.size(); }
+    char cur() const { return pat_[pos_]; }
+
+    bool fail(std::string text) {
+        error_ = std::move(text);
+        return false;
+    }
+
+    // The code point at `at` and its length; the pattern is valid UTF-8.
+    std::pair<char32_t, std::size_t> decode(std::size_t at) const {
+        const auto b = static_cast<unsigned char>(pat_[at]);
+        if (b < 0x80) return {b, 1};
+        const std::size_t n = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
+        char32_t c = b & (0x7F >> n);
+        for (std::size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(pat_[at + k]) & 0x3F);
+        return {c, n};
+    }
+
+    // Verbose mode: white space and # comments between the pieces are not
+    // part of the pattern.
+    void bump_space() {
+        if (!flags_.x) return;
+        while (!at_end()) {
+            const auto [c, n] = decode(pos_);
+            if (is_space(c)) {
+                pos_ += n;
+            } else if (c == '#') {
+                while (!at_end() && cur() != '\n') ++pos_;
+                if (!at_end()) ++pos_;
+            } else {
+                break;
+            }
+        }
+    }
+
+    // The next character after `at`'s white space (verbose mode), or 0.
+    char peek_space(std::size_t at) {
+        const std::size_t keep = pos_;
+        pos_ = at;
+        bump_space();
+        const char c = at_end() ? '\0' : cur();
+        pos_ = keep;
+        return c;
+    }
+
+    void atom(std::size_t start, std::uint64_t product = 1, std::uint64_t copies = 1) {
+        seq_.last = {start, product, std::max<std::uint64_t>(copies, 1), false};
+        seq_.product = std::max(seq_.product, product);
+        seq_.copies = std::min(seq_.copies + seq_.last.copies, kMaxCopies + 1);
+    }
+
+    bool step() {
+        switch (cur()) {
+        case '\\': return escape_outside();
+        case '[': return bracketed_class();
+        case '(': return open_group();
+        case ')': return close_group();
+        case '|':
+            ++pos_;
+            out_ += '|';
+            seq_.last = {};
+            return true;
+        case '*':
+        case '+':
+        case '?': return simple_repetition();
+        case '{': return counted_repetition();
+        default: {
+            const std::size_t start = out_.size();
+            const std::size_t n = decode(pos_).second;
+            out_.append(pat_.substr(pos_, n));
+            pos_ += n;
+            atom(start);
+            return true;
+        }
+        }
+    }
+
+    // ---- escapes ----
+
+    bool hex_escape(std::size_t start, char kind, Escape& e) {
+        std::uint64_t v = 0;
+        std::size_t digits = 0;
+        if (!at_end() && cur() == '{') {
+            ++pos_;
+            while (!at_end() && is_hex(cur()) && digits < 9) {
+                v = v * 16 + static_cast<std::uint64_t>(is_digit(cur()) ? cur() - '0' : (cur() | 0x20) - 'a' + 10);
+                ++digits;
+                ++pos_;
+            }
+            if (at_end() || cur() != '}' || digits == 0) return bad_escape(start);
+            ++pos_;
+        } else {
+            const std::size_t want = kind == 'x' ? 2 : kind == 'u' ? 4 : 8;
+            while (digits < want && !at_end() && is_hex(cur())) {
+                v = v * 16 + static_cast<std::uint64_t>(is_digit(cur()) ? cur() - '0' : (cur() | 0x20) - 'a' + 10);
+                ++digits;
+                ++pos_;
+            }
+            if (digits != want) return bad_escape(start);
+        }
+        if (v > kMaxCode || (v >= 0xD800 && v <= 0xDFFF)) return bad_escape(start);
+        e.kind = Escape::Literal;
+        e.code = static_cast<char32_t>(v);
+        return true;
+    }
+
+    bool bad_escape(std::size_t start) {
+        return fail("invalid escape sequence: " + std::string(pat_.substr(start, pos_ - start)));
+    }
+
+    // Reads the escape at pos_ (a backslash) into `e`; fails on the escapes
+    // that RE2 would read but users' syntax refuses.
+    bool escape(Escape& e) {
+        const std::size_t start = pos_;
+        ++pos_;
+        if (at_end()) {
+            e.kind = Escape::Raw;  // RE2: trailing backslash
+            e.text = "\\";
+            return true;
+        }
+        const auto [c, n] = decode(pos_);
+        pos_ += n;
+        if (c >= 0x80) {
+            e.kind = Escape::Raw;  // RE2 refuses it too
+            e.text = std::string(pat_.substr(start, pos_ - start));
+            return true;
+        }
+        const char ch = static_cast<char>(c);
+        switch (ch) {
+        case 'a': e.kind = Escape::Literal; e.code = 0x07; return true;
+        case 'f': e.kind = Escape::Literal; e.code = 0x0C; return true;
+        case 't': e.kind = Escape::Literal; e.code = 0x09; return true;
+        case 'n': e.kind = Escape::Literal; e.code = 0x0A; return true;
+        case 'r': e.kind = Escape::Literal; e.code = 0x0D; return true;
+        case 'v': e.kind = Escape::Literal; e.code = 0x0B; return true;
+        case 'x':
+        case 'u':
+        case 'U': return hex_escape(start, ch, e);
+        case 'w': case 'W': case 'd': case 'D': case 's': case 'S':
+            e.kind = Escape::Class;
+            e.letter = ch;
+            e.ranges = perl_class(ch);
+            return true;
+        case 'p':
+        case 'P':
+            if (!at_end() && cur() == '{') {
+                const std::size_t close = pat_.find('}', pos_);
+                pos_ = close == std::string_view::npos ? pat_.size() : close + 1;
+            } else if (!at_end()) {
+                pos_ += decode(pos_).second;
+            }
+            e.kind = Escape::Property;
+            e.text = std::string(pat_.substr(start, pos_ - start));
+            return true;
+        case 'b':
+        case 'B':
+            // \b{start} and its kind are word-boundary forms RE2 would read
+            // as \b followed by a literal.
+            if (!at_end() && cur() == '{') {
+                ++pos_;
+                return bad_escape(start);
+            }
+            [[fallthrough]];
+        case 'A':
+        case 'z':
+            e.kind = Escape::Assertion;
+            e.text = std::string(pat_.substr(start, pos_ - start));
+            return true;
+        case 'Q': case 'E': case 'C': case '<': case '>':
+            return bad_escape(start);
+        default:
+            break;
+        }
+        if (is_digit(ch)) {
+            while (pos_ - start < 4 && !at_end() && is_digit(cur())) ++pos_;
+            return bad_escape(start);
+        }
+        if (is_ascii_alnum(ch)) {
+            e.kind = Escape::Raw;  // RE2 refuses the other letters too
+            e.text = std::string(pat_.substr(start, pos_ - start));
+            return true;
+        }
+        e.kind = Escape::Literal;  // escaped punctuation or space
+        e.code = c;
+        return true;
+    }
+
+    void append_perl_class(const Escape& e) {
+        if (message_) {
+            out_ += '\\';
+            out_ += e.letter;
+        } else {
+            append_class(out_, e.ranges);
+        }
+    }
+
+    bool escape_outside() {
+        Escape e;
+        if (!escape(e)) return false;
+        const std::size_t start = out_.size();
+        switch (e.kind) {
+        case Escape::Literal:
+            // Escaped punctuation reads the same to RE2, and stays legible.
+            if (e.code > 0x20 && e.code < 0x7F && !is_ascii_alnum(static_cast<char>(e.code))) {
+                out_ += '\\';
+                out_ += static_cast<char>(e.code);
+            } else {
+                append_code(out_, e.code);
+            }
+            break;
+        case Escape::Class: append_perl_class(e); break;
+        case Escape::Property:
+        case Escape::Assertion:
+        case Escape::Raw: out_ += e.text; break;
+        }
+        atom(start);
+        return true;
+    }
+
+    // ---- groups and flags ----
+
+    bool open_group() {
+        const std::size_t start = pos_;
+        groups_.push_back({flags_, out_.size(), seq_});
+        seq_ = {};
+        ++pos_;
+        if (at_end() || cur() != '?') {
+            // Only the whole match is ever asked for, and a group may be
+            // copied by a repetition: no captures.
+            out_ += message_ ? "(" : "(?:";
+            return true;
+        }
+        std::string_view rest = pat_.substr(pos_);
+        if (rest.starts_with("?P<") || (rest.starts_with("?<") && rest.size() > 2 && rest[2] != '=' && rest[2] != '!'))
+            return named_group(start);
+        // Flags: (?flags) or (?flags:...).
+        std::size_t k = pos_ + 1;
+        std::string on, off;
+        bool negated = false;
+        Flags next = flags_;
+        while (k < pat_.size() && pat_[k] != ')' && pat_[k] != ':') {
+            const char f = pat_[k];
+            if (f == '-' && !negated) {
+                negated = true;
+            } else if (f == 'i' || f == 'm' || f == 's' || f == 'U' || f == 'x' || f == 'u' || f == 'R') {
+                if (f == 'i') next.i = !negated;
+                if (f == 'x') next.x = !negated;
+                if (f == 'U') next.U = !negated;
+                // RE2 has no verbose mode (done here) and is always in
+                // Unicode mode; turning Unicode off is left for RE2 to refuse.
+                if (f != 'x' && !(f == 'u' && !negated)) (negated ? off : on) += f;
+            } else {
+                break;
+            }
+            ++k;
+        }
+        const bool well_formed = k < pat_.size() && (pat_[k] == ')' || pat_[k] == ':') && k > pos_ + 1 &&
+                                 pat_[k - 1] != '-';
+        if (!well_formed) {
+            out_ += "(?";  // (?=, (?<=, (?#...: left for RE2 to refuse
+            ++pos_;
+            return true;
+        }
+        const bool scoped = pat_[k] == ':';
+        pos_ = k + 1;
+        std::string text = "(?" + on;
+        if (!off.empty()) text += "-" + off;
+        if (scoped) {
+            flags_ = next;
+            out_ += text + ":";
+            return true;
+        }
+        // (?flags) sets the flags for the rest of the enclosing group: it
+        // is no group of its own.
+        const Group g = groups_.back();
+        groups_.pop_back();
+        seq_ = g.outer;
+        flags_ = next;
+        if (text != "(?") out_ += text + ")";
+        seq_.last = {};
+        return true;
+    }
+
+    bool named_group(std::size_t start) {
+        pos_ += pat_[pos_ + 1] == 'P' ? 3 : 2;
+        const std::size_t name_start = pos_;
+        while (!at_end() && cur() != '>') {
+            const char c = cur();
+            const bool first = pos_ == name_start;
+            if (!(c == '_' || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') ||
+                  (!first && (is_digit(c) || c == '.' || c == '[' || c == ']')) ||
+                  static_cast<unsigned char>(c) >= 0x80))
+                break;
+            ++pos_;
+        }
+        const std::string name(pat_.substr(name_start, pos_ - name_start));
+        if (at_end() || cur() != '>' || name.empty() || !names_.insert(name).second) {
+            if (!at_end()) pos_ += decode(pos_).second;
+            return fail("invalid named capture group: " + std::string(pat_.substr(start, pos_ - start)));
+        }
+        ++pos_;
+        out_ += message_ ? "(?P<" + name + ">" : "(?:";
+        return true;
+    }
+
+    bool close_group() {
+        ++pos_;
+        out_ += ')';
+        if (groups_.empty()) {
+            seq_.last = {};  // RE2 reports the unmatched parenthesis
+            return true;
+        }
+        const Group g = groups_.back();
+        groups_.pop_back();
+        const Sequence inner = seq_;
+        flags_ = g.saved;
+        seq_ = g.outer;
+        atom(g.out_start, inner.product, inner.copies);
+        return true;
+    }
+
+    // ---- repetitions ----
+
+    void wrap_quantified() {
+        // Users' syntax allows a repetition of a repetition; RE2 wants it in
+        // a group.
+        out_.insert(seq_.last.start, "(?:");
+        out_ += ')';
+    }
+
+    bool simple_repetition() {
+        const char op = cur();
+        if (seq_.last.start == std::string::npos)
+            return fail(std::string("no argument for repetition operator: ") + op);
+        if (seq_.last.quantified) wrap_quantified();
+        ++pos_;
+        out_ += op;
+        if (!at_end() && cur() == '?') {
+            ++pos_;
+            out_ += '?';
+        }
+        seq_.last.quantified = true;
+        return true;
+    }
+
+    // Decimal digits, with white space around (and, in verbose mode,
+    // comments between).
+    bool decimal(std::uint64_t& v) {
+        while (!at_end() && is_space(decode(pos_).first)) pos_ += decode(pos_).second;
+        bump_space();
+        std::size_t digits = 0;
+        v = 0;
+        while (!at_end() && is_digit(cur())) {
+            v = std::min<std::uint64_t>(v * 10 + static_cast<std::uint64_t>(cur() - '0'), UINT64_MAX / 16);
+            ++digits;
+            ++pos_;
+            bump_space();
+        }
+        while (!at_end() && is_space(decode(pos_).first)) pos_ += decode(pos_).second;
+        return digits > 0 && v <= UINT32_MAX;
+    }
+
+    bool counted_repetition() {
+        const std::size_t start = pos_;
+        auto bad = [&](const char* what) {
+            if (!at_end() && cur() != '}') pos_ += decode(pos_).second;  // quote the offending character
+            return fail(std::string(what) + std::string(pat_.substr(start, pos_ - start)));
+        };
+        const bool has_atom = seq_.last.start != std::string::npos;
+        ++pos_;
+        std::uint64_t lo = 0, hi = 0;
+        bool bounded = true;
+        if (!decimal(lo)) return bad(has_atom ? "bad repetition operator: " : "no argument for repetition operator: ");
+        hi = lo;
+        if (!at_end() && cur() == ',') {
+            ++pos_;
+            bump_space();
+            if (!at_end() && cur() == '}') {
+                bounded = false;
+            } else if (!decimal(hi)) {
+                return bad("bad repetition operator: ");
+            }
+        }
+        if (at_end() || cur() != '}') return bad("bad repetition operator: ");
+        ++pos_;
+        if (!has_atom) return bad("no argument for repetition operator: ");
+        if (bounded && lo > hi) return bad("invalid repetition size: ");
+        bool lazy = false;
+        bump_space();
+        if (!at_end() && cur() == '?') {
+            lazy = true;
+            ++pos_;
+        }
+        if (seq_.last.quantified) wrap_quantified();
+        return repeat(lo, bounded ? hi : lo, bounded, lazy);
+    }
+
+    // Writes the operand `x` repeated lo to hi times (lo or more when not
+    // bounded) so that no RE2 repetition exceeds RE2's cap.
+    bool repeat(std::uint64_t lo, std::uint64_t hi, bool bounded, bool lazy) {
+        Atom& a = seq_.last;
+        seq_.copies -= std::min(seq_.copies, a.copies);
+        const std::uint64_t copies = saturating_mul(a.copies, std::max<std::uint64_t>(1, bounded ? hi : lo + 1));
+        if (copies > kMaxCopies) return fail(kRegexTooLargeMessage);
+        const std::string x = out_.substr(a.start);
+        out_.resize(a.start);
+        const std::string sfx = lazy ? "?" : "";
+        auto count = [](std::uint64_t n) { return "{" + std::to_string(n) + "}"; };
+        auto upto = [&](std::uint64_t n) { return n == 0 ? std::string() : x + "{0," + std::to_string(n) + "}" + sfx; };
+        const std::uint64_t widest = std::max<std::uint64_t>(1, bounded ? hi : lo);
+        if (saturating_mul(a.product, widest) <= kRe2MaxRepeat) {
+            out_ += x + "{" + std::to_string(lo) + (bounded ? (hi == lo ? "" : "," + std::to_string(hi)) : ",") + "}" +
+                    sfx;
+            a.product *= widest;
+        } else {
+            // Chunks of c copies; the optional copies nest so that a greedy
+            // repetition still prefers more copies to fewer (and a lazy one
+            // fewer to more), as one repetition would.
+            const std::uint64_t c = std::max<std::uint64_t>(1, kRe2MaxRepeat / a.product);
+            for (std::uint64_t k = 0; k < lo / c; ++k) out_ += c == 1 ? x : x + count(c);
+            if (lo % c != 0) out_ += lo % c == 1 ? x : x + count(lo % c);
+            if (!bounded) {
+                out_ += x + "*" + sfx;
+            } else if (hi > lo) {
+                const std::uint64_t optional = hi - lo;
+                std::string y = upto(optional % c);
+                const bool prefer_more = lazy == flags_.U;
+                const std::string full = c == 1 ? x : x + count(c);
+                for (std::uint64_t k = 0; k < optional / c; ++k) {
+                    y = prefer_more ? "(?:" + full + y + "|" + upto(c - 1) + ")"
+                                    : "(?:" + upto(c - 1) + "|" + full + y + ")";
+                    if (y.size() > kMaxPatternBytes) return fail(kRegexTooLargeMessage);
+                }
+                out_ += y;
+            }
+            a.product *= c;
+        }
+        a.copies = copies;
+        a.quantified = true;
+        seq_.copies = std::min(seq_.copies + copies, kMaxCopies + 1);
+        seq_.product = std::max(seq_.product, a.product);
+        return true;
+    }
+
+    // ---- bracketed classes ----
+
+    struct ClassUnion {
+        Ranges ranges;           // every item but the \p{..} ones
+        Ranges literals;         // without the \w \d \s items either
+        std::string properties;  // \p{..} items, kept for RE2
+        std::string perl;        // \w \d \s items as written
+        void add_literal(CodeRange r) {
+            ranges.push_back(r);
+            literals.push_back(r);
+            normalize(ranges);
+            normalize(literals);
+        }
+    };
+    struct ClassFrame {
+        bool is_op;
+        bool negated;      // open bracket
+        ClassUnion outer;  // open bracket: the enclosing union so far
+        SetOp op;          // operator
+        Ranges lhs;        // operator
+    };
+
+    // One item of a class: a literal, a range, or an escape that stands for
+    // a set.
+    bool class_item(ClassUnion& u, bool& has_property) {
+        auto literal = [&](char32_t& out, bool& is_literal) {
+            if (cur() != '\\') {
+                const auto [c, n] = decode(pos_);
+                pos_ += n;
+                out = c;
+                is_literal = true;
+                return true;
+            }
+            const std::size_t start = pos_;
+            Escape e;
+            if (!escape(e)) return false;
+            switch (e.kind) {
+            case Escape::Literal:
+                out = e.code;
+                is_literal = true;
+                return true;
+            case Escape::Class:
+                add_all(u.ranges, e.ranges);
+                u.perl += '\\';
+                u.perl += e.letter;
+                is_literal = false;
+                return true;
+            case Escape::Property:
+                u.properties += e.text;
+                has_property = true;
+                is_literal = false;
+                return true;
+            case Escape::Assertion:
+            case Escape::Raw:
+                break;
+            }
+            if (at_end()) return fail("missing ]: " + std::string(pat_.substr(class_start_)));
+            return fail("invalid escape sequence: " + std::string(pat_.substr(start, pos_ - start)));
+        };
+        const std::size_t start = pos_;
+        char32_t lo = 0, hi = 0;
+        bool lo_literal = false, hi_literal = false;
+        if (!literal(lo, lo_literal)) return false;
+        bump_space();
+        if (at_end()) return true;  // the caller reports the missing ]
+        const char after = peek_space(pos_ + 1);
+        if (cur() != '-' || after == ']' || after == '-') {
+            if (lo_literal) u.add_literal({lo, lo});
+            return true;
+        }
+        ++pos_;
+        bump_space();
+        if (at_end()) return true;
+        if (!literal(hi, hi_literal)) return false;
+        if (!lo_literal || !hi_literal || lo > hi)
+            return fail("invalid character class range: " + std::string(pat_.substr(start, pos_ - start)));
+        u.add_literal({lo, hi});
+        return true;
+    }
+
+    // After a [ : reads ^ and the leading - and ] that stand for themselves.
+    bool open_bracket(bool& negated, ClassUnion& u) {
+        ++pos_;
+        bump_space();
+        negated = false;
+        if (!at_end() && cur() == '^') {
+            negated = true;
+            ++pos_;
+            bump_space();
+        }
+        bool any = false;
+        while (!at_end() && cur() == '-') {
+            u.add_literal({'-', '-'});
+            any = true;
+            ++pos_;
+            bump_space();
+        }
+        if (!any && !at_end() && cur() == ']') {
+            u.add_literal({']', ']'});
+            ++pos_;
+            bump_space();
+        }
+        return true;
+    }
+
+    // [:name:] or [:^name:] at pos_.
+    bool ascii_class_item(ClassUnion& u) {
+        std::string_view rest = pat_.substr(pos_);
+        if (!rest.starts_with("[:")) return false;
+        const std::size_t close = rest.find(":]", 2);
+        if (close == std::string_view::npos) return false;
+        std::string_view name = rest.substr(2, close - 2);
+        const bool negated = name.starts_with('^');
+        if (negated) name.remove_prefix(1);
+        Ranges r;
+        if (!ascii_class(name, r)) return false;
+        for (const CodeRange& x : negated ? complement(r) : r) u.add_literal(x);
+        pos_ += close + 2;
+        return true;
+    }
+
+    Ranges apply_op(std::vector<ClassFrame>& stack, const ClassUnion& u) {
+        Ranges rhs = u.ranges;
+        if (stack.empty() || !stack.back().is_op) return rhs;
+        ClassFrame f = std::move(stack.back());
+        stack.pop_back();
+        Ranges lhs = std::move(f.lhs);
+        if (flags_.i) {
+            case_fold(lhs);
+            case_fold(rhs);
+        }
+        switch (f.op) {
+        case SetOp::Intersection: return intersect(lhs, rhs);
+        case SetOp::Difference: return intersect(lhs, complement(rhs));
+        case SetOp::SymmetricDifference: {
+            Ranges out = intersect(lhs, complement(rhs));
+            add_all(out, intersect(rhs, complement(lhs)));
+            return out;
+        }
+        }
+        return rhs;
+    }
+
+    bool bracketed_class() {
+        const std::size_t start = pos_;
+        class_start_ = start;
+        auto unclosed = [&] { return fail("missing ]: " + std::string(pat_.substr(start))); };
+        std::vector<ClassFrame> stack;
+        bool set_algebra = false, has_property = false;
+        ClassUnion u;
+        bool negated = false;
+        open_bracket(negated, u);
+        stack.push_back({false, negated, {}, SetOp::Intersection, {}});
+        while (true) {
+            bump_space();
+            if (at_end()) return unclosed();
+            const std::string_view rest = pat_.substr(pos_);
+            if (cur() == '[') {
+                if (ascii_class_item(u)) continue;
+                set_algebra = true;
+                ClassUnion inner;
+                open_bracket(negated, inner);
+                stack.push_back({false, negated, std::move(u), SetOp::Intersection, {}});
+                u = std::move(inner);
+            } else if (cur() == ']') {
+                ++pos_;
+                Ranges set = apply_op(stack, u);
+                ClassFrame open = std::move(stack.back());
+                stack.pop_back();
+                if (!stack.empty()) {
+                    // A nested class: folded and negated on its own.
+                    if (flags_.i) case_fold(set);
+                    if (open.negated) set = complement(set);
+                    u = std::move(open.outer);
+                    add_all(u.ranges, set);
+                    continue;
+                }
+                const std::size_t out_start = out_.size();
+                if (!set_algebra) {
+                    // RE2 folds and negates a plain class as users' syntax does.
+                    out_ += open.negated ? "[^" : "[";
+                    append_ranges(out_, message_ ? u.literals : u.ranges);
+                    out_ += u.properties;
+                    if (message_) out_ += u.perl;
+                    out_ += ']';
+                } else if (has_property) {
+                    return fail("invalid character class: \\p{...} in a nested class or class set operation is not "
+                                "supported: " +
+                                std::string(pat_.substr(start, pos_ - start)));
+                } else {
+                    if (flags_.i) case_fold(set);
+                    if (open.negated) set = complement(set);
+                    append_class(out_, set);
+                }
+                atom(out_start);
+                return true;
+            } else if (rest.starts_with("&&") || rest.starts_with("--") || rest.starts_with("~~")) {
+                set_algebra = true;
+                const SetOp op = rest[0] == '&' ? SetOp::Intersection
+                                 : rest[0] == '-' ? SetOp::Difference
+                                                  : SetOp::SymmetricDifference;
+                pos_ += 2;
+                Ranges lhs = apply_op(stack, u);
+                stack.push_back({true, false, {}, op, std::move(lhs)});
+                u = {};
+            } else {
+                if (!class_item(u, has_property)) return false;
+            }
+        }
+    }
+};
+
+}  // namespace
+
+platform::Result<std::string, std::string> translate_regex(std::string_view pattern, bool case_insensitive,
+                                                          bool for_message) {
+    return Translator(pattern, case_insensitive, for_message).run();
+}
+
+std::unique_ptr<re2::RE2> compile_translated(const std::string& pattern, const RegexOptions& opt) {
+    re2::RE2::Options o;
+    o.set_encoding(re2::RE2::Options::EncodingUTF8);
+    o.set_case_sensitive(!opt.case_insensitive);
+    o.set_dot_nl(opt.dot_nl);
+    o.set_max_mem(kRegexMemoryBudget);
+    o.set_log_errors(false);
+    // Multi-line mode has no option outside POSIX syntax (which would also
+    // drop the Perl classes), so it is set by the inline flag.
+    return std::make_unique<re2::RE2>(opt.multi_line ? "(?m)" + pattern : pattern, o);
+}
+
+platform::Result<CompiledRegex, std::string> compile_regex(std::string_view pattern, const RegexOptions& opt) {
+    if (!platform::is_valid_utf8(pattern)) {
+        auto raw = compile_translated(std::string(pattern), opt);
+        return platform::Err{raw->ok() ? std::string("invalid UTF-8") : raw->error()};
+    }
+    auto translated = translate_regex(pattern, opt.case_insensitive);
+    if (!translated) return platform::Err{std::move(translated).error()};
+    CompiledRegex out{compile_translated(*translated, opt), std::move(*translated)};
+    if (out.re->ok()) return out;
+    if (out.re->error_code() == re2::RE2::ErrorPatternTooLarge) return platform::Err{std::string(kRegexTooLargeMessage)};
+    // RE2's message quotes the pattern: quote the short form, as the user
+    // wrote it, without an added flag.
+    auto shown = translate_regex(pattern, opt.case_insensitive, true);
+    if (shown) {
+        RegexOptions plain = opt;
+        plain.multi_line = false;
+        auto again = compile_translated(*shown, plain);
+        if (!again->ok()) return platform::Err{again->error()};
+    }
+    return platform::Err{out.re->error()};
+}
+
+}  // namespace rova_rudo
