@@ -27,6 +27,9 @@ text_seeds() {
 text_seeds build-fuzz/seeds-where_fuzz '.a > 1' '.id == 3 && .name contains "x"' \
   '!(.a.b exists) or .c | length >= 2' '.h matches /^ab/i' '.x[0].y startsWith "p"' \
   '(.a == null || .b != true) && not .c missing' '.a < -2.5e3' '.b endsWith "z"'
+# The regex target's first byte sets its flags ('0' none, '1' i, '2' m, '4' s).
+text_seeds build-fuzz/seeds-regex_fuzz '1^\w+$' '0a\sb[\W\d]' '0(?x) a b # c' '1[a-z--k&&[^\d]]' \
+  '0\u{e9}\U000000e9\x{e9}' '0(a{100}){100}' '2a{0,2500}?b' '0(?U)(?P<n>x){2,1003}' '4[[:alpha:]~~\s]'
 text_seeds build-fuzz/seeds-path_fuzz '.users[0].email' 'root.a[1].b' "\$['my key'].0" '/a/1/b' \
   'a.1.b' '$' '.a[*].b' '/~0~1/x' '.[]' '$.a['
 status=0

@@ -32,10 +32,10 @@ constexpr char32_t kMaxCode = 0x10FFFF;
 // RE2 refuses a counted repetition whose count, or the product of the
 // counts of nested repetitions, exceeds this.
 constexpr std::uint64_t kRe2MaxRepeat = 1000;
-// Every copy of a literal, class or assertion costs RE2 at least one of the
-// 2^20 instructions its program may hold under kRegexMemoryBudget: a
-// repetition that copies more can only fail, and is refused before it is
-// written out.
+// Every copy of a literal or assertion, and of each range of a class, costs
+// RE2 at least one of the 2^20 instructions its program may hold under
+// kRegexMemoryBudget: a repetition that copies more can only fail, and is
+// refused before it is written out.
 constexpr std::uint64_t kMaxCopies = std::uint64_t{1} << 20;
 constexpr std::size_t kMaxPatternBytes = std::size_t{16} << 20;
 
@@ -279,11 +279,13 @@ private:
         return false;
     }
 
-    // The code point at `at` and its length; the pattern is valid UTF-8.
+    // The code point at `at` and its length. compile_regex hands over valid
+    // UTF-8 only; a cut sequence from another caller reads as one byte.
     std::pair<char32_t, std::size_t> decode(std::size_t at) const {
         const auto b = static_cast<unsigned char>(pat_[at]);
         if (b < 0x80) return {b, 1};
         const std::size_t n = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
+        if (at + n > pat_.size()) return {b, 1};
         char32_t c = b & (0x7F >> n);
         for (std::size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(pat_[at + k]) & 0x3F);
         return {c, n};
@@ -481,7 +483,10 @@ private:
                 append_code(out_, e.code);
             }
             break;
-        case Escape::Class: append_perl_class(e); break;
+        case Escape::Class:
+            append_perl_class(e);
+            atom(start, 1, e.ranges.size());
+            return true;
         case Escape::Property:
         case Escape::Assertion:
         case Escape::Raw: out_ += e.text; break;
@@ -893,6 +898,7 @@ private:
                     continue;
                 }
                 const std::size_t out_start = out_.size();
+                std::uint64_t ranges = set.size() + (u.properties.empty() ? 0 : 1);
                 if (!set_algebra) {
                     // RE2 folds and negates a plain class as users' syntax does.
                     out_ += open.negated ? "[^" : "[";
@@ -908,8 +914,9 @@ private:
                     if (flags_.i) case_fold(set);
                     if (open.negated) set = complement(set);
                     append_class(out_, set);
+                    ranges = set.size();
                 }
-                atom(out_start);
+                atom(out_start, 1, ranges);
                 return true;
             } else if (rest.starts_with("&&") || rest.starts_with("--") || rest.starts_with("~~")) {
                 set_algebra = true;
