@@ -3,7 +3,6 @@
 #include <re2/re2.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <unordered_set>
 #include <vector>
 
@@ -176,9 +175,15 @@ bool ascii_class(std::string_view name, Ranges& out) {
 }
 
 void append_code(std::string& out, char32_t c) {
-    char buf[16];
-    const int n = std::snprintf(buf, sizeof buf, "\\x{%X}", static_cast<unsigned>(c));
-    out.append(buf, static_cast<std::size_t>(n));
+    char buf[6];
+    std::size_t n = 0;
+    do {
+        buf[n++] = "0123456789ABCDEF"[c & 0xF];
+        c >>= 4;
+    } while (c != 0);
+    out += "\\x{";
+    while (n > 0) out += buf[--n];
+    out += '}';
 }
 
 void append_ranges(std::string& out, const Ranges& r) {
@@ -240,7 +245,6 @@ private:
     struct Flags {
         bool i = false;  // case-insensitive
         bool x = false;  // verbose
-        bool U = false;  // swap greedy and lazy
     };
     // The last thing a repetition operator would apply to.
     struct Atom {
@@ -523,7 +527,6 @@ private:
             } else if (f == 'i' || f == 'm' || f == 's' || f == 'U' || f == 'x' || f == 'u' || f == 'R') {
                 if (f == 'i') next.i = !negated;
                 if (f == 'x') next.x = !negated;
-                if (f == 'U') next.U = !negated;
                 // RE2 has no verbose mode (done here) and is always in
                 // Unicode mode; turning Unicode off is left for RE2 to refuse.
                 if (f != 'x' && !(f == 'u' && !negated)) (negated ? off : on) += f;
@@ -684,32 +687,29 @@ private:
         out_.resize(a.start);
         const std::string sfx = lazy ? "?" : "";
         auto count = [](std::uint64_t n) { return "{" + std::to_string(n) + "}"; };
-        auto upto = [&](std::uint64_t n) { return n == 0 ? std::string() : x + "{0," + std::to_string(n) + "}" + sfx; };
         const std::uint64_t widest = std::max<std::uint64_t>(1, bounded ? hi : lo);
         if (saturating_mul(a.product, widest) <= kRe2MaxRepeat) {
             out_ += x + "{" + std::to_string(lo) + (bounded ? (hi == lo ? "" : "," + std::to_string(hi)) : ",") + "}" +
                     sfx;
             a.product *= widest;
         } else {
-            // Chunks of c copies; the optional copies nest so that a greedy
-            // repetition still prefers more copies to fewer (and a lazy one
-            // fewer to more), as one repetition would.
+            // Chunks of at most c copies. The optional copies are written as
+            // optional operands, each preferring to be there (or, lazy, not):
+            // RE2 compiles x{0,n} as n nested options, which costs it time
+            // quadratic in the nesting once chunks of them follow each other.
             const std::uint64_t c = std::max<std::uint64_t>(1, kRe2MaxRepeat / a.product);
-            for (std::uint64_t k = 0; k < lo / c; ++k) out_ += c == 1 ? x : x + count(c);
-            if (lo % c != 0) out_ += lo % c == 1 ? x : x + count(lo % c);
+            auto chunk = [&](const std::string& piece, std::uint64_t n) {
+                if (n == 0) return;
+                out_ += n == 1 ? piece : piece + count(n);
+            };
+            for (std::uint64_t k = 0; k < lo / c; ++k) chunk(x, c);
+            chunk(x, lo % c);
             if (!bounded) {
                 out_ += x + "*" + sfx;
-            } else if (hi > lo) {
-                const std::uint64_t optional = hi - lo;
-                std::string y = upto(optional % c);
-                const bool prefer_more = lazy == flags_.U;
-                const std::string full = c == 1 ? x : x + count(c);
-                for (std::uint64_t k = 0; k < optional / c; ++k) {
-                    y = prefer_more ? "(?:" + full + y + "|" + upto(c - 1) + ")"
-                                    : "(?:" + upto(c - 1) + "|" + full + y + ")";
-                    if (y.size() > kMaxPatternBytes) return fail(kRegexTooLargeMessage);
-                }
-                out_ += y;
+            } else {
+                const std::string option = "(?:" + x + "?" + sfx + ")";
+                for (std::uint64_t k = 0; k < (hi - lo) / c; ++k) chunk(option, c);
+                chunk(option, (hi - lo) % c);
             }
             a.product *= c;
         }
