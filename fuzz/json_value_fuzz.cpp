@@ -1,6 +1,7 @@
 // The strict reader and the writers: whatever the reader accepts, the compact
 // text it writes reads again and writes the same text; the pretty text reads
-// back to the same compact text; reformat_json agrees with both.
+// back to the same compact text; reformat_json agrees with both, in both
+// styles.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -34,12 +35,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string back;
     if (!reformat_json(pretty, JsonStyle::Compact, back) || back != compact) std::abort();
 
-    // Draining in pieces gives the same bytes as writing whole.
+    // Draining in pieces gives the same bytes as writing whole, from the
+    // document or straight from the text.
     std::string pieces, out;
     write_json(doc.value(), JsonStyle::Pretty, out, [&](std::string& s) {
         pieces += s;
         s.clear();
     });
     if (pieces + out != pretty) std::abort();
+    pieces.clear();
+    out.clear();
+    const bool again = reformat_json(text, JsonStyle::Pretty, out, [&](std::string& s) {
+        pieces += s;
+        s.clear();
+    });
+    if (!again || pieces + out != pretty) std::abort();
     return 0;
 }

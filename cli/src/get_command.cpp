@@ -70,19 +70,15 @@ int run_get(std::string_view document, const std::string& path, bool minify) {
     if (!raw) {
         // Values the strict reader rejects (too deep, or content the lookup
         // never examined, such as 01 or a bad escape) are printed as they stand.
-        auto doc = rova_rudo::parse_json_strict(v.text());
-        if (doc) {
-            std::string buf;
-            rova_rudo::write_json(
-                doc.value(), rova_rudo::JsonStyle::Pretty, buf,
-                [&](std::string& chunk) {
-                    out.write(chunk);
-                    chunk.clear();
-                },
-                [&] { return out.failed(); });
-            out.write(buf);
-            written = true;
-        }
+        std::string buf;
+        written = rova_rudo::reformat_json(
+            v.text(), rova_rudo::JsonStyle::Pretty, buf,
+            [&](std::string& chunk) {
+                out.write(chunk);
+                chunk.clear();
+            },
+            [&] { return out.failed(); });
+        out.write(buf);
     }
     if (!written) out.write(v.text());
     out.put('\n');

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "platform/utf8.hpp"
+#include "rova_rudo/byte_search.hpp"
 #include "rova_rudo/fx_hash.hpp"
 
 namespace rova_rudo {
@@ -67,6 +68,52 @@ std::size_t find_string_special(const unsigned char* s, std::size_t i, std::size
     return n;
 }
 
+// Decodes the escape whose backslash is at s[pos] into `out` and moves pos
+// past it. On a fault returns what is wrong, with pos where it was noticed.
+std::string_view decode_escape(const unsigned char* s, std::size_t n, std::size_t& pos, std::string& out) {
+    if (pos + 1 >= n) return "EOF while parsing a string";
+    unsigned char e = s[pos + 1];
+    pos += 2;
+    switch (e) {
+        case '"': out += '"'; break;
+        case '\\': out += '\\'; break;
+        case '/': out += '/'; break;
+        case 'b': out += '\b'; break;
+        case 'f': out += '\f'; break;
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        case 'u': {
+            auto read_hex4 = [&](std::uint32_t& v) {
+                if (pos + 4 > n) return false;
+                v = 0;
+                for (int i = 0; i < 4; ++i) {
+                    int h = hex_value(s[pos + i]);
+                    if (h < 0) return false;
+                    v = v * 16 + static_cast<std::uint32_t>(h);
+                }
+                pos += 4;
+                return true;
+            };
+            std::uint32_t cp = 0;
+            if (!read_hex4(cp)) return "invalid escape";
+            if (cp >= 0xDC00 && cp <= 0xDFFF) return "lone trailing surrogate in hex escape";
+            if (cp >= 0xD800 && cp <= 0xDBFF) {
+                if (pos + 2 > n || s[pos] != '\\' || s[pos + 1] != 'u') return "unexpected end of hex escape";
+                pos += 2;
+                std::uint32_t lo = 0;
+                if (!read_hex4(lo)) return "invalid escape";
+                if (lo < 0xDC00 || lo > 0xDFFF) return "lone leading surrogate in hex escape";
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+            }
+            platform::append_utf8_code_point(out, cp);
+            break;
+        }
+        default: pos -= 1; return "invalid escape";
+    }
+    return {};
+}
+
 }  // namespace
 
 class JsonStrictParser {
@@ -75,6 +122,13 @@ public:
         : s_(reinterpret_cast<const unsigned char*>(text.data())), n_(text.size()) {}
 
     platform::Result<JsonDocument, JsonSyntaxError> run(std::string_view text);
+
+    // The same reading without building the document: whether the text is
+    // strict JSON, and whether an object repeats a key (the one case a
+    // writer cannot handle in a single forward pass). Stops at the first
+    // repeated key.
+    enum class Check : std::uint8_t { Invalid, Valid, RepeatedKey };
+    Check check();
 
 private:
     struct Open {
@@ -91,13 +145,16 @@ private:
     void skip_ws() {
         while (pos_ < n_ && is_ws(s_[pos_])) ++pos_;
     }
-    bool parse_string();
+    bool walk();
+    bool parse_string(bool is_key = false);
     bool parse_number();
     bool parse_literal(std::string_view word, Kind kind, std::uint64_t value);
     bool parse_key_and_colon();
     bool open_container(bool is_object);
-    void close_container();
+    bool close_container();
     void resolve_duplicate_keys(const Open& o);
+    bool repeats_a_key(const Open& o);
+    std::string_view key_text(std::size_t quote, std::string& scratch) const;
     std::string_view string_text(const Node& n) const {
         std::string_view base = (n.b & kDecodedFlag) ? std::string_view(doc_.arena_) : doc_.source_;
         return base.substr(n.a, payload(n));
@@ -109,11 +166,14 @@ private:
     JsonSyntaxError err_;
     JsonDocument doc_;
     std::vector<Open> stack_;
-    std::vector<std::uint64_t> keys_;  // key node indices of the open objects
+    std::vector<std::uint64_t> keys_;  // key node indices (checking: key hashes) of the open objects
+    std::vector<std::size_t> key_quotes_;  // checking: offset of each key in keys_
     std::vector<std::pair<std::uint64_t, std::size_t>> dup_scratch_;  // (key hash, member position)
+    bool build_ = true;
+    bool repeated_key_ = false;
 };
 
-bool JsonStrictParser::parse_string() {
+bool JsonStrictParser::parse_string(bool is_key) {
     // pos_ at the opening quote.
     std::size_t start = ++pos_;
     bool decoded = false;
@@ -125,10 +185,14 @@ bool JsonStrictParser::parse_string() {
         unsigned char c = s_[pos_];
         if (c == '"') break;
         if (c >= 0x80) {
-            const platform::Utf8Step st =
-                platform::utf8_step({reinterpret_cast<const char*>(s_), n_}, pos_);
-            if (!st.well_formed) return fail("invalid unicode code point");
-            pos_ += st.length;
+            // Text in other scripts is a run of multi-byte characters: step
+            // through the whole run before searching again.
+            do {
+                const platform::Utf8Step st =
+                    platform::utf8_step({reinterpret_cast<const char*>(s_), n_}, pos_);
+                if (!st.well_formed) return fail("invalid unicode code point");
+                pos_ += st.length;
+            } while (pos_ < n_ && s_[pos_] >= 0x80);
             continue;
         }
         if (c < 0x20) return fail("control character while parsing a string");
@@ -138,51 +202,20 @@ bool JsonStrictParser::parse_string() {
             copied_to = start;
         }
         doc_.arena_.append(reinterpret_cast<const char*>(s_ + copied_to), pos_ - copied_to);
-        if (pos_ + 1 >= n_) return fail("EOF while parsing a string");
-        unsigned char e = s_[pos_ + 1];
-        pos_ += 2;
-        switch (e) {
-            case '"': doc_.arena_ += '"'; break;
-            case '\\': doc_.arena_ += '\\'; break;
-            case '/': doc_.arena_ += '/'; break;
-            case 'b': doc_.arena_ += '\b'; break;
-            case 'f': doc_.arena_ += '\f'; break;
-            case 'n': doc_.arena_ += '\n'; break;
-            case 'r': doc_.arena_ += '\r'; break;
-            case 't': doc_.arena_ += '\t'; break;
-            case 'u': {
-                auto read_hex4 = [&](std::uint32_t& v) {
-                    if (pos_ + 4 > n_) return false;
-                    v = 0;
-                    for (int i = 0; i < 4; ++i) {
-                        int h = hex_value(s_[pos_ + i]);
-                        if (h < 0) return false;
-                        v = v * 16 + static_cast<std::uint32_t>(h);
-                    }
-                    pos_ += 4;
-                    return true;
-                };
-                std::uint32_t cp = 0;
-                if (!read_hex4(cp)) return fail("invalid escape");
-                if (cp >= 0xDC00 && cp <= 0xDFFF) return fail("lone trailing surrogate in hex escape");
-                if (cp >= 0xD800 && cp <= 0xDBFF) {
-                    if (pos_ + 2 > n_ || s_[pos_] != '\\' || s_[pos_ + 1] != 'u')
-                        return fail("unexpected end of hex escape");
-                    pos_ += 2;
-                    std::uint32_t lo = 0;
-                    if (!read_hex4(lo)) return fail("invalid escape");
-                    if (lo < 0xDC00 || lo > 0xDFFF) return fail("lone leading surrogate in hex escape");
-                    cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
-                }
-                platform::append_utf8_code_point(doc_.arena_, cp);
-                break;
-            }
-            default: pos_ -= 1; return fail("invalid escape");
-        }
+        if (std::string_view what = decode_escape(s_, n_, pos_, doc_.arena_); !what.empty()) return fail(what);
         copied_to = pos_;
     }
     // pos_ at the closing quote.
-    if (decoded) {
+    if (!build_) {
+        if (is_key) {
+            if (decoded) doc_.arena_.append(reinterpret_cast<const char*>(s_ + copied_to), pos_ - copied_to);
+            const std::string_view text = decoded ? std::string_view(doc_.arena_).substr(arena_start)
+                                                  : std::string_view(reinterpret_cast<const char*>(s_ + start), pos_ - start);
+            keys_.push_back(fx_hash_bytes(text));
+            key_quotes_.push_back(start - 1);
+        }
+        doc_.arena_.resize(arena_start);
+    } else if (decoded) {
         doc_.arena_.append(reinterpret_cast<const char*>(s_ + copied_to), pos_ - copied_to);
         doc_.nodes_.push_back(make_node(Kind::String, arena_start, doc_.arena_.size() - arena_start));
         doc_.nodes_.back().b |= kDecodedFlag;
@@ -215,16 +248,21 @@ bool JsonStrictParser::parse_number() {
         while (digit_at(pos_)) ++pos_;
         is_float = true;
     }
+    bool has_exponent = false;
     if (pos_ < n_ && (s_[pos_] == 'e' || s_[pos_] == 'E')) {
         ++pos_;
         if (pos_ < n_ && (s_[pos_] == '+' || s_[pos_] == '-')) ++pos_;
         if (!digit_at(pos_)) return fail("invalid number");
         while (digit_at(pos_)) ++pos_;
         is_float = true;
+        has_exponent = true;
     }
+    // Checking: only a number that could exceed the double range (an
+    // exponent, or 300 characters and more) needs converting.
+    if (!build_ && !has_exponent && pos_ - start < 300) return true;
     const char* first = reinterpret_cast<const char*>(s_ + start);
     const char* last = reinterpret_cast<const char*>(s_ + pos_);
-    if (!is_float) {
+    if (!is_float && build_) {
         if (!negative) {
             std::uint64_t v = 0;
             auto r = std::from_chars(first, last, v);
@@ -254,7 +292,7 @@ bool JsonStrictParser::parse_number() {
         pos_ = start;
         return fail("number out of range");
     }
-    doc_.nodes_.push_back(make_node(Kind::Float, std::bit_cast<std::uint64_t>(d), 0));
+    if (build_) doc_.nodes_.push_back(make_node(Kind::Float, std::bit_cast<std::uint64_t>(d), 0));
     return true;
 }
 
@@ -262,7 +300,7 @@ bool JsonStrictParser::parse_literal(std::string_view word, Kind kind, std::uint
     if (n_ - pos_ < word.size() || std::memcmp(s_ + pos_, word.data(), word.size()) != 0)
         return fail("expected ident");
     pos_ += word.size();
-    doc_.nodes_.push_back(make_node(kind, value, 0));
+    if (build_) doc_.nodes_.push_back(make_node(kind, value, 0));
     return true;
 }
 
@@ -270,8 +308,8 @@ bool JsonStrictParser::parse_key_and_colon() {
     skip_ws();
     if (pos_ >= n_) return fail("EOF while parsing an object");
     if (s_[pos_] != '"') return fail("key must be a string");
-    keys_.push_back(doc_.nodes_.size());
-    if (!parse_string()) return false;
+    if (build_) keys_.push_back(doc_.nodes_.size());
+    if (!parse_string(true)) return false;
     skip_ws();
     if (pos_ >= n_) return fail("EOF while parsing an object");
     if (s_[pos_] != ':') return fail("expected `:`");
@@ -282,14 +320,26 @@ bool JsonStrictParser::parse_key_and_colon() {
 bool JsonStrictParser::open_container(bool is_object) {
     if (stack_.size() + 1 >= kMaxDepth) return fail("recursion limit exceeded");
     stack_.push_back(Open{doc_.nodes_.size(), 0, keys_.size(), is_object});
-    doc_.nodes_.push_back(make_node(is_object ? Kind::Object : Kind::Array, 0, 0));
+    if (build_) doc_.nodes_.push_back(make_node(is_object ? Kind::Object : Kind::Array, 0, 0));
     ++pos_;
     return true;
 }
 
-void JsonStrictParser::close_container() {
+bool JsonStrictParser::close_container() {
     Open o = stack_.back();
     stack_.pop_back();
+    if (!build_) {
+        if (o.is_object) {
+            if (o.count > 1 && repeats_a_key(o)) {
+                repeated_key_ = true;
+                return fail("repeated key");
+            }
+            keys_.resize(o.keys_mark);
+            key_quotes_.resize(o.keys_mark);
+        }
+        ++pos_;
+        return true;
+    }
     Node& n = doc_.nodes_[o.node];
     n.a = doc_.nodes_.size();
     n.b |= o.count;
@@ -298,6 +348,51 @@ void JsonStrictParser::close_container() {
         keys_.resize(o.keys_mark);
     }
     ++pos_;
+    return true;
+}
+
+std::string_view JsonStrictParser::key_text(std::size_t quote, std::string& scratch) const {
+    // The key was read once already, so it is well formed.
+    const std::size_t start = quote + 1;
+    std::size_t p = start;
+    while (s_[p] != '"' && s_[p] != '\\') ++p;
+    if (s_[p] == '"') return {reinterpret_cast<const char*>(s_ + start), p - start};
+    scratch.assign(reinterpret_cast<const char*>(s_ + start), p - start);
+    while (s_[p] != '"') {
+        if (s_[p] == '\\') {
+            (void)decode_escape(s_, n_, p, scratch);
+        } else {
+            scratch += static_cast<char>(s_[p]);
+            ++p;
+        }
+    }
+    return scratch;
+}
+
+bool JsonStrictParser::repeats_a_key(const Open& o) {
+    const std::uint64_t* hashes = keys_.data() + o.keys_mark;
+    const std::size_t* quotes = key_quotes_.data() + o.keys_mark;
+    const std::size_t count = keys_.size() - o.keys_mark;
+    std::string a, b;
+    auto same = [&](std::size_t i, std::size_t j) {
+        return hashes[i] == hashes[j] && key_text(quotes[i], a) == key_text(quotes[j], b);
+    };
+    if (count <= 16) {
+        for (std::size_t j = 1; j < count; ++j)
+            for (std::size_t i = 0; i < j; ++i)
+                if (same(i, j)) return true;
+        return false;
+    }
+    dup_scratch_.clear();
+    for (std::size_t j = 0; j < count; ++j) dup_scratch_.push_back({hashes[j], j});
+    std::sort(dup_scratch_.begin(), dup_scratch_.end());
+    for (std::size_t k = 1; k < count; ++k) {
+        if (dup_scratch_[k].first != dup_scratch_[k - 1].first) continue;
+        // Equal hashes: compare this key with every earlier one of the run.
+        for (std::size_t i = k; i-- > 0 && dup_scratch_[i].first == dup_scratch_[k].first;)
+            if (same(dup_scratch_[i].second, dup_scratch_[k].second)) return true;
+    }
+    return false;
 }
 
 void JsonStrictParser::resolve_duplicate_keys(const Open& o) {
@@ -343,6 +438,17 @@ void JsonStrictParser::resolve_duplicate_keys(const Open& o) {
 platform::Result<JsonDocument, JsonSyntaxError> JsonStrictParser::run(std::string_view text) {
     doc_.source_ = text;
     doc_.nodes_.reserve(std::min<std::size_t>(n_ / 4 + 4, std::size_t{1} << 20));
+    if (!walk()) return platform::Err{err_};
+    return std::move(doc_);
+}
+
+JsonStrictParser::Check JsonStrictParser::check() {
+    build_ = false;
+    if (walk()) return Check::Valid;
+    return repeated_key_ ? Check::RepeatedKey : Check::Invalid;
+}
+
+bool JsonStrictParser::walk() {
     skip_ws();
     bool ok = true;
     for (;;) {
@@ -411,7 +517,8 @@ platform::Result<JsonDocument, JsonSyntaxError> JsonStrictParser::run(std::strin
                 skip_ws();
                 need_value = true;
             } else if (c == (top.is_object ? '}' : ']')) {
-                close_container();
+                ok = close_container();
+                if (!ok) break;
             } else {
                 ok = fail(top.is_object ? "expected `,` or `}`" : "expected `,` or `]`");
                 break;
@@ -423,13 +530,10 @@ platform::Result<JsonDocument, JsonSyntaxError> JsonStrictParser::run(std::strin
         }
         break;  // the top-level value is complete
     }
-    if (!ok) return platform::Err{err_};
+    if (!ok) return false;
     skip_ws();
-    if (pos_ != n_) {
-        fail("trailing characters");
-        return platform::Err{err_};
-    }
-    return std::move(doc_);
+    if (pos_ != n_) return fail("trailing characters");
+    return true;
 }
 
 namespace {
@@ -542,6 +646,15 @@ void write_json_double(std::string& out, double v) {
     }
 }
 
+// ",\n" and two spaces per level, sliced from one constant: the reader
+// bounds nesting at 127, so 2 + 2 * 127 bytes always suffice.
+constexpr std::string_view kBreak =
+    ",\n"
+    "                                                                                                    "
+    "                                                                                                    "
+    "                                                        ";
+static_assert(kBreak.size() >= 2 + 2 * kMaxDepth);
+
 class JsonDocWriter {
 public:
     JsonDocWriter(const JsonDocument& d, JsonStyle style, std::string& out,
@@ -604,14 +717,6 @@ private:
         const Node& n = d_.nodes_[i];
         return is_container(kind_of(n)) ? n.a : i + 1;
     }
-    // ",\n" and two spaces per level, sliced from one constant: the reader
-    // bounds nesting at 127, so 2 + 2 * 127 bytes always suffice.
-    static constexpr std::string_view kBreak =
-        ",\n"
-        "                                                                                                    "
-        "                                                                                                    "
-        "                                                        ";
-    static_assert(kBreak.size() >= 2 + 2 * kMaxDepth);
     void newline_indent(std::size_t depth) { out_.append(kBreak.data() + 1, 1 + depth * 2); }
     void separator(Frame& f) {
         if (pretty_) {
@@ -678,10 +783,191 @@ void write_json(const JsonDocument& doc, JsonStyle style, std::string& out,
     w.run();
 }
 
-bool reformat_json(std::string_view text, JsonStyle style, std::string& out) {
-    auto doc = parse_json_strict(text);
-    if (!doc) return false;
-    write_json(doc.value(), style, out);
+namespace {
+
+// Writes text that JsonStrictParser::check found valid and free of repeated
+// keys, straight from its bytes in one forward pass: the same output as
+// parsing it into a document and writing that, without the document.
+class JsonTextWriter {
+public:
+    JsonTextWriter(std::string_view text, JsonStyle style, std::string& out,
+                   const std::function<void(std::string&)>& drain, const std::function<bool()>& stop)
+        : s_(text.data()), n_(text.size()), pretty_(style == JsonStyle::Pretty), out_(out), drain_(drain), stop_(stop) {}
+
+    void run() {
+        skip_ws();
+        for (;;) {
+            // A value starts at pos_ (whitespace skipped).
+            const char c = s_[pos_];
+            if (c == '{' || c == '[') {
+                const bool is_object = c == '{';
+                ++pos_;
+                skip_ws();
+                out_ += c;
+                if (s_[pos_] == (is_object ? '}' : ']')) {
+                    out_ += s_[pos_++];
+                } else {
+                    depth_.push_back(is_object);
+                    member(true, is_object);
+                    continue;
+                }
+            } else if (c == '"') {
+                write_string();
+            } else if (c == 't' || c == 'n') {
+                out_.append(s_ + pos_, 4);
+                pos_ += 4;
+            } else if (c == 'f') {
+                out_.append(s_ + pos_, 5);
+                pos_ += 5;
+            } else {
+                write_number();
+            }
+            if (drain_ && out_.size() >= (std::size_t{1} << 16)) {
+                drain_(out_);
+                if (stop_ && stop_()) return;
+            }
+            // After a value: close containers until a member follows.
+            for (;;) {
+                if (depth_.empty()) return;
+                skip_ws();
+                if (s_[pos_] == ',') {
+                    ++pos_;
+                    member(false, depth_.back());
+                    break;
+                }
+                const bool is_object = depth_.back();
+                depth_.pop_back();
+                ++pos_;
+                if (pretty_) out_.append(kBreak.data() + 1, 1 + depth_.size() * 2);
+                out_ += is_object ? '}' : ']';
+            }
+        }
+    }
+
+private:
+    void skip_ws() {
+        while (pos_ < n_ && is_ws(static_cast<unsigned char>(s_[pos_]))) ++pos_;
+    }
+    // The separator before a member or element and, in an object, its key
+    // and colon; leaves pos_ at the value.
+    void member(bool first, bool is_object) {
+        if (pretty_) {
+            const std::size_t skip = first ? 1 : 0;
+            out_.append(kBreak.data() + skip, 2 - skip + depth_.size() * 2);
+        } else if (!first) {
+            out_ += ',';
+        }
+        skip_ws();
+        if (is_object) {
+            write_string();
+            skip_ws();
+            ++pos_;  // the colon
+            out_ += pretty_ ? ": " : ":";
+            skip_ws();
+        }
+    }
+    void write_string() {
+        const std::size_t start = pos_ + 1;
+        std::size_t p = start;
+        const auto* u = reinterpret_cast<const unsigned char*>(s_);
+        p += find_either_byte(std::string_view(s_ + p, n_ - p), '"', '\\');
+        if (s_[p] == '"') {
+            // Checked text without escapes holds no byte that needs one.
+            out_ += '"';
+            out_.append(s_ + start, p - start);
+            out_ += '"';
+            pos_ = p + 1;
+            return;
+        }
+        // Escapes: decode the whole body, then write it in the writers' form.
+        scratch_.assign(s_ + start, p - start);
+        while (s_[p] != '"') {
+            if (s_[p] == '\\') {
+                (void)decode_escape(u, n_, p, scratch_);
+            } else {
+                const std::size_t k = find_either_byte(std::string_view(s_ + p, n_ - p), '"', '\\');
+                scratch_.append(s_ + p, k);
+                p += k;
+            }
+        }
+        pos_ = p + 1;
+        write_json_string(out_, scratch_);
+    }
+    void write_number() {
+        const std::size_t start = pos_;
+        bool integer = true;
+        while (pos_ < n_) {
+            const char c = s_[pos_];
+            if (c >= '0' && c <= '9') {
+            } else if (c == '.' || c == 'e' || c == 'E') {
+                integer = false;
+            } else if (c != '-' && c != '+') {
+                break;
+            }
+            ++pos_;
+        }
+        const char* first = s_ + start;
+        const char* last = s_ + pos_;
+        const std::string_view text(first, pos_ - start);
+        // An integer within the 64-bit range reads back as written; "-0"
+        // and everything else go through a double, as the reader stores them.
+        if (integer && text != "-0") {
+            if (text.size() <= 18) {
+                out_ += text;
+                return;
+            }
+            if (text.front() == '-') {
+                std::int64_t v = 0;
+                auto r = std::from_chars(first, last, v);
+                if (r.ec == std::errc() && r.ptr == last) {
+                    out_ += text;
+                    return;
+                }
+            } else {
+                std::uint64_t v = 0;
+                auto r = std::from_chars(first, last, v);
+                if (r.ec == std::errc() && r.ptr == last) {
+                    out_ += text;
+                    return;
+                }
+            }
+        }
+        double d = 0;
+        auto r = std::from_chars(first, last, d);
+        if (r.ec == std::errc::result_out_of_range) d = std::strtod(std::string(text).c_str(), nullptr);
+        write_json_double(out_, d);
+    }
+
+    const char* s_;
+    std::size_t n_;
+    std::size_t pos_ = 0;
+    bool pretty_;
+    std::string& out_;
+    const std::function<void(std::string&)>& drain_;
+    const std::function<bool()>& stop_;
+    std::vector<std::uint8_t> depth_;  // the open containers: object (1) or array (0)
+    std::string scratch_;
+};
+
+}  // namespace
+
+bool reformat_json(std::string_view text, JsonStyle style, std::string& out,
+                   const std::function<void(std::string&)>& drain, const std::function<bool()>& stop) {
+    JsonStrictParser checker(text);
+    switch (checker.check()) {
+        case JsonStrictParser::Check::Invalid: return false;
+        case JsonStrictParser::Check::RepeatedKey: {
+            // A repeated key's value is written at its first position: that
+            // needs the whole object, so the document is built.
+            auto doc = parse_json_strict(text);
+            if (!doc) return false;
+            write_json(doc.value(), style, out, drain, stop);
+            return true;
+        }
+        case JsonStrictParser::Check::Valid: break;
+    }
+    JsonTextWriter w(text, style, out, drain, stop);
+    w.run();
     return true;
 }
 

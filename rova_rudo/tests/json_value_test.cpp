@@ -266,6 +266,48 @@ TEST(JsonValue, StopEndsTheWritingAfterADrain) {
     write_json(doc.value(), JsonStyle::Pretty, whole);
     EXPECT_LT(drained.size(), whole.size() / 4);
     EXPECT_EQ(whole.compare(0, drained.size(), drained), 0);
+    // The same from the text, without a document.
+    drained.clear();
+    calls = 0;
+    EXPECT_TRUE(reformat_json(
+        in, JsonStyle::Pretty, out,
+        [&](std::string& buf) {
+            ++calls;
+            drained += buf;
+            buf.clear();
+        },
+        [&] { return calls == 2; }));
+    EXPECT_EQ(calls, 2);
+    EXPECT_TRUE(out.empty());
+    EXPECT_LT(drained.size(), whole.size() / 4);
+    EXPECT_EQ(whole.compare(0, drained.size(), drained), 0);
+}
+
+// Written straight from the checked text or through the document, the output
+// is the same, in both styles, whole or drained in pieces.
+TEST(JsonValue, ReformatWritesWhatTheDocumentWriterWrites) {
+    int seen = 0;
+    for (const char* dir : {"jsontestsuite", "real"}) {
+        for (const auto& doc : testdata::documents(dir)) {
+            std::string text;
+            if (!testdata::read(doc, text)) continue;
+            auto parsed = parse_json_strict(text);
+            for (JsonStyle style : {JsonStyle::Compact, JsonStyle::Pretty}) {
+                std::string drained, out;
+                const bool ok = reformat_json(text, style, out, [&](std::string& buf) {
+                    drained += buf;
+                    buf.clear();
+                });
+                ASSERT_EQ(ok, parsed.ok()) << doc.path;
+                if (!ok) continue;
+                std::string want;
+                write_json(parsed.value(), style, want);
+                ASSERT_EQ(drained + out, want) << doc.path;
+                ++seen;
+            }
+        }
+    }
+    EXPECT_GT(seen, 200);
 }
 
 // Every finite double reads back bit for bit from what the writer prints, and

@@ -77,8 +77,13 @@ void write_json(const JsonDocument& doc, JsonStyle style, std::string& out,
                 const std::function<void(std::string&)>& drain = {}, const std::function<bool()>& stop = {});
 
 // Parses `text` strictly and appends it in `style`; false (and `out` as it
-// was) when the text is not strict JSON.
-[[nodiscard]] bool reformat_json(std::string_view text, JsonStyle style, std::string& out);
+// was) when the text is not strict JSON. The same output as parse_json_strict
+// and write_json, but the text is checked first and then written straight
+// from its bytes, without a document, unless an object repeats a key.
+// `drain` and `stop` as for write_json.
+[[nodiscard]] bool reformat_json(std::string_view text, JsonStyle style, std::string& out,
+                                 const std::function<void(std::string&)>& drain = {},
+                                 const std::function<bool()>& stop = {});
 
 // Appends `text` (decoded bytes) as a quoted, escaped JSON string.
 void write_json_string(std::string& out, std::string_view text);
