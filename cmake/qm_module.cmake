@@ -1,8 +1,17 @@
 # One library per subsystem directory: include/<name>/ holds its headers,
 # src/*.cpp its sources, tests/*_test.cpp one test program each, so a broken
 # test file never stops the other test programs from building.
+#
+# SLOW names the tests (gtest filter patterns, Suite.Name) that take seconds;
+# they carry the label "slow", so `ctest -LE slow` is the quick loop.
+# THREADED names the test programs that exercise the threaded code; their
+# tests carry the label "threads" and build under the target threaded_tests,
+# which is what the ThreadSanitizer pass builds and runs.
+if(NOT TARGET threaded_tests)
+  add_custom_target(threaded_tests)
+endif()
 function(qm_module name)
-  cmake_parse_arguments(M "" "" "DEPS;TEST_DEPS" ${ARGN})
+  cmake_parse_arguments(M "" "" "DEPS;TEST_DEPS;SLOW;THREADED" ${ARGN})
   file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/*.cpp)
   if(NOT srcs)
     set(srcs ${CMAKE_CURRENT_BINARY_DIR}/${name}_empty.cpp)
@@ -22,6 +31,18 @@ function(qm_module name)
     # Case tables use designated initializers that leave defaulted fields out.
     target_compile_options(${tn} PRIVATE -Wno-missing-field-initializers)
     target_link_libraries(${tn} PRIVATE ${name} ${M_TEST_DEPS} qm_testdata GTest::gtest GTest::gtest_main)
-    gtest_discover_tests(${tn} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
+    set(props TIMEOUT 600)
+    if(tn IN_LIST M_THREADED)
+      list(APPEND props LABELS threads)
+      add_dependencies(threaded_tests ${tn})
+    endif()
+    if(M_SLOW)
+      list(JOIN M_SLOW ":" slow)
+      gtest_discover_tests(${tn} DISCOVERY_TIMEOUT 60 TEST_FILTER "-${slow}" PROPERTIES ${props})
+      # One label each: a slow test stays out of the ThreadSanitizer pass too.
+      gtest_discover_tests(${tn} DISCOVERY_TIMEOUT 60 TEST_FILTER "${slow}" PROPERTIES TIMEOUT 600 LABELS slow)
+    else()
+      gtest_discover_tests(${tn} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+    endif()
   endforeach()
 endfunction()

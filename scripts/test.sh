@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds (warnings as errors) and runs every test twice: release, then under
-# ASan+UBSan.
+# Builds (warnings as errors) and runs every test twice, release then under
+# ASan+UBSan, and the tests of the threaded code a third time under
+# ThreadSanitizer. (`ctest --test-dir build -LE slow` is the quick loop.)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -11,3 +12,6 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_SANITIZ
 cmake --build build-asan
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_TSAN=ON -DQM_WERROR=ON >/dev/null
+cmake --build build-tsan --target threaded_tests
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threads
