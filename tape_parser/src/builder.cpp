@@ -2,9 +2,11 @@
 
 #include <immintrin.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstring>
 
+#include "platform/io.hpp"
 #include "platform/utf8.hpp"
 
 namespace tape_parser {
@@ -23,11 +25,12 @@ public:
     static Room room(Tape& t, std::uint64_t max) {
         return {t.data_, t.capacity_ < max ? t.capacity_ : static_cast<std::size_t>(max)};
     }
-    // Grows the storage past `len` entries, or gives room == len when `max` is reached.
+    // Grows the storage past `len` entries, or gives room == len when `max`
+    // is reached or the memory is refused.
     [[gnu::noinline]] static Room grow(Tape& t, std::size_t len, std::uint64_t max) {
         if (len < max) {
             t.size_ = len;
-            if (len == t.capacity_) t.grow();
+            if (len == t.capacity_) (void)t.grow();
         }
         return room(t, max);
     }
@@ -50,6 +53,9 @@ inline bool is_number_byte(std::uint8_t c) {
 
 const char kTooManyEntries[] = "Input too large: a tape holds at most 4294967294 entries";
 const char kTooLong[] = "Input too large: tape offsets must stay below 2^48 bytes";
+
+// A tape that cannot grow fails its input with the system's own words.
+std::string out_of_memory() { return platform::IoError{ENOMEM}.message(); }
 
 std::string with_position(const char* text, std::uint64_t pos) {
     char buf[24];
@@ -490,7 +496,7 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
         bool failed;
         if (false) {
         too_many:
-            err = kTooManyEntries;
+            err = tlen >= max_entries ? std::string(kTooManyEntries) : out_of_memory();
         fail:
             failed = true;
         } else {
@@ -520,7 +526,8 @@ BuildResult finish_tape(TapeBuilderState& st, std::uint64_t input_len, Tape& tap
     if (input_len > kMaxTapeOffset) return platform::Err{std::string(kTooLong)};
     if (st.pending_kind == PendingKind::Number) {
         if (tape.size() >= st.max_entries) return platform::Err{std::string(kTooManyEntries)};
-        tape.push_back(TapeEntry::scalar(st.pending_start, input_len, TapeKind::Number, kNoParent));
+        if (!tape.push_back(TapeEntry::scalar(st.pending_start, input_len, TapeKind::Number, kNoParent)))
+            return platform::Err{out_of_memory()};
         ++stats.numbers;
         ++st.root_values;
         st.pending_kind = PendingKind::None;
@@ -535,7 +542,7 @@ BuildResult finish_tape(TapeBuilderState& st, std::uint64_t input_len, Tape& tap
             tops += (e[i].w[4] == kNoParent);
             e[i].w[4] += 1;
         }
-        tape.push_back(TapeEntry{});
+        if (!tape.push_back(TapeEntry{})) return platform::Err{out_of_memory()};
         e = tape.data();
         std::memmove(e + 1, e, len * sizeof(TapeEntry));
         e[0] = TapeEntry::open_container(0, TapeKind::Array, kNoParent);

@@ -39,31 +39,9 @@ ReadError ReadError::from_io(const platform::IoError& e) {
 AlignedBuffer::AlignedBuffer(std::uint64_t capacity, std::uint64_t alignment)
     : capacity_(capacity), alignment_(alignment) {
     check_layout(capacity, alignment);
-    // operator new throws on exhaustion; nothing catches it, so the process
-    // ends as on any failed allocation.
-    data_ = static_cast<std::uint8_t*>(::operator new(capacity, std::align_val_t{alignment}));
-    std::memset(data_, 0, capacity);
-}
-
-AlignedBuffer& AlignedBuffer::operator=(AlignedBuffer&& o) noexcept {
-    if (this != &o) {
-        release();
-        data_ = o.data_;
-        capacity_ = o.capacity_;
-        alignment_ = o.alignment_;
-        o.data_ = nullptr;
-        o.capacity_ = 0;
-    }
-    return *this;
-}
-
-AlignedBuffer::~AlignedBuffer() { release(); }
-
-void AlignedBuffer::release() {
-    if (!data_) return;
-    check_layout(capacity_, alignment_);
-    ::operator delete(data_, std::align_val_t{alignment_});
-    data_ = nullptr;
+    block_ = platform::FreshBuffer::allocate(static_cast<std::size_t>(capacity), static_cast<std::size_t>(alignment));
+    // Nothing catches this: the process ends as on any failed allocation.
+    if (!block_) throw std::bad_alloc();
 }
 
 BufferGeometry chunk_buffer_geometry(std::uint64_t chunk_size, std::uint64_t buffer_align) {

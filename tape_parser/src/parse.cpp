@@ -33,7 +33,7 @@ TapeParseOutput parse_buffer_chunked(const std::uint8_t* data, std::size_t len, 
     timings.first_chunk_ms = read_ms;
     timings.bytes = len;
 
-    out.tape.reserve(static_cast<std::size_t>(tape_capacity_from_len(len)));
+    out.tape.reserve_up_to(static_cast<std::size_t>(tape_capacity_from_len(len)));
     TapeBuilderState state;
 
     // A chunk size of 0 would never advance: take the buffer as one chunk.

@@ -320,7 +320,7 @@ StreamedTapeOutput streaming_parse_driver(const std::string& path, platform::Fil
     }
 
     Tape tape;
-    tape.reserve(tape_capacity_from_len(file_size));
+    tape.reserve_up_to(tape_capacity_from_len(file_size));
     ParseStats stats{};
     TapeBuilderState state;
     struct StateRelease {

@@ -1,23 +1,13 @@
 #include "tape_parser/tape.hpp"
 
-#include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <limits>
 
 namespace tape_parser {
 
-namespace {
-
-[[noreturn]] void die(const char* what) {
-    std::fprintf(stderr, "%s\n", what);
-    std::abort();
-}
-
-}  // namespace
-
 Tape& Tape::operator=(Tape&& o) noexcept {
     if (this != &o) {
-        std::free(data_);
+        block_ = std::move(o.block_);
         data_ = o.data_;
         size_ = o.size_;
         capacity_ = o.capacity_;
@@ -27,27 +17,29 @@ Tape& Tape::operator=(Tape&& o) noexcept {
     return *this;
 }
 
-Tape::~Tape() { std::free(data_); }
-
-void Tape::reserve(std::size_t n) {
-    if (n <= capacity_) return;
-    if (n > std::numeric_limits<std::size_t>::max() / sizeof(TapeEntry)) die("capacity overflow");
-    // realloc keeps the entries; entries are trivially copyable. Large blocks
-    // come fresh from the kernel, so untouched capacity costs address space only.
-    void* p = std::realloc(data_, n * sizeof(TapeEntry));
-    if (p == nullptr) die("memory allocation failed");
-    data_ = static_cast<TapeEntry*>(p);
+bool Tape::reserve(std::size_t n) {
+    if (n <= capacity_) return true;
+    if (n > std::numeric_limits<std::size_t>::max() / sizeof(TapeEntry)) return false;
+    // Entries are trivially copyable; growing keeps them.
+    if (!block_.grow(n * sizeof(TapeEntry))) return false;
+    data_ = reinterpret_cast<TapeEntry*>(block_.data());
     capacity_ = n;
+    return true;
 }
 
-void Tape::grow() {
-    std::size_t want = capacity_ < 2 ? 4 : capacity_ * 2;
-    if (want < 4) want = 4;
-    reserve(want);
+void Tape::reserve_up_to(std::size_t n) {
+    // Address space may be limited below what the estimate asks for.
+    constexpr std::size_t kFloor = 4096;
+    while (!reserve(n) && n > kFloor) n /= 2;
+}
+
+bool Tape::grow() {
+    if (capacity_ > std::numeric_limits<std::size_t>::max() / 2) return false;
+    return reserve(capacity_ < 2 ? 4 : capacity_ * 2);
 }
 
 void Tape::release() {
-    std::free(data_);
+    block_.release();
     data_ = nullptr;
     size_ = capacity_ = 0;
 }

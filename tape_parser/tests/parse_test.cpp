@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -131,6 +134,37 @@ TEST(ParseBufferDeathTest, TimingsReportWhenAsked) {
         ::testing::ExitedWithCode(0),
         "\\[timings\\] === Streaming SIMD Parser ===\n\\[timings\\] Source: file-read\n(.|\n)*"
         "\\[timings\\] Throughput: ");
+}
+
+// Under a limit on address space: an up-front reservation larger than the
+// limit shrinks instead of ending the process (the tape of a long string
+// needs one entry), and a tape that cannot grow fails its input with the
+// system's message. Run in a child, whose limit goes with it.
+int parse_under_address_limit() {
+    const std::string text = "\"" + std::string(64 << 20, 'a') + "\"";
+    std::string zeros = "[0";
+    for (int i = 0; i < (8 << 20); ++i) zeros += ",0";
+    zeros += "]";
+    // The limit: what the process maps now plus 96 MiB, below the 160 MiB
+    // that either document's tape asks for.
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    unsigned long pages = 0;
+    if (f == nullptr || std::fscanf(f, "%lu", &pages) != 1) return 3;
+    std::fclose(f);
+    rlimit lim{};
+    lim.rlim_cur = lim.rlim_max = pages * 4096ul + (96ul << 20);
+    if (setrlimit(RLIMIT_AS, &lim) != 0) return 4;
+    {
+        auto r = parse(text);
+        if (!r || r->tape.size() != 1) return 1;
+    }
+    auto r = parse(zeros);
+    return !r && r.error() == "Cannot allocate memory (os error 12)" ? 0 : 2;
+}
+
+TEST(ParseBufferDeathTest, MemoryLimitFailsTheInputNotTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::exit(parse_under_address_limit()), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/fresh_memory.hpp"
 #include "platform/io.hpp"
 #include "platform/mmap.hpp"
 #include "platform/result.hpp"
@@ -33,31 +34,26 @@ struct ReadError {
     const std::string& message() const { return text; }
 };
 
-// A zero-filled heap buffer whose first byte is a multiple of `alignment`.
-// Move-only; freed on destruction. An alignment that is not a power of two,
-// or a capacity above 2^63 minus the alignment, is a defect that ends the
-// process with "valid layout"; a failed allocation ends it as any does.
+// A zero-filled buffer whose first byte is a multiple of `alignment`: fresh
+// memory from the system, so it is never cleared by hand. Move-only; freed
+// on destruction. An alignment that is not a power of two, or a capacity
+// above 2^63 minus the alignment, is a defect that ends the process with
+// "valid layout"; a failed allocation ends it as any does.
 class AlignedBuffer {
 public:
     AlignedBuffer(std::uint64_t capacity, std::uint64_t alignment);
-    AlignedBuffer(AlignedBuffer&& o) noexcept
-        : data_(o.data_), capacity_(o.capacity_), alignment_(o.alignment_) {
-        o.data_ = nullptr;
-        o.capacity_ = 0;
-    }
-    AlignedBuffer& operator=(AlignedBuffer&& o) noexcept;
+    AlignedBuffer(AlignedBuffer&& o) noexcept = default;
+    AlignedBuffer& operator=(AlignedBuffer&& o) noexcept = default;
     AlignedBuffer(const AlignedBuffer&) = delete;
     AlignedBuffer& operator=(const AlignedBuffer&) = delete;
-    ~AlignedBuffer();
+    ~AlignedBuffer() = default;
 
-    std::uint8_t* data() const { return data_; }
-    std::uint64_t capacity() const { return capacity_; }
+    std::uint8_t* data() const { return block_.data(); }
+    std::uint64_t capacity() const { return block_ ? capacity_ : 0; }
     std::uint64_t alignment() const { return alignment_; }
 
 private:
-    void release();
-
-    std::uint8_t* data_ = nullptr;
+    platform::FreshBuffer block_;
     std::uint64_t capacity_ = 0;
     std::uint64_t alignment_ = 1;
 };

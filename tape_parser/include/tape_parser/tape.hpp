@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 
+#include "platform/fresh_memory.hpp"
 #include "platform/result.hpp"
 
 namespace tape_parser {
@@ -81,19 +82,21 @@ class TapeAppender;
 // Growable, contiguous storage of entries. Unlike a std::vector, its spare
 // capacity is real allocated memory that may be written (the prefault touches
 // it from other threads before the builder gets there). Grows by doubling, to
-// at least 4 entries. Move-only. Allocation failure ends the process.
+// at least 4 entries; large storage is fresh memory from the system, grown
+// without copying. Move-only. An allocation the system refuses is reported,
+// never fatal: the tape is left as it was.
 class Tape {
 public:
     Tape() = default;
-    explicit Tape(std::size_t reserve_entries) { reserve(reserve_entries); }
-    Tape(Tape&& o) noexcept : data_(o.data_), size_(o.size_), capacity_(o.capacity_) {
+    Tape(Tape&& o) noexcept
+        : block_(std::move(o.block_)), data_(o.data_), size_(o.size_), capacity_(o.capacity_) {
         o.data_ = nullptr;
         o.size_ = o.capacity_ = 0;
     }
     Tape& operator=(Tape&& o) noexcept;
     Tape(const Tape&) = delete;
     Tape& operator=(const Tape&) = delete;
-    ~Tape();
+    ~Tape() = default;
 
     std::size_t size() const { return size_; }
     std::size_t capacity() const { return capacity_; }
@@ -106,20 +109,29 @@ public:
     const TapeEntry* end() const { return data_ + size_; }
     std::span<const TapeEntry> entries() const { return {data_, size_}; }
 
-    // Makes room for at least `n` entries in total (exactly `n` when growing).
-    void reserve(std::size_t n);
-    void push_back(const TapeEntry& e) {
-        if (size_ == capacity_) [[unlikely]]
-            grow();
+    // Makes room for at least `n` entries in total (exactly `n` when
+    // growing); false when the system refuses the memory.
+    bool reserve(std::size_t n);
+    // The up-front reservation of a parse: `n` entries, or as many as the
+    // system grants down to a small floor, since a tape that grows as it
+    // fills may still hold the whole input.
+    void reserve_up_to(std::size_t n);
+    // Appends `e`; false, with the tape unchanged, when it cannot grow.
+    bool push_back(const TapeEntry& e) {
+        if (size_ == capacity_) [[unlikely]] {
+            if (!grow()) return false;
+        }
         data_[size_++] = e;
+        return true;
     }
     // Drops every entry and releases the storage.
     void release();
 
 private:
     friend class detail::TapeAppender;
-    void grow();
+    bool grow();
 
+    platform::FreshBuffer block_;
     TapeEntry* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
