@@ -35,7 +35,7 @@ public:
 
     // `bytes` zero bytes (at least one is allocated) aligned to `alignment`;
     // empty when the system refuses.
-    static FreshBuffer allocate(std::size_t bytes, std::size_t alignment = 16);
+    [[nodiscard]] static FreshBuffer allocate(std::size_t bytes, std::size_t alignment = 16);
 
     std::uint8_t* data() const { return data_; }
     std::size_t size() const { return size_; }
@@ -44,7 +44,7 @@ public:
     // Makes the buffer `bytes` long (more than now), keeping its contents;
     // the new bytes are zero. The data may move. False, with nothing
     // changed, when the system refuses.
-    bool grow(std::size_t bytes);
+    [[nodiscard]] bool grow(std::size_t bytes);
 
     void release();
 
