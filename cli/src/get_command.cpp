@@ -135,7 +135,7 @@ int run_get_command(Args args) {
             report("stdin: " + in.error().message());
             return 3;
         }
-        return run_get(in.value(), a.path, a.minify);
+        return run_get(in.value().text(), a.path, a.minify);
     }
     auto in = open_mapped_file(a.file);
     if (!in) {

@@ -71,7 +71,7 @@ std::optional<InputBuffer> load_command_input(std::string_view command, const st
     std::string msg = "qm: " + std::string(command) + ": ";
     if (file == "-") {
         auto bytes = read_stdin_all();
-        if (bytes) return InputBuffer(std::move(*bytes));
+        if (bytes) return InputBuffer(std::move(bytes.value()));
         msg += "stdin: " + bytes.error().message() + "\n";
     } else {
         auto buf = map ? open_mapped_file(file) : load_input_file(file);

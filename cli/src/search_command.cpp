@@ -12,6 +12,7 @@
 #include "cli/help.hpp"
 #include "cli/input.hpp"
 #include "cli/search_options.hpp"
+#include "platform/fault.hpp"
 #include "platform/system.hpp"
 #include "platform/utf8.hpp"
 #include "rova_rudo/get.hpp"
@@ -123,7 +124,7 @@ int run_presence(const SearchOptions& o) {
             say("qm: search: stdin: " + doc.error().message() + "\n");
             return 3;
         }
-        return run_search_exists(*doc, path_text, exists);
+        return run_search_exists(doc->text(), path_text, exists);
     }
     // The argument is taken literally here: presence tests one document.
     auto doc = open_mapped_file(*o.file);
@@ -213,10 +214,12 @@ int run_search(const SearchOptions& o) {
             say("qm: search: stdin: " + doc.error().message() + "\n");
             flags.input_failure = true;
         } else {
-            SearchError outcome = rova_rudo::run_in_memory_search(*doc, q, em);
+            SearchError outcome = rova_rudo::run_in_memory_search(doc->text(), q, em);
             if (!outcome.is_success()) take(outcome, "stdin");
         }
     }
+    // A file cut while it is mapped fails that input only.
+    platform::recover_shrunk_input_maps(true);
     for (const std::string& path : inputs) {
         if (writer.failed()) break;  // the reader is gone: the rest would be dropped
         // Names found by a glob need not be UTF-8; reports and prefixes are text.
@@ -236,6 +239,9 @@ int run_search(const SearchOptions& o) {
                 continue;
             }
             outcome = rova_rudo::run_in_memory_search(doc->text(), q, em);
+            // What was read past the file's new end was zeros: whatever the
+            // walk made of them, the input failed.
+            if (doc->shrank()) outcome = SearchError::message(platform::kFileShrankText);
         } else {
             outcome = rova_rudo::run_tape_search(path, q, em);
         }
@@ -243,6 +249,7 @@ int run_search(const SearchOptions& o) {
         take(outcome, name);
         if (flags.request_error) break;
     }
+    platform::recover_shrunk_input_maps(false);
 
     if (o.count) {
         writer.write(std::to_string(em.match_count));

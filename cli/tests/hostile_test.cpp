@@ -297,6 +297,179 @@ TEST(Hostile, FileTruncatedOrDeletedWhileRead) {
     }
 }
 
+// Runs qm under shell resource limits (`ulimit` options such as "-n 4").
+QmRun run_limited(const std::string& limits, const std::vector<std::string>& args, const TempDir& dir,
+                  const std::string& env = "") {
+    // Descriptors that the test runner leaves open are closed first, so that
+    // a descriptor limit counts qm's own.
+    std::string cmd = "cd '" + dir.path() +
+                      "' && (exec >out.txt 2>err.txt; for fd in $(ls /proc/$BASHPID/fd); do "
+                      "if [ $fd -gt 2 ] && [ $fd -ne 255 ]; then eval \"exec $fd>&-\"; fi; done 2>/dev/null; ulimit " +
+                      limits + " && " + env + " exec '" + QM_BINARY + "'";
+    for (const auto& a : args) cmd += " '" + a + "'";
+    cmd += "); echo $?";
+    dir.write("run.sh", cmd + "\n");
+    std::FILE* p = ::popen(("bash '" + dir.path() + "/run.sh'").c_str(), "r");
+    QmRun r;
+    if (!p) return r;
+    char buf[32] = {};
+    const std::size_t n = std::fread(buf, 1, sizeof buf - 1, p);
+    ::pclose(p);
+    r.code = std::atoi(std::string(buf, n).c_str());
+    auto slurp = [&](const char* name) {
+        std::string s;
+        if (std::FILE* f = std::fopen((dir.path() + "/" + name).c_str(), "rb")) {
+            char b[4096];
+            std::size_t k;
+            while ((k = std::fread(b, 1, sizeof b, f)) > 0) s.append(b, k);
+            std::fclose(f);
+        }
+        return s;
+    };
+    r.out = slurp("out.txt");
+    r.err = slurp("err.txt");
+    return r;
+}
+
+// Address-space limits cannot be combined with the sanitizers' shadow memory.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// Files that report size 0 (/proc) or refuse to be mapped (/sys) are read
+// whole on every road that would map them, and give what they hold.
+TEST(Hostile, FilesThatCannotBeMappedAreRead) {
+    TempDir dir;
+    std::vector<std::string> files = {"/proc/sys/kernel/pid_max"};
+    if (std::filesystem::exists("/sys/devices/system/cpu/kernel_max")) {
+        files.push_back("/sys/devices/system/cpu/kernel_max");
+    } else {
+        std::fprintf(stderr, "note: no /sys here; only /proc is tried\n");
+    }
+    for (const std::string& f : files) {
+        std::FILE* in = std::fopen(f.c_str(), "rb");
+        ASSERT_NE(in, nullptr) << f;
+        char buf[64] = {};
+        const std::size_t n = std::fread(buf, 1, sizeof buf - 1, in);
+        std::fclose(in);
+        std::string number(buf, n);
+        while (!number.empty() && number.back() == '\n') number.pop_back();
+        ASSERT_FALSE(number.empty()) << f;
+        const std::string digit = number.substr(0, 1);
+        const std::vector<Expect> cases = {
+            {{"get", ".", f}, 0, number + "\n", ""},
+            {{"search", "--exists", ".", f}, 0, ".\n", ""},
+            {{"search", "--missing", ".", f}, 1, "", ""},
+            {{"flatten", "--limit", "5", f}, 0, ". = " + number + "\n", ""},
+            {{"search", "--all-types", "--limit", "1", digit, f}, 0, ".\n", ""},
+            {{"search", digit, f}, 0, ".\n", ""},
+            {{"keys", f}, 0, "", ""},
+        };
+        for (const Expect& x : cases) check(x, dir.path());
+    }
+}
+
+// A device given as the file, or standard input, is read up to the memory
+// budget, not without bound; where memory runs out first, the input fails
+// with the system's message and exit 3, the same for every command.
+TEST(Hostile, EndlessDeviceFailsItsInput) {
+    if (kSanitized) GTEST_SKIP() << "address-space limits and sanitizers do not mix";
+    TempDir dir;
+    const std::string nomem = "Cannot allocate memory (os error 12)\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"search", "x", "/dev/zero"}, "qm: search: /dev/zero: "},
+        {{"search", "--all-types", "x", "/dev/zero"}, "qm: search: /dev/zero: "},
+        {{"search", "--exists", ".a", "/dev/zero"}, "qm: search: /dev/zero: "},
+        {{"get", ".", "/dev/zero"}, "qm: get: /dev/zero: "},
+        {{"schema", "/dev/zero"}, "qm: schema: /dev/zero: "},
+        {{"flatten", "/dev/zero"}, "qm: flatten: /dev/zero: "},
+    };
+    for (const auto& [args, prefix] : cases) {
+        QmRun r = run_limited("-v 400000", args, dir);
+        expect_clean(r, joined(args));
+        EXPECT_EQ(r.code, 3) << joined(args);
+        EXPECT_EQ(r.err, prefix + nomem) << joined(args);
+    }
+    QmRun r = run_limited("-v 400000", {"get", "."}, dir, "</dev/zero");
+    EXPECT_EQ(r.code, 3);
+    EXPECT_EQ(r.err, "qm: get: stdin: " + nomem);
+}
+
+// Few file descriptors or no threads to spare: the prefilter worker cannot
+// have its own descriptor or cannot start, and the candidates come from the
+// bytes read instead; never fewer matches without a word. A streamed file
+// whose reader cannot start fails alone, and a glob goes on.
+TEST(Hostile, LowLimitsKeepEveryMatch) {
+    TempDir dir;
+    std::string doc = "[";
+    for (int i = 0; i < 402; ++i) doc += (i ? ",\"Ruby" : "\"Ruby") + std::to_string(i) + "\"";
+    doc += "]";
+    dir.write("big.json", doc);
+    for (int i = 0; i < 20; ++i) dir.write("g/f" + std::to_string(i) + ".json", "{\"a\":\"Ruby\"}");
+    const std::vector<std::pair<std::string, Expect>> cases = {
+        {"-n 4", {{"search", "-S", "--count", "Ruby", "big.json"}, 0, "402\n", ""}},
+        {"-n 4", {{"search", "--count", "ruby", "big.json"}, 0, "402\n", ""}},
+        {"-n 4", {{"search", "--regex", "--count", "Ru.y", "big.json"}, 0, "402\n", ""}},
+        {"-n 4", {{"search", "--count", "Ruby", "g/*.json"}, 0, "20\n", ""}},
+    };
+    for (const auto& [limits, x] : cases) {
+        for (const char* threshold : {"", "QUELLMOR_MMAP_THRESHOLD_MB=0"}) {
+            QmRun r = run_limited(limits, x.args, dir, threshold);
+            const std::string what = limits + " " + threshold + " " + joined(x.args);
+            expect_clean(r, what);
+            EXPECT_EQ(r.code, x.code) << what << r.err;
+            EXPECT_EQ(r.out, x.out) << what;
+            EXPECT_EQ(r.err, x.err) << what;
+        }
+    }
+    if (kSanitized) return;  // the thread limit below is an address-space limit
+    // Thread stacks as large as the address space allows: no thread starts.
+    const std::string no_threads = "-v 1500000 -s 1400000";
+    QmRun r = run_limited(no_threads, {"search", "--count", "Ruby", "big.json"}, dir);
+    expect_clean(r, "no threads, read whole");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "402\n");
+    // Two chunks and more are read by a thread of their own.
+    std::string streamed = "[";
+    while (streamed.size() < (3u << 20)) streamed += "\"Rubx\",";
+    dir.write("s/a.json", streamed + "1]");
+    dir.write("s/b.json", "{\"a\":\"Ruby\"}");
+    r = run_limited(no_threads, {"search", "Ruby", "s/*.json"}, dir, "QUELLMOR_MMAP_THRESHOLD_MB=0");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "s/b.json:.a\n");
+    EXPECT_EQ(r.err.rfind("qm: search: s/a.json: ", 0), 0u) << r.err;
+}
+
+// A mapped input cut while it is searched fails alone: its message, and the
+// next file of the glob is still searched.
+TEST(Hostile, ShrinkingMappedInputEndsOnlyThatInput) {
+    TempDir dir;
+    std::string doc = "[";
+    for (int i = 0; i < 4000000; ++i) doc += (i ? ",{\"id\":" : "{\"id\":") + std::to_string(i) + ",\"n\":\"v\"}";
+    doc += "]";
+    dir.write("g/a.json", doc);
+    dir.write("g/b.json", "{\"k\":\"zzzz\"}");
+    const std::string path = dir.path() + "/g/a.json";
+    std::thread cutter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        (void)!::truncate(path.c_str(), 4096);
+    });
+    QmRun r = run_qm({"search", "--limit", "5", "zzzz", "g/*.json"}, "", {}, dir.path(), 60);
+    cutter.join();
+    expect_clean(r, "search --limit 5 zzzz g/*.json");
+    EXPECT_EQ(r.out, "g/b.json:.k\n");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err.rfind("qm: search: g/a.json: ", 0), 0u) << r.err;
+}
+
 // A reader that stops after one byte: qm neither dies of the broken pipe nor
 // reports an error, and still answers with its exit code.
 TEST(Hostile, OutputToAClosedPipe) {

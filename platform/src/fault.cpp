@@ -1,15 +1,58 @@
 #include "platform/fault.hpp"
 
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 namespace platform {
 
 namespace {
 
-void on_sigbus(int) {
+// A fixed table of lock-free slots, since the handler may neither lock nor
+// allocate. begin 0 marks a slot that the handler must not consult.
+struct InputMapSlot {
+    std::atomic<bool> used{false};
+    std::atomic<std::uintptr_t> begin{0};
+    std::atomic<std::uintptr_t> end{0};
+    std::atomic<bool> shrank{false};
+};
+
+constexpr int kSlots = 64;
+InputMapSlot g_slots[kSlots];
+std::atomic<std::uintptr_t> g_page_size{4096};
+std::atomic<bool> g_recover{false};
+
+// Maps zero pages over [page of addr, end of its map); true when addr lies in
+// a registered map and the zero pages are in place.
+bool recover(std::uintptr_t addr) {
+    if (!g_recover.load(std::memory_order_acquire)) return false;
+    for (InputMapSlot& s : g_slots) {
+        const std::uintptr_t b = s.begin.load(std::memory_order_acquire);
+        if (b == 0 || addr < b) continue;
+        const std::uintptr_t e = s.end.load(std::memory_order_acquire);
+        if (addr >= e) continue;
+        // Every page from the faulting one on lies past the file's new end.
+        const std::uintptr_t page = addr & ~(g_page_size.load(std::memory_order_relaxed) - 1);
+        void* p = ::mmap(reinterpret_cast<void*>(page), e - page, PROT_READ,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+        if (p == MAP_FAILED) return false;
+        s.shrank.store(true, std::memory_order_release);
+        return true;
+    }
+    return false;
+}
+
+void on_sigbus(int, siginfo_t* info, void*) {
+    const int saved = errno;
+    if (info && recover(reinterpret_cast<std::uintptr_t>(info->si_addr))) {
+        errno = saved;
+        return;  // the faulting read runs again, over zeros
+    }
     // Only async-signal-safe calls here; buffered output is dropped, since
     // the run cannot finish correctly anyway.
     const ssize_t n = ::write(2, kInputShrankMessage, sizeof kInputShrankMessage - 1);
@@ -20,11 +63,40 @@ void on_sigbus(int) {
 }  // namespace
 
 void exit_cleanly_on_sigbus() {
+    const long page = ::sysconf(_SC_PAGESIZE);
+    if (page > 0) g_page_size.store(static_cast<std::uintptr_t>(page), std::memory_order_relaxed);
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_sigbus;
+    sa.sa_sigaction = on_sigbus;
+    sa.sa_flags = SA_SIGINFO;
     sigemptyset(&sa.sa_mask);
     ::sigaction(SIGBUS, &sa, nullptr);
+}
+
+void recover_shrunk_input_maps(bool on) { g_recover.store(on, std::memory_order_release); }
+
+int register_input_map(const void* begin, std::size_t len) {
+    if (begin == nullptr || len == 0) return -1;
+    for (int i = 0; i < kSlots; ++i) {
+        bool expected = false;
+        if (!g_slots[i].used.compare_exchange_strong(expected, true, std::memory_order_acq_rel)) continue;
+        g_slots[i].shrank.store(false, std::memory_order_relaxed);
+        const auto b = reinterpret_cast<std::uintptr_t>(begin);
+        g_slots[i].end.store(b + len, std::memory_order_release);
+        g_slots[i].begin.store(b, std::memory_order_release);
+        return i;
+    }
+    return -1;
+}
+
+void unregister_input_map(int slot) {
+    if (slot < 0 || slot >= kSlots) return;
+    g_slots[slot].begin.store(0, std::memory_order_release);
+    g_slots[slot].used.store(false, std::memory_order_release);
+}
+
+bool input_map_shrank(int slot) {
+    return slot >= 0 && slot < kSlots && g_slots[slot].shrank.load(std::memory_order_acquire);
 }
 
 }  // namespace platform

@@ -13,4 +13,16 @@ Result<OpenFileKind, IoError> open_file_kind(const File& f) {
     return OpenFileKind::Other;
 }
 
+Result<FileStamp, IoError> file_stamp(const File& f) {
+    struct stat st {};
+    if (::fstat(f.fd(), &st) != 0) return Err{last_io_error()};
+    FileStamp s;
+    s.device = st.st_dev;
+    s.inode = st.st_ino;
+    s.size = static_cast<std::uint64_t>(st.st_size);
+    s.mtime_s = st.st_mtim.tv_sec;
+    s.mtime_ns = st.st_mtim.tv_nsec;
+    return s;
+}
+
 }  // namespace platform

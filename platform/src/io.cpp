@@ -9,6 +9,7 @@
 namespace platform {
 
 std::string IoError::message() const {
+    if (!text.empty()) return text;
     if (code == 0) return "failed to fill whole buffer";
     return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
 }

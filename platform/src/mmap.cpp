@@ -2,22 +2,34 @@
 
 #include <sys/mman.h>
 
+#include "platform/fault.hpp"
+
 namespace platform {
 
 MemoryMap& MemoryMap::operator=(MemoryMap&& o) noexcept {
     if (this != &o) {
-        if (data_) ::munmap(const_cast<std::uint8_t*>(data_), size_);
+        release();
         data_ = o.data_;
         size_ = o.size_;
+        fault_slot_ = o.fault_slot_;
         o.data_ = nullptr;
         o.size_ = 0;
+        o.fault_slot_ = -1;
     }
     return *this;
 }
 
-MemoryMap::~MemoryMap() {
+MemoryMap::~MemoryMap() { release(); }
+
+void MemoryMap::release() {
+    unregister_input_map(fault_slot_);
+    fault_slot_ = -1;
     if (data_) ::munmap(const_cast<std::uint8_t*>(data_), size_);
+    data_ = nullptr;
+    size_ = 0;
 }
+
+bool MemoryMap::shrank() const { return input_map_shrank(fault_slot_); }
 
 Result<MemoryMap, IoError> MemoryMap::map_file(const File& f, bool sequential) {
     auto sz = f.size();
@@ -29,6 +41,7 @@ Result<MemoryMap, IoError> MemoryMap::map_file(const File& f, bool sequential) {
     if (sequential) ::madvise(p, sz.value(), MADV_SEQUENTIAL);
     m.data_ = static_cast<const std::uint8_t*>(p);
     m.size_ = sz.value();
+    m.fault_slot_ = register_input_map(p, m.size_);
     return m;
 }
 

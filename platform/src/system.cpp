@@ -23,6 +23,12 @@ std::optional<std::uint64_t> available_memory() {
     return out;
 }
 
+std::uint64_t memory_budget_given(std::optional<std::uint64_t> available) {
+    return available ? *available / 2 : std::uint64_t{4} << 30;
+}
+
+std::uint64_t memory_budget() { return memory_budget_given(available_memory()); }
+
 unsigned processor_count() {
     long n = ::sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? static_cast<unsigned>(n) : 1u;

@@ -1,4 +1,5 @@
 #include "platform/fault.hpp"
+#include "platform/mmap.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -45,6 +46,30 @@ TEST(Fault, ReadingPastAShrunkMappingExitsCleanly) {
     ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), platform::kInputShrankExitCode);
     EXPECT_EQ(err, platform::kInputShrankMessage);
+}
+
+// With recovery on, a registered map that loses its pages reads zeros from
+// the cut on and says so; the process goes on.
+TEST(Fault, RegisteredMapReadsZerosPastTheCutAndIsMarked) {
+    char path[] = "/tmp/qm_fault_XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const std::string bytes(1 << 16, 'x');
+    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    platform::File f(fd);
+    auto m = platform::MemoryMap::map_file(f);
+    ASSERT_TRUE(m);
+    platform::exit_cleanly_on_sigbus();
+    platform::recover_shrunk_input_maps(true);
+    EXPECT_FALSE(m->shrank());
+    ASSERT_EQ(ftruncate(fd, 8192), 0);
+    std::size_t xs = 0, zeros = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i) (m->data()[i] == 'x' ? xs : zeros) += 1;
+    platform::recover_shrunk_input_maps(false);
+    EXPECT_EQ(xs, 8192u);
+    EXPECT_EQ(zeros, bytes.size() - 8192);
+    EXPECT_TRUE(m->shrank());
+    ::unlink(path);
 }
 
 }  // namespace

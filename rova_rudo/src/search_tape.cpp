@@ -2,19 +2,27 @@
 
 #include <re2/re2.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
+#include <optional>
+#include <system_error>
 #include <memory>
 #include <thread>
 #include <utility>
 #include <variant>
 
+#include "platform/fault.hpp"
+#include "platform/file_kind.hpp"
 #include "platform/io.hpp"
 #include "platform/mmap.hpp"
+#include "platform/system.hpp"
+#include "platform/whole_file.hpp"
 #include "rova_rudo/byte_search.hpp"
 #include "rova_rudo/path.hpp"
 #include "tape_parser/parse.hpp"
@@ -101,91 +109,32 @@ void append_index(std::string& out, std::uint32_t index) {
 // The input the tape points into: the whole file read into memory, or the
 // streamed parse's map of it.
 struct ParsedInput {
-    // Left uninitialised: every byte used is read from the file first.
-    std::unique_ptr<std::uint8_t[]> buffer;
-    std::size_t buffer_len = 0;
-    std::string piped;  // the bytes of a pipe, read front to back
+    platform::ByteBuffer buffer;
     platform::MappedFile mapped;
     bool is_mapped = false;
-    bool is_piped = false;
-    // The bytes read are not the size the file reported (a /proc-like file
-    // of size 0, or one changed meanwhile): a worker's map of it cannot
-    // supply the candidates.
-    bool size_changed = false;
     Tape tape;
 
-    const std::uint8_t* data() const {
-        if (is_mapped) return mapped.map.data();
-        if (is_piped) return reinterpret_cast<const std::uint8_t*>(piped.data());
-        return buffer.get();
-    }
-    std::size_t size() const { return is_mapped ? mapped.map.size() : is_piped ? piped.size() : buffer_len; }
+    const std::uint8_t* data() const { return is_mapped ? mapped.map.data() : buffer.data(); }
+    std::size_t size() const { return is_mapped ? mapped.map.size() : buffer.size(); }
 };
 
-// A pipe (a named FIFO, or /dev/fd/N from a process substitution) delivers
-// its bytes once, has no size and cannot be mapped or reopened: it is read
-// to its end on this thread and never streamed.
-platform::Result<ParsedInput, std::string> load_and_parse_pipe(platform::File file) {
+constexpr char kFileChanged[] = "file changed while it was being read";
+
+// Reads the open file whole (a regular file below the streaming threshold,
+// or a pipe, socket or device, which can be read only once and has no size)
+// and parses it. The bytes read are the bytes parsed and the bytes looked at
+// afterwards, whatever happens to the file meanwhile.
+platform::Result<ParsedInput, std::string> read_and_parse(const platform::File& file) {
     ParsedInput in;
     const auto t0 = std::chrono::steady_clock::now();
-    auto r = platform::read_all_fd(file.fd(), in.piped);
-    if (!r) return platform::Err{r.error().message()};
+    auto whole = platform::read_whole(file.fd(), platform::memory_budget());
+    if (!whole) return platform::Err{whole.error().message()};
+    in.buffer = std::move(whole.value());
     const double read_ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-    file.close();
-    auto parsed = tape_parser::parse_buffer_chunked(reinterpret_cast<const std::uint8_t*>(in.piped.data()),
-                                                    in.piped.size(), tape_parser::chunk_size_for_len(in.piped.size()),
-                                                    read_ms);
+    auto parsed = tape_parser::parse_buffer_chunked(in.buffer.data(), in.buffer.size(),
+                                                    tape_parser::chunk_size_for_len(in.buffer.size()), read_ms);
     if (!parsed) return platform::Err{std::move(parsed).error()};
-    in.tape = std::move(parsed->tape);
-    in.is_piped = true;
-    return in;
-}
-
-platform::Result<ParsedInput, std::string> load_and_parse(const std::string& path, bool pipe) {
-    auto opened = platform::open_read(path, true);
-    if (!opened) return platform::Err{opened.error().message()};
-    platform::File file = std::move(*opened);
-    if (pipe) return load_and_parse_pipe(std::move(file));
-    auto size = file.size();
-    if (!size) return platform::Err{size.error().message()};
-
-    ParsedInput in;
-    if (*size >= tape_parser::mmap_threshold_bytes()) {
-        auto streamed = tape_parser::parse_file_streaming(path, std::move(file), *size);
-        if (!streamed) return platform::Err{std::move(streamed).error()};
-        in.mapped = std::move(streamed->mapped);
-        in.tape = std::move(streamed->tape);
-        in.is_mapped = true;
-        return in;
-    }
-
-    const auto t0 = std::chrono::steady_clock::now();
-    // The size is a hint: the file is read to its end, whatever it has
-    // become since.
-    std::size_t cap = static_cast<std::size_t>(*size) + 1;
-    std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[cap]);
-    std::size_t have = 0;
-    for (;;) {
-        if (have == cap) {
-            std::unique_ptr<std::uint8_t[]> bigger(new std::uint8_t[cap * 2]);
-            std::memcpy(bigger.get(), buf.get(), have);
-            buf = std::move(bigger);
-            cap *= 2;
-        }
-        auto r = file.read_at(have, std::span<std::byte>(reinterpret_cast<std::byte*>(buf.get()) + have, cap - have));
-        if (!r) return platform::Err{r.error().message()};
-        if (*r == 0) break;
-        have += *r;
-    }
-    const double read_ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-    file.close();
-    auto parsed = tape_parser::parse_buffer_chunked(buf.get(), have, tape_parser::chunk_size_for_len(have), read_ms);
-    if (!parsed) return platform::Err{std::move(parsed).error()};
-    in.buffer = std::move(buf);
-    in.buffer_len = have;
-    in.size_changed = have != *size;
     in.tape = std::move(parsed->tape);
     return in;
 }
@@ -252,13 +201,79 @@ std::vector<std::uint64_t> scan_offsets(std::string_view hay, const TextMatcher&
 
 }  // namespace
 
+namespace {
+
+// The bytes read per block by the file scan; consecutive blocks overlap by
+// the needle's length minus one, so that no occurrence is cut.
+constexpr std::size_t kScanBlock = std::size_t{256} << 10;
+
+// The raw occurrences of a literal or case-insensitive matcher in the file,
+// read in blocks with positional reads (a scan of a map would fault in every
+// page of it, which costs more than the copy); the same list as
+// scan_offsets over the whole file. nullopt when a read fails.
+std::optional<std::vector<std::uint64_t>> scan_file_blocks(const platform::File& f, const TextMatcher& matcher) {
+    const std::size_t m = matcher.bytes().size();
+    std::vector<std::uint64_t> out;
+    if (m == 0) return out;
+    out.reserve(1024);
+    const std::size_t keep = m - 1;
+    std::unique_ptr<char[]> buf(new char[kScanBlock + keep]);
+    const std::size_t cap = kScanBlock + keep;
+    std::uint64_t base = 0;   // file offset of buf[0]
+    std::uint64_t resume = 0; // where the next non-overlapping literal may start
+    std::size_t have = 0;
+    for (;;) {
+        const std::size_t kept = have;
+        while (have < cap) {
+            auto r = f.read_at(base + have, std::span<std::byte>(reinterpret_cast<std::byte*>(buf.get()) + have,
+                                                                 cap - have));
+            if (!r) return std::nullopt;
+            if (r.value() == 0) break;
+            have += r.value();
+        }
+        const bool at_end = have < cap;
+        if (have > kept || base == 0) {
+            const std::string_view hay(buf.get(), have);
+            if (matcher.kind() == TextMatcherKind::Literal) {
+                const std::size_t from = resume > base ? static_cast<std::size_t>(resume - base) : 0;
+                if (from < hay.size()) {
+                    for (const std::uint64_t o : scan_literal(hay.substr(from), matcher.bytes())) {
+                        out.push_back(base + from + o);
+                        resume = base + from + o + m;
+                    }
+                }
+            } else {
+                for (const std::uint64_t o : scan_ascii_nocase(hay, matcher.ascii_needle())) out.push_back(base + o);
+            }
+        }
+        if (at_end) return out;
+        // The last m - 1 bytes may begin an occurrence that the next block ends.
+        std::memmove(buf.get(), buf.get() + have - keep, keep);
+        base += have - keep;
+        have = keep;
+    }
+}
+
+// The worker's scan of the open file: blocks read for literals, a map for
+// expressions (whose matches may span any distance). nullopt when the file
+// cannot be read or mapped: the caller then scans the bytes it loaded.
+std::optional<std::vector<std::uint64_t>> scan_open_file(const platform::File& f, const TextMatcher& matcher) {
+    if (matcher.is_none()) return std::vector<std::uint64_t>{};
+    if (matcher.kind() == TextMatcherKind::Literal || matcher.kind() == TextMatcherKind::AsciiNoCase)
+        return scan_file_blocks(f, matcher);
+    auto map = platform::MemoryMap::map_file(f);
+    if (!map) return std::nullopt;
+    return scan_offsets(std::string_view(reinterpret_cast<const char*>(map->data()), map->size()), matcher);
+}
+
+}  // namespace
+
 std::vector<std::uint64_t> find_match_offsets(const std::string& path, const TextMatcher& matcher) {
     if (matcher.is_none()) return {};
     auto opened = platform::open_read(path, false);
     if (!opened) return {};
-    auto map = platform::MemoryMap::map_file(*opened);
-    if (!map) return {};
-    return scan_offsets(std::string_view(reinterpret_cast<const char*>(map->data()), map->size()), matcher);
+    auto found = scan_open_file(*opened, matcher);
+    return found ? std::move(*found) : std::vector<std::uint64_t>{};
 }
 
 const std::vector<std::uint32_t>& tape_children(const Tape& tape, TapeChildIndex& index, std::uint32_t node) {
@@ -348,30 +363,68 @@ SearchError run_tape_search(const std::string& path, const SearchQuery& query, M
     const TextMatcher& prefilter = !matchers.value.is_none() ? matchers.value : matchers.key;
     const bool scalar_scan = !prefilter.is_none() && needs_scalar_scan(prefilter);
 
-    // The worker owns copies of the path and the matcher (an expression is
-    // recompiled, so no match cache is shared) and maps the file itself.
-    // A worker could neither map a pipe nor share its one pass over the
-    // bytes: a pipe's candidates are scanned from the bytes read here.
-    const auto meta = platform::stat_path(path);
-    const bool pipe = meta.ok() && meta.value().kind == platform::FileKind::Other;
-    std::vector<std::uint64_t> candidates;
+    // The file is opened once: the worker scans the same open file (its own
+    // descriptor for it), the parse reads and maps it, so a rename or an
+    // unlink meanwhile changes nothing.
+    auto opened = platform::open_read(path, true);
+    if (!opened) return SearchError::message(opened.error().message());
+    platform::File file = std::move(*opened);
+    const auto kind = platform::open_file_kind(file);
+    if (!kind) return SearchError::message(kind.error().message());
+    if (kind.value() == platform::OpenFileKind::Directory)
+        return SearchError::message(platform::IoError{EISDIR}.message());
+    const auto before = platform::file_stamp(file);
+    if (!before) return SearchError::message(before.error().message());
+    // Only a regular file of known size can be scanned while it is parsed; a
+    // pipe or a device is read once, and a /proc-like file of size 0 may
+    // read differently each time: their candidates come from the bytes read
+    // here.
+    const bool sized = kind.value() == platform::OpenFileKind::Regular && before->size > 0;
+    const bool streamed = sized && before->size >= tape_parser::mmap_threshold_bytes();
+
+    // The worker owns a copy of the matcher (an expression is recompiled, so
+    // no match cache is shared) and a descriptor of its own. When it cannot
+    // have one, or cannot start, or cannot read the file, the candidates are
+    // taken here from the bytes loaded.
+    std::optional<std::vector<std::uint64_t>> found;
     std::thread worker;
-    if (!prefilter.is_none() && !scalar_scan && !pipe) {
-        try {
-            worker = std::thread([&candidates, p = path, m = prefilter]() {
-                try {
-                    candidates = find_match_offsets(p, m);
-                } catch (...) {
-                    candidates.clear();  // a failed prefilter yields no candidates
-                }
-            });
-        } catch (const std::exception&) {
-            std::fputs("failed to spawn thread\n", stderr);
-            std::abort();
+    if (!prefilter.is_none() && !scalar_scan && sized) {
+        platform::File own(::dup(file.fd()));
+        if (own.is_open()) {
+            try {
+                worker = std::thread([&found, f = std::move(own), m = prefilter]() {
+                    try {
+                        found = scan_open_file(f, m);
+                    } catch (...) {
+                        found.reset();  // memory ran out: the calling thread scans instead
+                    }
+                });
+            } catch (const std::system_error&) {
+            }
         }
     }
 
-    auto loaded = load_and_parse(path, pipe);
+    platform::Result<ParsedInput, std::string> loaded = platform::Err{std::string()};
+    if (streamed) {
+        auto out = tape_parser::parse_file_streaming(path, std::move(file), before->size);
+        if (out) {
+            ParsedInput in;
+            in.mapped = std::move(out->mapped);
+            in.tape = std::move(out->tape);
+            in.is_mapped = true;
+            loaded = std::move(in);
+        } else {
+            loaded = platform::Err{std::move(out).error()};
+        }
+    } else {
+        loaded = read_and_parse(file);
+        // The worker read the file on its own: the bytes it saw are these
+        // only if the file stayed as it was.
+        if (loaded && sized) {
+            const auto after = platform::file_stamp(file);
+            if (!after || !(*after == *before)) loaded = platform::Err{std::string(kFileChanged)};
+        }
+    }
     if (worker.joinable()) worker.join();
     if (!loaded) return SearchError::message(std::move(loaded).error());
 
@@ -379,8 +432,11 @@ SearchError run_tape_search(const std::string& path, const SearchQuery& query, M
     const Tape& tape = in.tape;
     const std::uint8_t* data = in.data();
     const std::size_t n = tape.size();
-    if ((pipe || in.size_changed) && !prefilter.is_none() && !scalar_scan)
-        candidates = scan_offsets(std::string_view(reinterpret_cast<const char*>(data), in.size()), prefilter);
+    std::vector<std::uint64_t> candidates;
+    if (!prefilter.is_none() && !scalar_scan) {
+        candidates = found ? std::move(*found)
+                           : scan_offsets(std::string_view(reinterpret_cast<const char*>(data), in.size()), prefilter);
+    }
 
     TapeChildIndex index;
     index.reserve(112);
@@ -451,6 +507,13 @@ SearchError run_tape_search(const std::string& path, const SearchQuery& query, M
             if (c >= e.end() || e.is_container()) continue;
             if (!consider(i)) break;
         }
+    }
+    // A mapped file cut while its candidates were looked at read as zeros
+    // past its new end; one written meanwhile no longer shows what was parsed.
+    if (in.is_mapped) {
+        const auto after = platform::file_stamp(in.mapped.file);
+        if (in.mapped.map.shrank()) return SearchError::message(platform::kFileShrankText);
+        if (!after || !(*after == *before)) return SearchError::message(kFileChanged);
     }
     return SearchError::success(count);
 }

@@ -353,6 +353,49 @@ TEST(FindMatchOffsets, RawOccurrencesByMatcherKind) {
     EXPECT_EQ(rova_rudo::find_match_offsets("/nonexistent/x", m("a", true, false)), V{});
 }
 
+// The file is scanned in blocks read one after another: occurrences cut by
+// a block's end, overlapping ones, and a case-sensitive needle's
+// non-overlapping rule across a cut give the list that one scan of all the
+// bytes gives.
+TEST(FindMatchOffsets, BlockReadsGiveTheWholeFileList) {
+    constexpr std::size_t kBlock = std::size_t{256} << 10;
+    std::string doc(3 * kBlock + 777, 'x');
+    for (std::size_t cut : {kBlock, 2 * kBlock, 3 * kBlock}) {
+        for (std::size_t back : {1, 2, 3, 7}) doc.replace(cut - back - 20 * back, 9, "aAaAaaAaa");
+        doc.replace(cut - 3, 6, "aaaaaa");
+    }
+    doc.replace(doc.size() - 3, 3, "aaa");
+    TempFile f(doc);
+    auto naive = [&](const std::string& needle, bool cs) {
+        std::vector<std::uint64_t> out;
+        auto eq = [&](std::size_t at) {
+            for (std::size_t k = 0; k < needle.size(); ++k) {
+                char a = doc[at + k], b = needle[k];
+                if (!cs && a >= 'A' && a <= 'Z') a = static_cast<char>(a + 32);
+                if (a != b) return false;
+            }
+            return true;
+        };
+        for (std::size_t i = 0; i + needle.size() <= doc.size();) {
+            if (eq(i)) {
+                out.push_back(i);
+                i += cs ? needle.size() : 1;
+            } else {
+                ++i;
+            }
+        }
+        return out;
+    };
+    for (const std::string needle : {"a", "aa", "aaa", "aaaaaa", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"}) {
+        for (const bool cs : {true, false}) {
+            const auto m = rova_rudo::build_text_matcher(needle, cs, false).value();
+            const auto want = naive(needle, cs);
+            ASSERT_FALSE(needle.size() < 7 && want.empty()) << needle;
+            EXPECT_EQ(rova_rudo::find_match_offsets(f.path(), m), want) << needle << " cs " << cs;
+        }
+    }
+}
+
 TEST(TapeNavigation, ChildrenPositionsKeysAndPaths) {
     const std::string doc = R"({"a":[1,{"b":2}],"c":"d"})";
     auto parsed =

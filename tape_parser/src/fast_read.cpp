@@ -81,14 +81,12 @@ platform::Result<std::uint64_t, ReadError> read_chunk_at(const ReadSource& sourc
     return std::min(n, done);
 }
 
-platform::Result<MappedFile, ReadError> reopen_and_map(const std::string& path) {
-    auto f = platform::open_read(path, /*sequential=*/true);
-    if (!f) return platform::Err{ReadError::from_io(f.error())};
+platform::Result<MappedFile, ReadError> map_open_file(platform::File f) {
     // The map is read at scattered tape offsets afterwards, so it gets no
     // sequential advice.
-    auto m = platform::MemoryMap::map_file(f.value());
+    auto m = platform::MemoryMap::map_file(f);
     if (!m) return platform::Err{ReadError::from_io(m.error())};
-    return MappedFile{std::move(f.value()), std::move(m.value())};
+    return MappedFile{std::move(f), std::move(m.value())};
 }
 
 platform::Result<MappedFile, ReadError> reader_thread_main(ChunkReaderArgs args) {
@@ -132,8 +130,9 @@ platform::Result<MappedFile, ReadError> reader_thread_main(ChunkReaderArgs args)
         args.remaining -= want;
     }
 
+    platform::File to_map = std::move(args.map_from.is_open() ? args.map_from : args.source.file);
     args.source.file.close();
-    auto mapped = reopen_and_map(args.path);
+    auto mapped = map_open_file(std::move(to_map));
     args.chunks_out.close();
     args.pool_in.close();
     return mapped;
@@ -142,8 +141,6 @@ platform::Result<MappedFile, ReadError> reader_thread_main(ChunkReaderArgs args)
 ReaderThread ReaderThread::spawn(ChunkReaderArgs args) {
     return start([a = std::move(args)]() mutable { return reader_thread_main(std::move(a)); });
 }
-
-void ReaderThread::spawn_failed() { defect("failed to spawn thread"); }
 
 ReaderThread& ReaderThread::operator=(ReaderThread&& o) noexcept {
     if (this != &o) {

@@ -1,7 +1,5 @@
 #include "tape_parser/prefault.hpp"
 
-#include <cstdio>
-#include <cstdlib>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -64,11 +62,12 @@ void prefault_tape_capacity(Tape& tape, std::uint64_t estimated_entries) {
         const std::uint64_t s = plan->start + i * plan->span;
         if (s >= plan->end) break;
         const std::uint64_t e = s + plan->span < plan->end ? s + plan->span : plan->end;
+        // Prefaulting only warms memory: when no more threads can start,
+        // the builder touches the rest itself.
         try {
             workers.emplace_back(prefault_touch_pages, base, s, e);
         } catch (const std::system_error&) {
-            std::fprintf(stderr, "failed to spawn thread\n");
-            std::abort();
+            break;
         }
     }
     for (auto& w : workers) w.join();

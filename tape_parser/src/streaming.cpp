@@ -1,6 +1,10 @@
 #include "tape_parser/streaming.hpp"
 
+#include <fcntl.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <new>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/file_kind.hpp"
 #include "platform/utf8.hpp"
 #include "tape_parser/builder.hpp"
 #include "tape_parser/parse.hpp"
@@ -85,7 +90,7 @@ struct ChunkSlot {
 struct ChunkStore {
     std::optional<ReaderThread> reader;
     ChunkTimings timings;
-    std::optional<std::string> path;  // set only for a file of fewer than two chunks
+    platform::File file;  // the caller's handle, kept only for a file of fewer than two chunks
     clock::time_point process_timer;
     std::uint64_t file_size = 0;
     std::uint64_t chunk_size = 0;
@@ -160,10 +165,13 @@ bool wants_unbuffered(std::uint64_t file_size) {
     return file_size >= unbuffered_threshold_bytes();
 }
 
-platform::Result<ReadSource, std::string> open_source(const std::string& path, std::uint64_t file_size,
-                                                      std::uint64_t chunk_size) {
+// The source chunks are read from: a second, unbuffered open of the caller's
+// file when the size or the environment asks for it and the file system
+// allows it, else the caller's own handle. Either way the same file: it is
+// reopened through its descriptor, never by name.
+ReadSource open_source(platform::File& file, std::uint64_t file_size, std::uint64_t chunk_size) {
     if (wants_unbuffered(file_size)) {
-        auto f = platform::open_unbuffered(path);
+        auto f = platform::open_unbuffered("/proc/self/fd/" + std::to_string(file.fd()));
         if (f) {
             const std::uint64_t align = std::max<std::uint64_t>(platform::direct_io_alignment(f.value()), 1);
             // Direct reads start at chunk offsets, which must be aligned; a
@@ -173,10 +181,12 @@ platform::Result<ReadSource, std::string> open_source(const std::string& path, s
             }
         }
     }
-    auto f = platform::open_read(path, /*sequential=*/true);
-    if (!f) return platform::Err{"Failed to read file: " + f.error().message()};
-    return ReadSource{ReadSourceKind::Buffered, std::move(f.value()), 1};
+    ::posix_fadvise(file.fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    return ReadSource{ReadSourceKind::Buffered, std::move(file), 1};
 }
+
+ChunkParsedHook g_chunk_parsed_hook = nullptr;
+void* g_chunk_parsed_context = nullptr;
 
 std::string fmt(const char* format, auto... args) {
     char buf[256];
@@ -229,9 +239,20 @@ StreamedTapeOutput parse_file_streaming(const std::string& path, platform::File 
     return streaming_parse_driver(path, std::move(file), file_size, chunk_size_for_len(file_size));
 }
 
-StreamedTapeOutput streaming_parse_driver(const std::string& path, platform::File file, std::uint64_t file_size,
-                                          std::uint64_t chunk_size) {
+void set_chunk_parsed_hook(ChunkParsedHook hook, void* context) {
+    g_chunk_parsed_hook = hook;
+    g_chunk_parsed_context = context;
+}
+
+namespace {
+
+StreamedTapeOutput drive(const std::string& path, platform::File file, std::uint64_t file_size,
+                         std::uint64_t chunk_size) {
     if (chunk_size == 0) defect("chunk size must be positive");
+    // The map is read after the parse: it must show the bytes that were
+    // parsed. The file's state before and after tells a file written
+    // meanwhile.
+    const auto before = platform::file_stamp(file);
     const auto started = clock::now();
     const bool report = parser_timings_enabled();
     ParseTimings timings{};
@@ -244,11 +265,7 @@ StreamedTapeOutput streaming_parse_driver(const std::string& path, platform::Fil
     store.timings = build_chunk_table(n, chunk_size, file_size);
 
     if (n >= 2) {
-        // Streaming reads through a handle of its own choosing.
-        file.close();
-        auto opened = open_source(path, file_size, chunk_size);
-        if (!opened) return platform::Err{std::move(opened.error())};
-        ReadSource source = std::move(opened.value());
+        ReadSource source = open_source(file, file_size, chunk_size);
         const std::uint64_t buffer_align = std::max<std::uint64_t>(4096, source.alignment);
         if (report) {
             std::fprintf(stderr, "[fast_read] strategy=%s buffer_align=%llu\n",
@@ -289,8 +306,11 @@ StreamedTapeOutput streaming_parse_driver(const std::string& path, platform::Fil
                              file_size - first_len,
                              chunk_size,
                              n,
-                             buffer_align};
+                             buffer_align,
+                             std::move(file)};
         store.reader = ReaderThread::spawn(std::move(args));
+        if (!store.reader->joinable())
+            return platform::Err{"Failed to read file: " + store.reader->start_error().message()};
         store.chunks_in = std::move(chunks_in);
         store.pool_out = std::move(pool_out);
         store.next_index = 1;
@@ -307,8 +327,7 @@ StreamedTapeOutput streaming_parse_driver(const std::string& path, platform::Fil
             store.slots.push_back(ChunkSlot{std::move(buf), len});
             done += len;
         }
-        file.close();
-        store.path = path;
+        store.file = std::move(file);
         store.next_index = n;
     }
     store.process_timer = clock::now();
@@ -380,6 +399,7 @@ StreamedTapeOutput streaming_parse_driver(const std::string& path, platform::Fil
         }
         ++parsed;
         store.position = end;
+        if (g_chunk_parsed_hook) g_chunk_parsed_hook(index, g_chunk_parsed_context);
     }
     timings.chunks = parsed;
 
@@ -401,8 +421,8 @@ StreamedTapeOutput streaming_parse_driver(const std::string& path, platform::Fil
         if (!joined) return platform::Err{"Background read error: " + joined.error().message()};
         mapped = std::move(joined.value());
     } else {
-        if (!store.path) defect("path must be set for single-chunk files");
-        auto m = reopen_and_map(*store.path);
+        if (!store.file.is_open()) defect("the file must be open for single-chunk files");
+        auto m = map_open_file(std::move(store.file));
         if (!m) return platform::Err{"Background read error: " + m.error().message()};
         mapped = std::move(m.value());
     }
@@ -411,6 +431,9 @@ StreamedTapeOutput streaming_parse_driver(const std::string& path, platform::Fil
     // readers past its end.
     if (mapped->map.size() < file_size) {
         return platform::Err{std::string("Background read error: file shrank while it was being read")};
+    }
+    if (const auto after = platform::file_stamp(mapped->file); !before || !after || !(*before == *after)) {
+        return platform::Err{std::string("Background read error: file changed while it was being read")};
     }
     if (reader_stopped_early) {
         // Unreachable: a reader that ends without an error sends every chunk.
@@ -431,6 +454,18 @@ StreamedTapeOutput streaming_parse_driver(const std::string& path, platform::Fil
     stats.tape_len = tape.size();
     if (report) print_parse_timings(timings, elapsed_ms(started), tape.size(), kSourceLabel);
     return StreamedTape{std::move(*mapped), std::move(tape), std::move(stats)};
+}
+
+}  // namespace
+
+StreamedTapeOutput streaming_parse_driver(const std::string& path, platform::File file, std::uint64_t file_size,
+                                          std::uint64_t chunk_size) {
+    // Memory that cannot be had fails this file, not the process.
+    try {
+        return drive(path, std::move(file), file_size, chunk_size);
+    } catch (const std::bad_alloc&) {
+        return platform::Err{platform::IoError{ENOMEM}.message()};
+    }
 }
 
 }  // namespace tape_parser

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -235,19 +237,81 @@ TEST(StreamingParse, ShrunkFileGivesTheReadFailure) {
     EXPECT_EQ(got.error(), "Failed to read file: failed to fill whole buffer");
 }
 
-TEST(StreamingParse, MapShorterThanTheParsedBytesIsRefused) {
-    // The bytes come through the caller's handle, the map from the path
-    // opened anew: here the path names a shorter file by then. A tape whose
-    // offsets run past its map must not be handed out.
+// The file is read and mapped through the handle the caller opened, never
+// by its name: a file renamed over it or an unlink while it is parsed
+// changes nothing, at any chunk and on either road (one chunk or several).
+TEST(StreamingParse, RenameOrUnlinkMeanwhileChangesNothing) {
     TempDir t;
-    const std::string bytes = document_of_size(3000);
-    const std::string path = t.write("doc.json", bytes);
-    auto f = platform::open_read(path);
-    ASSERT_TRUE(f);
-    fs::rename(t.write("new.json", "[1]"), path);  // the open handle keeps the old file
-    auto got = streaming_parse_driver(path, std::move(f.value()), bytes.size(), kChunk);
-    ASSERT_FALSE(got);
-    EXPECT_EQ(got.error(), "Background read error: file shrank while it was being read");
+    struct Change {
+        std::string path, other;
+        bool unlink;
+        std::uint64_t at_chunk;
+    };
+    auto change = [](std::uint64_t index, void* ctx) {
+        auto* c = static_cast<Change*>(ctx);
+        if (index != c->at_chunk) return;
+        if (c->unlink) {
+            ::unlink(c->path.c_str());
+        } else {
+            fs::rename(c->other, c->path);
+        }
+    };
+    for (const std::size_t size : {std::size_t{3000}, std::size_t{6 * kChunk + 10}}) {
+        const std::string bytes = document_of_size(size);
+        for (const char* strategy : kStrategies) {
+            for (const bool unlink : {false, true}) {
+                for (const std::uint64_t at : {std::uint64_t{0}, std::uint64_t{2}}) {
+                    if (at >= (size + kChunk - 1) / kChunk) continue;
+                    SCOPED_TRACE(testing::Message() << size << " " << strategy << " unlink " << unlink << " at " << at);
+                    DiskRead dr(strategy);
+                    Change c{t.write("doc.json", bytes), t.write("other.json", "[\"other\"]"), unlink, at};
+                    set_chunk_parsed_hook(change, &c);
+                    auto got = stream(c.path, bytes.size());
+                    set_chunk_parsed_hook(nullptr, nullptr);
+                    expect_same_as_whole_buffer(bytes, got);
+                }
+            }
+        }
+    }
+}
+
+// A file written in place while it is parsed (same size, other bytes) no
+// longer holds what the tape describes: the parse fails instead of handing
+// out a tape whose offsets point into other bytes.
+TEST(StreamingParse, FileWrittenInPlaceMeanwhileFails) {
+    TempDir t;
+    const std::string bytes = document_of_size(6 * kChunk + 10);
+    struct Write {
+        int fd;
+        std::uint64_t at_chunk;
+    };
+    auto write_in_place = [](std::uint64_t index, void* ctx) {
+        auto* w = static_cast<Write*>(ctx);
+        if (index != w->at_chunk) return;
+        const std::string other(64, ' ');
+        // Into bytes parsed already: only the map shows them.
+        ASSERT_EQ(::pwrite(w->fd, other.data(), other.size(), 100), static_cast<ssize_t>(other.size()));
+    };
+    for (const char* strategy : kStrategies) {
+        for (const std::uint64_t at : {std::uint64_t{1}, std::uint64_t{6}}) {
+            SCOPED_TRACE(testing::Message() << strategy << " at " << at);
+            DiskRead dr(strategy);
+            const std::string path = t.write("doc.json", bytes);
+            // Written long ago, so that the write below is seen however coarse
+            // the clock of the file system is.
+            const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+            ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
+            const int fd = ::open(path.c_str(), O_WRONLY);
+            ASSERT_GE(fd, 0);
+            Write w{fd, at};
+            set_chunk_parsed_hook(write_in_place, &w);
+            auto got = stream(path, bytes.size());
+            set_chunk_parsed_hook(nullptr, nullptr);
+            ::close(fd);
+            ASSERT_FALSE(got);
+            EXPECT_EQ(got.error(), "Background read error: file changed while it was being read");
+        }
+    }
 }
 
 TEST(StreamingParse, GrownFileIsParsedUpToTheGivenSize) {
@@ -264,18 +328,6 @@ TEST(StreamingParse, GrownFileIsParsedUpToTheGivenSize) {
         EXPECT_EQ(got->stats, ref->stats);
         EXPECT_EQ(got->mapped.map.size(), grown.size());
     }
-}
-
-TEST(StreamingParse, MissingFileOnTheChunkedRoad) {
-    TempDir t;
-    const std::string path = t.write("doc.json", document_of_size(3 * kChunk));
-    auto f = platform::open_read(path);
-    ASSERT_TRUE(f);
-    ASSERT_EQ(::unlink(path.c_str()), 0);
-    DiskRead dr("buffered");
-    auto got = streaming_parse_driver(path, std::move(f.value()), 3 * kChunk, kChunk);
-    ASSERT_FALSE(got);
-    EXPECT_EQ(got.error(), "Failed to read file: No such file or directory (os error 2)");
 }
 
 TEST(StreamingParse, BuilderFailureInAnEarlyChunkLeavesNoThreadBehind) {

@@ -1,10 +1,11 @@
 // Loading one whole document for the commands that walk it in memory: from
 // standard input (read to its end), or from a file (memory-mapped, or read
-// whole when it fits the memory that can be spared).
+// whole when it fits the memory that can be spared). Whatever cannot be
+// mapped (a pipe, a socket, a device, a file that reports size 0 or whose
+// map is refused) is read whole, up to the same memory budget.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -14,45 +15,43 @@
 #include "platform/io.hpp"
 #include "platform/mmap.hpp"
 #include "platform/result.hpp"
+#include "platform/whole_file.hpp"
 
 namespace cli {
 
 // One loaded document: owned bytes, or a read-only map of the whole file kept
-// together with the open file (both released with the buffer). The bytes stay
-// valid, unchanged, for the buffer's lifetime. An empty file maps to no view:
-// bytes() is then empty.
+// together with the open file (both released with the buffer). An empty file
+// maps to no view: bytes() is then empty.
 class InputBuffer {
 public:
-    explicit InputBuffer(std::string owned) : data_(std::move(owned)) {}
+    explicit InputBuffer(platform::ByteBuffer owned) : data_(std::move(owned)) {}
     explicit InputBuffer(platform::MappedFile mapped) : data_(std::move(mapped)) {}
-    // The first `len` bytes of `owned` are the document.
-    InputBuffer(std::unique_ptr<std::uint8_t[]> owned, std::size_t len) : owned_(std::move(owned)), owned_len_(len) {}
 
     bool is_mapped() const { return data_.index() == 1; }
     std::span<const std::uint8_t> bytes() const;
     std::string_view text() const;
+    // A mapped file that was cut while it was read: the bytes past its new
+    // end read as zeros, and the document must not be trusted.
+    bool shrank() const;
 
 private:
-    std::variant<std::string, platform::MappedFile> data_;
-    // A file read whole lands here rather than in a string, which would be
-    // zeroed before the read overwrites it; set only with data_ empty.
-    std::unique_ptr<std::uint8_t[]> owned_;
-    std::size_t owned_len_ = 0;
+    std::variant<platform::ByteBuffer, platform::MappedFile> data_;
 };
 
-// Everything standard input delivers up to its end (the string is the byte
-// vector). An input that ends at once gives an empty string.
-platform::Result<std::string, platform::IoError> read_stdin_all();
+// Everything standard input delivers up to its end. An input that ends at
+// once gives an empty buffer; one larger than the memory budget fails.
+platform::Result<platform::ByteBuffer, platform::IoError> read_stdin_all();
 
-// Maps the file read-only with the sequential-scan hint, whatever its size.
-// A directory fails with EISDIR. A FIFO or socket, which cannot be mapped, is
-// read to its end instead, so that `qm get .a <(cmd)` works; devices are left
-// to the map (an endless one such as /dev/zero maps as empty).
+// Maps a regular file read-only with the sequential-scan hint, whatever its
+// size. A directory fails with EISDIR. What cannot be mapped is read whole
+// instead, up to the memory budget: a FIFO, socket or device (so that
+// `qm get .a <(cmd)` works and /dev/zero fails rather than reads forever),
+// a file that reports size 0 (/proc) and one whose map is refused (/sys).
 platform::Result<InputBuffer, platform::IoError> open_mapped_file(const std::string& path);
 
 // Reads the file whole when memory_allows its size, else maps it. A failed
-// whole read is dropped in favour of the map, whose error (if any) is the one
-// reported; a size that cannot be read counts as too large.
+// whole read of a regular file is dropped in favour of the map, whose error
+// (if any) is the one reported. Other files as open_mapped_file.
 platform::Result<InputBuffer, platform::IoError> load_input_file(const std::string& path);
 
 // Whether `n` bytes may be read whole: at most half of the available physical

@@ -2,6 +2,8 @@
 // must treat pipes (which cannot be mapped) differently from regular files.
 #pragma once
 
+#include <cstdint>
+
 #include "platform/io.hpp"
 #include "platform/result.hpp"
 
@@ -15,5 +17,17 @@ enum class OpenFileKind {
 };
 
 Result<OpenFileKind, IoError> open_file_kind(const File& f);
+
+// What tells one state of an open file's contents from a later one: its
+// identity, size and modification time. A write in place changes the time, a
+// cut or an append the size; a rename or an unlink (which change the inode's
+// change time) change neither.
+struct FileStamp {
+    std::uint64_t device = 0, inode = 0, size = 0;
+    std::int64_t mtime_s = 0, mtime_ns = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+
+Result<FileStamp, IoError> file_stamp(const File& f);
 
 }  // namespace platform

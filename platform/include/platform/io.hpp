@@ -11,10 +11,12 @@
 
 namespace platform {
 
-// An operating-system error number with the system's own message.
+// An operating-system error number with the system's own message, or a
+// message of our own for a failure the system does not name.
 struct IoError {
     int code = 0;
-    // The system's message, then " (os error N)", e.g.
+    std::string text = {};  // when set, the whole message
+    // `text` when set, else the system's message, then " (os error N)", e.g.
     // "No such file or directory (os error 2)".
     std::string message() const;
 };

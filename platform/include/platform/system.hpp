@@ -15,6 +15,13 @@ namespace platform {
 // Physical memory available now, in bytes; nullopt when it cannot be had.
 std::optional<std::uint64_t> available_memory();
 
+// The most bytes that one document may take when it is read whole into
+// memory: half of the available physical memory, or 4 GiB when that figure
+// cannot be had (nullopt). Larger files are mapped instead; larger streams
+// fail.
+std::uint64_t memory_budget_given(std::optional<std::uint64_t> available);
+std::uint64_t memory_budget();
+
 // Online processors, at least 1.
 unsigned processor_count();
 

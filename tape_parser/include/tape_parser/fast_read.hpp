@@ -6,7 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cerrno>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -91,8 +93,10 @@ platform::Result<std::uint64_t, ReadError> read_chunk_at(const ReadSource& sourc
 // An open file with a read-only map of its whole length, released together.
 using MappedFile = platform::MappedFile;
 
-// Opens `path` for reading with the sequential hint and maps all of it.
-platform::Result<MappedFile, ReadError> reopen_and_map(const std::string& path);
+// Maps all of the open file `f` (at its size now) and keeps it with the map.
+// The map is made from the file already open, never from its name, so that
+// a rename or an unlink meanwhile changes nothing.
+platform::Result<MappedFile, ReadError> map_open_file(platform::File f);
 
 // Per-chunk nanosecond figures written by the reader thread and read by the
 // driver only after the join, so plain stores are enough.
@@ -109,7 +113,7 @@ struct ChunkReaderArgs {
     ReadSource source;
     Sender<FilledChunk> chunks_out;     // capacity 1
     Receiver<AlignedBuffer> pool_in;    // free buffers coming back from the parser
-    std::string path;                   // reopened and mapped at the end
+    std::string path;                   // the file's name (not reopened)
     SharedTimes pool_wait_ns;
     SharedTimes read_ns;
     SharedTimes send_ns;
@@ -118,10 +122,13 @@ struct ChunkReaderArgs {
     std::uint64_t chunk_size = 0;
     std::uint64_t chunk_count = 0;      // at least 2
     std::uint64_t buffer_align = 4096;  // max(4096, source alignment)
+    // The file mapped at the end: the caller's handle when the source is a
+    // second open of it (unbuffered); when not open, the source itself.
+    platform::File map_from = {};
 };
 
 // Reads chunks 1..n-1 ahead of the parser and sends each as a FilledChunk,
-// then closes the source, reopens the path and maps it whole. A parser that
+// then maps the open file whole (map_from, else the source). A parser that
 // has gone away ends the reading early but not the final map. A read error or
 // a short chunk ("short read on chunk") ends it with that error, unmapped.
 // Both channel ends are closed before it returns, the sending end only after
@@ -137,7 +144,8 @@ public:
     using Outcome = platform::Result<MappedFile, ReadError>;
 
     ReaderThread() = default;
-    // Ends the process with "failed to spawn thread" when no thread can start.
+    // When no thread can start, the handle is not joinable and
+    // start_error() tells why.
     static ReaderThread spawn(ChunkReaderArgs args);
     // Runs any body returning an Outcome; spawn() is start() with
     // reader_thread_main.
@@ -151,6 +159,7 @@ public:
     ~ReaderThread();
 
     bool joinable() const { return thread_.joinable(); }
+    const platform::IoError& start_error() const { return start_error_; }
     // Waits for the thread; call once, on a joinable handle.
     Outcome join();
 
@@ -159,10 +168,9 @@ private:
     struct Slot {
         std::optional<Outcome> outcome;
     };
-    static void spawn_failed();
-
     std::thread thread_;
     std::shared_ptr<Slot> slot_;
+    platform::IoError start_error_;
 };
 
 template <typename Body>
@@ -173,12 +181,14 @@ ReaderThread ReaderThread::start(Body body) {
         r.thread_ = std::thread([slot = r.slot_, body = std::move(body)]() mutable {
             try {
                 slot->outcome.emplace(body());
+            } catch (const std::bad_alloc&) {
+                slot->outcome.emplace(platform::Err{ReadError::from_io(platform::IoError{ENOMEM})});
             } catch (...) {
                 // Left empty: join() reports the abnormal end.
             }
         });
-    } catch (const std::system_error&) {
-        spawn_failed();
+    } catch (const std::system_error& e) {
+        r.start_error_ = platform::IoError{e.code().value()};
     }
     return r;
 }

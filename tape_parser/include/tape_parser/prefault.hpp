@@ -16,7 +16,7 @@ namespace tape_parser {
 // QUELLMOR_PREFAULT is not "0"; threads from QUELLMOR_PREFAULT_THREADS or the
 // processor count (none below 4 processors unless asked), at most 16. Waits
 // for its threads; changes neither the tape's length nor its contents. A
-// thread that cannot be started ends the process with "failed to spawn thread".
+// thread that cannot be started is skipped: prefaulting only warms memory.
 void prefault_tape_capacity(Tape& tape, std::uint64_t estimated_entries);
 
 // The body of one prefault thread: a zero byte at base + s, s + 4096, ...

@@ -34,11 +34,20 @@ struct StreamedTape {
 using StreamedTapeOutput = platform::Result<StreamedTape, std::string>;
 
 // Parses the file at `path`. `file` is the caller's freshly opened handle
-// (the parse takes it over and always closes it); `file_size` comes from that
-// handle's metadata. Reads the environment on every call:
+// (the parse takes it over: it reads through it, or through a second,
+// unbuffered open of the same file, and maps it at the end; the name is never
+// opened again); `file_size` comes from that handle's metadata. A file whose
+// size or times differ at the end from the start was written meanwhile: that
+// fails with "Background read error: file changed while it was being read". Reads the environment on every call:
 // QUELLMOR_DISK_READ ("buffered" / "unbuffered", any letter case; otherwise
 // the size decides) and QUELLMOR_CHUNK_PERF (a per-chunk table on stderr).
 StreamedTapeOutput parse_file_streaming(const std::string& path, platform::File file, std::uint64_t file_size);
+
+// Test hook: when set, called on the driver's thread after each chunk is
+// parsed, with the chunk's index (so a test can change the file at a chosen
+// point). Null by default.
+using ChunkParsedHook = void (*)(std::uint64_t index, void* context);
+void set_chunk_parsed_hook(ChunkParsedHook hook, void* context);
 
 // parse_file_streaming with a given chunk size (positive). Unbuffered reads
 // need chunk offsets aligned to the device; a chunk size that is not a

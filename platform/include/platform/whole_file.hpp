@@ -1,0 +1,63 @@
+// Reading a file or descriptor whole into memory, up to a byte budget: the
+// one loader behind every command that holds a whole document (standard
+// input, pipes, devices, /proc-like files that report size 0, and regular
+// files small enough to be read rather than mapped).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "platform/io.hpp"
+#include "platform/result.hpp"
+
+namespace platform {
+
+// A growable byte buffer whose bytes are not zeroed before they are written:
+// a document is read straight into it, and zeroing would touch every page
+// once more before the read writes it.
+class ByteBuffer {
+public:
+    ByteBuffer() = default;
+    ByteBuffer(ByteBuffer&& o) noexcept : data_(o.data_), size_(o.size_), capacity_(o.capacity_) {
+        o.data_ = nullptr;
+        o.size_ = o.capacity_ = 0;
+    }
+    ByteBuffer& operator=(ByteBuffer&& o) noexcept;
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+    ~ByteBuffer();
+
+    std::uint8_t* data() { return data_; }
+    const std::uint8_t* data() const { return data_; }
+    std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
+    std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
+    std::string_view text() const { return {reinterpret_cast<const char*>(data_), size_}; }
+
+    // Room for at least `n` bytes, keeping the first size(); false when the
+    // memory cannot be had (the buffer is then unchanged). The one place
+    // where whole-document memory is allocated.
+    bool reserve(std::size_t n);
+    // Marks the first `n` bytes (n <= capacity()) as the content.
+    void set_size(std::size_t n) { size_ = n; }
+
+private:
+    std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+// The error of an input that delivers more than `budget` bytes.
+IoError too_large_for_memory(std::uint64_t budget);
+
+// Reads what `fd` delivers from its current position to its end. The size
+// of a regular file sizes the buffer once; a file that grows meanwhile is
+// still read to its end, and a pipe, a socket, a device or a file that
+// reports size 0 is read in growing steps. More than `budget` bytes is the
+// error too_large_for_memory(budget), as is a failed allocation
+// ("Cannot allocate memory (os error 12)").
+Result<ByteBuffer, IoError> read_whole(int fd, std::uint64_t budget);
+
+}  // namespace platform
