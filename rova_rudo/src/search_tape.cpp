@@ -13,6 +13,7 @@
 #include <optional>
 #include <system_error>
 #include <memory>
+#include <new>
 #include <thread>
 #include <utility>
 #include <variant>
@@ -355,7 +356,9 @@ void tape_node_path(const Tape& tape, const std::uint8_t* data, std::size_t len,
     }
 }
 
-SearchError run_tape_search(const std::string& path, const SearchQuery& query, MatchSink& sink) {
+namespace {
+
+SearchError search_file(const std::string& path, const SearchQuery& query, MatchSink& sink) {
     auto built = build_matchers(query);
     if (!built) return std::move(built).error();
     const QueryMatchers& matchers = *built;
@@ -516,6 +519,17 @@ SearchError run_tape_search(const std::string& path, const SearchQuery& query, M
         if (!after || !(*after == *before)) return SearchError::message(kFileChanged);
     }
     return SearchError::success(count);
+}
+
+}  // namespace
+
+SearchError run_tape_search(const std::string& path, const SearchQuery& query, MatchSink& sink) {
+    // Memory that cannot be had fails this file, not the run.
+    try {
+        return search_file(path, query, sink);
+    } catch (const std::bad_alloc&) {
+        return SearchError::message(platform::IoError{ENOMEM}.message());
+    }
 }
 
 }  // namespace rova_rudo
