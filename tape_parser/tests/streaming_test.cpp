@@ -239,7 +239,7 @@ TEST(StreamingParse, ShrunkFileGivesTheReadFailure) {
 
 // The file is read and mapped through the handle the caller opened, never
 // by its name: a file renamed over it or an unlink while it is parsed
-// changes nothing, at any chunk and on either road (one chunk or several).
+// changes nothing, at any chunk, for one chunk or several.
 TEST(StreamingParse, RenameOrUnlinkMeanwhileChangesNothing) {
     TempDir t;
     struct Change {
