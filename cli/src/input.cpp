@@ -9,8 +9,7 @@
 namespace cli {
 
 std::span<const std::uint8_t> InputBuffer::bytes() const {
-    if (const auto* b = std::get_if<platform::ByteBuffer>(&data_)) return b->bytes();
-    return std::get<platform::MappedFile>(data_).map.bytes();
+    return is_mapped_ ? mapped_.map.bytes() : owned_.bytes();
 }
 
 std::string_view InputBuffer::text() const {
@@ -18,10 +17,7 @@ std::string_view InputBuffer::text() const {
     return {reinterpret_cast<const char*>(b.data()), b.size()};
 }
 
-bool InputBuffer::shrank() const {
-    const auto* m = std::get_if<platform::MappedFile>(&data_);
-    return m && m->map.shrank();
-}
+bool InputBuffer::shrank() const { return is_mapped_ && mapped_.map.shrank(); }
 
 platform::Result<platform::ByteBuffer, platform::IoError> read_stdin_all() {
     return platform::read_whole(0, platform::memory_budget());

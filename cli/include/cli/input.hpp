@@ -10,7 +10,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <variant>
 
 #include "platform/io.hpp"
 #include "platform/mmap.hpp"
@@ -24,10 +23,10 @@ namespace cli {
 // maps to no view: bytes() is then empty.
 class InputBuffer {
 public:
-    explicit InputBuffer(platform::ByteBuffer owned) : data_(std::move(owned)) {}
-    explicit InputBuffer(platform::MappedFile mapped) : data_(std::move(mapped)) {}
+    explicit InputBuffer(platform::ByteBuffer owned) : owned_(std::move(owned)) {}
+    explicit InputBuffer(platform::MappedFile mapped) : mapped_(std::move(mapped)), is_mapped_(true) {}
 
-    bool is_mapped() const { return data_.index() == 1; }
+    bool is_mapped() const { return is_mapped_; }
     std::span<const std::uint8_t> bytes() const;
     std::string_view text() const;
     // A mapped file that was cut while it was read: the bytes past its new
@@ -35,7 +34,9 @@ public:
     bool shrank() const;
 
 private:
-    std::variant<platform::ByteBuffer, platform::MappedFile> data_;
+    platform::ByteBuffer owned_;
+    platform::MappedFile mapped_;
+    bool is_mapped_ = false;
 };
 
 // Everything standard input delivers up to its end. An input that ends at
