@@ -31,6 +31,13 @@ void MemoryMap::release() {
 
 bool MemoryMap::shrank() const { return input_map_shrank(fault_slot_); }
 
+void MemoryMap::populate() const {
+#ifndef MADV_POPULATE_READ
+    constexpr int MADV_POPULATE_READ = 22;  // Linux 5.14; older kernels refuse it
+#endif
+    if (data_) ::madvise(const_cast<std::uint8_t*>(data_), size_, MADV_POPULATE_READ);
+}
+
 Result<MemoryMap, IoError> MemoryMap::map_file(const File& f, bool sequential) {
     auto sz = f.size();
     if (!sz) return Err{sz.error()};

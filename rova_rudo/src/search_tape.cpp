@@ -119,6 +119,10 @@ struct ParsedInput {
     std::size_t size() const { return is_mapped ? mapped.map.size() : buffer.size(); }
 };
 
+// Candidates, one per this many bytes of a mapped file or more, make the
+// whole map worth populating at once.
+constexpr std::size_t kPopulateBytesPerCandidate = 16384;
+
 constexpr char kFileChanged[] = "file changed while it was being read";
 
 // Reads the open file whole (a regular file below the streaming threshold,
@@ -440,6 +444,9 @@ SearchError search_file(const std::string& path, const SearchQuery& query, Match
         candidates = found ? std::move(*found)
                            : scan_offsets(std::string_view(reinterpret_cast<const char*>(data), in.size()), prefilter);
     }
+    // A frequent term reads the map nearly everywhere: one populating call
+    // costs far less than a fault per page (or per fault-around block).
+    if (in.is_mapped && candidates.size() >= in.size() / kPopulateBytesPerCandidate) in.mapped.map.populate();
 
     TapeChildIndex index;
     index.reserve(112);
