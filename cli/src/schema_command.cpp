@@ -30,7 +30,7 @@ void append_decimal(std::string& out, std::uint64_t v) {
 // continuation byte starts one.
 std::size_t char_count(std::string_view s) {
     std::size_t n = 0;
-    for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+    for (unsigned char c : s) n += !platform::is_utf8_continuation(c);
     return n;
 }
 
