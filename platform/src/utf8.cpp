@@ -4,6 +4,38 @@
 
 namespace platform {
 
+namespace detail {
+
+// The longest prefix of a character that the next byte cannot continue: the
+// lead byte's range fixes how many continuation bytes are due and the
+// allowed range of the first of them.
+std::size_t utf8_ill_formed_length(std::string_view s, std::size_t i) {
+    const auto b0 = static_cast<unsigned char>(s[i]);
+    std::size_t need;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        need = 1;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        need = 2;
+        if (b0 == 0xE0) lo = 0xA0;
+        if (b0 == 0xED) hi = 0x9F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        need = 3;
+        if (b0 == 0xF0) lo = 0x90;
+        if (b0 == 0xF4) hi = 0x8F;
+    } else {
+        return 1;
+    }
+    std::size_t k = 1;
+    for (; k <= need && i + k < s.size(); ++k) {
+        const auto b = static_cast<unsigned char>(s[i + k]);
+        if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) break;
+    }
+    return k;
+}
+
+}  // namespace detail
+
 bool is_valid_utf8(std::string_view s) {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     std::size_t i = 0, n = s.size();

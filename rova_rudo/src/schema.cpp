@@ -92,7 +92,8 @@ std::uint32_t schema_record(SchemaBuilder& b, TypeMask bit, std::optional<std::s
 }
 
 Result<Unit, ParseError> schema_scan_key(JsonCursor& c, SchemaBuilder& b) {
-    auto e = scan_member_key(c, [&b](std::string_view key) {
+    // The key by reference: the map then reads the scanner's own view, no copy.
+    auto e = scan_member_key(c, [&b](const std::string_view& key) {
         b.pending_node = 0;
         const std::uint32_t parent = b.parents.empty() ? 0 : b.parents.back();
         if (parent != 0) {

@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "platform/io.hpp"
-#include "platform/utf8.hpp"
 
 namespace tape_parser {
 
@@ -65,8 +64,17 @@ std::string with_position(const char* text, std::uint64_t pos) {
     return s;
 }
 
-// The byte as the character U+0000..U+00FF, in UTF-8.
-void append_byte_char(std::string& s, std::uint8_t b) { platform::append_utf8_code_point(s, b); }
+// The byte as the character U+0000..U+00FF, in UTF-8. Written here rather
+// than through platform::append_utf8_code_point: any change to this error
+// path reshuffles the chunk loop's code (0.7% more instructions per chunk).
+void append_byte_char(std::string& s, std::uint8_t b) {
+    if (b < 0x80) {
+        s += static_cast<char>(b);
+    } else {
+        s += static_cast<char>(0xC0 | (b >> 6));
+        s += static_cast<char>(0x80 | (b & 0x3F));
+    }
+}
 
 std::string unexpected_closer(std::uint8_t b, std::uint64_t pos) {
     std::string s = "Unexpected '";

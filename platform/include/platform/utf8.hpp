@@ -24,32 +24,40 @@ struct Utf8Step {
     bool well_formed;
 };
 
+namespace detail {
+// The length of the ill-formed run at s[i] (at least 1); only where no
+// well-formed character starts.
+std::size_t utf8_ill_formed_length(std::string_view s, std::size_t i);
+}  // namespace detail
+
 // Overlong forms, surrogates and code points past U+10FFFF are not
-// well-formed: the narrow ranges of the second byte leave them out.
-inline Utf8Step utf8_step(std::string_view s, std::size_t i) {
-    const auto b0 = static_cast<unsigned char>(s[i]);
+// well-formed: the narrow ranges of the second byte leave them out. One test
+// per lead byte range, because the strict reader calls this for every
+// non-ASCII character.
+[[gnu::always_inline]] inline Utf8Step utf8_step(std::string_view s, std::size_t i) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    const unsigned char b0 = p[i];
     if (b0 < 0x80) return {1, true};
-    std::size_t need;
-    unsigned char lo = 0x80, hi = 0xBF;
+    auto cont = [&](std::size_t k, unsigned char lo = 0x80, unsigned char hi = 0xBF) {
+        return i + k < n && p[i + k] >= lo && p[i + k] <= hi;
+    };
     if (b0 >= 0xC2 && b0 <= 0xDF) {
-        need = 1;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        need = 2;
-        if (b0 == 0xE0) lo = 0xA0;
-        if (b0 == 0xED) hi = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        need = 3;
-        if (b0 == 0xF0) lo = 0x90;
-        if (b0 == 0xF4) hi = 0x8F;
-    } else {
-        return {1, false};
+        if (cont(1)) return {2, true};
+    } else if (b0 == 0xE0) {
+        if (cont(1, 0xA0) && cont(2)) return {3, true};
+    } else if ((b0 >= 0xE1 && b0 <= 0xEC) || b0 == 0xEE || b0 == 0xEF) {
+        if (cont(1) && cont(2)) return {3, true};
+    } else if (b0 == 0xED) {
+        if (cont(1, 0x80, 0x9F) && cont(2)) return {3, true};
+    } else if (b0 == 0xF0) {
+        if (cont(1, 0x90) && cont(2) && cont(3)) return {4, true};
+    } else if (b0 >= 0xF1 && b0 <= 0xF3) {
+        if (cont(1) && cont(2) && cont(3)) return {4, true};
+    } else if (b0 == 0xF4) {
+        if (cont(1, 0x80, 0x8F) && cont(2) && cont(3)) return {4, true};
     }
-    for (std::size_t k = 1; k <= need; ++k) {
-        if (i + k >= s.size()) return {k, false};
-        const auto b = static_cast<unsigned char>(s[i + k]);
-        if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return {k, false};
-    }
-    return {need + 1, true};
+    return {detail::utf8_ill_formed_length(s, i), false};
 }
 
 bool is_valid_utf8(std::string_view s);

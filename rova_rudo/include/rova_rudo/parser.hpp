@@ -105,14 +105,14 @@ platform::Result<std::string_view, ParseError> expect_literal(JsonCursor& c, std
 template <typename OnKey>
 inline std::optional<ParseError> scan_member_key(JsonCursor& c, OnKey&& on_key) {
     skip_whitespace(c);
-    if (c.at_end()) return ParseError::missing_at_end(c.len);
-    if (c.peek() != '"') return ParseError::unexpected_byte(c.peek(), c.pos);
+    if (c.at_end()) [[unlikely]] return ParseError::missing_at_end(c.len);
+    if (c.peek() != '"') [[unlikely]] return ParseError::unexpected_byte(c.peek(), c.pos);
     auto key = scan_string(c);
-    if (!key.ok()) return key.error();
+    if (!key.ok()) [[unlikely]] return key.error();
     on_key(key.value());
     skip_whitespace(c);
-    if (c.at_end()) return ParseError::missing_at_end(c.len);
-    if (c.peek() != ':') return ParseError::unexpected_byte(c.peek(), c.pos);
+    if (c.at_end()) [[unlikely]] return ParseError::missing_at_end(c.len);
+    if (c.peek() != ':') [[unlikely]] return ParseError::unexpected_byte(c.peek(), c.pos);
     ++c.pos;
     return std::nullopt;
 }
