@@ -23,32 +23,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     cli::OutputFormat format = static_cast<cli::OutputFormat>(a % 3);
     {
         cli::BufferedWriter w(&captured);
-        cli::ResultEmitter em(w);
-        em.format = format;
-        em.emit = static_cast<EmitMode>((a / 3) % 5);
-        em.envelope = a & 0x40;
-        em.raw = a & 0x80;
-        if (b & 0x01) em.max_value_bytes = (b >> 4);
-        if (b & 0x02) em.max_output = (b >> 2) * 3;
-        if (b & 0x04) em.file_prefix = std::string("f\xff.json");
-        em.count_only = (b & 0x0f) == 0x08;
+        cli::EmitterSettings set;
+        set.format = format;
+        set.emit = static_cast<EmitMode>((a / 3) % 5);
+        set.envelope = a & 0x40;
+        set.raw = a & 0x80;
+        if (b & 0x01) set.max_value_bytes = (b >> 4);
+        if (b & 0x02) set.max_output = (b >> 2) * 3;
+        set.count_only = (b & 0x0f) == 0x08;
         if (c & 1) {
-            em.color_on = true;
-            em.highlight = std::string((b & 0x08) ? "a" : "1");
+            set.color_on = true;
+            set.highlight = std::string((b & 0x08) ? "a" : "1");
         }
+        cli::ResultEmitter em(w, set);
+        if (b & 0x04) em.begin_file(std::string("f\xff.json"));
 
         SearchQuery q;
         q.term = (b & 0x08) ? "a" : "1";
         q.all_types = true;
-        q.emit = em.emit;
+        q.emit = set.emit;
         SearchError e = run_in_memory_search(doc, q, em);
         if (e.is_request_error()) std::abort();
         w.flush();
         records = captured.size();
-        if (em.max_output && em.bytes_written > *em.max_output) std::abort();
-        if (em.max_output && records > *em.max_output) std::abort();
-        if (em.count_only && !captured.empty()) std::abort();
-        if (em.max_value_bytes || em.max_output || em.count_only || em.color_on || !e.is_success()) return 0;
+        if (set.max_output && em.bytes_written() > *set.max_output) std::abort();
+        if (set.max_output && records > *set.max_output) std::abort();
+        if (set.count_only && !captured.empty()) std::abort();
+        if (set.max_value_bytes || set.max_output || set.count_only || set.color_on || !e.is_success()) return 0;
     }
     if (format == cli::OutputFormat::Plain || !parse_json_strict(doc)) return 0;
     std::string sink;

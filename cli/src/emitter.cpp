@@ -151,13 +151,47 @@ std::string make_preview(std::string_view text, std::optional<std::uint64_t> off
     return p;
 }
 
-void write_highlighted_path(ResultEmitter& e, std::string_view path) {
-    const std::string& term = *e.highlight;
+
+}  // namespace
+
+// ---------------------------------------------------------------- emitter
+
+ResultEmitter::ResultEmitter(BufferedWriter& w, EmitterSettings settings)
+    : settings_(std::move(settings)), writer_(w) {
+    record_buffer_.reserve(256);
+    minify_buffer_.reserve(256);
+}
+
+void ResultEmitter::begin_output() {
+    if (settings_.format == OutputFormat::Json && !settings_.count_only) writer_.put('[');
+}
+
+void ResultEmitter::begin_file(std::string name) {
+    reported_path_.clear();
+    file_prefix_ = std::move(name);
+}
+
+void ResultEmitter::end_output() {
+    if (settings_.count_only) {
+        writer_.write(std::to_string(match_count_));
+        writer_.put('\n');
+    } else if (settings_.format == OutputFormat::Json) {
+        writer_.write("]\n");
+    }
+    writer_.flush();
+}
+
+bool ResultEmitter::cap_reached() const {
+    return truncated_ || (settings_.max_output && bytes_written_ >= *settings_.max_output);
+}
+
+void ResultEmitter::write_highlighted_path(std::string_view path) {
+    const std::string& term = *settings_.highlight;
     const char first = term[0];
     const char first_up = (first >= 'a' && first <= 'z') ? static_cast<char>(first - 32) : first;
     if (path.find(first) == std::string_view::npos && path.find(first_up) == std::string_view::npos) {
-        write_capped(e, path);
-        write_capped(e, "\n");
+        write_capped(path);
+        write_capped("\n");
         return;
     }
     std::string buf;
@@ -184,19 +218,9 @@ void write_highlighted_path(ResultEmitter& e, std::string_view path) {
         i = j;
     }
     buf += '\n';
-    write_capped(e, buf);
+    write_capped(buf);
 }
 
-bool cap_reached(const ResultEmitter& e) { return e.truncated || (e.max_output && e.bytes_written >= *e.max_output); }
-
-}  // namespace
-
-// ---------------------------------------------------------------- emitter
-
-ResultEmitter::ResultEmitter(BufferedWriter& w) : writer(w) {
-    record_buffer.reserve(256);
-    minify_buffer.reserve(256);
-}
 
 void highlight_ascii_ci(std::string& out, std::string_view text, std::string_view term) {
     const std::size_t n = text.size(), m = term.size();
@@ -228,144 +252,136 @@ void highlight_ascii_ci(std::string& out, std::string_view text, std::string_vie
     out += text.substr(i);
 }
 
-void write_capped(ResultEmitter& e, std::string_view bytes) {
-    if (e.truncated) return;
-    if (!e.max_output) {
-        e.writer.write(bytes);
-        e.bytes_written += bytes.size();
+void ResultEmitter::write_capped(std::string_view bytes) {
+    if (truncated_) return;
+    if (!settings_.max_output) {
+        writer_.write(bytes);
+        bytes_written_ += bytes.size();
         return;
     }
-    if (e.bytes_written >= *e.max_output) {
-        e.truncated = true;
+    if (bytes_written_ >= *settings_.max_output) {
+        truncated_ = true;
         return;
     }
-    const std::uint64_t remaining = *e.max_output - e.bytes_written;
+    const std::uint64_t remaining = *settings_.max_output - bytes_written_;
     const std::size_t n = remaining < bytes.size() ? static_cast<std::size_t>(remaining) : bytes.size();
-    e.writer.write(bytes.substr(0, n));
-    e.bytes_written += n;
-    if (remaining < bytes.size()) e.truncated = true;
+    writer_.write(bytes.substr(0, n));
+    bytes_written_ += n;
+    if (remaining < bytes.size()) truncated_ = true;
 }
 
-void write_plain(ResultEmitter& e, std::string_view path, std::string_view text, ScalarKind kind, MatchShape shape) {
-    const bool flattened = e.emit == EmitMode::Assignment && is_container(shape);
+void ResultEmitter::write_plain(std::string_view path, std::string_view text, ScalarKind kind, MatchShape shape) {
+    const bool flattened = settings_.emit == EmitMode::Assignment && is_container(shape);
     if (flattened) {
-        rova_rudo::flatten_value(text, path, e.max_value_bytes, e.record_buffer);
+        rova_rudo::flatten_value(text, path, settings_.max_value_bytes, record_buffer_);
         // An empty container has no line for the prefix to stand before; a
         // prefix alone would run into the next record's line.
-        if (e.record_buffer.empty()) return;
+        if (record_buffer_.empty()) return;
     }
-    if (e.file_prefix) {
-        if (e.color_on) {
-            write_capped(e, kCyan);
-            write_capped(e, *e.file_prefix);
-            write_capped(e, kReset);
-            write_capped(e, kCyan);
-            write_capped(e, ":");
-            write_capped(e, kReset);
+    if (file_prefix_) {
+        if (settings_.color_on) {
+            write_capped(kCyan);
+            write_capped(*file_prefix_);
+            write_capped(kReset);
+            write_capped(kCyan);
+            write_capped(":");
+            write_capped(kReset);
         } else {
-            write_capped(e, *e.file_prefix);
-            write_capped(e, ":");
+            write_capped(*file_prefix_);
+            write_capped(":");
         }
     }
     if (flattened) {
-        write_capped(e, e.record_buffer);
+        write_capped(record_buffer_);
         return;
     }
     const bool string_scalar = kind == ScalarKind::String && !is_container(shape);
-    switch (e.emit) {
+    switch (settings_.emit) {
         case EmitMode::Path:
-            if (e.color_on && e.highlight && !e.highlight->empty()) {
-                write_highlighted_path(e, path);
+            if (settings_.color_on && settings_.highlight && !settings_.highlight->empty()) {
+                write_highlighted_path(path);
             } else {
-                write_capped(e, path);
-                write_capped(e, "\n");
+                write_capped(path);
+                write_capped("\n");
             }
             return;
         case EmitMode::Value:
-            if (string_scalar && !e.raw) {
-                write_capped(e, "\"");
-                write_capped(e, text);
-                write_capped(e, "\"");
-            } else {
-                write_capped(e, text);
-            }
-            write_capped(e, "\n");
+            write_value_line(text, string_scalar && !settings_.raw);
             return;
         case EmitMode::Assignment:
-            write_capped(e, path);
-            write_capped(e, " = ");
-            if (kind == ScalarKind::String) {
-                write_capped(e, "\"");
-                write_capped(e, text);
-                write_capped(e, "\"");
-            } else {
-                write_capped(e, text);
-            }
-            write_capped(e, "\n");
+            write_capped(path);
+            write_capped(" = ");
+            write_value_line(text, kind == ScalarKind::String);
             return;
         case EmitMode::Object:
         case EmitMode::Parent:
-            write_capped(e, text);
-            write_capped(e, "\n");
+            write_value_line(text, false);
             return;
     }
+}
+
+void ResultEmitter::write_value_line(std::string_view text, bool quoted) {
+    if (quoted) write_capped("\"");
+    write_capped(text);
+    if (quoted) write_capped("\"");
+    write_capped("\n");
 }
 
 bool ResultEmitter::emit_search_match(std::string_view path, std::string_view text, ScalarKind kind, MatchShape shape,
                                       std::optional<std::uint64_t> offset) {
     // 1. A key and its value, or several hits in one string, share a path.
-    if (!is_container(shape) && (emit == EmitMode::Path || emit == EmitMode::Value || emit == EmitMode::Assignment) &&
-        reported_path.repeats(path))
+    const EmitMode mode = settings_.emit;
+    if (!is_container(shape) && (mode == EmitMode::Path || mode == EmitMode::Value || mode == EmitMode::Assignment) &&
+        reported_path_.repeats(path))
         return false;
-    ++match_count;
-    matched = true;
-    if (count_only) {
-        reported_path.record(path);
+    ++match_count_;
+    if (settings_.count_only) {
+        reported_path_.record(path);
         return false;
     }
-    if (cap_reached(*this) || writer.failed()) return true;
+    if (cap_reached() || writer_.failed()) return true;
 
-    if (is_container(shape) && emit != EmitMode::Assignment) {
-        minify_into(minify_buffer, text);
-        text = minify_buffer;
+    if (is_container(shape) && settings_.emit != EmitMode::Assignment) {
+        minify_into(minify_buffer_, text);
+        text = minify_buffer_;
     }
     std::optional<std::string> cut;
-    if (max_value_bytes) {
-        cut = rova_rudo::truncate_with_ellipsis(text, *max_value_bytes);
+    if (settings_.max_value_bytes) {
+        cut = rova_rudo::truncate_with_ellipsis(text, *settings_.max_value_bytes);
         if (cut) text = *cut;
     }
 
-    if (format == OutputFormat::Plain) {
-        write_plain(*this, path, text, kind, shape);
-    } else if (is_container(shape) && emit == EmitMode::Assignment && !envelope) {
-        rova_rudo::flatten_value(text, path, max_value_bytes, record_buffer);
+    if (settings_.format == OutputFormat::Plain) {
+        write_plain(path, text, kind, shape);
+    } else if (is_container(shape) && settings_.emit == EmitMode::Assignment && !settings_.envelope) {
+        rova_rudo::flatten_value(text, path, settings_.max_value_bytes, record_buffer_);
         std::string line;
         line.reserve(256);
-        std::string_view rest = record_buffer;
+        std::string_view rest = record_buffer_;
         while (!rest.empty()) {
             const std::size_t nl = rest.find('\n');
             const std::string_view l = rest.substr(0, nl);
             rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
             if (l.empty()) continue;
             line.clear();
-            if (format == OutputFormat::Json && !first_json_element) line += ',';
-            first_json_element = false;
+            if (settings_.format == OutputFormat::Json && !first_json_element_) line += ',';
+            first_json_element_ = false;
             append_json_string(line, l);
-            if (format == OutputFormat::JsonLines) line += '\n';
-            write_capped(*this, line);
+            if (settings_.format == OutputFormat::JsonLines) line += '\n';
+            write_capped(line);
         }
     } else {
-        if (format == OutputFormat::Json) {
-            if (!first_json_element) write_capped(*this, ",");
-            first_json_element = false;
+        if (settings_.format == OutputFormat::Json) {
+            if (!first_json_element_) write_capped(",");
+            first_json_element_ = false;
         }
-        std::string& r = record_buffer;
+        std::string& r = record_buffer_;
         r.clear();
-        if (envelope) {
+        if (settings_.envelope) {
             r += '{';
-            if (file_prefix) {
+            if (file_prefix_) {
                 r += "\"file\":";
-                append_json_string(r, *file_prefix);
+                append_json_string(r, *file_prefix_);
                 r += ',';
             }
             r += "\"path\":";
@@ -378,7 +394,7 @@ bool ResultEmitter::emit_search_match(std::string_view path, std::string_view te
             }
             r += '}';
         } else {
-            switch (emit) {
+            switch (settings_.emit) {
                 case EmitMode::Path:
                     append_json_string(r, path);
                     break;
@@ -408,12 +424,12 @@ bool ResultEmitter::emit_search_match(std::string_view path, std::string_view te
                     break;
             }
         }
-        if (format == OutputFormat::JsonLines) r += '\n';
-        write_capped(*this, r);
+        if (settings_.format == OutputFormat::JsonLines) r += '\n';
+        write_capped(r);
     }
 
-    reported_path.record(path);
-    return cap_reached(*this);
+    reported_path_.record(path);
+    return cap_reached();
 }
 
 }  // namespace cli

@@ -182,23 +182,24 @@ int run_search(const SearchOptions& o) {
 
     const bool color_on = o.color == ColorMode::Always || (o.color == ColorMode::Auto && platform::stdout_is_terminal());
 
-    BufferedWriter writer(1);
-    if (o.format == OutputFormat::Json && !o.count) writer.put('[');
-    ResultEmitter em(writer);
-    em.max_value_bytes = o.max_value_bytes;
-    em.max_output = o.max_output;
+    EmitterSettings settings;
+    settings.max_value_bytes = o.max_value_bytes;
+    settings.max_output = o.max_output;
     if (color_on && o.term) {
         std::string h = *o.term;
         for (char& c : h)
             if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        em.highlight = std::move(h);
+        settings.highlight = std::move(h);
     }
-    em.color_on = color_on;
-    em.count_only = o.count;
-    em.envelope = o.envelope;
-    em.raw = o.raw;
-    em.format = o.format;
-    em.emit = o.emit;
+    settings.color_on = color_on;
+    settings.count_only = o.count;
+    settings.envelope = o.envelope;
+    settings.raw = o.raw;
+    settings.format = o.format;
+    settings.emit = o.emit;
+    BufferedWriter writer(1);
+    ResultEmitter em(writer, std::move(settings));
+    em.begin_output();
 
     const bool in_memory = wants_in_memory_engine(o, json_lines);
     ErrorFlags flags;
@@ -225,10 +226,7 @@ int run_search(const SearchOptions& o) {
         // Names found by a glob need not be UTF-8; reports and prefixes are text.
         std::string name;
         platform::append_replacing_invalid_sequences(name, path);
-        if (several) {
-            em.reported_path.clear();
-            em.file_prefix = name;
-        }
+        if (several) em.begin_file(name);
         SearchError outcome = SearchError::success(0);
         if (in_memory) {
             // With a limit the search likely stops early, so map rather than read.
@@ -251,18 +249,12 @@ int run_search(const SearchOptions& o) {
     }
     platform::recover_shrunk_input_maps(false);
 
-    if (o.count) {
-        writer.write(std::to_string(em.match_count));
-        writer.put('\n');
-    } else if (o.format == OutputFormat::Json) {
-        writer.write("]\n");
-    }
-    writer.flush();
+    em.end_output();
     std::fflush(stdout);
 
     if (flags.request_error) return 2;
-    if (em.matched) return 0;
-    if (o.count && em.match_count > 0) return 0;
+    if (em.matched()) return 0;
+    if (o.count && em.match_count() > 0) return 0;
     if (flags.input_failure) return 3;
     return 1;
 }

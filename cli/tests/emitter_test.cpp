@@ -33,11 +33,17 @@ struct Match {
 struct Rig {
     std::string out;
     BufferedWriter w{&out};
-    ResultEmitter e{w};
+    cli::EmitterSettings set;         // fixed when the emitter is made, at the first run
+    std::optional<std::string> file;  // the file that begins before the first run
+    std::optional<ResultEmitter> e;
     std::vector<bool> stops;
 
     std::string run(const std::vector<Match>& ms) {
-        for (const auto& m : ms) stops.push_back(e.emit_search_match(m.path, m.text, m.kind, m.shape, m.offset));
+        if (!e) {
+            e.emplace(w, set);
+            if (file) e->begin_file(*file);
+        }
+        for (const auto& m : ms) stops.push_back(e->emit_search_match(m.path, m.text, m.kind, m.shape, m.offset));
         w.flush();
         return out;
     }
@@ -45,9 +51,9 @@ struct Rig {
 
 std::string run_with(OutputFormat f, EmitMode m, const std::vector<Match>& ms, bool envelope = false) {
     Rig r;
-    r.e.format = f;
-    r.e.emit = m;
-    r.e.envelope = envelope;
+    r.set.format = f;
+    r.set.emit = m;
+    r.set.envelope = envelope;
     return r.run(ms);
 }
 
@@ -86,52 +92,52 @@ TEST(Emitter, ConsecutiveEqualPathsCountOnce) {
     Rig r;
     r.run({{".a", "x"}, {".a", "xx"}, {".b", "y"}, {".a", "z"}});
     EXPECT_EQ(r.out, ".a\n.b\n.a\n");
-    EXPECT_EQ(r.e.match_count, 3u);
+    EXPECT_EQ(r.e->match_count(), 3u);
     // Containers are never de-duplicated.
     Rig o;
-    o.e.emit = EmitMode::Object;
+    o.set.emit = EmitMode::Object;
     o.run({kObj, kObj});
-    EXPECT_EQ(o.e.match_count, 2u);
+    EXPECT_EQ(o.e->match_count(), 2u);
 
     Rig c;
-    c.e.count_only = true;
-    c.e.max_output = 1;
+    c.set.count_only = true;
+    c.set.max_output = 1;
     c.run({{".a", "x"}, {".a", "x"}, {".b", "x"}});
     EXPECT_EQ(c.out, "");
-    EXPECT_EQ(c.e.match_count, 2u);
+    EXPECT_EQ(c.e->match_count(), 2u);
     EXPECT_EQ(c.stops, (std::vector<bool>{false, false, false}));
 }
 
 TEST(Emitter, OutputCapIsByteExact) {
     Rig r;
-    r.e.max_output = 10;
+    r.set.max_output = 10;
     r.run({{".alpha", "x"}, {".beta", "x"}, {".gamma", "x"}});
     EXPECT_EQ(r.out, ".alpha\n.be");
     EXPECT_EQ(r.stops, (std::vector<bool>{false, true, true}));
-    EXPECT_EQ(r.e.match_count, 3u);
-    EXPECT_TRUE(r.e.truncated);
+    EXPECT_EQ(r.e->match_count(), 3u);
+    EXPECT_TRUE(r.e->truncated());
 
     // A record that fills the cap exactly is whole and stops without truncating.
     Rig x;
-    x.e.max_output = 7;
+    x.set.max_output = 7;
     x.run({{".alpha", "x"}});
     EXPECT_EQ(x.out, ".alpha\n");
     EXPECT_EQ(x.stops, (std::vector<bool>{true}));
-    EXPECT_FALSE(x.e.truncated);
+    EXPECT_FALSE(x.e->truncated());
 
     // JSON records and their separators count too.
     Rig j;
-    j.e.format = OutputFormat::Json;
-    j.e.max_output = 8;
+    j.set.format = OutputFormat::Json;
+    j.set.max_output = 8;
     j.run({{".a", "x"}, {".b", "x"}});
     EXPECT_EQ(j.out, "\".a\",\".b");
 }
 
 TEST(Emitter, EnvelopesCarryFilePathAndPreview) {
     Rig r;
-    r.e.format = OutputFormat::JsonLines;
-    r.e.envelope = true;
-    r.e.file_prefix = "a.json";
+    r.set.format = OutputFormat::JsonLines;
+    r.set.envelope = true;
+    r.file = "a.json";
     r.run({{".name", "alice", ScalarKind::String, MatchShape::Scalar, 0}, {".n", "7\n", ScalarKind::Number}});
     EXPECT_EQ(r.out,
               "{\"file\":\"a.json\",\"path\":\".name\",\"preview\":\"\\\"alice\\\"\"}\n"
@@ -139,9 +145,9 @@ TEST(Emitter, EnvelopesCarryFilePathAndPreview) {
 
     // A container is re-read and written compactly; its preview is the minified text.
     Rig o;
-    o.e.format = OutputFormat::JsonLines;
-    o.e.envelope = true;
-    o.e.emit = EmitMode::Object;
+    o.set.format = OutputFormat::JsonLines;
+    o.set.envelope = true;
+    o.set.emit = EmitMode::Object;
     o.run({{".o", "{ \"b\" : 1, \"a\" : [1E2, \"\\u00e9\"], \"b\" : 3 }", ScalarKind::String, MatchShape::Object},
            {".r", "[ ]", ScalarKind::Number, MatchShape::Array}});
     EXPECT_EQ(o.out,
@@ -151,10 +157,10 @@ TEST(Emitter, EnvelopesCarryFilePathAndPreview) {
 
     // A container cut by the value budget cannot be re-read, so it goes in as a string.
     Rig c;
-    c.e.format = OutputFormat::Json;
-    c.e.envelope = true;
-    c.e.emit = EmitMode::Object;
-    c.e.max_value_bytes = 5;
+    c.set.format = OutputFormat::Json;
+    c.set.envelope = true;
+    c.set.emit = EmitMode::Object;
+    c.set.max_value_bytes = 5;
     c.run({kObj});
     const std::string cut = "{\\\"a\\\":" + kDots;
     EXPECT_EQ(c.out, "{\"path\":\".o\",\"preview\":\"\\\"" + cut + "\\\"\",\"object\":\"" + cut + "\"}");
@@ -165,8 +171,8 @@ TEST(Emitter, PreviewWindowFollowsTheOffset) {
     for (int i = 0; i < 200; ++i) v += static_cast<char>('a' + i % 26);
     auto preview = [&](std::string text, std::optional<std::uint64_t> off) {
         Rig r;
-        r.e.format = OutputFormat::JsonLines;
-        r.e.envelope = true;
+        r.set.format = OutputFormat::JsonLines;
+        r.set.envelope = true;
         r.run({{".", text, ScalarKind::Number, MatchShape::Scalar, off}});
         const std::string pre = "{\"path\":\".\",\"preview\":\"";
         EXPECT_EQ(r.out.substr(0, pre.size()), pre);
@@ -189,71 +195,71 @@ TEST(Emitter, PreviewWindowFollowsTheOffset) {
 
 TEST(Emitter, ValueBudgetAppliesAfterMinifying) {
     Rig r;
-    r.e.format = OutputFormat::JsonLines;
-    r.e.emit = EmitMode::Object;
-    r.e.max_value_bytes = 5;
+    r.set.format = OutputFormat::JsonLines;
+    r.set.emit = EmitMode::Object;
+    r.set.max_value_bytes = 5;
     r.run({kObj});
     EXPECT_EQ(r.out, "{\"a\":" + kDots + "\n");
 
     // Assignment of a container: cut first, so only leaves inside the cut are listed.
     Rig a;
-    a.e.emit = EmitMode::Assignment;
-    a.e.max_value_bytes = 11;
+    a.set.emit = EmitMode::Assignment;
+    a.set.max_value_bytes = 11;
     a.run({{".o", "{\"a\":1,\"b\":2,\"c\":3}", ScalarKind::String, MatchShape::Object}});
     EXPECT_EQ(a.out, ".o.a = 1\n");
 
     Rig s;
-    s.e.emit = EmitMode::Value;
-    s.e.max_value_bytes = 2;
+    s.set.emit = EmitMode::Value;
+    s.set.max_value_bytes = 2;
     s.run({{".s", "h\xC3\xA9llo"}});
     EXPECT_EQ(s.out, "\"h" + kDots + "\"\n");
 }
 
 TEST(Emitter, RawDropsQuotesOnlyForPlainValues) {
     Rig r;
-    r.e.raw = true;
-    r.e.emit = EmitMode::Value;
+    r.set.raw = true;
+    r.set.emit = EmitMode::Value;
     r.run({{".s", "a b"}, {".k", "k", ScalarKind::String, MatchShape::ObjectKey}});
     EXPECT_EQ(r.out, "a b\nk\n");
     Rig a;
-    a.e.raw = true;
-    a.e.emit = EmitMode::Assignment;
+    a.set.raw = true;
+    a.set.emit = EmitMode::Assignment;
     a.run({{".s", "a b"}});
     EXPECT_EQ(a.out, ".s = \"a b\"\n");
     Rig j;
-    j.e.raw = true;
-    j.e.emit = EmitMode::Value;
-    j.e.format = OutputFormat::JsonLines;
+    j.set.raw = true;
+    j.set.emit = EmitMode::Value;
+    j.set.format = OutputFormat::JsonLines;
     j.run({{".s", "a b"}});
     EXPECT_EQ(j.out, "\"a b\"\n");
 }
 
 TEST(Emitter, ColourMarksFilePrefixAndTermInPathSegments) {
     Rig r;
-    r.e.color_on = true;
-    r.e.highlight = "ema";
-    r.e.file_prefix = "f.json";
+    r.set.color_on = true;
+    r.set.highlight = "ema";
+    r.file = "f.json";
     r.run({{".users[0].Email", "x"}, {".zzz", "x"}});
     EXPECT_EQ(r.out, kCyan + "f.json" + kReset + kCyan + ":" + kReset + ".users[0]." + kRed + "Ema" + kReset +
                          "il\n" + kCyan + "f.json" + kReset + kCyan + ":" + kReset + ".zzz\n");
 
     // Index segments are never marked, even when the term is a digit.
     Rig d;
-    d.e.color_on = true;
-    d.e.highlight = "1";
+    d.set.color_on = true;
+    d.set.highlight = "1";
     d.run({{".a1[1]", "x"}});
     EXPECT_EQ(d.out, ".a" + kRed + "1" + kReset + "[1]\n");
 
     Rig p;
-    p.e.file_prefix = "f.json";
+    p.file = "f.json";
     p.run({{".a", "x"}});
     EXPECT_EQ(p.out, "f.json:.a\n");
 
     // Flattened containers carry the prefix on their first line only, and an
     // empty one writes nothing, so no bare prefix runs into the next record.
     Rig f;
-    f.e.file_prefix = "f.json";
-    f.e.emit = EmitMode::Assignment;
+    f.file = "f.json";
+    f.set.emit = EmitMode::Assignment;
     f.run({{".o", "{\"a\":1,\"b\":[2]}", ScalarKind::String, MatchShape::Object},
            {".e", "{ }", ScalarKind::String, MatchShape::Object},
            {".s", "x"}});
@@ -279,7 +285,7 @@ TEST(HighlightAsciiCi, NonOverlappingCaseFolded) {
 
 TEST(Emitter, JsonStringsEscapeControlsAndReplaceBadUtf8) {
     Rig r;
-    r.e.format = OutputFormat::JsonLines;
+    r.set.format = OutputFormat::JsonLines;
     r.run({{std::string(".a\x01\t\\\"\x7f\xC3\xA9\xE2\x82", 11), "x"}, {".\xED\xA0\x80z", "x"}});
     EXPECT_EQ(r.out, "\".a\\u0001\\t\\\\\\\"\x7f\xC3\xA9\xEF\xBF\xBD\"\n\".\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDz\"\n");
 }

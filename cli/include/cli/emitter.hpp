@@ -73,48 +73,72 @@ private:
 enum class OutputFormat : std::uint8_t { Plain = 0, JsonLines = 1, Json = 2 };
 enum class ColorMode : std::uint8_t { Auto = 0, Always = 1, Never = 2 };
 
-// The per-run output state of a search. The search command builds one, sets
-// the fields from its options, writes the framing around the records ("[" and
-// "]\n" of JSON output, the --count total) straight to `writer`, and, when
-// several files are searched, sets `file_prefix` and clears `reported_path`
-// before each file. It reads `matched` and `match_count` at the end.
-struct ResultEmitter final : rova_rudo::MatchSink {
-    explicit ResultEmitter(BufferedWriter& w);
-
-    std::optional<std::uint64_t> max_value_bytes;  // cut values (and containers) to this many bytes
-    std::optional<std::uint64_t> max_output;       // cap on the record bytes written
-    rova_rudo::ReportedPath reported_path;  // one report per path (key, scalar and container reports)
-    std::string record_buffer;  // scratch: one JSON record, or flattened lines
-    std::string minify_buffer;  // scratch: a container without its whitespace
-    std::optional<std::string> file_prefix;  // current file, when several are searched
-    std::optional<std::string> highlight;    // ASCII-lower-cased term; only with colour
-    BufferedWriter& writer;
-    std::uint64_t match_count = 0;
-    std::uint64_t bytes_written = 0;
-    bool first_json_element = true;
-    bool matched = false;
-    bool color_on = false;
-    bool truncated = false;  // the cap was reached; stays set
-    bool count_only = false;
-    bool envelope = false;
-    bool raw = false;
+// How a search run prints its matches; fixed for the whole run.
+struct EmitterSettings {
     OutputFormat format = OutputFormat::Plain;
     rova_rudo::EmitMode emit = rova_rudo::EmitMode::Path;
+    std::optional<std::uint64_t> max_value_bytes;  // cut values (and containers) to this many bytes
+    std::optional<std::uint64_t> max_output;       // cap on the record bytes written
+    std::optional<std::string> highlight;          // ASCII-lower-cased term; only with colour
+    bool color_on = false;
+    bool count_only = false;  // count the matches, print only the total
+    bool envelope = false;
+    bool raw = false;
+};
+
+// The search's MatchSink: formats each match into plain, JSON Lines or JSON
+// records through the writer, within the --max-output cap. The search
+// command builds one per run, writes the framing through begin_output and
+// end_output, calls begin_file before each file when several are searched,
+// and reads the counts at the end.
+class ResultEmitter final : public rova_rudo::MatchSink {
+public:
+    ResultEmitter(BufferedWriter& w, EmitterSettings settings);
+
+    // The opening "[" of JSON output (nothing with count_only).
+    void begin_output();
+    // Records from now on carry `name` as their file; the next file's first
+    // report is never taken for a repeat of this file's last.
+    void begin_file(std::string name);
+    // The closing framing (the total with count_only, or "]" of JSON
+    // output), then everything is flushed.
+    void end_output();
 
     // Formats one match; true asks the engine to stop (the cap is reached).
     // A key or scalar whose path equals the previous match's is dropped
     // uncounted in the path, value and assignment modes.
     bool emit_search_match(std::string_view path, std::string_view text, rova_rudo::ScalarKind kind,
                            rova_rudo::MatchShape shape, std::optional<std::uint64_t> offset) override;
+
+    std::uint64_t match_count() const { return match_count_; }
+    bool matched() const { return match_count_ > 0; }
+    std::uint64_t bytes_written() const { return bytes_written_; }
+    bool truncated() const { return truncated_; }  // the cap cut or was reached; stays set
+
+private:
+    // One plain-format record (with the file prefix when one is set).
+    void write_plain(std::string_view path, std::string_view text, rova_rudo::ScalarKind kind,
+                     rova_rudo::MatchShape shape);
+    void write_highlighted_path(std::string_view path);
+    // The value's text, in double quotes when `quoted`, and a line feed.
+    void write_value_line(std::string_view text, bool quoted);
+    // Writes as much of `bytes` as the output cap leaves, so the output stops
+    // at exactly max_output bytes; sets truncated_ when the cap cuts or is
+    // reached.
+    void write_capped(std::string_view bytes);
+    bool cap_reached() const;
+
+    const EmitterSettings settings_;
+    BufferedWriter& writer_;
+    rova_rudo::ReportedPath reported_path_;  // one report per path (key, scalar and container reports)
+    std::optional<std::string> file_prefix_;  // current file, when several are searched
+    std::string record_buffer_;  // scratch: one JSON record, or flattened lines
+    std::string minify_buffer_;  // scratch: a container without its whitespace
+    std::uint64_t match_count_ = 0;
+    std::uint64_t bytes_written_ = 0;
+    bool first_json_element_ = true;
+    bool truncated_ = false;
 };
-
-// One plain-format record (with the file prefix when one is set).
-void write_plain(ResultEmitter& e, std::string_view path, std::string_view text, rova_rudo::ScalarKind kind,
-                 rova_rudo::MatchShape shape);
-
-// Writes as much of `bytes` as the output cap leaves, so the output stops at
-// exactly max_output bytes; sets `truncated` when the cap cuts or is reached.
-void write_capped(ResultEmitter& e, std::string_view bytes);
 
 // Appends `text` to `out` with every non-overlapping occurrence of `term`
 // (non-empty, ASCII lower case; matched folding A-Z) wrapped in bold red.
