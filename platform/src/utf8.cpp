@@ -85,10 +85,8 @@ void append_replacing_invalid_sequences(std::string& out, std::string_view bytes
     std::size_t i = 0;
     while (i < bytes.size()) {
         const Utf8Step st = utf8_step(bytes, i);
-        if (st.well_formed)
-            out.append(bytes.substr(i, st.length));
-        else
-            out.append(kReplacementCharacter);
+        if (st.well_formed) out.append(bytes.substr(i, st.length));
+        else out.append(kReplacementCharacter);
         i += st.length;
     }
 }
@@ -99,10 +97,8 @@ void append_replacing_non_ascii_unless_valid(std::string& out, std::string_view 
         return;
     }
     for (char ch : bytes) {
-        if (static_cast<unsigned char>(ch) < 0x80)
-            out += ch;
-        else
-            out.append(kReplacementCharacter);
+        if (static_cast<unsigned char>(ch) < 0x80) out += ch;
+        else out.append(kReplacementCharacter);
     }
 }
 

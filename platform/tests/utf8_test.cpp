@@ -17,7 +17,9 @@ TEST(Utf8, TheTwoRepairs) {
     } cases[] = {
         {"plain", "plain", "plain"},
         {"caf\xC3\xA9", "caf\xC3\xA9", "caf\xC3\xA9"},
-        {"a\xFF" "b", std::string("a") + R + "b", std::string("a") + R + "b"},
+        {"a\xFF"
+         "b",
+         std::string("a") + R + "b", std::string("a") + R + "b"},
         // A well-formed character beside a fault survives only the first repair.
         {"\xC3\xA9\xFF", std::string("\xC3\xA9") + R, std::string(R) + R + R},
         // A truncated sequence is one run, and a run ends where the next byte
