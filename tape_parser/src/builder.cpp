@@ -1,12 +1,11 @@
 #include "tape_parser/builder.hpp"
 
-#include <immintrin.h>
-
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 
 #include "platform/io.hpp"
+#include "tape_parser/simd.hpp"
 
 namespace tape_parser {
 
@@ -45,6 +44,9 @@ using detail::TapeAppender;
 constexpr std::uint64_t kSkipMask = 0x400100100002600ull;  // tab, LF, CR, space, ',', ':'
 
 inline bool is_skip(std::uint8_t c) { return c < 64 && ((kSkipMask >> c) & 1u) != 0; }
+
+// 1 for ',' and ':', else 0, without a branch.
+inline std::size_t is_separator(std::uint8_t c) { return static_cast<std::size_t>((c == ',') | (c == ':')); }
 
 inline bool is_number_byte(std::uint8_t c) {
     return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
@@ -110,20 +112,18 @@ inline std::uint32_t load32(const std::uint8_t* p) {
 
 // First '"' or '\\' at or after q, or len.
 inline std::size_t find_quote_or_backslash(const std::uint8_t* d, std::size_t q, std::size_t len) {
-    const __m256i quote32 = _mm256_set1_epi8('"');
-    const __m256i bslash32 = _mm256_set1_epi8('\\');
+    const __m256i quote32 = simd::Block32::splat('"');
+    const __m256i bslash32 = simd::Block32::splat('\\');
     while (len - q >= 32) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + q));
-        const auto m = static_cast<std::uint32_t>(
-            _mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(v, quote32), _mm256_cmpeq_epi8(v, bslash32))));
-        if (m != 0) return q + _tzcnt_u32(m);
+        const auto b = simd::Block32::load(d + q);
+        const std::uint32_t m = b.eq(quote32) | b.eq(bslash32);
+        if (m != 0) return q + simd::first_bit(m);
         q += 32;
     }
     if (len - q >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + q));
-        const auto m = static_cast<std::uint32_t>(_mm_movemask_epi8(
-            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')))));
-        if (m != 0) return q + _tzcnt_u32(m);
+        const auto b = simd::Block16::load(d + q);
+        const std::uint32_t m = b.eq('"') | b.eq('\\');
+        if (m != 0) return q + simd::first_bit(m);
         q += 16;
     }
     while (q < len && d[q] != '"' && d[q] != '\\') ++q;
@@ -137,12 +137,12 @@ inline std::size_t find_quote_or_backslash(const std::uint8_t* d, std::size_t q,
 inline std::uint32_t number_mask16(const std::uint8_t* p) {
     const __m128i lo_tab = _mm_setr_epi8(1, 1, 1, 1, 1, 1 | 4, 1, 1, 1, 1, 0, 2, 0, 2, 2, 0);
     const __m128i hi_tab = _mm_setr_epi8(0, 0, 2, 1, 4, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i v = simd::Block16::load(p).v;
     const __m128i nib = _mm_set1_epi8(0x0F);
     const __m128i lo = _mm_shuffle_epi8(lo_tab, _mm_and_si128(v, nib));
     const __m128i hi = _mm_shuffle_epi8(hi_tab, _mm_and_si128(_mm_srli_epi16(v, 4), nib));
     const __m128i none = _mm_cmpeq_epi8(_mm_and_si128(lo, hi), _mm_setzero_si128());
-    return ~static_cast<std::uint32_t>(_mm_movemask_epi8(none)) & 0xFFFFu;
+    return ~simd::movemask(none) & 0xFFFFu;
 }
 
 }  // namespace
@@ -151,7 +151,7 @@ std::size_t tape_number_end(const std::uint8_t* d, std::size_t len, std::size_t 
     // Sixteen at a time while they fit; most numbers end inside the first block.
     while (s <= len && len - s >= 16) {
         const std::uint32_t m = number_mask16(d + s);
-        if (m != 0xFFFFu) return s + _tzcnt_u32(~m);
+        if (m != 0xFFFFu) return s + simd::first_bit(~m);
         s += 16;
     }
     for (;;) {
@@ -165,7 +165,7 @@ std::size_t tape_number_end(const std::uint8_t* d, std::size_t len, std::size_t 
                 s += 8;
                 continue;
             }
-            s += _tzcnt_u64(t) >> 3;
+            s += simd::first_bit(t) >> 3;
             break;
         }
         while (s < len && d[s] >= '0' && d[s] <= '9') ++s;
@@ -217,14 +217,22 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
     std::size_t room = room0.room;
     std::size_t tlen = tape.size();
     std::uint32_t cur = st.current_container;
-    std::uint32_t top_dummy = 0;  // the counter that top-level values bump; never read
-    std::uint32_t* counter = st.stack.empty() ? &top_dummy : &st.stack.back().child_counter;
+    // The container stack is worked on in place through a pointer and a
+    // depth, and the innermost container's child counter lives in `count`
+    // (written back to its stack entry only when a child container opens):
+    // entry stores cannot then force reloads. Top-level values bump `count`
+    // too, unread. The vector's length is the depth again at `done`.
+    std::size_t depth = st.stack.size();
+    if (st.stack.capacity() < 16) st.stack.reserve(16);
+    st.stack.resize(st.stack.capacity());
+    TapeStackEntry* stk = st.stack.data();
+    std::uint32_t count = depth != 0 ? stk[depth - 1].child_counter : 0;
     std::uint64_t roots = st.root_values;
     std::uint64_t n_strings = 0, n_numbers = 0, n_bools = 0, n_nulls = 0;
     std::uint64_t n_objects = 0, n_arrays = 0, n_members = 0;
     std::string err;
     std::size_t p = 0;
-    const __m256i spaces32 = _mm256_set1_epi8(' ');
+    const __m256i spaces32 = simd::Block32::splat(' ');
 
 #define QM_PUSH(entry_expr)                                                    \
     do {                                                                       \
@@ -236,11 +244,17 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
         }                                                                      \
         out[tlen++] = (entry_expr);                                            \
     } while (0)
+// After a value: one ',' or ':' that follows it is stepped over here, without
+// a trip through the dispatch (always so in minified text).
+#define QM_STEP_SEPARATOR()                                                    \
+    do {                                                                       \
+        if (p < n) p += is_separator(d[p]);                                    \
+    } while (0)
 // A completed scalar: its parent, the enclosing counter, the top-level count.
 #define QM_SCALAR(s_, e_, k_)                                                  \
     do {                                                                       \
         QM_PUSH(TapeEntry::scalar((s_), (e_), (k_), cur));                     \
-        ++*counter;                                                            \
+        ++count;                                                               \
         roots += (cur == kNoParent);                                           \
     } while (0)
 
@@ -316,6 +330,34 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
 
     while (p < n) {
         const std::uint8_t c = d[p];
+        // Strings (keys included) are most tokens: tested before anything else.
+        if (c == '"') {
+            const std::uint64_t P = base + p;
+            // Short strings: the closing quote within the next 32 (or 16)
+            // bytes with no backslash before it.
+            unsigned k = 0;
+            if (n - p >= 33 ? simd::short_string_end<32>(d + p + 1, k)
+                            : n - p >= 17 && simd::short_string_end<16>(d + p + 1, k)) {
+                QM_SCALAR(P + 1, P + 1 + k, TapeKind::String);
+                ++n_strings;
+                p += k + 2;
+            } else {
+                const BodyScan b = scan_string_body(d, p + 1, n);
+                if (b.pos >= n) {
+                    st.pending_kind = PendingKind::String;
+                    st.pending_start = P + 1;
+                    st.in_string = true;
+                    st.escape_pending = b.escape;
+                    st.unicode_pending = b.unicode;
+                    goto done;
+                }
+                QM_SCALAR(P + 1, base + b.pos, TapeKind::String);
+                ++n_strings;
+                p = b.pos + 1;
+            }
+            QM_STEP_SEPARATOR();
+            continue;
+        }
         if (is_skip(c)) {
             // One or two separators are stepped over singly; a longer run
             // (indentation) is crossed 32 spaces at a time.
@@ -330,11 +372,9 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
                             while (n - p >= 8 && load64(d + p) == 0x2020202020202020ull) p += 8;
                             break;
                         }
-                        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + p));
-                        const auto m =
-                            static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, spaces32)));
+                        const std::uint32_t m = simd::Block32::load(d + p).eq(spaces32);
                         if (m != 0xFFFFFFFFu) {
-                            p += _tzcnt_u32(~m);
+                            p += simd::first_bit(~m);
                             break;
                         }
                         p += 32;
@@ -346,49 +386,6 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
         }
         const std::uint64_t P = base + p;
         switch (c) {
-            case '"': {
-                // Short strings: the closing quote within the next 32 (or 16)
-                // bytes with no backslash before it.
-                if (n - p >= 33) {
-                    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + p + 1));
-                    const auto qm =
-                        static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('"'))));
-                    const auto bm = static_cast<std::uint32_t>(
-                        _mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\'))));
-                    const std::uint32_t k = _tzcnt_u32(qm);  // 32 when there is none
-                    if (qm != 0 && _bzhi_u32(bm, k) == 0) {
-                        QM_SCALAR(P + 1, P + 1 + k, TapeKind::String);
-                        ++n_strings;
-                        p += k + 2;
-                        continue;
-                    }
-                } else if (n - p >= 17) {
-                    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + p + 1));
-                    const auto qm = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"'))));
-                    const auto bm =
-                        static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))));
-                    const std::uint32_t k = _tzcnt_u32(qm);
-                    if (qm != 0 && _bzhi_u32(bm, k) == 0) {
-                        QM_SCALAR(P + 1, P + 1 + k, TapeKind::String);
-                        ++n_strings;
-                        p += k + 2;
-                        continue;
-                    }
-                }
-                const BodyScan b = scan_string_body(d, p + 1, n);
-                if (b.pos >= n) {
-                    st.pending_kind = PendingKind::String;
-                    st.pending_start = P + 1;
-                    st.in_string = true;
-                    st.escape_pending = b.escape;
-                    st.unicode_pending = b.unicode;
-                    goto done;
-                }
-                QM_SCALAR(P + 1, base + b.pos, TapeKind::String);
-                ++n_strings;
-                p = b.pos + 1;
-                continue;
-            }
             case '[':
             case '{': {
                 const bool obj = c == '{';
@@ -396,41 +393,44 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
                 QM_PUSH(TapeEntry::open_container(P, obj ? TapeKind::Object : TapeKind::Array, cur));
                 n_objects += obj;
                 n_arrays += !obj;
-                ++*counter;
-                // A push may move the stack: take the counter's address afterwards.
-                st.stack.push_back(TapeStackEntry{idx, static_cast<std::uint8_t>(obj ? '}' : ']'), 0});
-                counter = &st.stack.back().child_counter;
+                if (depth != 0) stk[depth - 1].child_counter = count + 1;
+                if (depth == st.stack.size()) [[unlikely]] {
+                    st.stack.resize(depth * 2);
+                    stk = st.stack.data();
+                }
+                stk[depth++] = TapeStackEntry{idx, static_cast<std::uint8_t>(obj ? '}' : ']'), 0};
+                count = 0;
                 cur = idx;
                 ++p;
                 continue;
             }
             case ']':
             case '}': {
-                if (st.stack.empty()) {
+                if (depth == 0) {
                     err = unexpected_closer(c, P);
                     goto fail;
                 }
-                const TapeStackEntry top = st.stack.back();
-                st.stack.pop_back();
-                if (st.stack.empty()) {
+                const TapeStackEntry top = stk[--depth];
+                std::uint32_t kids = count;
+                if (depth == 0) {
                     cur = kNoParent;
-                    counter = &top_dummy;
+                    count = 0;
                     ++roots;
                 } else {
-                    cur = st.stack.back().tape_index;
-                    counter = &st.stack.back().child_counter;
+                    cur = stk[depth - 1].tape_index;
+                    count = stk[depth - 1].child_counter;
                 }
                 if (c != top.closer) {
                     err = with_position("Mismatched bracket at position ", P);
                     goto fail;
                 }
-                std::uint32_t count = top.child_counter;
                 if (c == '}') {
-                    count /= 2;
-                    n_members += count;
+                    kids /= 2;
+                    n_members += kids;
                 }
-                out[top.tape_index].close(P + 1, count);
+                out[top.tape_index].close(P + 1, kids);
                 ++p;
+                QM_STEP_SEPARATOR();
                 continue;
             }
             case 't':
@@ -450,6 +450,7 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
                     n_nulls += c == 'n';
                     n_bools += c != 'n';
                     p += L;
+                    QM_STEP_SEPARATOR();
                     continue;
                 }
                 // The chunk ends inside the literal. On the last chunk its
@@ -490,6 +491,7 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
                 QM_SCALAR(P, base + e, TapeKind::Number);
                 ++n_numbers;
                 p = e;
+                QM_STEP_SEPARATOR();
                 continue;
             }
             default:
@@ -498,6 +500,7 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
         }
     }
 #undef QM_SCALAR
+#undef QM_STEP_SEPARATOR
 #undef QM_PUSH
 
     {
@@ -512,6 +515,8 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
             failed = false;
         }
         TapeAppender::set_size(tape, tlen);
+        if (depth != 0) stk[depth - 1].child_counter = count;
+        st.stack.resize(depth);
         st.current_container = cur;
         st.root_values = roots;
         stats.strings += n_strings;
