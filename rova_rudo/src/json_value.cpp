@@ -1,7 +1,5 @@
 #include "rova_rudo/json_value.hpp"
 
-#include <immintrin.h>
-
 #include <algorithm>
 #include <bit>
 #include <charconv>
@@ -15,8 +13,11 @@
 #include "platform/utf8.hpp"
 #include "rova_rudo/byte_search.hpp"
 #include "rova_rudo/fx_hash.hpp"
+#include "tape_parser/simd.hpp"
 
 namespace rova_rudo {
+
+namespace simd = tape_parser::simd;
 
 namespace {
 
@@ -49,16 +50,15 @@ int hex_value(unsigned char c) {
 // Offset of the first byte at or after `i` that is a quote, a backslash, a
 // control byte or a non-ASCII byte; `n` when there is none.
 std::size_t find_string_special(const unsigned char* s, std::size_t i, std::size_t n) {
-    const __m256i quote = _mm256_set1_epi8('"');
-    const __m256i bslash = _mm256_set1_epi8('\\');
-    const __m256i space = _mm256_set1_epi8(0x20);
+    using simd::Block32;
+    const __m256i quote = Block32::splat('"');
+    const __m256i bslash = Block32::splat('\\');
+    const __m256i space = Block32::splat(0x20);
     while (i + 32 <= n) {
-        __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
+        const auto b = Block32::load(s + i);
         // Signed compare: bytes 0x00-0x1F and 0x80-0xFF are all "less than" 0x20.
-        __m256i hit = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, quote), _mm256_cmpeq_epi8(v, bslash)),
-                                      _mm256_cmpgt_epi8(space, v));
-        auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(hit));
-        if (mask) return i + static_cast<std::size_t>(std::countr_zero(mask));
+        const std::uint32_t mask = b.eq(quote) | b.eq(bslash) | b.below_signed(space);
+        if (mask) return i + simd::first_bit(mask);
         i += 32;
     }
     for (; i < n; ++i) {
@@ -543,15 +543,14 @@ constexpr char kHex[] = "0123456789abcdef";
 // Offset of the first byte at or after `i` that must be escaped (quote,
 // backslash, control byte); `n` when there is none.
 std::size_t find_escape_needed(const unsigned char* s, std::size_t i, std::size_t n) {
-    const __m256i quote = _mm256_set1_epi8('"');
-    const __m256i bslash = _mm256_set1_epi8('\\');
-    const __m256i ctl_max = _mm256_set1_epi8(0x1F);
+    using simd::Block32;
+    const __m256i quote = Block32::splat('"');
+    const __m256i bslash = Block32::splat('\\');
+    const __m256i ctl_max = Block32::splat(0x1F);
     while (i + 32 <= n) {
-        __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
-        __m256i ctl = _mm256_cmpeq_epi8(_mm256_max_epu8(v, ctl_max), ctl_max);  // v <= 0x1F
-        __m256i hit = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, quote), _mm256_cmpeq_epi8(v, bslash)), ctl);
-        auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(hit));
-        if (mask) return i + static_cast<std::size_t>(std::countr_zero(mask));
+        const auto b = Block32::load(s + i);
+        const std::uint32_t mask = b.eq(quote) | b.eq(bslash) | b.at_most(ctl_max);
+        if (mask) return i + simd::first_bit(mask);
         i += 32;
     }
     for (; i < n; ++i) {

@@ -1,12 +1,11 @@
 #include "rova_rudo/parser.hpp"
 
-#include <immintrin.h>
-
 #include <charconv>
 #include <cstring>
 
 #include "platform/utf8.hpp"
 #include "rova_rudo/byte_search.hpp"
+#include "tape_parser/simd.hpp"
 
 namespace rova_rudo {
 
@@ -78,11 +77,8 @@ platform::Result<std::string_view, ParseError> scan_string(JsonCursor& c) {
     const std::uint64_t len = c.len;
     const std::uint64_t body = c.pos + 1;
     if (body + 16 <= len) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + body));
-        const unsigned q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('"'))));
-        const unsigned bs = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))));
-        if (q != 0 && (bs & ((q & -q) - 1)) == 0) {
-            const unsigned e = static_cast<unsigned>(__builtin_ctz(q));
+        unsigned e = 0;
+        if (tape_parser::simd::short_string_end<16>(d + body, e)) {
             c.pos = body + e + 1;
             return std::string_view(d + body, e);
         }
