@@ -58,8 +58,9 @@ bool same_error(const std::string& a, const std::string& b) {
 bool same(const Outcome& a, const Outcome& b) {
     if (a.ok != b.ok || !same_error(a.error, b.error)) return false;
     if (!a.ok) return true;
+    // An empty vector's data() may be null, which memcmp must not be given.
     return a.stats == b.stats && a.tape.size() == b.tape.size() &&
-           std::memcmp(a.tape.data(), b.tape.data(), a.tape.size() * sizeof(TapeEntry)) == 0;
+           (a.tape.empty() || std::memcmp(a.tape.data(), b.tape.data(), a.tape.size() * sizeof(TapeEntry)) == 0);
 }
 
 }  // namespace
