@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,18 +41,32 @@ struct FlattenEmitter {
 bool flatten_emit_line(FlattenEmitter& e, std::string_view placeholder, std::optional<std::string_view> value,
                        bool quote) {
     if ((e.limit && e.count >= *e.limit) || e.writer.failed()) return true;
-    e.writer.write(e.path.text);
-    e.writer.write(" = ");
-    if (value) {
-        std::optional<std::string> cut;
-        if (e.truncation) cut = rova_rudo::truncate_with_ellipsis(*value, *e.truncation);
-        if (quote) e.writer.put('"');
-        e.writer.write(cut ? std::string_view(*cut) : *value);
-        if (quote) e.writer.put('"');
+    std::string_view text = value ? *value : placeholder;
+    std::optional<std::string> cut;
+    if (value && e.truncation && (cut = rova_rudo::truncate_with_ellipsis(*value, *e.truncation))) text = *cut;
+    const std::string& path = e.path.text;
+    const std::size_t q = value && quote ? 1 : 0;
+    const std::size_t total = path.size() + 3 + text.size() + 2 * q + 1;
+    // The whole line in one piece, as nearly every line is short (one byte
+    // of slack for the fixed-size copy of the separator).
+    if (char* p = e.writer.room(total + 1)) {
+        std::memcpy(p, path.data(), path.size());
+        p += path.size();
+        std::memcpy(p, " = \"", 4);
+        p += 3 + q;
+        std::memcpy(p, text.data(), text.size());
+        p += text.size();
+        if (q) *p++ = '"';
+        *p = '\n';
+        e.writer.commit(total);
     } else {
-        e.writer.write(placeholder);
+        e.writer.write(path);
+        e.writer.write(" = ");
+        if (q) e.writer.put('"');
+        e.writer.write(text);
+        if (q) e.writer.put('"');
+        e.writer.put('\n');
     }
-    e.writer.put('\n');
     ++e.count;
     return e.limit && e.count >= *e.limit;
 }

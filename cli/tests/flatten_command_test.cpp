@@ -1,4 +1,5 @@
 #include <string>
+#include <utility>
 
 #include "cli/help.hpp"
 #include "e2e_harness.hpp"
@@ -10,6 +11,20 @@ namespace {
 const std::string kDoc = R"({"users":[{"name":"alice","age":30}],"ok":true})";
 const std::string kLines = ".users[0].name = \"alice\"\n.users[0].age = 30\n.ok = true\n";
 const std::string kEllipsis = "\xE2\x80\xA6";
+
+// Values around the output buffer's 8 KiB, so that lines fill it exactly,
+// cross its end and exceed it; and the document and lines they give.
+std::pair<std::string, std::string> long_lines() {
+    std::string doc = "[", out;
+    int i = 0;
+    for (std::size_t n : {8180u, 8181u, 8182u, 8185u, 8192u, 9000u, 20000u, 3u, 8000u, 5000u, 1u}) {
+        const std::string v(n, static_cast<char>('a' + i % 26));
+        doc += (i ? ",\"" : "\"") + v + "\"";
+        out += ".[" + std::to_string(i) + "] = \"" + v + "\"\n";
+        ++i;
+    }
+    return {doc + "]", out};
+}
 
 }  // namespace
 
@@ -30,6 +45,8 @@ TEST(FlattenCommand, Lines) {
          .out = ".a.b = 1\n.q\\\"k.x = \"y\\n\"\n"},
         {.name = "whitespace", .args = {"flatten"}, .stdin_data = " {\n  \"a\" :\t[ 1 ,\r\n 2 ] }\n",
          .out = ".a[0] = 1\n.a[1] = 2\n"},
+        {.name = "lines around the buffer size", .args = {"flatten"}, .stdin_data = long_lines().first,
+         .out = long_lines().second},
     });
 }
 

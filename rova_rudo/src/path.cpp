@@ -1,6 +1,7 @@
 #include "rova_rudo/path.hpp"
 
 #include <charconv>
+#include <cstring>
 
 #include "platform/utf8.hpp"
 
@@ -48,11 +49,20 @@ void path_pop(PathBuilder& b) {
 
 void path_push_key(std::string& text, std::string_view key) {
     if (text.empty() || text.back() != '.') text += '.';
-    // Nearly every key is short ASCII; settle that without the full check.
-    unsigned char high = 0;
-    for (char ch : key) high |= static_cast<unsigned char>(ch);
-    if (high < 0x80) {
-        text += key;
+    // Nearly every key is short ASCII; settle that without the full check,
+    // eight bytes at a time.
+    const char* p = key.data();
+    const std::size_t n = key.size();
+    std::uint64_t high = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        high |= w;
+    }
+    for (; i < n; ++i) high |= static_cast<unsigned char>(p[i]);
+    if ((high & 0x8080808080808080ull) == 0) {
+        text.append(key);
         return;
     }
     platform::append_replacing_non_ascii_unless_valid(text, key);

@@ -58,6 +58,18 @@ public:
     }
     void flush();
     bool failed() const { return failed_; }
+    // For a caller that assembles a short record in place: room for n more
+    // bytes at the end of the buffer (flushing it first when they do not
+    // fit), or nullptr when n is more than the buffer holds. commit(n)
+    // then takes the n bytes written there.
+    char* room(std::size_t n) {
+        if (n > kCapacity - used_) {
+            flush();
+            if (n > kCapacity) return nullptr;
+        }
+        return buf_ + used_;
+    }
+    void commit(std::size_t n) { used_ += n; }
 
 private:
     // A write that does not fit in what is left of the buffer.
