@@ -180,6 +180,25 @@ TEST(Hostile, HundredsOfThousandsOfExamples) {
     check({{"schema", "--examples", "1000000", "--format", "jsonl", "many.json"}, 0, want, ""}, dir.path(), "", 30);
 }
 
+// A long case-insensitive term over text made of one letter: nearly every
+// position agrees with the term far before it ends (or matches, overlapping
+// the last match), so checking each one in full cost the file size times the
+// term length, minutes here. Both engines stay linear in the file.
+TEST(Hostile, LongCaseInsensitiveTermOverRepetitiveText) {
+    TempDir dir;
+    const std::size_t n = 16u << 20;
+    dir.write("a.json", "[\"" + std::string(n, 'a') + "\"]");
+    std::string runs = "[\"";
+    for (std::size_t i = 0; i < n / 4000; ++i) runs += std::string(3999, 'A') + "b";
+    dir.write("runs.json", runs + "\"]");
+    const std::string a10k(10001, 'a');
+    const std::string a4k(4000, 'a');
+    check({{"search", "--count", a10k, "a.json"}, 0, "1\n", ""}, dir.path(), "", 30);
+    check({{"search", "--all-types", "--count", a10k, "a.json"}, 0, "1\n", ""}, dir.path(), "", 30);
+    check({{"search", "--count", a4k, "runs.json"}, 1, "0\n", ""}, dir.path(), "", 30);
+    check({{"search", "--all-types", "--count", a4k, "runs.json"}, 1, "0\n", ""}, dir.path(), "", 30);
+}
+
 // Files that hold no JSON value at all: every command fails cleanly or finds
 // nothing; none claims a match.
 TEST(Hostile, FilesWithoutAValue) {

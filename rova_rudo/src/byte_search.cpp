@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace rova_rudo {
 
@@ -172,10 +174,11 @@ namespace {
 inline std::uint8_t fold_ascii(std::uint8_t b) { return (b >= 'A' && b <= 'Z') ? static_cast<std::uint8_t>(b + 0x20) : b; }
 inline std::uint8_t upper_ascii(std::uint8_t b) { return (b >= 'a' && b <= 'z') ? static_cast<std::uint8_t>(b - 0x20) : b; }
 
-bool equal_folded(const char* h, const char* lowered, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i)
-        if (fold_ascii(static_cast<std::uint8_t>(h[i])) != fold_ascii(static_cast<std::uint8_t>(lowered[i]))) return false;
-    return true;
+// How many leading bytes of h and the needle agree once folded (n when all).
+std::size_t folded_prefix(const char* h, const char* lowered, std::size_t n) {
+    std::size_t i = 0;
+    while (i < n && fold_ascii(static_cast<std::uint8_t>(h[i])) == fold_ascii(static_cast<std::uint8_t>(lowered[i]))) ++i;
+    return i;
 }
 
 // Positions whose first byte and probe byte match in either case.
@@ -185,6 +188,105 @@ inline std::uint32_t nocase_mask(const char* p, std::size_t j, __m256i f_lo, __m
     const __m256i fa = _mm256_or_si256(_mm256_cmpeq_epi8(a, f_lo), _mm256_cmpeq_epi8(a, f_up));
     const __m256i sb = _mm256_or_si256(_mm256_cmpeq_epi8(b, s_lo), _mm256_cmpeq_epi8(b, s_up));
     return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(fa, sb)));
+}
+
+// The filtered search compares each candidate in full, so on text where
+// nearly every position is a candidate that agrees far into the needle (a
+// long needle over a run of one letter) it would cost text x needle bytes.
+// The bytes compared are counted against those the scan has passed; past
+// this budget the search goes on with one that is linear whatever the text.
+struct VerifyBudget {
+    std::size_t spent = 0;
+    bool exceeded(std::size_t passed, std::size_t n) const { return spent > 2 * passed + 4 * n + 256; }
+};
+
+// A position found, none (kNotFound), or the position from which the
+// linear search must go on because the budget ran out.
+struct FilteredHit {
+    std::size_t at;
+    bool gave_up;
+};
+
+// The first occurrence at or after `from` (n >= 2, from + n <= hay size), by
+// the vectorised filter on the first byte and the probe byte.
+FilteredHit filtered_nocase(std::string_view hay, std::string_view lowered, std::size_t j, std::size_t from,
+                            VerifyBudget& budget) {
+    const std::size_t n = lowered.size();
+    const char* p = hay.data();
+    const char* nd = lowered.data();
+    const std::size_t last_start = hay.size() - n;
+    // Verifies candidate k: true when the search ends there.
+    FilteredHit hit{kNotFound, false};
+    auto verify = [&](std::size_t k) {
+        const std::size_t agree = folded_prefix(p + k, nd, n);
+        if (agree == n) {
+            hit = {k, false};
+            return true;
+        }
+        budget.spent += agree + 1;
+        if (budget.exceeded(k, n)) {
+            hit = {k + 1, true};
+            return true;
+        }
+        return false;
+    };
+    const std::uint8_t first = fold_ascii(static_cast<std::uint8_t>(nd[0]));
+    const std::uint8_t second = fold_ascii(static_cast<std::uint8_t>(nd[j]));
+    std::size_t i = from;
+    if (last_start >= 31) {
+        const __m256i f_lo = _mm256_set1_epi8(static_cast<char>(first));
+        const __m256i f_up = _mm256_set1_epi8(static_cast<char>(upper_ascii(first)));
+        const __m256i s_lo = _mm256_set1_epi8(static_cast<char>(second));
+        const __m256i s_up = _mm256_set1_epi8(static_cast<char>(upper_ascii(second)));
+        for (; i + 31 <= last_start; i += 32) {
+            std::uint32_t m = nocase_mask(p + i, j, f_lo, f_up, s_lo, s_up);
+            while (m) {
+                if (verify(i + static_cast<std::size_t>(__builtin_ctz(m)))) return hit;
+                m &= m - 1;
+            }
+        }
+        if (i <= last_start) {
+            const std::size_t b = last_start - 31;
+            std::uint32_t m = nocase_mask(p + b, j, f_lo, f_up, s_lo, s_up) >> (i - b);
+            while (m) {
+                if (verify(i + static_cast<std::size_t>(__builtin_ctz(m)))) return hit;
+                m &= m - 1;
+            }
+        }
+        return hit;
+    }
+    for (; i <= last_start; ++i)
+        if (fold_ascii(static_cast<std::uint8_t>(p[i])) == first && verify(i)) return hit;
+    return hit;
+}
+
+// Knuth-Morris-Pratt over folded bytes from `from`: every occurrence,
+// overlapping ones included, in time linear in the text and the needle. It
+// reads every byte where the filter skips most, so it only takes over from
+// the filtered search once that has spent its budget. on_match(at) answers
+// whether to go on.
+template <class OnMatch>
+void kmp_nocase(std::string_view hay, std::string_view lowered, std::size_t from, OnMatch on_match) {
+    const std::size_t n = lowered.size();
+    std::string nd(n, '\0');
+    for (std::size_t q = 0; q < n; ++q) nd[q] = static_cast<char>(fold_ascii(static_cast<std::uint8_t>(lowered[q])));
+    // border[q]: length of the longest proper border of nd[0..q].
+    std::vector<std::size_t> border(n, 0);
+    for (std::size_t q = 1, k = 0; q < n; ++q) {
+        while (k > 0 && nd[q] != nd[k]) k = border[k - 1];
+        if (nd[q] == nd[k]) ++k;
+        border[q] = k;
+    }
+    std::size_t q = 0;
+    for (std::size_t i = from; i < hay.size(); ++i) {
+        const char c = static_cast<char>(fold_ascii(static_cast<std::uint8_t>(hay[i])));
+        while (q > 0 && c != nd[q]) q = border[q - 1];
+        if (c == nd[q]) ++q;
+        if (q == n) {
+            if (!on_match(i + 1 - n)) return;
+            q = border[n - 1];
+        }
+    }
 }
 
 }  // namespace
@@ -207,43 +309,56 @@ std::size_t find_ascii_nocase(std::string_view hay, std::string_view lowered) {
 
 std::size_t find_ascii_nocase(std::string_view hay, std::string_view lowered, std::size_t j) {
     const std::size_t n = lowered.size();
-    const std::size_t h = hay.size();
     if (n == 0) return 0;
-    if (h < n) return kNotFound;
-    const char* p = hay.data();
-    const char* nd = lowered.data();
-    const std::uint8_t first = fold_ascii(static_cast<std::uint8_t>(nd[0]));
-    if (n == 1) return find_either_byte(hay, static_cast<char>(first), static_cast<char>(upper_ascii(first)));
-    const std::uint8_t second = fold_ascii(static_cast<std::uint8_t>(nd[j]));
-    const std::size_t last_start = h - n;
-    std::size_t i = 0;
-    if (last_start >= 31) {
-        const __m256i f_lo = _mm256_set1_epi8(static_cast<char>(first));
-        const __m256i f_up = _mm256_set1_epi8(static_cast<char>(upper_ascii(first)));
-        const __m256i s_lo = _mm256_set1_epi8(static_cast<char>(second));
-        const __m256i s_up = _mm256_set1_epi8(static_cast<char>(upper_ascii(second)));
-        for (; i + 31 <= last_start; i += 32) {
-            std::uint32_t m = nocase_mask(p + i, j, f_lo, f_up, s_lo, s_up);
-            while (m) {
-                const std::size_t k = i + static_cast<std::size_t>(__builtin_ctz(m));
-                if (equal_folded(p + k, nd, n)) return k;
-                m &= m - 1;
-            }
-        }
-        if (i <= last_start) {
-            const std::size_t b = last_start - 31;
-            std::uint32_t m = nocase_mask(p + b, j, f_lo, f_up, s_lo, s_up) >> (i - b);
-            while (m) {
-                const std::size_t k = i + static_cast<std::size_t>(__builtin_ctz(m));
-                if (equal_folded(p + k, nd, n)) return k;
-                m &= m - 1;
-            }
-        }
-        return kNotFound;
+    if (hay.size() < n) return kNotFound;
+    if (n == 1) {
+        const std::uint8_t first = fold_ascii(static_cast<std::uint8_t>(lowered[0]));
+        return find_either_byte(hay, static_cast<char>(first), static_cast<char>(upper_ascii(first)));
     }
-    for (; i <= last_start; ++i)
-        if (fold_ascii(static_cast<std::uint8_t>(p[i])) == first && equal_folded(p + i, nd, n)) return i;
-    return kNotFound;
+    VerifyBudget budget;
+    const FilteredHit hit = filtered_nocase(hay, lowered, j, 0, budget);
+    if (!hit.gave_up) return hit.at;
+    std::size_t found = kNotFound;
+    kmp_nocase(hay, lowered, hit.at, [&](std::size_t at) {
+        found = at;
+        return false;
+    });
+    return found;
+}
+
+void find_all_ascii_nocase(std::string_view hay, std::string_view lowered, std::size_t j,
+                           std::vector<std::uint64_t>& out) {
+    const std::size_t n = lowered.size();
+    if (n == 0 || hay.size() < n) return;
+    if (n == 1) {
+        const std::uint8_t first = fold_ascii(static_cast<std::uint8_t>(lowered[0]));
+        for (std::size_t pos = 0; pos < hay.size();) {
+            const std::size_t k = find_either_byte(hay.substr(pos), static_cast<char>(first), static_cast<char>(upper_ascii(first)));
+            if (k == kNotFound) return;
+            out.push_back(pos + k);
+            pos += k + 1;
+        }
+        return;
+    }
+    // One budget for the whole scan: occurrences found count as spent too.
+    VerifyBudget budget;
+    for (std::size_t pos = 0; pos + n <= hay.size();) {
+        FilteredHit hit = filtered_nocase(hay, lowered, j, pos, budget);
+        if (!hit.gave_up) {
+            if (hit.at == kNotFound) return;
+            out.push_back(hit.at);
+            budget.spent += n;
+            hit = {hit.at + 1, budget.exceeded(hit.at, n)};
+        }
+        if (hit.gave_up) {
+            kmp_nocase(hay, lowered, hit.at, [&](std::size_t at) {
+                out.push_back(at);
+                return true;
+            });
+            return;
+        }
+        pos = hit.at;
+    }
 }
 
 std::size_t find_substring(std::string_view hay, std::string_view needle) {

@@ -39,8 +39,6 @@ using tape_parser::TapeKind;
 
 namespace {
 
-std::uint8_t fold(std::uint8_t b) { return (b >= 'A' && b <= 'Z') ? static_cast<std::uint8_t>(b + 32) : b; }
-
 std::vector<std::uint64_t> scan_literal(std::string_view hay, const std::string& needle) {
     std::vector<std::uint64_t> out;
     if (needle.empty()) return out;
@@ -59,20 +57,7 @@ std::vector<std::uint64_t> scan_literal(std::string_view hay, const std::string&
 std::vector<std::uint64_t> scan_ascii_nocase(std::string_view hay, const AsciiNoCaseNeedle& nd) {
     std::vector<std::uint64_t> out;
     out.reserve(1024);
-    const std::size_t m = nd.lowered.size();
-    if (m == 0 || m > hay.size()) return out;
-    const std::size_t end = hay.size() - m + 1;  // candidate starts lie below this
-    std::size_t pos = 0;
-    while (pos < end) {
-        const std::size_t k = find_either_byte(hay.substr(pos, end - pos), static_cast<char>(nd.first),
-                                               static_cast<char>(nd.first_alt));
-        if (k == kNotFound) break;
-        const std::size_t c = pos + k;
-        std::size_t i = 1;
-        while (i < m && fold(static_cast<std::uint8_t>(hay[c + i])) == static_cast<std::uint8_t>(nd.lowered[i])) ++i;
-        if (i == m) out.push_back(c);
-        pos = c + 1;
-    }
+    find_all_ascii_nocase(hay, nd.lowered, nd.probe, out);
     return out;
 }
 

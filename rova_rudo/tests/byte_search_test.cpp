@@ -111,6 +111,45 @@ TEST(FindAsciiNocase, MatchesScalarOnRandomInputs) {
     }
 }
 
+// Text that defeats the filter (a run of one letter, a short pattern over
+// and over, a long needle that agrees far before it fails) makes the search
+// hand over to its linear fallback, at a point that varies with the text:
+// the first hit and the list of every hit stay those of a plain scan.
+TEST(FindAsciiNocase, RepetitiveTextGivesTheSameHits) {
+    std::mt19937 rng(11);
+    auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+    for (int iter = 0; iter < 400; ++iter) {
+        std::string pattern(1 + rng() % 4, 'a');
+        for (auto& ch : pattern) ch = "ab"[rng() % 2];
+        std::string hay(rng() % 3000, 'a');
+        for (std::size_t i = 0; i < hay.size(); ++i) {
+            hay[i] = pattern[i % pattern.size()];
+            if (rng() % 2) hay[i] = static_cast<char>(hay[i] - 32);  // either case
+            if (rng() % 1500 == 0) hay[i] = 'c';                     // a rare break
+        }
+        const std::size_t nlen = 1 + rng() % 400;
+        const std::size_t shift = rng() % pattern.size();
+        std::string lowered(nlen, 'a');
+        for (std::size_t i = 0; i < nlen; ++i) lowered[i] = pattern[(i + shift) % pattern.size()];
+        if (rng() % 3 == 0) lowered.back() = 'c';  // agrees up to its last byte
+        std::vector<std::uint64_t> want;
+        for (std::size_t i = 0; i + nlen <= hay.size(); ++i) {
+            std::size_t j = 0;
+            while (j < nlen && fold(hay[i + j]) == lowered[j]) ++j;
+            if (j == nlen) want.push_back(i);
+        }
+        const std::size_t probe = ascii_nocase_probe(lowered);
+        ASSERT_EQ(find_ascii_nocase(hay, lowered, probe), want.empty() ? kNotFound : want[0]) << iter;
+        std::vector<std::uint64_t> got;
+        find_all_ascii_nocase(hay, lowered, probe, got);
+        ASSERT_EQ(got, want) << iter << " " << pattern << " " << nlen;
+    }
+    std::vector<std::uint64_t> none;
+    find_all_ascii_nocase("abc", "", 0, none);
+    find_all_ascii_nocase("ab", "abc", 1, none);
+    EXPECT_TRUE(none.empty());
+}
+
 TEST(FindSubstring, EdgeCases) {
     EXPECT_EQ(find_substring("", ""), 0u);
     EXPECT_EQ(find_substring("abc", ""), 0u);

@@ -3,13 +3,16 @@
 // substring searches of literal matching and of the raw-byte prefilter.
 //
 // Every search returns the offset of the first (leftmost) hit in `hay`, or
-// `kNotFound`. None allocates except SubstringFinder's constructor, and none
-// reads outside `hay`.
+// `kNotFound`, in time linear in `hay` and the needle. None reads outside
+// `hay`, and none allocates except SubstringFinder's constructor and the
+// case-insensitive searches on text that defeats their filter.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace rova_rudo {
 
@@ -33,6 +36,13 @@ std::size_t ascii_nocase_probe(std::string_view lowered);
 // find_ascii_nocase with the probe chosen beforehand by ascii_nocase_probe,
 // for a needle searched in many haystacks.
 std::size_t find_ascii_nocase(std::string_view hay, std::string_view lowered, std::size_t probe);
+
+// Appends to `out`, in ascending order, every start of `lowered` in `hay`
+// under the same folding, overlapping occurrences included: the positions
+// that find_ascii_nocase gives when each search resumes one byte past the
+// last hit. Nothing for an empty needle.
+void find_all_ascii_nocase(std::string_view hay, std::string_view lowered, std::size_t probe,
+                           std::vector<std::uint64_t>& out);
 
 // A substring search prepared once for one needle and run over many
 // haystacks (the needle is copied, so the finder outlives its argument).
