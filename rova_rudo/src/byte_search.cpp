@@ -255,6 +255,24 @@ FilteredHit filtered_nocase(std::string_view hay, std::string_view lowered, std:
         }
         return hit;
     }
+    if (last_start - i >= 8 && hay.size() - i <= 96) {
+        // Keys and most values are this short: filter every start at once on
+        // a zero-padded copy (reads of the copy stay within its 128 bytes:
+        // the probe is below n) and verify on the text itself. With fewer
+        // starts the byte loop below is cheaper than the copy.
+        alignas(32) char copy[128] = {};
+        std::memcpy(copy, p + i, hay.size() - i);
+        std::uint32_t m = nocase_mask(copy, j, _mm256_set1_epi8(static_cast<char>(first)),
+                                      _mm256_set1_epi8(static_cast<char>(upper_ascii(first))),
+                                      _mm256_set1_epi8(static_cast<char>(second)),
+                                      _mm256_set1_epi8(static_cast<char>(upper_ascii(second))));
+        m &= static_cast<std::uint32_t>((std::uint64_t{2} << (last_start - i)) - 1);  // starts i to last_start (< 31)
+        while (m) {
+            if (verify(i + static_cast<std::size_t>(__builtin_ctz(m)))) return hit;
+            m &= m - 1;
+        }
+        return hit;
+    }
     for (; i <= last_start; ++i)
         if (fold_ascii(static_cast<std::uint8_t>(p[i])) == first && verify(i)) return hit;
     return hit;
