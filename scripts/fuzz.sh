@@ -29,7 +29,7 @@ text_seeds build-fuzz/seeds-where_fuzz '.a > 1' '.id == 3 && .name contains "x"'
   '(.a == null || .b != true) && not .c missing' '.a < -2.5e3' '.b endsWith "z"'
 # The regex target's first byte sets its flags ('0' none, '1' i, '2' m, '4' s).
 text_seeds build-fuzz/seeds-regex_fuzz '1^\w+$' '0a\sb[\W\d]' '0(?x) a b # c' '1[a-z--k&&[^\d]]' \
-  '0\u{e9}\U000000e9\x{e9}' '0(a{100}){100}' '2a{0,2500}?b' '0(?U)(?P<n>x){2,1003}' '4[[:alpha:]~~\s]'
+  '0\u{e9}\U000000e9\x{e9}' '0(a{100}){100}' '2a{0,2500}?b' '0(?U)(?P<n>x){2,1003}' '4[[:alpha:]~~\s]' '1[\p{Greek}&&\P{Lu}]'
 text_seeds build-fuzz/seeds-path_fuzz '.users[0].email' 'root.a[1].b' "\$['my key'].0" '/a/1/b' \
   'a.1.b' '$' '.a[*].b' '/~0~1/x' '.[]' '$.a['
 status=0

@@ -208,6 +208,59 @@ void append_class(std::string& out, const Ranges& r) {
     out += ']';
 }
 
+// Every Unicode scalar value in order, in UTF-8.
+const std::string& all_scalars() {
+    static const std::string text = [] {
+        std::string out;
+        out.reserve(4 << 20);
+        for (char32_t c = 0; c <= kMaxCode; ++c)
+            if (c < 0xD800 || c > 0xDFFF) platform::append_utf8_code_point(out, c);
+        return out;
+    }();
+    return text;
+}
+
+char32_t code_at(std::string_view s, std::size_t at) {
+    const auto b = static_cast<unsigned char>(s[at]);
+    if (b < 0x80) return b;
+    const std::size_t n = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
+    char32_t c = b & (0x7F >> n);
+    for (std::size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(s[at + k]) & 0x3F);
+    return c;
+}
+
+// The code points of a Unicode property item (\pL, \p{Greek}, ...) as
+// RE2's tables have them, which RE2 offers no other way to read: over every
+// scalar value in order, the next member starts a range and the next
+// non-member after it ends the range.
+platform::Result<Ranges, std::string> property_ranges(const std::string& item) {
+    re2::RE2::Options o;
+    o.set_log_errors(false);
+    o.set_max_mem(kRegexMemoryBudget);
+    std::string negated = item;
+    negated[1] = 'P';
+    const re2::RE2 in(item, o), out(negated, o);
+    if (!in.ok()) return platform::Err{in.error()};
+    if (!out.ok()) return platform::Err{out.error()};
+    const std::string& all = all_scalars();
+    Ranges ranges;
+    std::size_t pos = 0;
+    re2::StringPiece m;
+    while (pos < all.size() && in.Match(all, pos, all.size(), re2::RE2::UNANCHORED, &m, 1)) {
+        const std::size_t start = static_cast<std::size_t>(m.data() - all.data());
+        if (!out.Match(all, start, all.size(), re2::RE2::UNANCHORED, &m, 1)) {
+            ranges.push_back({code_at(all, start), kMaxCode});
+            break;
+        }
+        const std::size_t end = static_cast<std::size_t>(m.data() - all.data());
+        std::size_t last = end - 1;
+        while (platform::is_utf8_continuation(static_cast<unsigned char>(all[last]))) --last;
+        ranges.push_back({code_at(all, start), code_at(all, last)});
+        pos = end;
+    }
+    return ranges;
+}
+
 std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
     if (a != 0 && b > UINT64_MAX / a) return UINT64_MAX;
     return a * b;
@@ -290,9 +343,7 @@ private:
         if (b < 0x80) return {b, 1};
         const std::size_t n = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
         if (at + n > pat_.size()) return {b, 1};
-        char32_t c = b & (0x7F >> n);
-        for (std::size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(pat_[at + k]) & 0x3F);
-        return {c, n};
+        return {code_at(pat_, at), n};
     }
 
     // Verbose mode: white space and # comments between the pieces are not
@@ -725,7 +776,7 @@ private:
     struct ClassUnion {
         Ranges ranges;           // every item but the \p{..} ones
         Ranges literals;         // without the \w \d \s items either
-        std::string properties;  // \p{..} items, kept for RE2
+        std::vector<std::string> properties;  // \p{..} items: RE2's to read, unless in set algebra
         std::string perl;        // \w \d \s items as written
         void add_literal(CodeRange r) {
             ranges.push_back(r);
@@ -744,7 +795,7 @@ private:
 
     // One item of a class: a literal, a range, or an escape that stands for
     // a set.
-    bool class_item(ClassUnion& u, bool& has_property) {
+    bool class_item(ClassUnion& u) {
         auto literal = [&](char32_t& out, bool& is_literal) {
             if (cur() != '\\') {
                 const auto [c, n] = decode(pos_);
@@ -768,8 +819,7 @@ private:
                 is_literal = false;
                 return true;
             case Escape::Property:
-                u.properties += e.text;
-                has_property = true;
+                u.properties.push_back(e.text);
                 is_literal = false;
                 return true;
             case Escape::Assertion:
@@ -841,9 +891,29 @@ private:
         return true;
     }
 
-    Ranges apply_op(std::vector<ClassFrame>& stack, const ClassUnion& u) {
+    // The set a union stands for, combined with a pending operator's left
+    // side; both sides fold first in case-insensitive mode.
+    bool apply_op(std::vector<ClassFrame>& stack, const ClassUnion& u, Ranges& out) {
         Ranges rhs = u.ranges;
-        if (stack.empty() || !stack.back().is_op) return rhs;
+        for (const std::string& item : u.properties) {
+            // \P{X} and \p{^X} are the complement of the folded \p{X}, as
+            // RE2 and users' syntax both have it.
+            std::string positive = item;
+            bool negated = positive[1] == 'P';
+            positive[1] = 'p';
+            if (positive.size() > 3 && positive[2] == '{' && positive[3] == '^') {
+                positive.erase(3, 1);
+                negated = !negated;
+            }
+            auto r = property_ranges(positive);
+            if (!r) return fail(std::move(r).error());
+            if (flags_.i) case_fold(*r);
+            add_all(rhs, negated ? complement(*r) : *r);
+        }
+        if (stack.empty() || !stack.back().is_op) {
+            out = std::move(rhs);
+            return true;
+        }
         ClassFrame f = std::move(stack.back());
         stack.pop_back();
         Ranges lhs = std::move(f.lhs);
@@ -852,15 +922,14 @@ private:
             case_fold(rhs);
         }
         switch (f.op) {
-        case SetOp::Intersection: return intersect(lhs, rhs);
-        case SetOp::Difference: return intersect(lhs, complement(rhs));
-        case SetOp::SymmetricDifference: {
-            Ranges out = intersect(lhs, complement(rhs));
+        case SetOp::Intersection: out = intersect(lhs, rhs); break;
+        case SetOp::Difference: out = intersect(lhs, complement(rhs)); break;
+        case SetOp::SymmetricDifference:
+            out = intersect(lhs, complement(rhs));
             add_all(out, intersect(rhs, complement(lhs)));
-            return out;
+            break;
         }
-        }
-        return rhs;
+        return true;
     }
 
     bool bracketed_class() {
@@ -868,7 +937,7 @@ private:
         class_start_ = start;
         auto unclosed = [&] { return fail("missing ]: " + std::string(pat_.substr(start))); };
         std::vector<ClassFrame> stack;
-        bool set_algebra = false, has_property = false;
+        bool set_algebra = false;
         ClassUnion u;
         bool negated = false;
         open_bracket(negated, u);
@@ -886,37 +955,32 @@ private:
                 u = std::move(inner);
             } else if (cur() == ']') {
                 ++pos_;
-                Ranges set = apply_op(stack, u);
+                const std::size_t out_start = out_.size();
+                if (!set_algebra) {
+                    // A plain class: RE2 folds and negates it as users'
+                    // syntax does.
+                    out_ += stack.back().negated ? "[^" : "[";
+                    append_ranges(out_, message_ ? u.literals : u.ranges);
+                    for (const std::string& item : u.properties) out_ += item;
+                    if (message_) out_ += u.perl;
+                    out_ += ']';
+                    atom(out_start, 1, u.ranges.size() + u.properties.size());
+                    return true;
+                }
+                Ranges set;
+                if (!apply_op(stack, u, set)) return false;
                 ClassFrame open = std::move(stack.back());
                 stack.pop_back();
+                // Each bracket, nested or not, is folded and negated on its own.
+                if (flags_.i) case_fold(set);
+                if (open.negated) set = complement(set);
                 if (!stack.empty()) {
-                    // A nested class: folded and negated on its own.
-                    if (flags_.i) case_fold(set);
-                    if (open.negated) set = complement(set);
                     u = std::move(open.outer);
                     add_all(u.ranges, set);
                     continue;
                 }
-                const std::size_t out_start = out_.size();
-                std::uint64_t ranges = set.size() + (u.properties.empty() ? 0 : 1);
-                if (!set_algebra) {
-                    // RE2 folds and negates a plain class as users' syntax does.
-                    out_ += open.negated ? "[^" : "[";
-                    append_ranges(out_, message_ ? u.literals : u.ranges);
-                    out_ += u.properties;
-                    if (message_) out_ += u.perl;
-                    out_ += ']';
-                } else if (has_property) {
-                    return fail("invalid character class: \\p{...} in a nested class or class set operation is not "
-                                "supported: " +
-                                std::string(pat_.substr(start, pos_ - start)));
-                } else {
-                    if (flags_.i) case_fold(set);
-                    if (open.negated) set = complement(set);
-                    append_class(out_, set);
-                    ranges = set.size();
-                }
-                atom(out_start, 1, ranges);
+                append_class(out_, set);
+                atom(out_start, 1, set.size());
                 return true;
             } else if (rest.starts_with("&&") || rest.starts_with("--") || rest.starts_with("~~")) {
                 set_algebra = true;
@@ -924,11 +988,12 @@ private:
                                  : rest[0] == '-' ? SetOp::Difference
                                                   : SetOp::SymmetricDifference;
                 pos_ += 2;
-                Ranges lhs = apply_op(stack, u);
+                Ranges lhs;
+                if (!apply_op(stack, u, lhs)) return false;
                 stack.push_back({true, false, {}, op, std::move(lhs)});
                 u = {};
             } else {
-                if (!class_item(u, has_property)) return false;
+                if (!class_item(u)) return false;
             }
         }
     }
