@@ -85,8 +85,8 @@ double seconds_since(std::chrono::steady_clock::time_point t) {
 }
 
 void regex_rows(std::string_view hay) {
-    std::printf("\n%-20s %10s %10s %8s %8s %7s %8s %8s\n", "regex", "compile A", "compile B", "A GB/s", "B GB/s",
-                "B/A", "A hits", "B hits");
+    std::printf("\n%-20s %10s %10s %8s %8s %7s %8s %8s\n", "regex", "compile A", "compile B", "A GB/s", "B GB/s", "B/A",
+                "A hits", "B hits");
     const RegexOptions opt{.case_insensitive = true};
     for (const std::string p : {"aym0566x", "[0-9]{4}-[0-9]{2}", "https?://[a-z.]+/", "\"id\":[0-9]+,", "(?:ab|cd)e",
                                 "", "\\d{4}-\\d{2}", "\\w+@\\w+", "\\s+\""}) {

@@ -11,9 +11,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
-    const rova_rudo::RegexOptions opt{.case_insensitive = (data[0] & 1) != 0,
-                                      .multi_line = (data[0] & 2) != 0,
-                                      .dot_nl = (data[0] & 4) != 0};
+    const rova_rudo::RegexOptions opt{
+        .case_insensitive = (data[0] & 1) != 0, .multi_line = (data[0] & 2) != 0, .dot_nl = (data[0] & 4) != 0};
     std::string_view pattern(reinterpret_cast<const char*>(data) + 1, size - 1);
     auto re = rova_rudo::compile_regex(pattern, opt);
     if (!re) {

@@ -140,6 +140,19 @@ bool is_space(char32_t c) {
     return false;
 }
 
+// \a \f \t \n \r \v; 0 for any other letter.
+char32_t control_escape(char c) {
+    switch (c) {
+        case 'a': return 0x07;
+        case 'f': return 0x0C;
+        case 't': return 0x09;
+        case 'n': return 0x0A;
+        case 'r': return 0x0D;
+        case 'v': return 0x0B;
+        default: return 0;
+    }
+}
+
 bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_ascii_alnum(char c) { return is_digit(c) || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
@@ -271,10 +284,10 @@ enum class SetOp { Intersection, Difference, SymmetricDifference };
 // One escape sequence, read by Translator::escape.
 struct Escape {
     enum Kind { Literal, Class, Property, Assertion, Raw } kind = Raw;
-    char32_t code = 0;   // Literal
-    Ranges ranges;       // Class
-    char letter = 0;     // Class: w W d D s S
-    std::string text;    // Property, Assertion, Raw: as written
+    char32_t code = 0;  // Literal
+    Ranges ranges;      // Class
+    char letter = 0;    // Class: w W d D s S
+    std::string text;   // Property, Assertion, Raw: as written
 };
 
 class Translator {
@@ -302,8 +315,8 @@ private:
     // The last thing a repetition operator would apply to.
     struct Atom {
         std::size_t start = std::string::npos;  // in out_; npos: none
-        std::uint64_t product = 1;  // largest product of nested counted repetitions
-        std::uint64_t copies = 1;   // how often its simplest pieces are copied, at least
+        std::uint64_t product = 1;              // largest product of nested counted repetitions
+        std::uint64_t copies = 1;               // how often its simplest pieces are copied, at least
         bool quantified = false;
     };
     struct Sequence {
@@ -381,27 +394,27 @@ private:
 
     bool step() {
         switch (cur()) {
-        case '\\': return escape_outside();
-        case '[': return bracketed_class();
-        case '(': return open_group();
-        case ')': return close_group();
-        case '|':
-            ++pos_;
-            out_ += '|';
-            seq_.last = {};
-            return true;
-        case '*':
-        case '+':
-        case '?': return simple_repetition();
-        case '{': return counted_repetition();
-        default: {
-            const std::size_t start = out_.size();
-            const std::size_t n = decode(pos_).second;
-            out_.append(pat_.substr(pos_, n));
-            pos_ += n;
-            atom(start);
-            return true;
-        }
+            case '\\': return escape_outside();
+            case '[': return bracketed_class();
+            case '(': return open_group();
+            case ')': return close_group();
+            case '|':
+                ++pos_;
+                out_ += '|';
+                seq_.last = {};
+                return true;
+            case '*':
+            case '+':
+            case '?': return simple_repetition();
+            case '{': return counted_repetition();
+            default: {
+                const std::size_t start = out_.size();
+                const std::size_t n = decode(pos_).second;
+                out_.append(pat_.substr(pos_, n));
+                pos_ += n;
+                atom(start);
+                return true;
+            }
         }
     }
 
@@ -456,50 +469,56 @@ private:
             return true;
         }
         const char ch = static_cast<char>(c);
+        if (const char32_t control = control_escape(ch)) {
+            e.kind = Escape::Literal;
+            e.code = control;
+            return true;
+        }
         switch (ch) {
-        case 'a': e.kind = Escape::Literal; e.code = 0x07; return true;
-        case 'f': e.kind = Escape::Literal; e.code = 0x0C; return true;
-        case 't': e.kind = Escape::Literal; e.code = 0x09; return true;
-        case 'n': e.kind = Escape::Literal; e.code = 0x0A; return true;
-        case 'r': e.kind = Escape::Literal; e.code = 0x0D; return true;
-        case 'v': e.kind = Escape::Literal; e.code = 0x0B; return true;
-        case 'x':
-        case 'u':
-        case 'U': return hex_escape(start, ch, e);
-        case 'w': case 'W': case 'd': case 'D': case 's': case 'S':
-            e.kind = Escape::Class;
-            e.letter = ch;
-            e.ranges = perl_class(ch);
-            return true;
-        case 'p':
-        case 'P':
-            if (!at_end() && cur() == '{') {
-                const std::size_t close = pat_.find('}', pos_);
-                pos_ = close == std::string_view::npos ? pat_.size() : close + 1;
-            } else if (!at_end()) {
-                pos_ += decode(pos_).second;
-            }
-            e.kind = Escape::Property;
-            e.text = std::string(pat_.substr(start, pos_ - start));
-            return true;
-        case 'b':
-        case 'B':
-            // \b{start} and its kind are word-boundary forms RE2 would read
-            // as \b followed by a literal.
-            if (!at_end() && cur() == '{') {
-                ++pos_;
-                return bad_escape(start);
-            }
-            [[fallthrough]];
-        case 'A':
-        case 'z':
-            e.kind = Escape::Assertion;
-            e.text = std::string(pat_.substr(start, pos_ - start));
-            return true;
-        case 'Q': case 'E': case 'C': case '<': case '>':
-            return bad_escape(start);
-        default:
-            break;
+            case 'x':
+            case 'u':
+            case 'U': return hex_escape(start, ch, e);
+            case 'w':
+            case 'W':
+            case 'd':
+            case 'D':
+            case 's':
+            case 'S':
+                e.kind = Escape::Class;
+                e.letter = ch;
+                e.ranges = perl_class(ch);
+                return true;
+            case 'p':
+            case 'P':
+                if (!at_end() && cur() == '{') {
+                    const std::size_t close = pat_.find('}', pos_);
+                    pos_ = close == std::string_view::npos ? pat_.size() : close + 1;
+                } else if (!at_end()) {
+                    pos_ += decode(pos_).second;
+                }
+                e.kind = Escape::Property;
+                e.text = std::string(pat_.substr(start, pos_ - start));
+                return true;
+            case 'b':
+            case 'B':
+                // \b{start} and its kind are word-boundary forms RE2 would read
+                // as \b followed by a literal.
+                if (!at_end() && cur() == '{') {
+                    ++pos_;
+                    return bad_escape(start);
+                }
+                [[fallthrough]];
+            case 'A':
+            case 'z':
+                e.kind = Escape::Assertion;
+                e.text = std::string(pat_.substr(start, pos_ - start));
+                return true;
+            case 'Q':
+            case 'E':
+            case 'C':
+            case '<':
+            case '>': return bad_escape(start);
+            default: break;
         }
         if (is_digit(ch)) {
             while (pos_ - start < 4 && !at_end() && is_digit(cur())) ++pos_;
@@ -529,22 +548,22 @@ private:
         if (!escape(e)) return false;
         const std::size_t start = out_.size();
         switch (e.kind) {
-        case Escape::Literal:
-            // Escaped punctuation reads the same to RE2, and stays legible.
-            if (e.code > 0x20 && e.code < 0x7F && !is_ascii_alnum(static_cast<char>(e.code))) {
-                out_ += '\\';
-                out_ += static_cast<char>(e.code);
-            } else {
-                append_code(out_, e.code);
-            }
-            break;
-        case Escape::Class:
-            append_perl_class(e);
-            atom(start, 1, e.ranges.size());
-            return true;
-        case Escape::Property:
-        case Escape::Assertion:
-        case Escape::Raw: out_ += e.text; break;
+            case Escape::Literal:
+                // Escaped punctuation reads the same to RE2, and stays legible.
+                if (e.code > 0x20 && e.code < 0x7F && !is_ascii_alnum(static_cast<char>(e.code))) {
+                    out_ += '\\';
+                    out_ += static_cast<char>(e.code);
+                } else {
+                    append_code(out_, e.code);
+                }
+                break;
+            case Escape::Class:
+                append_perl_class(e);
+                atom(start, 1, e.ranges.size());
+                return true;
+            case Escape::Property:
+            case Escape::Assertion:
+            case Escape::Raw: out_ += e.text; break;
         }
         atom(start);
         return true;
@@ -586,8 +605,8 @@ private:
             }
             ++k;
         }
-        const bool well_formed = k < pat_.size() && (pat_[k] == ')' || pat_[k] == ':') && k > pos_ + 1 &&
-                                 pat_[k - 1] != '-';
+        const bool well_formed =
+            k < pat_.size() && (pat_[k] == ')' || pat_[k] == ':') && k > pos_ + 1 && pat_[k - 1] != '-';
         if (!well_formed) {
             out_ += "(?";  // (?=, (?<=, (?#...: left for RE2 to refuse
             ++pos_;
@@ -740,8 +759,8 @@ private:
         auto count = [](std::uint64_t n) { return "{" + std::to_string(n) + "}"; };
         const std::uint64_t widest = std::max<std::uint64_t>(1, bounded ? hi : lo);
         if (saturating_mul(a.product, widest) <= kRe2MaxRepeat) {
-            out_ += x + "{" + std::to_string(lo) + (bounded ? (hi == lo ? "" : "," + std::to_string(hi)) : ",") + "}" +
-                    sfx;
+            out_ +=
+                x + "{" + std::to_string(lo) + (bounded ? (hi == lo ? "" : "," + std::to_string(hi)) : ",") + "}" + sfx;
             a.product *= widest;
         } else {
             // Chunks of at most c copies. The optional copies are written as
@@ -774,10 +793,10 @@ private:
     // ---- bracketed classes ----
 
     struct ClassUnion {
-        Ranges ranges;           // every item but the \p{..} ones
-        Ranges literals;         // without the \w \d \s items either
+        Ranges ranges;                        // every item but the \p{..} ones
+        Ranges literals;                      // without the \w \d \s items either
         std::vector<std::string> properties;  // \p{..} items: RE2's to read, unless in set algebra
-        std::string perl;        // \w \d \s items as written
+        std::string perl;                     // \w \d \s items as written
         void add_literal(CodeRange r) {
             ranges.push_back(r);
             literals.push_back(r);
@@ -808,23 +827,22 @@ private:
             Escape e;
             if (!escape(e)) return false;
             switch (e.kind) {
-            case Escape::Literal:
-                out = e.code;
-                is_literal = true;
-                return true;
-            case Escape::Class:
-                add_all(u.ranges, e.ranges);
-                u.perl += '\\';
-                u.perl += e.letter;
-                is_literal = false;
-                return true;
-            case Escape::Property:
-                u.properties.push_back(e.text);
-                is_literal = false;
-                return true;
-            case Escape::Assertion:
-            case Escape::Raw:
-                break;
+                case Escape::Literal:
+                    out = e.code;
+                    is_literal = true;
+                    return true;
+                case Escape::Class:
+                    add_all(u.ranges, e.ranges);
+                    u.perl += '\\';
+                    u.perl += e.letter;
+                    is_literal = false;
+                    return true;
+                case Escape::Property:
+                    u.properties.push_back(e.text);
+                    is_literal = false;
+                    return true;
+                case Escape::Assertion:
+                case Escape::Raw: break;
             }
             if (at_end()) return fail("missing ]: " + std::string(pat_.substr(class_start_)));
             return fail("invalid escape sequence: " + std::string(pat_.substr(start, pos_ - start)));
@@ -922,12 +940,12 @@ private:
             case_fold(rhs);
         }
         switch (f.op) {
-        case SetOp::Intersection: out = intersect(lhs, rhs); break;
-        case SetOp::Difference: out = intersect(lhs, complement(rhs)); break;
-        case SetOp::SymmetricDifference:
-            out = intersect(lhs, complement(rhs));
-            add_all(out, intersect(rhs, complement(lhs)));
-            break;
+            case SetOp::Intersection: out = intersect(lhs, rhs); break;
+            case SetOp::Difference: out = intersect(lhs, complement(rhs)); break;
+            case SetOp::SymmetricDifference:
+                out = intersect(lhs, complement(rhs));
+                add_all(out, intersect(rhs, complement(lhs)));
+                break;
         }
         return true;
     }
@@ -984,7 +1002,7 @@ private:
                 return true;
             } else if (rest.starts_with("&&") || rest.starts_with("--") || rest.starts_with("~~")) {
                 set_algebra = true;
-                const SetOp op = rest[0] == '&' ? SetOp::Intersection
+                const SetOp op = rest[0] == '&'   ? SetOp::Intersection
                                  : rest[0] == '-' ? SetOp::Difference
                                                   : SetOp::SymmetricDifference;
                 pos_ += 2;
@@ -1002,7 +1020,7 @@ private:
 }  // namespace
 
 platform::Result<std::string, std::string> translate_regex(std::string_view pattern, bool case_insensitive,
-                                                          bool for_message) {
+                                                           bool for_message) {
     return Translator(pattern, case_insensitive, for_message).run();
 }
 
@@ -1027,7 +1045,8 @@ platform::Result<CompiledRegex, std::string> compile_regex(std::string_view patt
     if (!translated) return platform::Err{std::move(translated).error()};
     CompiledRegex out{compile_translated(*translated, opt), std::move(*translated)};
     if (out.re->ok()) return out;
-    if (out.re->error_code() == re2::RE2::ErrorPatternTooLarge) return platform::Err{std::string(kRegexTooLargeMessage)};
+    if (out.re->error_code() == re2::RE2::ErrorPatternTooLarge)
+        return platform::Err{std::string(kRegexTooLargeMessage)};
     // RE2's message quotes the pattern: quote the short form, as the user
     // wrote it, without an added flag.
     auto shown = translate_regex(pattern, opt.case_insensitive, true);

@@ -53,14 +53,14 @@ std::string rep(const std::string& s, std::size_t n) {
     return out;
 }
 
-const std::string kNbsp = "\xC2\xA0";         // U+00A0, white space
+const std::string kNbsp = "\xC2\xA0";           // U+00A0, white space
 const std::string kIdeoSpace = "\xE3\x80\x80";  // U+3000, white space
-const std::string kE = "\xC3\xA9";            // U+00E9, a letter
-const std::string kArabic3 = "\xD9\xA3";      // U+0663, a decimal digit
-const std::string kHalf = "\xC2\xBD";         // U+00BD, a number but no decimal digit
-const std::string kTie = "\xE2\x80\xBF";      // U+203F, connector punctuation
-const std::string kLongS = "\xC5\xBF";        // U+017F, folds to s
-const std::string kKelvin = "\xE2\x84\xAA";   // U+212A, folds to k
+const std::string kE = "\xC3\xA9";              // U+00E9, a letter
+const std::string kArabic3 = "\xD9\xA3";        // U+0663, a decimal digit
+const std::string kHalf = "\xC2\xBD";           // U+00BD, a number but no decimal digit
+const std::string kTie = "\xE2\x80\xBF";        // U+203F, connector punctuation
+const std::string kLongS = "\xC5\xBF";          // U+017F, folds to s
+const std::string kKelvin = "\xE2\x84\xAA";     // U+212A, folds to k
 
 struct Row {
     std::string pattern;

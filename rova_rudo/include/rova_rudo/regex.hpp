@@ -38,7 +38,7 @@ struct RegexOptions {
 // find. `for_message` writes \w \d \s and their complements as RE2 spells
 // them (ASCII), keeping the pattern short where an RE2 error text quotes it.
 platform::Result<std::string, std::string> translate_regex(std::string_view pattern, bool case_insensitive,
-                                                          bool for_message = false);
+                                                           bool for_message = false);
 
 struct CompiledRegex {
     std::unique_ptr<re2::RE2> re;
