@@ -170,6 +170,8 @@ TEST(SearchCommand, RequestErrorsStillCloseTheOutput) {
         {{"search", "--regex", "(", "data.json"}, "", "qm: search: regex compile error: "},
         {{"search", "-r", "-f", "json", "(", "data.json"}, "[]\n", "qm: search: regex compile error: "},
         {{"search", "-r", "-c", "(", "data.json"}, "0\n", "qm: search: regex compile error: "},
+        {{"search", "--regex", "\\Q.\\E", "data.json"}, "",
+         "qm: search: regex compile error: invalid escape sequence: \\Q\n"},
         {{"search", "--path", "", "-"}, "", "qm: search: bad --path: "},
         {{"search", "--where", ".a >", "data.json"}, "", "qm: search: bad --where: "},
         {{"search", "-f", "json", "--where", "(", "x*.json"}, "[]\n", "qm: search: bad --where: "},

@@ -22,9 +22,9 @@ struct FoldRun {
     int step;
     int delta;
 };
-// RE2 offers no access to its Unicode tables, so the classes that RE2 lacks
-// (the Unicode word class) or spells differently are generated from the same
-// Unicode version.
+// RE2 has no White_Space or Alphabetic property (the word class needs the
+// latter) and no interface to its case folding: these tables are generated
+// from the Unicode version of RE2's own.
 #include "unicode_tables.inc"
 
 constexpr char32_t kMaxCode = 0x10FFFF;
@@ -36,6 +36,8 @@ constexpr std::uint64_t kRe2MaxRepeat = 1000;
 // kRegexMemoryBudget: a repetition that copies more can only fail, and is
 // refused before it is written out.
 constexpr std::uint64_t kMaxCopies = std::uint64_t{1} << 20;
+// A rewritten pattern longer than this is refused as too large too (RE2
+// would spend seconds reading it, to reach the same verdict).
 constexpr std::size_t kMaxPatternBytes = std::size_t{16} << 20;
 
 using Ranges = std::vector<CodeRange>;
