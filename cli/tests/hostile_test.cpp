@@ -468,6 +468,22 @@ TEST(Hostile, LowLimitsKeepEveryMatch) {
     EXPECT_EQ(r.err.rfind("qm: search: s/a.json: ", 0), 0u) << r.err;
 }
 
+// A sparse 10 GiB file of zeros: the tape search fails it at its first byte,
+// without ending the process for the tape it would need, and without
+// waiting for the worker to read ten gibibytes it no longer needs.
+TEST(Hostile, SparseTenGibibyteFile) {
+    TempDir dir;
+    const std::string path = dir.write("sparse.json", "");
+    ASSERT_EQ(::truncate(path.c_str(), off_t{10} << 30), 0);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"search", "x", "sparse.json"}, {"search", "-S", "--regex", "x+", "sparse.json"}}) {
+        QmRun r = run_qm(args, "", {}, dir.path(), 120);
+        expect_clean(r, joined(args));
+        EXPECT_EQ(r.code, 3);
+        EXPECT_EQ(r.err, std::string("qm: search: sparse.json: Unexpected character '\0' at position 0\n", 64));
+    }
+}
+
 // A mapped input cut while it is searched fails alone: its message, and the
 // next file of the glob is still searched.
 TEST(Hostile, ShrinkingMappedInputEndsOnlyThatInput) {

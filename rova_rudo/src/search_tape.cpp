@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -201,7 +202,8 @@ constexpr std::size_t kScanBlock = std::size_t{256} << 10;
 // read in blocks with positional reads (a scan of a map would fault in every
 // page of it, which costs more than the copy); the same list as
 // scan_offsets over the whole file. nullopt when a read fails.
-std::optional<std::vector<std::uint64_t>> scan_file_blocks(const platform::File& f, const TextMatcher& matcher) {
+std::optional<std::vector<std::uint64_t>> scan_file_blocks(const platform::File& f, const TextMatcher& matcher,
+                                                           const std::atomic<bool>* cancel) {
     const std::size_t m = matcher.bytes().size();
     std::vector<std::uint64_t> out;
     if (m == 0) return out;
@@ -213,6 +215,7 @@ std::optional<std::vector<std::uint64_t>> scan_file_blocks(const platform::File&
     std::uint64_t resume = 0; // where the next non-overlapping literal may start
     std::size_t have = 0;
     for (;;) {
+        if (cancel && cancel->load(std::memory_order_relaxed)) return std::nullopt;
         const std::size_t kept = have;
         while (have < cap) {
             auto r = f.read_at(base + have, std::span<std::byte>(reinterpret_cast<std::byte*>(buf.get()) + have,
@@ -247,10 +250,12 @@ std::optional<std::vector<std::uint64_t>> scan_file_blocks(const platform::File&
 // The worker's scan of the open file: blocks read for literals, a map for
 // expressions (whose matches may span any distance). nullopt when the file
 // cannot be read or mapped: the caller then scans the bytes it loaded.
-std::optional<std::vector<std::uint64_t>> scan_open_file(const platform::File& f, const TextMatcher& matcher) {
+// `cancel`, when set, stops a block scan early (its list is then not wanted).
+std::optional<std::vector<std::uint64_t>> scan_open_file(const platform::File& f, const TextMatcher& matcher,
+                                                         const std::atomic<bool>* cancel = nullptr) {
     if (matcher.is_none()) return std::vector<std::uint64_t>{};
     if (matcher.kind() == TextMatcherKind::Literal || matcher.kind() == TextMatcherKind::AsciiNoCase)
-        return scan_file_blocks(f, matcher);
+        return scan_file_blocks(f, matcher, cancel);
     auto map = platform::MemoryMap::map_file(f);
     if (!map) return std::nullopt;
     return scan_offsets(std::string_view(reinterpret_cast<const char*>(map->data()), map->size()), matcher);
@@ -379,14 +384,15 @@ SearchError search_file(const std::string& path, const SearchQuery& query, Match
     // have one, or cannot start, or cannot read the file, the candidates are
     // taken here from the bytes loaded.
     std::optional<std::vector<std::uint64_t>> found;
+    std::atomic<bool> cancel{false};
     std::thread worker;
     if (!prefilter.is_none() && !scalar_scan && sized) {
         platform::File own(::dup(file.fd()));
         if (own.is_open()) {
             try {
-                worker = std::thread([&found, f = std::move(own), m = prefilter]() {
+                worker = std::thread([&found, &cancel, f = std::move(own), m = prefilter]() {
                     try {
-                        found = scan_open_file(f, m);
+                        found = scan_open_file(f, m, &cancel);
                     } catch (...) {
                         found.reset();  // memory ran out: the calling thread scans instead
                     }
@@ -417,6 +423,9 @@ SearchError search_file(const std::string& path, const SearchQuery& query, Match
             if (!after || !(*after == *before)) loaded = platform::Err{std::string(kFileChanged)};
         }
     }
+    // A file that failed needs no candidates: the worker stops at its next
+    // block rather than read the rest of a large file for nothing.
+    if (!loaded) cancel.store(true, std::memory_order_relaxed);
     if (worker.joinable()) worker.join();
     if (!loaded) return SearchError::message(std::move(loaded).error());
 
