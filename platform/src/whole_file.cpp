@@ -8,30 +8,6 @@
 
 namespace platform {
 
-ByteBuffer& ByteBuffer::operator=(ByteBuffer&& o) noexcept {
-    if (this != &o) {
-        std::free(data_);
-        data_ = o.data_;
-        size_ = o.size_;
-        capacity_ = o.capacity_;
-        o.data_ = nullptr;
-        o.size_ = o.capacity_ = 0;
-    }
-    return *this;
-}
-
-ByteBuffer::~ByteBuffer() { std::free(data_); }
-
-bool ByteBuffer::reserve(std::size_t n) {
-    if (n <= capacity_) return true;
-    // realloc moves a large block by remapping its pages, not by copying.
-    void* p = std::realloc(data_, n);
-    if (p == nullptr) return false;
-    data_ = static_cast<std::uint8_t*>(p);
-    capacity_ = n;
-    return true;
-}
-
 IoError too_large_for_memory(std::uint64_t budget) {
     return IoError{EFBIG, "too large to read into memory (more than " + std::to_string(budget) + " bytes)"};
 }

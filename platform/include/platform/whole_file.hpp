@@ -8,45 +8,46 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <utility>
 
+#include "platform/fresh_memory.hpp"
 #include "platform/io.hpp"
 #include "platform/result.hpp"
 
 namespace platform {
 
-// A growable byte buffer whose bytes are not zeroed before they are written:
-// a document is read straight into it, and zeroing would touch every page
-// once more before the read writes it.
+// A growable byte buffer of fresh memory (FreshBuffer): a document is read
+// straight into it, with no pass of zeroing that would touch every page once
+// more before the read writes it.
 class ByteBuffer {
 public:
     ByteBuffer() = default;
-    ByteBuffer(ByteBuffer&& o) noexcept : data_(o.data_), size_(o.size_), capacity_(o.capacity_) {
-        o.data_ = nullptr;
-        o.size_ = o.capacity_ = 0;
+    ByteBuffer(ByteBuffer&& o) noexcept : block_(std::move(o.block_)), size_(std::exchange(o.size_, 0)) {}
+    ByteBuffer& operator=(ByteBuffer&& o) noexcept {
+        if (this != &o) {
+            block_ = std::move(o.block_);
+            size_ = std::exchange(o.size_, 0);
+        }
+        return *this;
     }
-    ByteBuffer& operator=(ByteBuffer&& o) noexcept;
-    ByteBuffer(const ByteBuffer&) = delete;
-    ByteBuffer& operator=(const ByteBuffer&) = delete;
-    ~ByteBuffer();
 
-    std::uint8_t* data() { return data_; }
-    const std::uint8_t* data() const { return data_; }
+    std::uint8_t* data() { return block_.data(); }
+    const std::uint8_t* data() const { return block_.data(); }
     std::size_t size() const { return size_; }
-    std::size_t capacity() const { return capacity_; }
-    std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
-    std::string_view text() const { return {reinterpret_cast<const char*>(data_), size_}; }
+    std::size_t capacity() const { return block_.size(); }
+    std::span<const std::uint8_t> bytes() const { return {block_.data(), size_}; }
+    std::string_view text() const { return {reinterpret_cast<const char*>(block_.data()), size_}; }
 
     // Room for at least `n` bytes, keeping the first size(); false when the
     // memory cannot be had (the buffer is then unchanged). The one place
     // where whole-document memory is allocated.
-    bool reserve(std::size_t n);
+    bool reserve(std::size_t n) { return n <= capacity() || block_.grow(n); }
     // Marks the first `n` bytes (n <= capacity()) as the content.
     void set_size(std::size_t n) { size_ = n; }
 
 private:
-    std::uint8_t* data_ = nullptr;
+    FreshBuffer block_;
     std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
 };
 
 // The error of an input that delivers more than `budget` bytes.
