@@ -1,22 +1,21 @@
 #include "rova_rudo/byte_search.hpp"
 
-#include <immintrin.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "tape_parser/simd.hpp"
+
 namespace rova_rudo {
 
 namespace {
 
-inline __m256i load32(const char* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+namespace simd = tape_parser::simd;
+using simd::Block32;
 
-inline std::uint32_t eq_mask(__m256i x, __m256i v) {
-    return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(x, v)));
-}
+inline Block32 load32(const char* p) { return Block32::load(p); }
 
 }  // namespace
 
@@ -28,33 +27,32 @@ std::size_t find_either_byte(std::string_view hay, char a, char b) {
             if (p[i] == a || p[i] == b) return i;
         return kNotFound;
     }
-    const __m256i va = _mm256_set1_epi8(a);
-    const __m256i vb = _mm256_set1_epi8(b);
+    const __m256i va = Block32::splat(a);
+    const __m256i vb = Block32::splat(b);
     std::size_t i = 0;
     for (; i + 64 <= n; i += 64) {
-        const __m256i x = load32(p + i);
-        const __m256i y = load32(p + i + 32);
-        const __m256i hx = _mm256_or_si256(_mm256_cmpeq_epi8(x, va), _mm256_cmpeq_epi8(x, vb));
-        const __m256i hy = _mm256_or_si256(_mm256_cmpeq_epi8(y, va), _mm256_cmpeq_epi8(y, vb));
-        if (!_mm256_testz_si256(_mm256_or_si256(hx, hy), _mm256_or_si256(hx, hy))) {
-            const std::uint32_t mx = static_cast<std::uint32_t>(_mm256_movemask_epi8(hx));
-            if (mx) return i + static_cast<std::size_t>(__builtin_ctz(mx));
-            const std::uint32_t my = static_cast<std::uint32_t>(_mm256_movemask_epi8(hy));
-            return i + 32 + static_cast<std::size_t>(__builtin_ctz(my));
+        const Block32 x = load32(p + i);
+        const Block32 y = load32(p + i + 32);
+        const __m256i hx = x.lanes_eq(va) | x.lanes_eq(vb);
+        const __m256i hy = y.lanes_eq(va) | y.lanes_eq(vb);
+        if (simd::any(hx | hy)) {
+            const std::uint32_t mx = simd::movemask(hx);
+            if (mx) return i + simd::first_bit(mx);
+            return i + 32 + simd::first_bit(simd::movemask(hy));
         }
     }
     for (; i + 32 <= n; i += 32) {
-        const __m256i x = load32(p + i);
-        const std::uint32_t m = eq_mask(x, va) | eq_mask(x, vb);
-        if (m) return i + static_cast<std::size_t>(__builtin_ctz(m));
+        const Block32 x = load32(p + i);
+        const std::uint32_t m = x.eq(va) | x.eq(vb);
+        if (m) return i + simd::first_bit(m);
     }
     if (i < n) {
         // One last load that ends at the end of `hay`; the bytes it shares
         // with the previous load are already known to miss, so shift them out.
         const std::size_t j = n - 32;
-        const __m256i x = load32(p + j);
-        const std::uint32_t m = (eq_mask(x, va) | eq_mask(x, vb)) >> (i - j);
-        if (m) return i + static_cast<std::size_t>(__builtin_ctz(m));
+        const Block32 x = load32(p + j);
+        const std::uint32_t m = (x.eq(va) | x.eq(vb)) >> (i - j);
+        if (m) return i + simd::first_bit(m);
     }
     return kNotFound;
 }
@@ -123,29 +121,25 @@ std::size_t search(std::string_view hay, std::string_view needle, std::size_t i1
     const char c1 = nd[i1], c2 = nd[i2];
     std::size_t i = 0;
     if (last_start >= 31) {
-        const __m256i v1 = _mm256_set1_epi8(c1);
-        const __m256i v2 = _mm256_set1_epi8(c2);
+        const __m256i v1 = Block32::splat(c1);
+        const __m256i v2 = Block32::splat(c2);
         // Two blocks per step while candidates are rare: one test decides
         // that 64 positions hold none.
         for (; i + 63 <= last_start; i += 64) {
-            const __m256i a = _mm256_and_si256(_mm256_cmpeq_epi8(load32(p + i + i1), v1),
-                                               _mm256_cmpeq_epi8(load32(p + i + i2), v2));
-            const __m256i b = _mm256_and_si256(_mm256_cmpeq_epi8(load32(p + i + 32 + i1), v1),
-                                               _mm256_cmpeq_epi8(load32(p + i + 32 + i2), v2));
-            const __m256i any = _mm256_or_si256(a, b);
-            if (_mm256_testz_si256(any, any)) continue;
-            std::uint64_t m = static_cast<std::uint32_t>(_mm256_movemask_epi8(a)) |
-                              (static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(b))) << 32);
+            const __m256i a = load32(p + i + i1).lanes_eq(v1) & load32(p + i + i2).lanes_eq(v2);
+            const __m256i b = load32(p + i + 32 + i1).lanes_eq(v1) & load32(p + i + 32 + i2).lanes_eq(v2);
+            if (!simd::any(a | b)) continue;
+            std::uint64_t m = simd::movemask(a) | (std::uint64_t{simd::movemask(b)} << 32);
             while (m) {
-                const std::size_t k = i + static_cast<std::size_t>(__builtin_ctzll(m));
+                const std::size_t k = i + simd::first_bit(m);
                 if (std::memcmp(p + k, nd, n) == 0) return k;
                 m &= m - 1;
             }
         }
         for (; i + 31 <= last_start; i += 32) {
-            std::uint32_t m = eq_mask(load32(p + i + i1), v1) & eq_mask(load32(p + i + i2), v2);
+            std::uint32_t m = load32(p + i + i1).eq(v1) & load32(p + i + i2).eq(v2);
             while (m) {
-                const std::size_t k = i + static_cast<std::size_t>(__builtin_ctz(m));
+                const std::size_t k = i + simd::first_bit(m);
                 if (std::memcmp(p + k, nd, n) == 0) return k;
                 m &= m - 1;
             }
@@ -153,9 +147,9 @@ std::size_t search(std::string_view hay, std::string_view needle, std::size_t i1
         if (i <= last_start) {
             // Final block aligned to end at last_start; skip positions seen before.
             const std::size_t j = last_start - 31;
-            std::uint32_t m = (eq_mask(load32(p + j + i1), v1) & eq_mask(load32(p + j + i2), v2)) >> (i - j);
+            std::uint32_t m = (load32(p + j + i1).eq(v1) & load32(p + j + i2).eq(v2)) >> (i - j);
             while (m) {
-                const std::size_t k = i + static_cast<std::size_t>(__builtin_ctz(m));
+                const std::size_t k = i + simd::first_bit(m);
                 if (std::memcmp(p + k, nd, n) == 0) return k;
                 m &= m - 1;
             }
@@ -183,11 +177,9 @@ std::size_t folded_prefix(const char* h, const char* lowered, std::size_t n) {
 
 // Positions whose first byte and probe byte match in either case.
 inline std::uint32_t nocase_mask(const char* p, std::size_t j, __m256i f_lo, __m256i f_up, __m256i s_lo, __m256i s_up) {
-    const __m256i a = load32(p);
-    const __m256i b = load32(p + j);
-    const __m256i fa = _mm256_or_si256(_mm256_cmpeq_epi8(a, f_lo), _mm256_cmpeq_epi8(a, f_up));
-    const __m256i sb = _mm256_or_si256(_mm256_cmpeq_epi8(b, s_lo), _mm256_cmpeq_epi8(b, s_up));
-    return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(fa, sb)));
+    const Block32 a = load32(p);
+    const Block32 b = load32(p + j);
+    return simd::movemask((a.lanes_eq(f_lo) | a.lanes_eq(f_up)) & (b.lanes_eq(s_lo) | b.lanes_eq(s_up)));
 }
 
 // The filtered search compares each candidate in full, so on text where
@@ -234,14 +226,14 @@ FilteredHit filtered_nocase(std::string_view hay, std::string_view lowered, std:
     const std::uint8_t second = fold_ascii(static_cast<std::uint8_t>(nd[j]));
     std::size_t i = from;
     if (last_start >= 31) {
-        const __m256i f_lo = _mm256_set1_epi8(static_cast<char>(first));
-        const __m256i f_up = _mm256_set1_epi8(static_cast<char>(upper_ascii(first)));
-        const __m256i s_lo = _mm256_set1_epi8(static_cast<char>(second));
-        const __m256i s_up = _mm256_set1_epi8(static_cast<char>(upper_ascii(second)));
+        const __m256i f_lo = Block32::splat(static_cast<char>(first));
+        const __m256i f_up = Block32::splat(static_cast<char>(upper_ascii(first)));
+        const __m256i s_lo = Block32::splat(static_cast<char>(second));
+        const __m256i s_up = Block32::splat(static_cast<char>(upper_ascii(second)));
         for (; i + 31 <= last_start; i += 32) {
             std::uint32_t m = nocase_mask(p + i, j, f_lo, f_up, s_lo, s_up);
             while (m) {
-                if (verify(i + static_cast<std::size_t>(__builtin_ctz(m)))) return hit;
+                if (verify(i + simd::first_bit(m))) return hit;
                 m &= m - 1;
             }
         }
@@ -249,7 +241,7 @@ FilteredHit filtered_nocase(std::string_view hay, std::string_view lowered, std:
             const std::size_t b = last_start - 31;
             std::uint32_t m = nocase_mask(p + b, j, f_lo, f_up, s_lo, s_up) >> (i - b);
             while (m) {
-                if (verify(i + static_cast<std::size_t>(__builtin_ctz(m)))) return hit;
+                if (verify(i + simd::first_bit(m))) return hit;
                 m &= m - 1;
             }
         }

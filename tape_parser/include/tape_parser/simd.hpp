@@ -19,6 +19,9 @@ struct Block<32> {
     static __m256i splat(char c) { return _mm256_set1_epi8(c); }
     std::uint32_t eq(__m256i c) const { return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, c))); }
     std::uint32_t eq(char c) const { return eq(splat(c)); }
+    // 0xFF in each byte equal to the byte in `c`, else 0, for combining
+    // several tests (with | and &) before one movemask.
+    __m256i lanes_eq(__m256i c) const { return _mm256_cmpeq_epi8(v, c); }
     // Bytes below `c` compared as signed: with c = 0x20, control bytes and
     // every byte from 0x80.
     std::uint32_t below_signed(__m256i c) const {
@@ -45,6 +48,9 @@ using Block16 = Block<16>;
 // Bit i of a byte mask for each byte of `v` (the top bit of each byte).
 inline std::uint32_t movemask(__m256i v) { return static_cast<std::uint32_t>(_mm256_movemask_epi8(v)); }
 inline std::uint32_t movemask(__m128i v) { return static_cast<std::uint32_t>(_mm_movemask_epi8(v)); }
+
+// Whether any bit of `v` is set.
+inline bool any(__m256i v) { return _mm256_testz_si256(v, v) == 0; }
 
 // Index of the lowest set bit; the width when none is set.
 inline unsigned first_bit(std::uint32_t m) { return _tzcnt_u32(m); }
