@@ -871,10 +871,9 @@ private:
         const auto* u = reinterpret_cast<const unsigned char*>(s_);
         p += find_either_byte(std::string_view(s_ + p, n_ - p), '"', '\\');
         if (s_[p] == '"') {
-            // Checked text without escapes holds no byte that needs one.
-            out_ += '"';
-            out_.append(s_ + start, p - start);
-            out_ += '"';
+            // Checked text without escapes holds no byte that needs one: the
+            // string is written as it stands, quotes included.
+            out_.append(s_ + start - 1, p - start + 2);
             pos_ = p + 1;
             return;
         }
