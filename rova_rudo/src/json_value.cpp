@@ -168,6 +168,8 @@ private:
     std::vector<Open> stack_;
     std::vector<std::uint64_t> keys_;  // key node indices (checking: key hashes) of the open objects
     std::vector<std::size_t> key_quotes_;  // checking: offset of each key in keys_
+    static constexpr std::uint32_t kNoSlot = UINT32_MAX;
+    std::vector<std::uint32_t> key_slots_;  // checking: the repeated-key table of one object
     std::vector<std::pair<std::uint64_t, std::size_t>> dup_scratch_;  // (key hash, member position)
     bool build_ = true;
     bool repeated_key_ = false;
@@ -383,14 +385,18 @@ bool JsonStrictParser::repeats_a_key(const Open& o) {
                 if (same(i, j)) return true;
         return false;
     }
-    dup_scratch_.clear();
-    for (std::size_t j = 0; j < count; ++j) dup_scratch_.push_back({hashes[j], j});
-    std::sort(dup_scratch_.begin(), dup_scratch_.end());
-    for (std::size_t k = 1; k < count; ++k) {
-        if (dup_scratch_[k].first != dup_scratch_[k - 1].first) continue;
-        // Equal hashes: compare this key with every earlier one of the run.
-        for (std::size_t i = k; i-- > 0 && dup_scratch_[i].first == dup_scratch_[k].first;)
-            if (same(dup_scratch_[i].second, dup_scratch_[k].second)) return true;
+    // More members: an open-addressing table of member positions, at most
+    // half full, slots chosen by the hash's top bits. (Positions are 32-bit:
+    // an object too large for that is left to the document, like a repeat.)
+    if (count >= kNoSlot) return true;
+    const int bits = std::bit_width(count * 2 - 1);
+    const std::size_t mask = (std::size_t{1} << bits) - 1;
+    key_slots_.assign(mask + 1, kNoSlot);
+    for (std::size_t j = 0; j < count; ++j) {
+        std::size_t slot = static_cast<std::size_t>(hashes[j] >> (64 - bits));
+        for (; key_slots_[slot] != kNoSlot; slot = (slot + 1) & mask)
+            if (same(key_slots_[slot], j)) return true;
+        key_slots_[slot] = static_cast<std::uint32_t>(j);
     }
     return false;
 }
