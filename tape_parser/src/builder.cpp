@@ -248,7 +248,7 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
 // a trip through the dispatch (always so in minified text).
 #define QM_STEP_SEPARATOR()                                                    \
     do {                                                                       \
-        if (p < n) p += is_separator(d[p]);                                    \
+        if (p < n && is_separator(d[p])) ++p;                                  \
     } while (0)
 // A completed scalar: its parent, the enclosing counter, the top-level count.
 #define QM_SCALAR(s_, e_, k_)                                                  \
