@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include <cerrno>
+#include <new>
 #include <string>
 
 #include "cli/commands.hpp"
@@ -19,7 +20,17 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "qm: argument %zu is not valid UTF-8\n", bad);
         return 2;
     }
-    int code = cli::dispatch_subcommand(*args);
+    int code;
+    try {
+        code = cli::dispatch_subcommand(*args);
+    } catch (const std::bad_alloc&) {
+        // Memory ran out in a walk (a limit set with ulimit, say): a runtime
+        // error with its message, not an abort.
+        std::fflush(stdout);
+        std::string msg = "qm: " + (*args)[1] + ": " + platform::IoError{ENOMEM}.message() + "\n";
+        std::fwrite(msg.data(), 1, msg.size(), stderr);
+        return 3;
+    }
     int write_error = cli::output_write_error();
     if (std::fflush(stdout) != 0 && errno != EPIPE && write_error == 0) write_error = errno;
     // Output that could not be written (a full disk) makes a success a

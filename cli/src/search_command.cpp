@@ -1,7 +1,9 @@
 // The search command: argument scan, then either the presence test of one
 // path or the search of every input with one of the two engines, and the
 // exit status.
+#include <cerrno>
 #include <cstdio>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -209,13 +211,22 @@ int run_search(const SearchOptions& o) {
         flags.input_failure |= f.input_failure;
     };
 
+    // A walk that runs out of memory fails its input; the next is searched.
+    auto search_in_memory = [&](std::string_view text) {
+        try {
+            return rova_rudo::run_in_memory_search(text, q, em);
+        } catch (const std::bad_alloc&) {
+            return SearchError::message(platform::IoError{ENOMEM}.message());
+        }
+    };
+
     if (from_stdin) {
         auto doc = read_stdin_all();
         if (!doc) {
             say("qm: search: stdin: " + doc.error().message() + "\n");
             flags.input_failure = true;
         } else {
-            SearchError outcome = rova_rudo::run_in_memory_search(doc->text(), q, em);
+            SearchError outcome = search_in_memory(doc->text());
             if (!outcome.is_success()) take(outcome, "stdin");
         }
     }
@@ -236,7 +247,7 @@ int run_search(const SearchOptions& o) {
                 flags.input_failure = true;
                 continue;
             }
-            outcome = rova_rudo::run_in_memory_search(doc->text(), q, em);
+            outcome = search_in_memory(doc->text());
             // What was read past the file's new end was zeros: whatever the
             // walk made of them, the input failed.
             if (doc->shrank()) outcome = SearchError::message(platform::kFileShrankText);

@@ -423,6 +423,30 @@ TEST(Hostile, EndlessDeviceFailsItsInput) {
     EXPECT_EQ(r.err, "qm: get: stdin: " + nomem);
 }
 
+// Memory that runs out during a walk (hundreds of thousands of distinct keys
+// under an address-space limit the file itself fits in) is a runtime error
+// with the system's message, not an abort.
+TEST(Hostile, WalkOutOfMemoryFailsTheRun) {
+    if (kSanitized) GTEST_SKIP() << "address-space limits and sanitizers do not mix";
+    TempDir dir;
+    std::string doc = "{";
+    for (int i = 0; i < 400000; ++i) {
+        const std::string n = std::to_string(i);
+        doc += (i ? ",\"k" : "\"k") + n + "\":[{\"x" + n + "\":" + n + "}]";
+    }
+    doc += "}";
+    dir.write("many.json", doc);
+    for (const char* cmd : {"schema", "keys", "paths"}) {
+        QmRun r = run_limited("-v 60000", {cmd, "many.json"}, dir);
+        expect_clean(r, cmd);
+        EXPECT_EQ(r.code, 3) << cmd << r.err;
+        const std::string tail = "Cannot allocate memory (os error 12)\n";
+        EXPECT_EQ(r.err.rfind("qm: " + std::string(cmd) + ": ", 0), 0u) << r.err;
+        EXPECT_TRUE(r.err.size() >= tail.size() && r.err.compare(r.err.size() - tail.size(), tail.size(), tail) == 0)
+            << r.err;
+    }
+}
+
 // Few file descriptors or no threads to spare: the prefilter worker cannot
 // have its own descriptor or cannot start, and the candidates come from the
 // bytes read instead; never fewer matches without a word. A streamed file
