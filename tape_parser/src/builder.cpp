@@ -45,8 +45,8 @@ constexpr std::uint64_t kSkipMask = 0x400100100002600ull;  // tab, LF, CR, space
 
 inline bool is_skip(std::uint8_t c) { return c < 64 && ((kSkipMask >> c) & 1u) != 0; }
 
-// 1 for ',' and ':', else 0, without a branch.
-inline std::size_t is_separator(std::uint8_t c) { return static_cast<std::size_t>((c == ',') | (c == ':')); }
+// Whether `c` is one of the two separators, ',' and ':'.
+inline bool is_separator(std::uint8_t c) { return c == ',' || c == ':'; }
 
 inline bool is_number_byte(std::uint8_t c) {
     return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
