@@ -135,17 +135,28 @@ int main(int argc, char** argv) {
     auto stl = [](std::string_view h, std::string_view n) { return h.find(n); };
 
     const std::vector<std::string> needles = {
-        "id", "\"name\"", "url", "screen_name", "coordinates", "zqxjv", "-122.", "\": ",
-        "https://api.github.com/repos", "\"profile_background_image_url_https\"",
+        "id",
+        "\"name\"",
+        "url",
+        "screen_name",
+        "coordinates",
+        "zqxjv",
+        "-122.",
+        "\": ",
+        "https://api.github.com/repos",
+        "\"profile_background_image_url_https\"",
         "this needle of some forty bytes is absent",
     };
     std::printf("%-44s %8s %9s %9s %9s %7s %7s\n", "needle", "hits", "ours", "memmem", "sv::find", "/memmem", "/sv");
     double worst_vs_memmem = 1e9;
     for (const auto& nd : needles) {
         std::size_t a = 0, b = 0, c = 0;
-        const double ga = best_gbps(hay, [&] { return count_all(hay, nd, ours); }, a);
-        const double gb = best_gbps(hay, [&] { return count_all(hay, nd, glibc); }, b);
-        const double gc = best_gbps(hay, [&] { return count_all(hay, nd, stl); }, c);
+        const double ga = best_gbps(
+            hay, [&] { return count_all(hay, nd, ours); }, a);
+        const double gb = best_gbps(
+            hay, [&] { return count_all(hay, nd, glibc); }, b);
+        const double gc = best_gbps(
+            hay, [&] { return count_all(hay, nd, stl); }, c);
         if (a != b || a != c) std::printf("MISMATCH for %s: %zu %zu %zu\n", nd.c_str(), a, b, c);
         worst_vs_memmem = std::min(worst_vs_memmem, ga / gb);
         std::printf("%-44s %8zu %7.2f G %7.2f G %7.2f G %6.2fx %6.2fx\n", ("'" + nd + "'").c_str(), a, ga, gb, gc,
@@ -171,8 +182,10 @@ int main(int argc, char** argv) {
             }
             return n;
         };
-        const double ga = best_gbps(hay, [&] { return run(find_either_byte); }, a);
-        const double gb = best_gbps(hay, [&] { return run(loop2); }, b);
+        const double ga = best_gbps(
+            hay, [&] { return run(find_either_byte); }, a);
+        const double gb = best_gbps(
+            hay, [&] { return run(loop2); }, b);
         if (a != b) std::printf("MISMATCH for either %d %d\n", x, y);
         std::printf("either 0x%02X|0x%02X: %8zu hits  ours %6.2f G  loop %6.2f G  %5.2fx\n", x, y, a, ga, gb, ga / gb);
     }
@@ -185,25 +198,31 @@ int main(int argc, char** argv) {
         auto built = build_text_matcher(term, false, false);
         const AsciiNoCaseNeedle nd = built->ascii_needle();
         std::size_t a = 0, b = 0;
-        const double ga = best_gbps(hay, [&] {
-            std::size_t n = 0, p = 0;
-            while (p <= hay.size()) {
-                auto k = ascii_nocase_find(nd, hay.substr(p));
-                if (!k) break;
-                ++n;
-                p += *k + 1;
-            }
-            return n;
-        }, a);
-        const double gb = best_gbps(hay, [&] {
-            std::size_t n = 0;
-            const char* p = base;
-            while ((p = strcasestr(p, term.c_str())) != nullptr) {
-                ++n;
-                ++p;
-            }
-            return n;
-        }, b);
+        const double ga = best_gbps(
+            hay,
+            [&] {
+                std::size_t n = 0, p = 0;
+                while (p <= hay.size()) {
+                    auto k = ascii_nocase_find(nd, hay.substr(p));
+                    if (!k) break;
+                    ++n;
+                    p += *k + 1;
+                }
+                return n;
+            },
+            a);
+        const double gb = best_gbps(
+            hay,
+            [&] {
+                std::size_t n = 0;
+                const char* p = base;
+                while ((p = strcasestr(p, term.c_str())) != nullptr) {
+                    ++n;
+                    ++p;
+                }
+                return n;
+            },
+            b);
         if (a != b) std::printf("MISMATCH for %s: %zu %zu\n", term.c_str(), a, b);
         std::printf("%-28s %8zu %7.2f G %9.2f G %6.2fx\n", ("'" + term + "'").c_str(), a, ga, gb, ga / gb);
     }
@@ -222,7 +241,8 @@ int main(int argc, char** argv) {
             if (k == kNotFound) break;
             const std::size_t c = pos + k;
             std::size_t i = 1;
-            while (i < m && static_cast<char>(std::tolower(static_cast<unsigned char>(hay[c + i]))) == nd.lowered[i]) ++i;
+            while (i < m && static_cast<char>(std::tolower(static_cast<unsigned char>(hay[c + i]))) == nd.lowered[i])
+                ++i;
             if (i == m) out.push_back(c);
             pos = c + 1;
         }
@@ -233,15 +253,21 @@ int main(int argc, char** argv) {
         const AsciiNoCaseNeedle nd = built->ascii_needle();
         std::vector<std::uint64_t> all, before;
         std::size_t a = 0, b = 0;
-        const double ga = best_gbps(hay, [&] {
-            all.clear();
-            find_all_ascii_nocase(hay, nd.lowered, nd.probe, all);
-            return all.size();
-        }, a);
-        const double gb = best_gbps(hay, [&] {
-            before = first_byte_scan(nd);
-            return before.size();
-        }, b);
+        const double ga = best_gbps(
+            hay,
+            [&] {
+                all.clear();
+                find_all_ascii_nocase(hay, nd.lowered, nd.probe, all);
+                return all.size();
+            },
+            a);
+        const double gb = best_gbps(
+            hay,
+            [&] {
+                before = first_byte_scan(nd);
+                return before.size();
+            },
+            b);
         if (all != before) std::printf("MISMATCH for %s: %zu %zu\n", term.c_str(), a, b);
         std::printf("%-28s %8zu %7.2f G %9.2f G %6.2fx\n", ("'" + term + "'").c_str(), a, ga, gb, ga / gb);
     }

@@ -150,12 +150,9 @@ int main(int argc, char** argv) {
     std::string dir = QM_TESTDATA_DIR "/real";
     std::vector<std::string> extra;
     for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--runs") && i + 1 < argc)
-            runs = std::max(1, std::atoi(argv[++i]));
-        else if (!std::strcmp(argv[i], "--dir") && i + 1 < argc)
-            dir = argv[++i];
-        else
-            extra.push_back(argv[i]);
+        if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
+        else if (!std::strcmp(argv[i], "--dir") && i + 1 < argc) dir = argv[++i];
+        else extra.push_back(argv[i]);
     }
     std::vector<std::filesystem::path> files;
     std::error_code ec;
@@ -164,8 +161,8 @@ int main(int argc, char** argv) {
     for (const auto& x : extra) files.emplace_back(x);
 
     std::printf("GB/s of input; fresh: seconds per GiB that fresh memory adds to the tape parse\n");
-    std::printf("%-38s %11s %9s %9s %9s %9s %9s %7s %7s %7s\n", "document", "bytes", "tape", "builder", "fresh",
-                "simd", "simd-new", "b/simd", "ratio", "r-new");
+    std::printf("%-38s %11s %9s %9s %9s %9s %9s %7s %7s %7s\n", "document", "bytes", "tape", "builder", "fresh", "simd",
+                "simd-new", "b/simd", "ratio", "r-new");
     for (const auto& f : files) {
         const std::string doc = read_file(f);
         if (doc.empty()) continue;

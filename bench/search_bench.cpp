@@ -95,8 +95,8 @@ int main(int argc, char** argv) {
             std::printf("%-28s failed\n", qu.name);
             continue;
         }
-        std::printf("%-28s %8.3f s  %6.2f GB/s  %5.2fx tape  (%llu matches)\n", qu.name, s, size / s / 1e9,
-                    s / tape_s, static_cast<unsigned long long>(matches));
+        std::printf("%-28s %8.3f s  %6.2f GB/s  %5.2fx tape  (%llu matches)\n", qu.name, s, size / s / 1e9, s / tape_s,
+                    static_cast<unsigned long long>(matches));
     }
     return 0;
 }

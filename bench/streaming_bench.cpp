@@ -29,8 +29,8 @@ using clock_type = std::chrono::steady_clock;
 namespace {
 
 struct RoundResult {
-    double seconds = 0;          // whole mode: read and parse
-    double parse_seconds = 0;    // whole mode: the parse alone
+    double seconds = 0;        // whole mode: read and parse
+    double parse_seconds = 0;  // whole mode: the parse alone
     std::uint64_t tape_len = 0;
     std::uint64_t tape_capacity = 0;
     std::uint64_t checksum = 0;  // keeps the read loop from being optimised away
@@ -103,8 +103,7 @@ struct ModeResult {
 };
 
 // Runs `rounds` rounds of one mode in a child process; keeps the fastest.
-ModeResult run_mode(RoundResult (*fn)(const std::string&), const std::string& path, int rounds,
-                    const char* disk_read) {
+ModeResult run_mode(RoundResult (*fn)(const std::string&), const std::string& path, int rounds, const char* disk_read) {
     int fds[2];
     if (::pipe(fds) != 0) std::exit(1);
     const pid_t pid = ::fork();

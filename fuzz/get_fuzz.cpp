@@ -40,8 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (first != '"') std::abort();
             if (c.value().text != "root" && (s.len < 2 || last != '"')) std::abort();
             break;
-        default:
-            break;
+        default: break;
     }
     return 0;
 }

@@ -43,14 +43,34 @@ SearchQuery query_for(unsigned pick) {
     SearchQuery q;
     switch (pick % 10) {
         case 0: q.term = "a"; break;
-        case 1: q.term = "1"; q.all_types = true; break;
-        case 2: q.key = "id"; q.value = "1"; break;
-        case 3: q.term = "^[a-z]+$"; q.regex = true; break;
-        case 4: q.term = "A"; q.case_sensitive = true; q.keys_only = true; break;
+        case 1:
+            q.term = "1";
+            q.all_types = true;
+            break;
+        case 2:
+            q.key = "id";
+            q.value = "1";
+            break;
+        case 3:
+            q.term = "^[a-z]+$";
+            q.regex = true;
+            break;
+        case 4:
+            q.term = "A";
+            q.case_sensitive = true;
+            q.keys_only = true;
+            break;
         case 5: q.path = ".[*]"; break;
         case 6: q.where = ".id > 1 || .name contains \"a\""; break;
-        case 7: q.term = "e"; q.type_filter = TypeFilter::String; q.limit = 3; break;
-        case 8: q.term = "x"; q.jsonl_in = true; break;
+        case 7:
+            q.term = "e";
+            q.type_filter = TypeFilter::String;
+            q.limit = 3;
+            break;
+        case 8:
+            q.term = "x";
+            q.jsonl_in = true;
+            break;
         case 9: q.where = ".a.b exists && !(.c | length >= 2)"; break;
     }
     q.emit = static_cast<EmitMode>((pick / 10) % 5);

@@ -52,7 +52,8 @@ bool same_error(const std::string& a, const std::string& b) {
     auto tail = [](const std::string& s, const std::string& head) {
         return s.rfind(head, 0) == 0 ? s.substr(head.size()) : std::string("?");
     };
-    return (tail(a, eof) == tail(b, bad) && tail(a, eof) != "?") || (tail(a, bad) == tail(b, eof) && tail(a, bad) != "?");
+    return (tail(a, eof) == tail(b, bad) && tail(a, eof) != "?") ||
+           (tail(a, bad) == tail(b, eof) && tail(a, bad) != "?");
 }
 
 bool same(const Outcome& a, const Outcome& b) {

@@ -16,9 +16,9 @@ struct Topic {
 };
 
 constexpr Topic kTopics[] = {
-    {"search", SEARCH_HELP}, {"get", GET_HELP},         {"schema", SCHEMA_HELP},
-    {"shape", SHAPE_HELP},   {"paths", PATHS_HELP},     {"keys", KEYS_HELP},
-    {"flatten", FLATTEN_HELP}, {"find", FIND_HELP},     {"extract", EXTRACT_HELP},
+    {"search", SEARCH_HELP},   {"get", GET_HELP},     {"schema", SCHEMA_HELP},
+    {"shape", SHAPE_HELP},     {"paths", PATHS_HELP}, {"keys", KEYS_HELP},
+    {"flatten", FLATTEN_HELP}, {"find", FIND_HELP},   {"extract", EXTRACT_HELP},
 };
 
 int run_help(Args rest) {

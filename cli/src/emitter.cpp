@@ -151,13 +151,11 @@ std::string make_preview(std::string_view text, std::optional<std::uint64_t> off
     return p;
 }
 
-
 }  // namespace
 
 // ---------------------------------------------------------------- emitter
 
-ResultEmitter::ResultEmitter(BufferedWriter& w, EmitterSettings settings)
-    : settings_(std::move(settings)), writer_(w) {
+ResultEmitter::ResultEmitter(BufferedWriter& w, EmitterSettings settings) : settings_(std::move(settings)), writer_(w) {
     record_buffer_.reserve(256);
     minify_buffer_.reserve(256);
 }
@@ -211,16 +209,13 @@ void ResultEmitter::write_highlighted_path(std::string_view path) {
             ++j;
         }
         const std::string_view seg = path.substr(i, j - i);
-        if (digits)
-            buf += seg;
-        else
-            highlight_ascii_ci(buf, seg, term);
+        if (digits) buf += seg;
+        else highlight_ascii_ci(buf, seg, term);
         i = j;
     }
     buf += '\n';
     write_capped(buf);
 }
-
 
 void highlight_ascii_ci(std::string& out, std::string_view text, std::string_view term) {
     const std::size_t n = text.size(), m = term.size();
@@ -305,18 +300,14 @@ void ResultEmitter::write_plain(std::string_view path, std::string_view text, Sc
                 write_capped("\n");
             }
             return;
-        case EmitMode::Value:
-            write_value_line(text, string_scalar && !settings_.raw);
-            return;
+        case EmitMode::Value: write_value_line(text, string_scalar && !settings_.raw); return;
         case EmitMode::Assignment:
             write_capped(path);
             write_capped(" = ");
             write_value_line(text, kind == ScalarKind::String);
             return;
         case EmitMode::Object:
-        case EmitMode::Parent:
-            write_value_line(text, false);
-            return;
+        case EmitMode::Parent: write_value_line(text, false); return;
     }
 }
 
@@ -395,9 +386,7 @@ bool ResultEmitter::emit_search_match(std::string_view path, std::string_view te
             r += '}';
         } else {
             switch (settings_.emit) {
-                case EmitMode::Path:
-                    append_json_string(r, path);
-                    break;
+                case EmitMode::Path: append_json_string(r, path); break;
                 case EmitMode::Value:
                     if (kind == ScalarKind::String && !is_container(shape)) {
                         r += '"';
@@ -419,9 +408,7 @@ bool ResultEmitter::emit_search_match(std::string_view path, std::string_view te
                     break;
                 }
                 case EmitMode::Object:
-                case EmitMode::Parent:
-                    r += text;
-                    break;
+                case EmitMode::Parent: r += text; break;
             }
         }
         if (settings_.format == OutputFormat::JsonLines) r += '\n';

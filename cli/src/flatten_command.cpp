@@ -91,54 +91,54 @@ Result<Unit, ParseError> flatten_walk(std::string_view doc, FlattenEmitter& e) {
         if (c.at_end()) return Err{ParseError::unexpected_end()};
         const std::uint8_t ch = c.peek();
         switch (ch) {
-        case '"': {
-            auto s = rova_rudo::scan_string(c);
-            if (!s) return Err{s.error()};
-            if (flatten_emit_line(e, {}, *s, true)) return Unit{};
-            break;
-        }
-        case 't':
-        case 'f':
-        case 'n': {
-            auto lit = rova_rudo::expect_literal(c, ch == 't' ? "true" : ch == 'f' ? "false" : "null");
-            if (!lit) return Err{lit.error()};
-            if (flatten_emit_line(e, {}, *lit, false)) return Unit{};
-            break;
-        }
-        case '[':
-            if (e.objects_too && flatten_emit_line(e, "[array]", std::nullopt, false)) return Unit{};
-            ++c.pos;
-            rova_rudo::path_enter_array(e.path);
-            rova_rudo::skip_whitespace(c);
-            if (!c.at_end() && c.peek() == ']') {
+            case '"': {
+                auto s = rova_rudo::scan_string(c);
+                if (!s) return Err{s.error()};
+                if (flatten_emit_line(e, {}, *s, true)) return Unit{};
+                break;
+            }
+            case 't':
+            case 'f':
+            case 'n': {
+                auto lit = rova_rudo::expect_literal(c, ch == 't' ? "true" : ch == 'f' ? "false" : "null");
+                if (!lit) return Err{lit.error()};
+                if (flatten_emit_line(e, {}, *lit, false)) return Unit{};
+                break;
+            }
+            case '[':
+                if (e.objects_too && flatten_emit_line(e, "[array]", std::nullopt, false)) return Unit{};
                 ++c.pos;
-                rova_rudo::path_pop(e.path);
-                break;
-            }
-            rova_rudo::path_set_index(e.path, 0);
-            stack.push_back({rova_rudo::WalkFrame::kArray, 0});
-            continue;
-        case '{': {
-            if (e.objects_too && flatten_emit_line(e, "{object}", std::nullopt, false)) return Unit{};
-            ++c.pos;
-            rova_rudo::path_mark_segment(e.path);
-            rova_rudo::skip_whitespace(c);
-            if (!c.at_end() && c.peek() == '}') {
+                rova_rudo::path_enter_array(e.path);
+                rova_rudo::skip_whitespace(c);
+                if (!c.at_end() && c.peek() == ']') {
+                    ++c.pos;
+                    rova_rudo::path_pop(e.path);
+                    break;
+                }
+                rova_rudo::path_set_index(e.path, 0);
+                stack.push_back({rova_rudo::WalkFrame::kArray, 0});
+                continue;
+            case '{': {
+                if (e.objects_too && flatten_emit_line(e, "{object}", std::nullopt, false)) return Unit{};
                 ++c.pos;
-                rova_rudo::path_pop(e.path);
-                break;
+                rova_rudo::path_mark_segment(e.path);
+                rova_rudo::skip_whitespace(c);
+                if (!c.at_end() && c.peek() == '}') {
+                    ++c.pos;
+                    rova_rudo::path_pop(e.path);
+                    break;
+                }
+                auto k = flatten_read_object_key(c, e);
+                if (!k) return Err{k.error()};
+                stack.push_back({rova_rudo::WalkFrame::kObject, 0});
+                continue;
             }
-            auto k = flatten_read_object_key(c, e);
-            if (!k) return Err{k.error()};
-            stack.push_back({rova_rudo::WalkFrame::kObject, 0});
-            continue;
-        }
-        default:
-            if (ch == '-' || (ch >= '0' && ch <= '9')) {
-                if (flatten_emit_line(e, {}, rova_rudo::scan_number_span(c), false)) return Unit{};
-                break;
-            }
-            return Err{ParseError::unexpected_byte(ch, c.pos)};
+            default:
+                if (ch == '-' || (ch >= '0' && ch <= '9')) {
+                    if (flatten_emit_line(e, {}, rova_rudo::scan_number_span(c), false)) return Unit{};
+                    break;
+                }
+                return Err{ParseError::unexpected_byte(ch, c.pos)};
         }
 
         for (;;) {

@@ -64,8 +64,8 @@ int run_get(std::string_view document, const std::string& path, bool minify) {
 
     BufferedWriter out(1);
     using rova_rudo::GetValueKind;
-    const bool raw = minify || v.kind == GetValueKind::Null || v.kind == GetValueKind::Boolean ||
-                     v.kind == GetValueKind::Number;
+    const bool raw =
+        minify || v.kind == GetValueKind::Null || v.kind == GetValueKind::Boolean || v.kind == GetValueKind::Number;
     bool written = false;
     if (!raw) {
         // Values the strict reader rejects (too deep, or content the lookup

@@ -47,8 +47,8 @@ enum class TokKind { Char, Any, Star, Set };
 
 struct Tok {
     TokKind kind;
-    std::uint32_t ch = 0;                                      // Char
-    bool negated = false;                                      // Set
+    std::uint32_t ch = 0;                                         // Char
+    bool negated = false;                                         // Set
     std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;  // Set
 };
 
@@ -135,9 +135,11 @@ platform::Result<std::vector<Component>, GlobError> compile(std::string_view pat
             std::size_t run = i;
             while (i < cps.size() && cps[i] == '*') byte_pos += 1, ++i;
             std::size_t count = i - run;
-            if (count >= 3) return platform::Err{GlobError{run + 2, "wildcards are either regular `*` or recursive `**`"}};
+            if (count >= 3)
+                return platform::Err{GlobError{run + 2, "wildcards are either regular `*` or recursive `**`"}};
             if (count == 2) {
-                if (run != comp_start) return platform::Err{GlobError{run - 1, "recursive wildcards must form a single path component"}};
+                if (run != comp_start)
+                    return platform::Err{GlobError{run - 1, "recursive wildcards must form a single path component"}};
                 if (i < cps.size() && cps[i] != '/')
                     return platform::Err{GlobError{i, "recursive wildcards must form a single path component"}};
                 cur.recursive = true;
@@ -260,10 +262,8 @@ private:
         std::error_code ec;
         if (c.recursive) {
             // Zero directories: the entry itself faces the next component.
-            if (idx + 1 == comps_.size())
-                emit(p);
-            else
-                entry(dir, name, idx + 1);
+            if (idx + 1 == comps_.size()) emit(p);
+            else entry(dir, name, idx + 1);
             // One or more: descend with the `**` still in force.
             const fs::file_status own = fs::symlink_status(p, ec);
             if (fs::is_directory(own) ||
@@ -273,10 +273,8 @@ private:
         }
         bool ok = c.literal ? name == c.text : match_component(c.toks, decode(name));
         if (!ok) return;
-        if (idx + 1 == comps_.size())
-            emit(p);
-        else if (fs::is_directory(p, ec))
-            walk(p, idx + 1);
+        if (idx + 1 == comps_.size()) emit(p);
+        else if (fs::is_directory(p, ec)) walk(p, idx + 1);
     }
 
     const std::vector<Component>& comps_;

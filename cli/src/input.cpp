@@ -8,9 +8,7 @@
 
 namespace cli {
 
-std::span<const std::uint8_t> InputBuffer::bytes() const {
-    return is_mapped_ ? mapped_.map.bytes() : owned_.bytes();
-}
+std::span<const std::uint8_t> InputBuffer::bytes() const { return is_mapped_ ? mapped_.map.bytes() : owned_.bytes(); }
 
 std::string_view InputBuffer::text() const {
     auto b = bytes();

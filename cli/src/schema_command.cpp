@@ -118,22 +118,22 @@ int run_schema_command(Args args) {
     rova_rudo::for_each_schema_row(*tree, [&](const rova_rudo::SchemaRow& row) {
         line.clear();
         switch (opts.format) {
-        case SchemaFormat::Text:
-            if (opts.paths_only) {
-                line += row.path;
+            case SchemaFormat::Text:
+                if (opts.paths_only) {
+                    line += row.path;
+                    line += '\n';
+                } else {
+                    append_text_row(line, row, scratch);
+                }
+                break;
+            case SchemaFormat::JsonLines:
+                append_json_row(line, row, scratch);
                 line += '\n';
-            } else {
-                append_text_row(line, row, scratch);
-            }
-            break;
-        case SchemaFormat::JsonLines:
-            append_json_row(line, row, scratch);
-            line += '\n';
-            break;
-        case SchemaFormat::Json:
-            if (!first) line += ',';
-            append_json_row(line, row, scratch);
-            break;
+                break;
+            case SchemaFormat::Json:
+                if (!first) line += ',';
+                append_json_row(line, row, scratch);
+                break;
         }
         first = false;
         out.write(line);

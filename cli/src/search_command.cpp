@@ -99,20 +99,15 @@ ErrorFlags report_search_error(const SearchError& outcome, std::string_view name
         case SearchErrorKind::Parse:
             say("qm: search: " + n + ": parse error: " + rova_rudo::parse_error_display(outcome.parse_error()) + "\n");
             return {false, true};
-        case SearchErrorKind::Message:
-            say("qm: search: " + n + ": " + outcome.text() + "\n");
-            return {false, true};
+        case SearchErrorKind::Message: say("qm: search: " + n + ": " + outcome.text() + "\n"); return {false, true};
         case SearchErrorKind::Regex:
             say("qm: search: regex compile error: " + outcome.text() + "\n");
             return {true, false};
         case SearchErrorKind::PathPattern:
             say("qm: search: bad --path: " + outcome.text() + "\n");
             return {true, false};
-        case SearchErrorKind::Predicate:
-            say("qm: search: bad --where: " + outcome.text() + "\n");
-            return {true, false};
-        case SearchErrorKind::Success:
-            break;
+        case SearchErrorKind::Predicate: say("qm: search: bad --where: " + outcome.text() + "\n"); return {true, false};
+        case SearchErrorKind::Success: break;
     }
     return {};
 }
@@ -182,7 +177,8 @@ int run_search(const SearchOptions& o) {
     q.type_filter = o.type_filter;
     q.emit = o.emit;
 
-    const bool color_on = o.color == ColorMode::Always || (o.color == ColorMode::Auto && platform::stdout_is_terminal());
+    const bool color_on =
+        o.color == ColorMode::Always || (o.color == ColorMode::Auto && platform::stdout_is_terminal());
 
     EmitterSettings settings;
     settings.max_value_bytes = o.max_value_bytes;

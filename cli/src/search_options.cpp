@@ -46,8 +46,32 @@ std::string_view trim_white_space(std::string_view s) {
 }
 
 enum class Flag {
-    Regex, CaseSensitive, KeysOnly, ValuesOnly, Key, Value, AllTypes, Type, Path, Where, Exists, Missing, Emit,
-    Limit, MaxResults, First, Count, MaxValueBytes, MaxOutput, Ai, Envelope, Raw, Format, Color, NoColor, Ndjson,
+    Regex,
+    CaseSensitive,
+    KeysOnly,
+    ValuesOnly,
+    Key,
+    Value,
+    AllTypes,
+    Type,
+    Path,
+    Where,
+    Exists,
+    Missing,
+    Emit,
+    Limit,
+    MaxResults,
+    First,
+    Count,
+    MaxValueBytes,
+    MaxOutput,
+    Ai,
+    Envelope,
+    Raw,
+    Format,
+    Color,
+    NoColor,
+    Ndjson,
     Help,
 };
 
@@ -109,7 +133,8 @@ platform::Result<TypeFilter, std::string> parse_type(const std::string& v) {
     if (l == "bool" || l == "boolean") return TypeFilter::Boolean;
     if (l == "null") return TypeFilter::Null;
     if (l == "array" || l == "object")
-        return platform::Err{"--type " + v + ": object/array filters are not supported yet (use --emit object instead)"};
+        return platform::Err{"--type " + v +
+                             ": object/array filters are not supported yet (use --emit object instead)"};
     return platform::Err{"--type: unknown kind '" + l + "' (expected: string|number|boolean|null)"};
 }
 
@@ -170,7 +195,9 @@ platform::Result<platform::Unit, std::string> apply(SearchOptions& o, Flag f, co
         case Flag::Limit:
         case Flag::MaxResults:
         case Flag::MaxValueBytes: {
-            std::string_view prefix = f == Flag::Limit ? "--limit" : f == Flag::MaxResults ? "--max-results" : "--max-value-bytes";
+            std::string_view prefix = f == Flag::Limit        ? "--limit"
+                                      : f == Flag::MaxResults ? "--max-results"
+                                                              : "--max-value-bytes";
             auto n = count_for(prefix, v);
             if (!n) return platform::Err{std::move(n.error())};
             (f == Flag::MaxValueBytes ? o.max_value_bytes : o.limit) = *n;
@@ -211,7 +238,8 @@ platform::Result<platform::Unit, std::string> apply(SearchOptions& o, Flag f, co
     return platform::Unit{};
 }
 
-platform::Result<platform::Unit, std::string> assign_positionals(SearchOptions& o, const std::vector<std::string>& pos) {
+platform::Result<platform::Unit, std::string> assign_positionals(SearchOptions& o,
+                                                                 const std::vector<std::string>& pos) {
     const bool kv = o.key || o.value;
     const bool presence = o.exists || o.missing;
     const bool other_query = o.where || o.type_filter != TypeFilter::None || o.path || o.emit != EmitMode::Path;
@@ -260,9 +288,12 @@ platform::Result<std::uint64_t, std::string> parse_byte_count(std::string_view t
     std::uint64_t mult = 1;
     std::string_view digits = t;
     switch (t.back()) {
-        case 'K': case 'k': mult = 1024; break;
-        case 'M': case 'm': mult = 1048576; break;
-        case 'G': case 'g': mult = 1073741824; break;
+        case 'K':
+        case 'k': mult = 1024; break;
+        case 'M':
+        case 'm': mult = 1048576; break;
+        case 'G':
+        case 'g': mult = 1073741824; break;
         default: break;
     }
     if (mult != 1) digits.remove_suffix(1);

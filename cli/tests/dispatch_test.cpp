@@ -9,7 +9,10 @@ using e2e::QmCase;
 namespace {
 
 std::string s(std::string_view v) { return std::string(v); }
-std::string usage() { return s(cli::MAIN_USAGE) + "\n\n" + s(cli::SEARCH_HELP) + "\n\n" + s(cli::GET_HELP) + "\n\n" + s(cli::EXIT_CODES) + "\n"; }
+std::string usage() {
+    return s(cli::MAIN_USAGE) + "\n\n" + s(cli::SEARCH_HELP) + "\n\n" + s(cli::GET_HELP) + "\n\n" + s(cli::EXIT_CODES) +
+           "\n";
+}
 std::string topic(std::string_view t) { return s(t) + "\n\n" + s(cli::EXIT_CODES) + "\n"; }
 
 }  // namespace
@@ -27,9 +30,9 @@ TEST(HelpTexts, HaveTheirLineCountsAndNoTrailingNewline) {
         long lines;
     };
     const Row rows[] = {
-        {"main", cli::MAIN_USAGE, 20},     {"search", cli::SEARCH_HELP, 93}, {"get", cli::GET_HELP, 16},
-        {"schema", cli::SCHEMA_HELP, 21},  {"shape", cli::SHAPE_HELP, 5},    {"paths", cli::PATHS_HELP, 14},
-        {"keys", cli::KEYS_HELP, 17},      {"flatten", cli::FLATTEN_HELP, 15}, {"find", cli::FIND_HELP, 14},
+        {"main", cli::MAIN_USAGE, 20},      {"search", cli::SEARCH_HELP, 93},   {"get", cli::GET_HELP, 16},
+        {"schema", cli::SCHEMA_HELP, 21},   {"shape", cli::SHAPE_HELP, 5},      {"paths", cli::PATHS_HELP, 14},
+        {"keys", cli::KEYS_HELP, 17},       {"flatten", cli::FLATTEN_HELP, 15}, {"find", cli::FIND_HELP, 14},
         {"extract", cli::EXTRACT_HELP, 22}, {"exit", cli::EXIT_CODES, 6},
     };
     for (const Row& r : rows) {
@@ -56,7 +59,10 @@ TEST(Dispatch, HelpBranch) {
         {.name = "help get", .args = {"help", "get"}, .out = topic(cli::GET_HELP)},
         {.name = "help help", .args = {"help", "help"}, .err = "qm: help: unknown topic 'help'\n" + usage(), .code = 2},
         {.name = "help -h", .args = {"help", "-h"}, .err = "qm: help: unknown topic '-h'\n" + usage(), .code = 2},
-        {.name = "help Search", .args = {"help", "Search"}, .err = "qm: help: unknown topic 'Search'\n" + usage(), .code = 2},
+        {.name = "help Search",
+         .args = {"help", "Search"},
+         .err = "qm: help: unknown topic 'Search'\n" + usage(),
+         .code = 2},
         {.name = "help empty", .args = {"help", ""}, .err = "qm: help: unknown topic ''\n" + usage(), .code = 2},
     });
 }

@@ -88,9 +88,18 @@ QmRun run_qm(const std::vector<std::string>& args, const std::string& stdin_data
         pollfd fds[3];
         int n = 0;
         int out_i = -1, err_i = -1, in_i = -1;
-        if (out_open) { out_i = n; fds[n++] = {out_pipe[0], POLLIN, 0}; }
-        if (err_open) { err_i = n; fds[n++] = {err_pipe[0], POLLIN, 0}; }
-        if (in_fd >= 0) { in_i = n; fds[n++] = {in_fd, POLLOUT, 0}; }
+        if (out_open) {
+            out_i = n;
+            fds[n++] = {out_pipe[0], POLLIN, 0};
+        }
+        if (err_open) {
+            err_i = n;
+            fds[n++] = {err_pipe[0], POLLIN, 0};
+        }
+        if (in_fd >= 0) {
+            in_i = n;
+            fds[n++] = {in_fd, POLLOUT, 0};
+        }
         ::poll(fds, static_cast<nfds_t>(n), 1000);
         timespec now;
         ::clock_gettime(CLOCK_MONOTONIC, &now);

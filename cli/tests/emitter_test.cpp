@@ -77,15 +77,16 @@ TEST(Emitter, EveryModeInEveryFormat) {
         {OutputFormat::Plain, EmitMode::Object, {kObj}, "{\"a\":[1,\"x y\"]}\n"},
         {OutputFormat::JsonLines, EmitMode::Path, {kStr, kNum}, "\".name\"\n\".n\"\n"},
         {OutputFormat::JsonLines, EmitMode::Value, {kStr, kNum, kObj}, "\"al\"ice\"\n12\n{\"a\":[1,\"x y\"]}\n"},
-        {OutputFormat::JsonLines, EmitMode::Assignment, {kStr, kNum},
-         "\".name = \\\"al\\\"ice\\\"\"\n\".n = 12\"\n"},
+        {OutputFormat::JsonLines, EmitMode::Assignment, {kStr, kNum}, "\".name = \\\"al\\\"ice\\\"\"\n\".n = 12\"\n"},
         {OutputFormat::JsonLines, EmitMode::Assignment, {kObj}, "\".o.a[0] = 1\"\n\".o.a[1] = \\\"x y\\\"\"\n"},
         {OutputFormat::Json, EmitMode::Path, {kStr, kNum}, "\".name\",\".n\""},
-        {OutputFormat::Json, EmitMode::Assignment, {kObj, kNum}, "\".o.a[0] = 1\",\".o.a[1] = \\\"x y\\\"\",\".n = 12\""},
+        {OutputFormat::Json,
+         EmitMode::Assignment,
+         {kObj, kNum},
+         "\".o.a[0] = 1\",\".o.a[1] = \\\"x y\\\"\",\".n = 12\""},
         {OutputFormat::Json, EmitMode::Parent, {kObj, kObj}, "{\"a\":[1,\"x y\"]},{\"a\":[1,\"x y\"]}"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(run_with(c.f, c.m, c.ms), c.want) << int(c.f) << " " << int(c.m);
+    for (const auto& c : cases) EXPECT_EQ(run_with(c.f, c.m, c.ms), c.want) << int(c.f) << " " << int(c.m);
 }
 
 TEST(Emitter, ConsecutiveEqualPathsCountOnce) {
@@ -240,8 +241,8 @@ TEST(Emitter, ColourMarksFilePrefixAndTermInPathSegments) {
     r.set.highlight = "ema";
     r.file = "f.json";
     r.run({{".users[0].Email", "x"}, {".zzz", "x"}});
-    EXPECT_EQ(r.out, kCyan + "f.json" + kReset + kCyan + ":" + kReset + ".users[0]." + kRed + "Ema" + kReset +
-                         "il\n" + kCyan + "f.json" + kReset + kCyan + ":" + kReset + ".zzz\n");
+    EXPECT_EQ(r.out, kCyan + "f.json" + kReset + kCyan + ":" + kReset + ".users[0]." + kRed + "Ema" + kReset + "il\n" +
+                         kCyan + "f.json" + kReset + kCyan + ":" + kReset + ".zzz\n");
 
     // Index segments are never marked, even when the term is a digit.
     Rig d;
@@ -328,7 +329,8 @@ TEST(EmitterEndToEnd, FileAndStdinAgreeOnAnchorsGreedyPatternsAndEmptyTerms) {
     for (const auto& q : qs) {
         auto file_args = q.args;
         file_args.push_back("d.json");
-        cases.push_back({.name = "file " + q.args.back(), .args = file_args, .files = {{"d.json", kDoc}}, .out = q.out});
+        cases.push_back(
+            {.name = "file " + q.args.back(), .args = file_args, .files = {{"d.json", kDoc}}, .out = q.out});
         cases.push_back({.name = "streamed " + q.args.back(),
                          .args = file_args,
                          .files = {{"d.json", kDoc}},

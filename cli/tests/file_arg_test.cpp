@@ -20,10 +20,10 @@ TEST(LooksLikeFileArg, NamesPatternsAndTheFileSystem) {
         bool want;
     };
     const std::vector<Row> rows = {
-        {"-", true},          {"*", true},           {"a*b", true},     {"what?", true},
-        {"data.json", true},  {"DATA.JSON", true},   {"x.JsonL", true}, {"x.ndjson", true},
-        {"x.json5", false},   {"[ab]", false},       {"", false},       {".users[0]", false},
-        {"no-such-file", false}, {file, true},       {sub_dir, false},  {"/dev/null", true},
+        {"-", true},         {"*", true},          {"a*b", true},           {"what?", true},    {"data.json", true},
+        {"DATA.JSON", true}, {"x.JsonL", true},    {"x.ndjson", true},      {"x.json5", false}, {"[ab]", false},
+        {"", false},         {".users[0]", false}, {"no-such-file", false}, {file, true},       {sub_dir, false},
+        {"/dev/null", true},
     };
     for (const auto& r : rows) EXPECT_EQ(looks_like_file_arg(r.arg), r.want) << "'" << r.arg << "'";
 }

@@ -126,11 +126,7 @@ TEST(Hostile, MillionLevelsDeepForEveryCommand) {
             }
         }
         // The whole deep value comes back byte for byte from get.
-        check({{"get", obj ? ".a" : ".[0]", file},
-               0,
-               "",
-               "",
-               (obj ? objects.size() - 6 : arrays.size() - 2) + 1},
+        check({{"get", obj ? ".a" : ".[0]", file}, 0, "", "", (obj ? objects.size() - 6 : arrays.size() - 2) + 1},
               dir.path());
     }
     // Standard input takes the in-memory engine.
@@ -149,8 +145,10 @@ TEST(Hostile, HundredMebibyteString) {
     const std::vector<Expect> cases = {
         {{"search", "needle", "big.json"}, 0, ".s\n", ""},
         {{"search", "--all-types", "--limit", "1", "needle", "big.json"}, 0, ".s\n", ""},
-        {{"search", "--emit", "value", "--max-value-bytes", "4", "needle", "big.json"}, 0,
-         "\"xxxx\xE2\x80\xA6\"\n", ""},
+        {{"search", "--emit", "value", "--max-value-bytes", "4", "needle", "big.json"},
+         0,
+         "\"xxxx\xE2\x80\xA6\"\n",
+         ""},
         {{"get", ".s", "big.json"}, 0, "", "", n + 6 + 2 + 1},
         {{"extract", ".s", "big.json"}, 0, "", "", n + 6 + 2 + 1},
         {{"keys", "big.json"}, 0, "s\n", ""},
@@ -208,9 +206,18 @@ TEST(Hostile, FilesWithoutAValue) {
     dir.write("bom.json", "\xEF\xBB\xBF");
     dir.write("empty.json", "");
     const std::vector<std::vector<std::string>> commands = {
-        {"search", "a"},      {"search", "--all-types", "1"}, {"search", "--where", ".a"}, {"search", "--exists", ".a"},
-        {"get", ".a"},        {"get", "."},                   {"schema"},                  {"paths"},
-        {"keys"},             {"flatten"},                    {"find", "1"},               {"extract", ".a"},
+        {"search", "a"},
+        {"search", "--all-types", "1"},
+        {"search", "--where", ".a"},
+        {"search", "--exists", ".a"},
+        {"get", ".a"},
+        {"get", "."},
+        {"schema"},
+        {"paths"},
+        {"keys"},
+        {"flatten"},
+        {"find", "1"},
+        {"extract", ".a"},
     };
     for (const char* f : {"ws.json", "commas.json", "bom.json", "empty.json"}) {
         for (auto args : commands) {
@@ -281,10 +288,8 @@ TEST(Hostile, FileTruncatedOrDeletedWhileRead) {
     doc += "]";
     const std::vector<std::vector<std::string>> commands = {
         {"search", "--limit", "5", "zzz", "v.json"},  // mapped
-        {"get", ".[1499999].id", "v.json"},
-        {"search", "zzz", "v.json"},
-        {"search", "--all-types", "zzz", "v.json"},
-        {"schema", "v.json"},
+        {"get", ".[1499999].id", "v.json"},          {"search", "zzz", "v.json"},
+        {"search", "--all-types", "zzz", "v.json"},  {"schema", "v.json"},
     };
     for (const bool remove : {false, true}) {
         for (const auto& args : commands) {

@@ -43,8 +43,8 @@ std::vector<Example> readme_examples() {
 
 std::string run_shell(const std::string& command) {
     // `qm` in the examples is the program just built; stderr shows before stdout.
-    std::string script = "cd '" + e2e::source_dir() + "' && qm() { '" + std::string(QM_BINARY) + "' \"$@\"; }; " +
-                         command + " 2>&1";
+    std::string script =
+        "cd '" + e2e::source_dir() + "' && qm() { '" + std::string(QM_BINARY) + "' \"$@\"; }; " + command + " 2>&1";
     ::setenv("QM_README_SCRIPT", script.c_str(), 1);
     std::string out;
     FILE* p = ::popen("bash -c \"$QM_README_SCRIPT\"", "r");

@@ -55,43 +55,70 @@ TEST(SchemaCommand, Formats) {
         {.name = "text from a file", .args = {"schema", "d.json"}, .files = {{"d.json", kDoc}}, .out = table},
         {.name = "text from stdin", .args = {"schema"}, .stdin_data = kDoc, .out = table},
         {.name = "explicit -", .args = {"shape", "-"}, .stdin_data = kDoc, .out = table},
-        {.name = "jsonl", .args = {"schema", "--format", "jsonl", "d.json"}, .files = {{"d.json", kDoc}}, .out = kJsonl},
+        {.name = "jsonl",
+         .args = {"schema", "--format", "jsonl", "d.json"},
+         .files = {{"d.json", kDoc}},
+         .out = kJsonl},
         {.name = "json inline", .args = {"schema", "--format=json"}, .stdin_data = kDoc, .out = json},
         {.name = "paths-only text", .args = {"schema", "--paths-only=no"}, .stdin_data = kDoc, .out = kPaths},
-        {.name = "paths-only ignored in jsonl", .args = {"schema", "--paths-only", "--format", "jsonl"}, .stdin_data = kDoc, .out = kJsonl},
+        {.name = "paths-only ignored in jsonl",
+         .args = {"schema", "--paths-only", "--format", "jsonl"},
+         .stdin_data = kDoc,
+         .out = kJsonl},
         {.name = "paths", .args = {"paths"}, .stdin_data = kDoc, .out = kPaths},
         {.name = "paths given --paths-only", .args = {"paths", "--paths-only"}, .stdin_data = kDoc, .out = kPaths},
         {.name = "paths jsonl", .args = {"paths", "--format", "jsonl"}, .stdin_data = kDoc, .out = kJsonl},
-        {.name = "no-collapse changes nothing", .args = {"schema", "--no-collapse", "--format", "jsonl"}, .stdin_data = kDoc, .out = kJsonl},
-        {.name = "last flag wins", .args = {"schema", "--format", "json", "--format", "jsonl"}, .stdin_data = kDoc, .out = kJsonl},
+        {.name = "no-collapse changes nothing",
+         .args = {"schema", "--no-collapse", "--format", "jsonl"},
+         .stdin_data = kDoc,
+         .out = kJsonl},
+        {.name = "last flag wins",
+         .args = {"schema", "--format", "json", "--format", "jsonl"},
+         .stdin_data = kDoc,
+         .out = kJsonl},
     });
 }
 
 TEST(SchemaCommand, Examples) {
     e2e::check_cases({
         // The JSON formats show every stored example, the table at most three.
-        {.name = "five examples jsonl", .args = {"schema", "--examples=+5", "--format", "jsonl"}, .stdin_data = "[1,2,3,4,5,6]",
+        {.name = "five examples jsonl",
+         .args = {"schema", "--examples=+5", "--format", "jsonl"},
+         .stdin_data = "[1,2,3,4,5,6]",
          .out = "{\"path\":\".\",\"type\":\"array\",\"count\":1}\n"
                 "{\"path\":\".[*]\",\"type\":\"number\",\"count\":6,\"examples\":[\"1\",\"2\",\"3\",\"4\",\"5\"]}\n"},
-        {.name = "five examples text", .args = {"schema", "--examples", "5"}, .stdin_data = "[1,2,3,4,5,6]",
+        {.name = "five examples text",
+         .args = {"schema", "--examples", "5"},
+         .stdin_data = "[1,2,3,4,5,6]",
          .out = row(".", "array", "1") + row(".[*]", "number", "6") + "  ex: 1\n  ex: 2\n  ex: 3\n"},
-        {.name = "no examples", .args = {"schema", "--examples", "0", "--format", "jsonl"}, .stdin_data = "[1]",
-         .out = "{\"path\":\".\",\"type\":\"array\",\"count\":1}\n{\"path\":\".[*]\",\"type\":\"number\",\"count\":1}\n"},
+        {.name = "no examples",
+         .args = {"schema", "--examples", "0", "--format", "jsonl"},
+         .stdin_data = "[1]",
+         .out =
+             "{\"path\":\".\",\"type\":\"array\",\"count\":1}\n{\"path\":\".[*]\",\"type\":\"number\",\"count\":1}\n"},
         // Raw string bodies are escaped for JSON; control bytes as lower-case \u00xx.
-        {.name = "json escaping", .args = {"schema", "--format", "jsonl"}, .stdin_data = "[\"a\\\"b\\u001F\", \"\t\"]",
+        {.name = "json escaping",
+         .args = {"schema", "--format", "jsonl"},
+         .stdin_data = "[\"a\\\"b\\u001F\", \"\t\"]",
          .out = "{\"path\":\".\",\"type\":\"array\",\"count\":1}\n"
                 "{\"path\":\".[*]\",\"type\":\"string\",\"count\":2,\"examples\":[\"a\\\\\\\"b\\\\u001F\",\"\\t\"]}\n"},
-        {.name = "raw control byte", .args = {"schema", "--format", "jsonl"}, .stdin_data = std::string("[\"\x01\xC3\xA9\"]"),
+        {.name = "raw control byte",
+         .args = {"schema", "--format", "jsonl"},
+         .stdin_data = std::string("[\"\x01\xC3\xA9\"]"),
          .out = "{\"path\":\".\",\"type\":\"array\",\"count\":1}\n"
                 "{\"path\":\".[*]\",\"type\":\"string\",\"count\":1,\"examples\":[\"\\u0001\xC3\xA9\"]}\n"},
         // An 80-byte cut inside a two-byte character leaves a partial one: U+FFFD.
-        {.name = "cut character", .args = {"schema", "--format", "jsonl"},
+        {.name = "cut character",
+         .args = {"schema", "--format", "jsonl"},
          .stdin_data = "[\"" + std::string(79, 'a') + "\xC3\xA9\"]",
          .out = "{\"path\":\".\",\"type\":\"array\",\"count\":1}\n"
-                "{\"path\":\".[*]\",\"type\":\"string\",\"count\":1,\"examples\":[\"" + std::string(79, 'a') +
-                "\xEF\xBF\xBD\"]}\n"},
-        {.name = "cut character text", .args = {"schema"}, .stdin_data = "[\"" + std::string(79, 'a') + "\xC3\xA9\"]",
-         .out = row(".", "array", "1") + row(".[*]", "string", "1") + "  ex: " + std::string(79, 'a') + "\xEF\xBF\xBD\n"},
+                "{\"path\":\".[*]\",\"type\":\"string\",\"count\":1,\"examples\":[\"" +
+                std::string(79, 'a') + "\xEF\xBF\xBD\"]}\n"},
+        {.name = "cut character text",
+         .args = {"schema"},
+         .stdin_data = "[\"" + std::string(79, 'a') + "\xC3\xA9\"]",
+         .out =
+             row(".", "array", "1") + row(".[*]", "string", "1") + "  ex: " + std::string(79, 'a') + "\xEF\xBF\xBD\n"},
     });
 }
 
@@ -100,10 +127,14 @@ TEST(SchemaCommand, TableWidths) {
     const std::string wide_key = "\xC3\xA9\xC3\xA9";  // 4 bytes, 2 characters
     e2e::check_cases({
         // A long path is written whole and followed by exactly one space.
-        {.name = "long path", .args = {"schema", "--examples", "0"}, .stdin_data = "{\"" + long_key + "\":1}",
+        {.name = "long path",
+         .args = {"schema", "--examples", "0"},
+         .stdin_data = "{\"" + long_key + "\":1}",
          .out = row(".", "object", "1") + "." + long_key + " number               " + std::string(9, ' ') + "1\n"},
         // Padding counts characters, not bytes.
-        {.name = "non-ASCII path", .args = {"schema", "--examples", "0"}, .stdin_data = "{\"" + wide_key + "\":true}",
+        {.name = "non-ASCII path",
+         .args = {"schema", "--examples", "0"},
+         .stdin_data = "{\"" + wide_key + "\":true}",
          .out = row(".", "object", "1") + row("." + wide_key, "boolean", "1", 3)},
         {.name = "invalid UTF-8 key", .args = {"paths"}, .stdin_data = "{\"k\xFF\":1}", .out = ".\n.k\xEF\xBF\xBD\n"},
     });
@@ -111,12 +142,21 @@ TEST(SchemaCommand, TableWidths) {
 
 TEST(SchemaCommand, PathCap) {
     e2e::check_cases({
-        {.name = "cap 1", .args = {"schema", "--max-paths", "1"}, .stdin_data = R"({"a":1,"b":[2]})",
-         .out = row(".", "object", "1"), .err = kWarn1},
-        {.name = "cap reached in paths", .args = {"paths", "--max-paths=2"}, .stdin_data = R"({"a":1,"b":2})",
+        {.name = "cap 1",
+         .args = {"schema", "--max-paths", "1"},
+         .stdin_data = R"({"a":1,"b":[2]})",
+         .out = row(".", "object", "1"),
+         .err = kWarn1},
+        {.name = "cap reached in paths",
+         .args = {"paths", "--max-paths=2"},
+         .stdin_data = R"({"a":1,"b":2})",
          .out = ".\n.a\n",
-         .err = "qm: schema: WARNING \xE2\x80\x94 exceeded max-paths (2); output may be truncated. Use --max-paths to raise the cap.\n"},
-        {.name = "cap not reached", .args = {"paths", "--max-paths", "3"}, .stdin_data = R"({"a":1,"b":2})", .out = ".\n.a\n.b\n"},
+         .err =
+             "qm: schema: WARNING \xE2\x80\x94 exceeded max-paths (2); output may be truncated. Use --max-paths to raise the cap.\n"},
+        {.name = "cap not reached",
+         .args = {"paths", "--max-paths", "3"},
+         .stdin_data = R"({"a":1,"b":2})",
+         .out = ".\n.a\n.b\n"},
     });
 }
 
@@ -145,13 +185,19 @@ TEST(SchemaCommand, UsageErrors) {
     }
     // paths appends --paths-only, which a trailing value flag then consumes;
     // shape and paths answer a --help anywhere themselves.
-    runs.push_back({.name = "requires a value", .args = {"schema", "--examples"},
-                    .err = "qm: schema: --examples requires a value\n", .code = 2});
-    runs.push_back({.name = "paths feeds its flag to a trailing value flag", .args = {"paths", "--examples"},
-                    .err = "qm: schema: --examples: '--paths-only' is not a non-negative integer\n", .code = 2});
+    runs.push_back({.name = "requires a value",
+                    .args = {"schema", "--examples"},
+                    .err = "qm: schema: --examples requires a value\n",
+                    .code = 2});
+    runs.push_back({.name = "paths feeds its flag to a trailing value flag",
+                    .args = {"paths", "--examples"},
+                    .err = "qm: schema: --examples: '--paths-only' is not a non-negative integer\n",
+                    .code = 2});
     // The first error ends the parse: a later help flag is not looked at.
-    runs.push_back({.name = "error before help", .args = {"schema", "--bogus", "--help"},
-                    .err = "qm: schema: unknown flag '--bogus'\n", .code = 2});
+    runs.push_back({.name = "error before help",
+                    .args = {"schema", "--bogus", "--help"},
+                    .err = "qm: schema: unknown flag '--bogus'\n",
+                    .code = 2});
     e2e::check_cases(runs);
 }
 
@@ -163,15 +209,29 @@ TEST(SchemaCommand, HelpAndInputFailures) {
         {.name = "shape --help=x", .args = {"shape", "--help=x"}, .out = topic(cli::SCHEMA_HELP)},
         {.name = "paths --help", .args = {"paths", "--bogus", "--help"}, .out = topic(cli::PATHS_HELP)},
         {.name = "paths --help=x", .args = {"paths", "--help=x"}, .out = topic(cli::SCHEMA_HELP)},
-        {.name = "missing file", .args = {"schema", "nope.json"},
-         .err = "qm: schema: nope.json: No such file or directory (os error 2)\n", .code = 3},
-        {.name = "-x is a file", .args = {"paths", "-x"}, .err = "qm: schema: -x: No such file or directory (os error 2)\n", .code = 3},
-        {.name = "empty", .args = {"schema"}, .err = "qm: schema: parse error: unexpected end of input\n", .code = 3},
-        {.name = "two values", .args = {"schema", "d.jsonl"}, .files = {{"d.jsonl", "{\"a\":1}\n{\"a\":2}\n"}},
-         .err = "qm: schema: parse error: multiple top-level values (JSONL) detected at offset 8 \xE2\x80\x94 not supported by rova_rudo\n",
+        {.name = "missing file",
+         .args = {"schema", "nope.json"},
+         .err = "qm: schema: nope.json: No such file or directory (os error 2)\n",
          .code = 3},
-        {.name = "bad byte", .args = {"schema"}, .stdin_data = "[1,]",
-         .err = "qm: schema: parse error: unexpected byte 0x5D (']') at offset 3\n", .code = 3},
-        {.name = "directory", .args = {"schema", "."}, .err = "qm: schema: .: Is a directory (os error 21)\n", .code = 3},
+        {.name = "-x is a file",
+         .args = {"paths", "-x"},
+         .err = "qm: schema: -x: No such file or directory (os error 2)\n",
+         .code = 3},
+        {.name = "empty", .args = {"schema"}, .err = "qm: schema: parse error: unexpected end of input\n", .code = 3},
+        {.name = "two values",
+         .args = {"schema", "d.jsonl"},
+         .files = {{"d.jsonl", "{\"a\":1}\n{\"a\":2}\n"}},
+         .err =
+             "qm: schema: parse error: multiple top-level values (JSONL) detected at offset 8 \xE2\x80\x94 not supported by rova_rudo\n",
+         .code = 3},
+        {.name = "bad byte",
+         .args = {"schema"},
+         .stdin_data = "[1,]",
+         .err = "qm: schema: parse error: unexpected byte 0x5D (']') at offset 3\n",
+         .code = 3},
+        {.name = "directory",
+         .args = {"schema", "."},
+         .err = "qm: schema: .: Is a directory (os error 21)\n",
+         .code = 3},
     });
 }

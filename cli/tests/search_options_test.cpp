@@ -45,14 +45,16 @@ TEST(SearchArgs, UsageErrors) {
         {{"--max-output", "5KB", "x"}, "invalid byte count '5KB'"},
         {{"--max-output", " 5 K", "x"}, "invalid byte count '5 K'"},
         {{"--max-output", "17179869184G", "x"}, "byte count '17179869184G' overflows usize"},
-        {{"--type", "Array", "x"}, "--type Array: object/array filters are not supported yet (use --emit object instead)"},
+        {{"--type", "Array", "x"},
+         "--type Array: object/array filters are not supported yet (use --emit object instead)"},
         {{"--type", "Foo", "x"}, "--type: unknown kind 'foo' (expected: string|number|boolean|null)"},
         {{"--type", "", "x"}, "--type: unknown kind '' (expected: string|number|boolean|null)"},
         {{"--emit", "Path", "x"}, "--emit: unknown mode 'Path'"},
         {{"--format", "JSON", "x"}, "--format: unknown value 'JSON'"},
         {{"--color", "yes", "x"}, "--color: unknown value 'yes'"},
         {{"a", "b", "c"}, "unexpected positional argument 'c'"},
-        {{"--key", "k", "a", "b"}, "unexpected positional argument 'b' (--key/--value/--exists/--missing take no <term>)"},
+        {{"--key", "k", "a", "b"},
+         "unexpected positional argument 'b' (--key/--value/--exists/--missing take no <term>)"},
         {{"--exists", ".a", "foo", "f.json"},
          "unexpected positional argument 'f.json' (--key/--value/--exists/--missing take no <term>)"},
         {{"--keys-only", "--values-only", "--exists", ".a", "--missing", ".b"},
@@ -61,7 +63,8 @@ TEST(SearchArgs, UsageErrors) {
         {{"--exists", ".a", "--missing", ".b"}, "--exists and --missing are mutually exclusive"},
         {{"--exists", ".a", "--where", ".b"},
          "--exists/--missing cannot be combined with <term>, --key/--value, --where, or --path"},
-        {{}, "missing search term (provide <term>, --key/--value, --type, --where, --path, --emit, --exists, or --missing)"},
+        {{},
+         "missing search term (provide <term>, --key/--value, --type, --where, --path, --emit, --exists, or --missing)"},
         {{"--format", "xml", "-h"}, "--format: unknown value 'xml'"},
     };
     for (const Case& c : cases) {
@@ -105,7 +108,12 @@ TEST(SearchArgs, ValuesAndPositionals) {
     EXPECT_EQ(o.file, "-");
 
     EXPECT_EQ(ok({"--max-output", "1m", "x"}).max_output, 1048576u);
-    EXPECT_EQ(ok({"--max-output", "\xE2\x80\x83" "2k\t", "x"}).max_output, 2048u);
+    EXPECT_EQ(ok({"--max-output",
+                  "\xE2\x80\x83"
+                  "2k\t",
+                  "x"})
+                  .max_output,
+              2048u);
     EXPECT_EQ(ok({"--max-output", "0", "x"}).max_output, 0u);
     EXPECT_EQ(ok({"--type", "STRING", "x"}).type_filter, TypeFilter::String);
     EXPECT_EQ(ok({"-t", "bool", "x"}).type_filter, TypeFilter::Boolean);

@@ -19,8 +19,7 @@ struct ShellRun {
 
 // Runs `qm <args> > target` through the shell, keeping standard error.
 ShellRun run_redirected(const std::string& args, const std::string& target) {
-    std::string cmd = "cd '" + e2e::source_dir() + "' && '" + std::string(QM_BINARY) + "' " + args + " 2>&1 >" +
-                      target;
+    std::string cmd = "cd '" + e2e::source_dir() + "' && '" + std::string(QM_BINARY) + "' " + args + " 2>&1 >" + target;
     FILE* p = ::popen(cmd.c_str(), "r");
     if (!p) return {"popen failed", -1};
     std::string err;

@@ -38,8 +38,8 @@ bool recover(std::uintptr_t addr) {
         if (addr >= e) continue;
         // Every page from the faulting one on lies past the file's new end.
         const std::uintptr_t page = addr & ~(g_page_size.load(std::memory_order_relaxed) - 1);
-        void* p = ::mmap(reinterpret_cast<void*>(page), e - page, PROT_READ,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+        void* p =
+            ::mmap(reinterpret_cast<void*>(page), e - page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
         if (p == MAP_FAILED) return false;
         s.shrank.store(true, std::memory_order_release);
         return true;

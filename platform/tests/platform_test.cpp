@@ -15,7 +15,8 @@ using namespace platform;
 namespace {
 
 std::string temp_file(const std::string& content) {
-    std::string path = (std::filesystem::temp_directory_path() / ("qm-platform-" + std::to_string(::getpid()))).string();
+    std::string path =
+        (std::filesystem::temp_directory_path() / ("qm-platform-" + std::to_string(::getpid()))).string();
     std::ofstream(path, std::ios::binary) << content;
     return path;
 }
@@ -23,9 +24,16 @@ std::string temp_file(const std::string& content) {
 }  // namespace
 
 TEST(Utf8, AcceptsAndRejects) {
-    struct Case { std::string s; bool ok; };
+    struct Case {
+        std::string s;
+        bool ok;
+    };
     const Case cases[] = {
-        {"", true}, {"plain", true}, {"caf\xC3\xA9", true}, {"\xE2\x80\x94", true}, {"\xF0\x9F\x98\x80", true},
+        {"", true},
+        {"plain", true},
+        {"caf\xC3\xA9", true},
+        {"\xE2\x80\x94", true},
+        {"\xF0\x9F\x98\x80", true},
         {"\xC3", false},              // cut short
         {"\x80", false},              // lone continuation byte
         {"\xC0\xAF", false},          // overlong

@@ -89,7 +89,8 @@ inline std::uint8_t byte_rank(std::uint8_t b) { return kByteRanks.r[b]; }
 // For needles of two bytes or more: the two positions to filter on, i1 < i2.
 void pick_probes(std::string_view needle, std::size_t& i1, std::size_t& i2) {
     std::size_t a = 0, b = 1;
-    if (byte_rank(static_cast<std::uint8_t>(needle[b])) < byte_rank(static_cast<std::uint8_t>(needle[a]))) std::swap(a, b);
+    if (byte_rank(static_cast<std::uint8_t>(needle[b])) < byte_rank(static_cast<std::uint8_t>(needle[a])))
+        std::swap(a, b);
     // a is the rarest so far, b the second rarest.
     for (std::size_t i = 2; i < needle.size(); ++i) {
         const std::uint8_t r = byte_rank(static_cast<std::uint8_t>(needle[i]));
@@ -165,13 +166,18 @@ std::size_t search(std::string_view hay, std::string_view needle, std::size_t i1
 
 namespace {
 
-inline std::uint8_t fold_ascii(std::uint8_t b) { return (b >= 'A' && b <= 'Z') ? static_cast<std::uint8_t>(b + 0x20) : b; }
-inline std::uint8_t upper_ascii(std::uint8_t b) { return (b >= 'a' && b <= 'z') ? static_cast<std::uint8_t>(b - 0x20) : b; }
+inline std::uint8_t fold_ascii(std::uint8_t b) {
+    return (b >= 'A' && b <= 'Z') ? static_cast<std::uint8_t>(b + 0x20) : b;
+}
+inline std::uint8_t upper_ascii(std::uint8_t b) {
+    return (b >= 'a' && b <= 'z') ? static_cast<std::uint8_t>(b - 0x20) : b;
+}
 
 // How many leading bytes of h and the needle agree once folded (n when all).
 std::size_t folded_prefix(const char* h, const char* lowered, std::size_t n) {
     std::size_t i = 0;
-    while (i < n && fold_ascii(static_cast<std::uint8_t>(h[i])) == fold_ascii(static_cast<std::uint8_t>(lowered[i]))) ++i;
+    while (i < n && fold_ascii(static_cast<std::uint8_t>(h[i])) == fold_ascii(static_cast<std::uint8_t>(lowered[i])))
+        ++i;
     return i;
 }
 
@@ -308,7 +314,8 @@ std::size_t ascii_nocase_probe(std::string_view lowered) {
     const char* nd = lowered.data();
     std::size_t j = 1;
     for (std::size_t i = 2; i < n; ++i)
-        if (byte_rank(fold_ascii(static_cast<std::uint8_t>(nd[i]))) < byte_rank(fold_ascii(static_cast<std::uint8_t>(nd[j]))))
+        if (byte_rank(fold_ascii(static_cast<std::uint8_t>(nd[i]))) <
+            byte_rank(fold_ascii(static_cast<std::uint8_t>(nd[j]))))
             j = i;
     return j;
 }
@@ -343,7 +350,8 @@ void find_all_ascii_nocase(std::string_view hay, std::string_view lowered, std::
     if (n == 1) {
         const std::uint8_t first = fold_ascii(static_cast<std::uint8_t>(lowered[0]));
         for (std::size_t pos = 0; pos < hay.size();) {
-            const std::size_t k = find_either_byte(hay.substr(pos), static_cast<char>(first), static_cast<char>(upper_ascii(first)));
+            const std::size_t k =
+                find_either_byte(hay.substr(pos), static_cast<char>(first), static_cast<char>(upper_ascii(first)));
             if (k == kNotFound) return;
             out.push_back(pos + k);
             pos += k + 1;

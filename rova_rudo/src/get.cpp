@@ -55,7 +55,7 @@ struct GetTracker {
     std::vector<PathSegment> segments;
     std::vector<std::uint8_t> on_path;
     std::string at = ".";
-    std::uint64_t at_segments = 0;  // how many segments `at` spells
+    std::uint64_t at_segments = 0;     // how many segments `at` spells
     std::uint32_t container_kind = 0;  // 0 none, 1 object, 2 array
     std::uint32_t elements_seen = 0;
     std::optional<ValueSpan> value;

@@ -166,10 +166,10 @@ private:
     JsonSyntaxError err_;
     JsonDocument doc_;
     std::vector<Open> stack_;
-    std::vector<std::uint64_t> keys_;  // key node indices (checking: key hashes) of the open objects
+    std::vector<std::uint64_t> keys_;      // key node indices (checking: key hashes) of the open objects
     std::vector<std::size_t> key_quotes_;  // checking: offset of each key in keys_
     static constexpr std::uint32_t kNoSlot = UINT32_MAX;
-    std::vector<std::uint32_t> key_slots_;  // checking: the repeated-key table of one object
+    std::vector<std::uint32_t> key_slots_;                            // checking: the repeated-key table of one object
     std::vector<std::pair<std::uint64_t, std::size_t>> dup_scratch_;  // (key hash, member position)
     bool build_ = true;
     bool repeated_key_ = false;
@@ -190,8 +190,7 @@ bool JsonStrictParser::parse_string(bool is_key) {
             // Text in other scripts is a run of multi-byte characters: step
             // through the whole run before searching again.
             do {
-                const platform::Utf8Step st =
-                    platform::utf8_step({reinterpret_cast<const char*>(s_), n_}, pos_);
+                const platform::Utf8Step st = platform::utf8_step({reinterpret_cast<const char*>(s_), n_}, pos_);
                 if (!st.well_formed) return fail("invalid unicode code point");
                 pos_ += st.length;
             } while (pos_ < n_ && s_[pos_] >= 0x80);
@@ -211,8 +210,9 @@ bool JsonStrictParser::parse_string(bool is_key) {
     if (!build_) {
         if (is_key) {
             if (decoded) doc_.arena_.append(reinterpret_cast<const char*>(s_ + copied_to), pos_ - copied_to);
-            const std::string_view text = decoded ? std::string_view(doc_.arena_).substr(arena_start)
-                                                  : std::string_view(reinterpret_cast<const char*>(s_ + start), pos_ - start);
+            const std::string_view text =
+                decoded ? std::string_view(doc_.arena_).substr(arena_start)
+                        : std::string_view(reinterpret_cast<const char*>(s_ + start), pos_ - start);
             keys_.push_back(fx_hash_bytes(text));
             key_quotes_.push_back(start - 1);
         }
@@ -299,8 +299,7 @@ bool JsonStrictParser::parse_number() {
 }
 
 bool JsonStrictParser::parse_literal(std::string_view word, Kind kind, std::uint64_t value) {
-    if (n_ - pos_ < word.size() || std::memcmp(s_ + pos_, word.data(), word.size()) != 0)
-        return fail("expected ident");
+    if (n_ - pos_ < word.size() || std::memcmp(s_ + pos_, word.data(), word.size()) != 0) return fail("expected ident");
     pos_ += word.size();
     if (build_) doc_.nodes_.push_back(make_node(kind, value, 0));
     return true;
@@ -496,10 +495,8 @@ bool JsonStrictParser::walk() {
             case 'f': ok = parse_literal("false", Kind::Bool, 0); break;
             case 'n': ok = parse_literal("null", Kind::Null, 0); break;
             default:
-                if (s_[pos_] == '-' || (s_[pos_] >= '0' && s_[pos_] <= '9'))
-                    ok = parse_number();
-                else
-                    ok = fail("expected value");
+                if (s_[pos_] == '-' || (s_[pos_] >= '0' && s_[pos_] <= '9')) ok = parse_number();
+                else ok = fail("expected value");
         }
         (void)closed_empty;
         if (!ok) break;
@@ -797,7 +794,12 @@ class JsonTextWriter {
 public:
     JsonTextWriter(std::string_view text, JsonStyle style, std::string& out,
                    const std::function<void(std::string&)>& drain, const std::function<bool()>& stop)
-        : s_(text.data()), n_(text.size()), pretty_(style == JsonStyle::Pretty), out_(out), drain_(drain), stop_(stop) {}
+        : s_(text.data()),
+          n_(text.size()),
+          pretty_(style == JsonStyle::Pretty),
+          out_(out),
+          drain_(drain),
+          stop_(stop) {}
 
     void run() {
         skip_ws();

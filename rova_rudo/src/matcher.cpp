@@ -18,11 +18,25 @@ inline std::uint8_t fold(std::uint8_t b) { return (b >= 'A' && b <= 'Z') ? stati
 // non-ASCII included, stands for itself.
 bool needs_escape(char c) {
     switch (c) {
-    case '#': case '$': case '&': case '(': case ')': case '*': case '+': case '-': case '.':
-    case '?': case '[': case '\\': case ']': case '^': case '{': case '|': case '}': case '~':
-        return true;
-    default:
-        return false;
+        case '#':
+        case '$':
+        case '&':
+        case '(':
+        case ')':
+        case '*':
+        case '+':
+        case '-':
+        case '.':
+        case '?':
+        case '[':
+        case '\\':
+        case ']':
+        case '^':
+        case '{':
+        case '|':
+        case '}':
+        case '~': return true;
+        default: return false;
     }
 }
 
@@ -34,8 +48,13 @@ TextMatcher& TextMatcher::operator=(TextMatcher&&) noexcept = default;
 TextMatcher::~TextMatcher() = default;
 
 TextMatcher::TextMatcher(const TextMatcher& o)
-    : kind_(o.kind_), bytes_(o.bytes_), first_(o.first_), first_alt_(o.first_alt_), probe_(o.probe_),
-      case_insensitive_(o.case_insensitive_), finder_(o.finder_) {
+    : kind_(o.kind_),
+      bytes_(o.bytes_),
+      first_(o.first_),
+      first_alt_(o.first_alt_),
+      probe_(o.probe_),
+      case_insensitive_(o.case_insensitive_),
+      finder_(o.finder_) {
     if (o.re_) re_ = compile(bytes_, case_insensitive_);
 }
 
@@ -44,7 +63,8 @@ TextMatcher& TextMatcher::operator=(const TextMatcher& o) {
     return *this;
 }
 
-platform::Result<TextMatcher, SearchError> build_text_matcher(std::string_view text, bool case_sensitive, bool is_regex) {
+platform::Result<TextMatcher, SearchError> build_text_matcher(std::string_view text, bool case_sensitive,
+                                                              bool is_regex) {
     TextMatcher m;
     if (!is_regex && case_sensitive) {
         m.kind_ = TextMatcherKind::Literal;
@@ -87,7 +107,8 @@ platform::Result<TextMatcher, SearchError> build_text_matcher(std::string_view t
     }
     m.re_ = compile(m.bytes_, m.case_insensitive_);
     if (!m.re_->ok()) {
-        if (m.re_->error_code() == re2::RE2::ErrorPatternTooLarge) return platform::Err{SearchError::regex(kRegexTooLargeMessage)};
+        if (m.re_->error_code() == re2::RE2::ErrorPatternTooLarge)
+            return platform::Err{SearchError::regex(kRegexTooLargeMessage)};
         return platform::Err{SearchError::regex(m.re_->error())};
     }
     return m;
@@ -132,36 +153,30 @@ std::optional<std::size_t> ascii_nocase_find(const AsciiNoCaseNeedle& needle, st
 
 bool text_matcher_is_match(const TextMatcher& m, std::string_view hay) {
     switch (m.kind()) {
-    case TextMatcherKind::Literal:
-        return m.finder().find(hay) != kNotFound;
-    case TextMatcherKind::AsciiNoCase:
-        return ascii_nocase_find(m.ascii_needle(), hay).has_value();
-    case TextMatcherKind::EscapedRegex:
-    case TextMatcherKind::UserRegex:
-        return m.regex()->Match(hay, 0, hay.size(), re2::RE2::UNANCHORED, nullptr, 0);
-    case TextMatcherKind::None:
-        break;
+        case TextMatcherKind::Literal: return m.finder().find(hay) != kNotFound;
+        case TextMatcherKind::AsciiNoCase: return ascii_nocase_find(m.ascii_needle(), hay).has_value();
+        case TextMatcherKind::EscapedRegex:
+        case TextMatcherKind::UserRegex: return m.regex()->Match(hay, 0, hay.size(), re2::RE2::UNANCHORED, nullptr, 0);
+        case TextMatcherKind::None: break;
     }
     return false;
 }
 
 std::optional<std::size_t> detail::text_matcher_find_other(const TextMatcher& m, std::string_view hay) {
     switch (m.kind()) {
-    case TextMatcherKind::Literal: {
-        const std::size_t at = m.finder().find(hay);
-        if (at == kNotFound) return std::nullopt;
-        return at;
-    }
-    case TextMatcherKind::AsciiNoCase:
-        return ascii_nocase_find(m.ascii_needle(), hay);
-    case TextMatcherKind::EscapedRegex:
-    case TextMatcherKind::UserRegex: {
-        re2::StringPiece whole;
-        if (!m.regex()->Match(hay, 0, hay.size(), re2::RE2::UNANCHORED, &whole, 1)) return std::nullopt;
-        return static_cast<std::size_t>(whole.data() - hay.data());
-    }
-    case TextMatcherKind::None:
-        break;
+        case TextMatcherKind::Literal: {
+            const std::size_t at = m.finder().find(hay);
+            if (at == kNotFound) return std::nullopt;
+            return at;
+        }
+        case TextMatcherKind::AsciiNoCase: return ascii_nocase_find(m.ascii_needle(), hay);
+        case TextMatcherKind::EscapedRegex:
+        case TextMatcherKind::UserRegex: {
+            re2::StringPiece whole;
+            if (!m.regex()->Match(hay, 0, hay.size(), re2::RE2::UNANCHORED, &whole, 1)) return std::nullopt;
+            return static_cast<std::size_t>(whole.data() - hay.data());
+        }
+        case TextMatcherKind::None: break;
     }
     return std::nullopt;
 }

@@ -22,33 +22,29 @@ void append_decimal(std::string& out, std::uint64_t v) {
 std::string parse_error_display(const ParseError& e) {
     std::string out;
     switch (e.code) {
-    case ParseErrorCode::UnexpectedByte: {
-        static const char hex[] = "0123456789ABCDEF";
-        out = "unexpected byte 0x";
-        out += hex[e.byte >> 4];
-        out += hex[e.byte & 0xF];
-        out += " ('";
-        // The byte is shown as the character U+0000..U+00FF of the same value.
-        platform::append_utf8_code_point(out, e.byte);
-        out += "') at offset ";
-        append_decimal(out, e.offset);
-        break;
-    }
-    case ParseErrorCode::UnexpectedEnd:
-        out = "unexpected end of input";
-        break;
-    case ParseErrorCode::UnclosedString:
-        out = "unclosed string";
-        break;
-    case ParseErrorCode::InvalidLiteral:
-        out = "invalid literal at offset ";
-        append_decimal(out, e.offset);
-        break;
-    case ParseErrorCode::MultipleTopLevel:
-        out = "multiple top-level values (JSONL) detected at offset ";
-        append_decimal(out, e.offset);
-        out += " \xE2\x80\x94 not supported by rova_rudo";
-        break;
+        case ParseErrorCode::UnexpectedByte: {
+            static const char hex[] = "0123456789ABCDEF";
+            out = "unexpected byte 0x";
+            out += hex[e.byte >> 4];
+            out += hex[e.byte & 0xF];
+            out += " ('";
+            // The byte is shown as the character U+0000..U+00FF of the same value.
+            platform::append_utf8_code_point(out, e.byte);
+            out += "') at offset ";
+            append_decimal(out, e.offset);
+            break;
+        }
+        case ParseErrorCode::UnexpectedEnd: out = "unexpected end of input"; break;
+        case ParseErrorCode::UnclosedString: out = "unclosed string"; break;
+        case ParseErrorCode::InvalidLiteral:
+            out = "invalid literal at offset ";
+            append_decimal(out, e.offset);
+            break;
+        case ParseErrorCode::MultipleTopLevel:
+            out = "multiple top-level values (JSONL) detected at offset ";
+            append_decimal(out, e.offset);
+            out += " \xE2\x80\x94 not supported by rova_rudo";
+            break;
     }
     return out;
 }
@@ -104,10 +100,8 @@ std::string_view scan_number_span(JsonCursor& c) {
     std::uint64_t p = start;
     while (p < c.len) {
         const char b = c.data[p];
-        if ((b >= '0' && b <= '9') || b == '+' || b == '-' || b == '.' || b == 'e' || b == 'E')
-            ++p;
-        else
-            break;
+        if ((b >= '0' && b <= '9') || b == '+' || b == '-' || b == '.' || b == 'e' || b == 'E') ++p;
+        else break;
     }
     c.pos = p;
     return std::string_view(c.data + start, static_cast<std::size_t>(p - start));

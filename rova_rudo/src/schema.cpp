@@ -24,7 +24,9 @@ SchemaBuilder schema_builder_new(const SchemaWalkOptions& opts) {
 
 namespace {
 
-std::uint64_t example_hash(std::uint32_t node, std::string_view text) { return fx_hash_pair(node, fx_hash_bytes(text)); }
+std::uint64_t example_hash(std::uint32_t node, std::string_view text) {
+    return fx_hash_pair(node, fx_hash_bytes(text));
+}
 
 // Stores `text` as an example of node `id` unless the node already holds it.
 void add_example(SchemaBuilder& b, std::uint32_t id, std::string_view text) {
@@ -87,7 +89,8 @@ std::uint32_t schema_record(SchemaBuilder& b, TypeMask bit, std::optional<std::s
     SchemaNode& node = b.nodes[id - 1];
     node.types |= bit;
     node.count += 1;
-    if (example && node.examples.size() < b.max_examples) add_example(b, id, example->substr(0, kSchemaExampleMaxBytes));
+    if (example && node.examples.size() < b.max_examples)
+        add_example(b, id, example->substr(0, kSchemaExampleMaxBytes));
     return id;
 }
 
@@ -147,47 +150,47 @@ Result<SchemaTree, ParseError> build_schema(std::string_view bytes, const Schema
         if (c.at_end()) return Err{ParseError::unexpected_end()};
         const std::uint8_t ch = c.peek();
         switch (ch) {
-        case '"': {
-            auto s = scan_string(c);
-            if (!s) return Err{s.error()};
-            schema_record(b, kTypeString, *s);
-            break;
-        }
-        case 't':
-        case 'f':
-        case 'n': {
-            const std::string_view word = ch == 't' ? "true" : ch == 'f' ? "false" : "null";
-            auto lit = expect_literal(c, word);
-            if (!lit) return Err{lit.error()};
-            schema_record(b, ch == 'n' ? kTypeNull : kTypeBoolean, word);
-            break;
-        }
-        case '[':
-        case '{': {
-            const bool is_array = ch == '[';
-            b.parents.push_back(schema_record(b, is_array ? kTypeArray : kTypeObject, std::nullopt));
-            b.last_member.push_back(0);
-            ++c.pos;
-            skip_whitespace(c);
-            if (!c.at_end() && c.peek() == (is_array ? ']' : '}')) {
+            case '"': {
+                auto s = scan_string(c);
+                if (!s) return Err{s.error()};
+                schema_record(b, kTypeString, *s);
+                break;
+            }
+            case 't':
+            case 'f':
+            case 'n': {
+                const std::string_view word = ch == 't' ? "true" : ch == 'f' ? "false" : "null";
+                auto lit = expect_literal(c, word);
+                if (!lit) return Err{lit.error()};
+                schema_record(b, ch == 'n' ? kTypeNull : kTypeBoolean, word);
+                break;
+            }
+            case '[':
+            case '{': {
+                const bool is_array = ch == '[';
+                b.parents.push_back(schema_record(b, is_array ? kTypeArray : kTypeObject, std::nullopt));
+                b.last_member.push_back(0);
                 ++c.pos;
-                b.parents.pop_back();
-                b.last_member.pop_back();
-                break;
+                skip_whitespace(c);
+                if (!c.at_end() && c.peek() == (is_array ? ']' : '}')) {
+                    ++c.pos;
+                    b.parents.pop_back();
+                    b.last_member.pop_back();
+                    break;
+                }
+                if (!is_array) {
+                    auto k = schema_scan_key(c, b);
+                    if (!k) return Err{k.error()};
+                }
+                stack.push_back(WalkFrame{is_array ? WalkFrame::kArray : WalkFrame::kObject, 0});
+                continue;  // the first member's value
             }
-            if (!is_array) {
-                auto k = schema_scan_key(c, b);
-                if (!k) return Err{k.error()};
-            }
-            stack.push_back(WalkFrame{is_array ? WalkFrame::kArray : WalkFrame::kObject, 0});
-            continue;  // the first member's value
-        }
-        default:
-            if (ch == '-' || (ch >= '0' && ch <= '9')) {
-                schema_record(b, kTypeNumber, scan_number_span(c));
-                break;
-            }
-            return Err{ParseError::unexpected_byte(ch, c.pos)};
+            default:
+                if (ch == '-' || (ch >= '0' && ch <= '9')) {
+                    schema_record(b, kTypeNumber, scan_number_span(c));
+                    break;
+                }
+                return Err{ParseError::unexpected_byte(ch, c.pos)};
         }
 
         // After a value: close containers until the next member starts, or

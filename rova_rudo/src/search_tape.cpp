@@ -121,8 +121,7 @@ platform::Result<ParsedInput, std::string> read_and_parse(const platform::File& 
     auto whole = platform::read_whole(file.fd(), platform::memory_budget());
     if (!whole) return platform::Err{whole.error().message()};
     in.buffer = std::move(whole.value());
-    const double read_ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    const double read_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     auto parsed = tape_parser::parse_buffer_chunked(in.buffer.data(), in.buffer.size(),
                                                     tape_parser::chunk_size_for_len(in.buffer.size()), read_ms);
     if (!parsed) return platform::Err{std::move(parsed).error()};
@@ -211,15 +210,15 @@ std::optional<std::vector<std::uint64_t>> scan_file_blocks(const platform::File&
     const std::size_t keep = m - 1;
     std::unique_ptr<char[]> buf(new char[kScanBlock + keep]);
     const std::size_t cap = kScanBlock + keep;
-    std::uint64_t base = 0;   // file offset of buf[0]
-    std::uint64_t resume = 0; // where the next non-overlapping literal may start
+    std::uint64_t base = 0;    // file offset of buf[0]
+    std::uint64_t resume = 0;  // where the next non-overlapping literal may start
     std::size_t have = 0;
     for (;;) {
         if (cancel && cancel->load(std::memory_order_relaxed)) return std::nullopt;
         const std::size_t kept = have;
         while (have < cap) {
-            auto r = f.read_at(base + have, std::span<std::byte>(reinterpret_cast<std::byte*>(buf.get()) + have,
-                                                                 cap - have));
+            auto r = f.read_at(base + have,
+                               std::span<std::byte>(reinterpret_cast<std::byte*>(buf.get()) + have, cap - have));
             if (!r) return std::nullopt;
             if (r.value() == 0) break;
             have += r.value();
@@ -276,12 +275,9 @@ const std::vector<std::uint32_t>& tape_children(const Tape& tape, TapeChildIndex
     std::vector<std::uint32_t> kids;
     const TapeEntry& e = tape[node];
     const std::size_t n = tape.size();
-    if (e.kind() == TapeKind::Array)
-        kids.reserve(e.child_count());
-    else if (e.kind() == TapeKind::Object)
-        kids.reserve(std::size_t{e.child_count()} * 2);
-    else
-        kids.reserve(8);
+    if (e.kind() == TapeKind::Array) kids.reserve(e.child_count());
+    else if (e.kind() == TapeKind::Object) kids.reserve(std::size_t{e.child_count()} * 2);
+    else kids.reserve(8);
     const std::uint64_t node_end = e.end();
     std::size_t k = std::size_t{node} + 1;
     while (k < n && tape[k].start() < node_end) {
@@ -343,10 +339,8 @@ void tape_node_path(const Tape& tape, const std::uint8_t* data, std::size_t len,
         a = p;
     }
     for (auto it = segments.rbegin(); it != segments.rend(); ++it) {
-        if (it->key)
-            path_push_key(out, std::string_view(it->key, it->key_len));
-        else
-            append_index(out, it->index);
+        if (it->key) path_push_key(out, std::string_view(it->key, it->key_len));
+        else append_index(out, it->index);
     }
 }
 

@@ -97,17 +97,20 @@ TEST(FindAsciiNocase, MatchesScalarOnRandomInputs) {
         for (auto& ch : needle) ch = alphabet[rng() % 8];
         if (len >= nlen && rng() % 2) {
             std::string cased = needle;
-            for (auto& ch : cased) if (ch >= 'a' && ch <= 'z' && rng() % 2) ch = static_cast<char>(ch - 32);
+            for (auto& ch : cased)
+                if (ch >= 'a' && ch <= 'z' && rng() % 2) ch = static_cast<char>(ch - 32);
             const std::size_t at = rng() % 3 == 0 ? len - nlen : rng() % (len - nlen + 1);
             buf.replace(align + at, nlen, cased);
         }
         std::string lowered = needle;
-        for (auto& ch : lowered) if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + 32);
+        for (auto& ch : lowered)
+            if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + 32);
         std::string_view hay(buf.data() + align, len);
         ASSERT_EQ(find_ascii_nocase(hay, lowered), ref_find_nocase(hay, lowered)) << len << " " << needle;
         // Whichever byte a caller chose to filter on, the answer is the same.
         const std::size_t probe = static_cast<std::size_t>(iter) % nlen;
-        ASSERT_EQ(find_ascii_nocase(hay, lowered, probe), ref_find_nocase(hay, lowered)) << len << " " << needle << " " << probe;
+        ASSERT_EQ(find_ascii_nocase(hay, lowered, probe), ref_find_nocase(hay, lowered))
+            << len << " " << needle << " " << probe;
     }
 }
 

@@ -26,7 +26,10 @@ struct Recorder {
         return scan_member_key(c, [this](std::string_view key) { add("k:" + std::string(key)); });
     }
     bool visitor_scalar(std::string_view v, ScalarKind k) {
-        const char* tag = k == ScalarKind::String ? "s:" : k == ScalarKind::Number ? "n:" : k == ScalarKind::Boolean ? "b:" : "z:";
+        const char* tag = k == ScalarKind::String    ? "s:"
+                          : k == ScalarKind::Number  ? "n:"
+                          : k == ScalarKind::Boolean ? "b:"
+                                                     : "z:";
         add(tag + std::string(v));
         return scalars++ == stop_at_scalar;
     }
@@ -54,8 +57,8 @@ TEST(EventWalker, EventsAndOutcomes) {
         {"[]", "[0 ]2", "ok@2"},
         {" {} ", "{1 ]3", "ok@3"},
         {"[1,[2,{}]]", "[0 #0 n:1 #1 [3 #0 n:2 #1 {6 ]8 ]9 ]10", "ok@10"},
-        {R"({"a": "x", "b" : [true,false,null]})",
-         "{0 k:a s:x k:b [17 #0 b:true #1 b:false #2 z:null ]34 ]35", "ok@35"},
+        {R"({"a": "x", "b" : [true,false,null]})", "{0 k:a s:x k:b [17 #0 b:true #1 b:false #2 z:null ]34 ]35",
+         "ok@35"},
         {R"("a\"b")", R"(s:a\"b)", "ok@6"},
         {"- 1e+", "n:-", "ok@1"},  // number spans are not validated
         {"1 2", "n:1", "ok@1"},    // only the first value is read

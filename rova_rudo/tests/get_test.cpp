@@ -55,7 +55,7 @@ TEST(GetValueAtPath, FindsValuesOfEveryKind) {
         {R"({"a":{"b":{"c":1}},"d":2})", "root.d", "2", 2},
         {R"({"skip":{"a":1},"a":7})", "root.a", "7", 2},  // a same-named key off the path is not taken
         {R"({"s":"q\"uo}te","t":1})", "root.t", "1", 2},
-        {R"({"a":1,"a":2})", "root.a", "1", 2},  // the first of repeated keys counts
+        {R"({"a":1,"a":2})", "root.a", "1", 2},             // the first of repeated keys counts
         {R"({"a":1} trailing garbage)", "root.a", "1", 2},  // nothing after the target is read
         {R"({"a":[1,2]},{{{)", "root.a[0]", "1", 2},
         {R"({"a":{"b":1}}})", "root.a", R"({"b":1})", 4},
@@ -84,7 +84,8 @@ TEST(GetValueAtPath, ReportsWhereThePathEnds) {
 
 TEST(GetValueAtPath, SyntaxFaultsBeforeTheStopPoint) {
     check({
-        {"5 7", "root.a", "multiple top-level values (JSONL) detected at offset 2 \xe2\x80\x94 not supported by rova_rudo",
+        {"5 7", "root.a",
+         "multiple top-level values (JSONL) detected at offset 2 \xe2\x80\x94 not supported by rova_rudo",
          err(K::Parse)},
         {R"({"b":[1,}, "a":1})", "root.a", "unexpected byte 0x7D ('}') at offset 8", err(K::Parse)},
         {R"({"a" 1})", "root.a", "unexpected byte 0x31 ('1') at offset 5", err(K::Parse)},

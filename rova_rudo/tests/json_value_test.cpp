@@ -46,9 +46,9 @@ TEST(JsonValue, Numbers) {
         {"0.0", "0.0"},
         {"123", "123"},
         {"-42", "-42"},
-        {"18446744073709551615", "18446744073709551615"},       // u64 max stays exact
-        {"18446744073709551616", "1.8446744073709552e19"},      // one more is a double
-        {"-9223372036854775808", "-9223372036854775808"},       // i64 min stays exact
+        {"18446744073709551615", "18446744073709551615"},   // u64 max stays exact
+        {"18446744073709551616", "1.8446744073709552e19"},  // one more is a double
+        {"-9223372036854775808", "-9223372036854775808"},   // i64 min stays exact
         {"-9223372036854775809", "-9.223372036854776e18"},
         {"1E2", "100.0"},
         {"1e2", "100.0"},
@@ -98,19 +98,19 @@ TEST(JsonValue, Strings) {
         {R"("\uD83D\uDE00")", "\"\xf0\x9f\x98\x80\""},
         {R"("\ud83d\ude00")", "\"\xf0\x9f\x98\x80\""},
         {"\"\xe2\x82\xac raw\"", "\"\xe2\x82\xac raw\""},
-        {R"("\uD83D")", "<rejected>"},         // lone leading surrogate
+        {R"("\uD83D")", "<rejected>"},  // lone leading surrogate
         {R"("\uD83Dx")", "<rejected>"},
-        {R"("\uD83D\u0041")", "<rejected>"},   // not followed by a trailing one
-        {R"("\uDE00")", "<rejected>"},         // lone trailing surrogate
+        {R"("\uD83D\u0041")", "<rejected>"},  // not followed by a trailing one
+        {R"("\uDE00")", "<rejected>"},        // lone trailing surrogate
         {R"("\x")", "<rejected>"},
         {R"("\u12")", "<rejected>"},
         {R"("\u12G4")", "<rejected>"},
-        {"\"a\tb\"", "<rejected>"},           // raw control byte
+        {"\"a\tb\"", "<rejected>"},  // raw control byte
         {"\"a\x01\"", "<rejected>"},
-        {"\"\xff\"", "<rejected>"},           // invalid UTF-8
-        {"\"\xc0\xaf\"", "<rejected>"},       // overlong
-        {"\"\xed\xa0\x80\"", "<rejected>"},   // encoded surrogate
-        {"\"\xe2\x82\"", "<rejected>"},       // truncated sequence
+        {"\"\xff\"", "<rejected>"},          // invalid UTF-8
+        {"\"\xc0\xaf\"", "<rejected>"},      // overlong
+        {"\"\xed\xa0\x80\"", "<rejected>"},  // encoded surrogate
+        {"\"\xe2\x82\"", "<rejected>"},      // truncated sequence
         {"\"abc", "<rejected>"},
         {"\"abc\\", "<rejected>"},
         // Long strings go through the 32-byte scan; the special byte sits past it.

@@ -83,8 +83,7 @@ TEST(TextMatcher, FindTable) {
         {"literal non-ascii exact only", Ae, true, false, ae, std::nullopt},
         {"escaped dot matches only dot", "a.b\xC3\xA9", false, false, "axb\xC3\xA9", std::nullopt},
         {"escaped dot matches dot", "a.b\xC3\xA9", false, false, "za.B\xC3\x89", 1},
-        {"escaped specials literal", "(x)*+?$^|{1}[]\\-&#~\xC3\xA9", false, false,
-         "q(X)*+?$^|{1}[]\\-&#~\xC3\x89", 1},
+        {"escaped specials literal", "(x)*+?$^|{1}[]\\-&#~\xC3\xA9", false, false, "q(X)*+?$^|{1}[]\\-&#~\xC3\x89", 1},
         {"escaped keeps spaces", "a b\xC3\xA9", false, false, "ab\xC3\xA9 a b\xC3\xA9", 5},
         {"user regex nocase", "e.r+", false, true, "xxERR", 2},
         {"user regex cs", "e.r+", true, true, "xxERR", std::nullopt},
@@ -118,7 +117,9 @@ TEST(AsciiNocaseFind, AgreesWithFoldedSearch) {
         std::optional<std::size_t> want;
         for (std::size_t i = 0; i + nlen <= len && !want; ++i) {
             bool eq = true;
-            for (std::size_t j = 0; j < nlen; ++j) eq = eq && (std::tolower(static_cast<unsigned char>(hay[i + j])) == std::tolower(static_cast<unsigned char>(text[j])));
+            for (std::size_t j = 0; j < nlen; ++j)
+                eq = eq && (std::tolower(static_cast<unsigned char>(hay[i + j])) ==
+                            std::tolower(static_cast<unsigned char>(text[j])));
             if (eq) want = i;
         }
         ASSERT_EQ(ascii_nocase_find(m.ascii_needle(), hay), want) << hay << " / " << text;
@@ -219,7 +220,8 @@ TEST(TextMatcher, CopiesAreIndependent) {
         for (int i = 0; i < 2000; ++i) hits += text_matcher_is_match(copy, "say H\xC3\x89LLO") ? 1 : 0;
     });
     std::size_t hits2 = 0;
-    for (int i = 0; i < 2000; ++i) hits2 += text_matcher_find(*orig, "xx h\xC3\xA9llo") == std::optional<std::size_t>(3);
+    for (int i = 0; i < 2000; ++i)
+        hits2 += text_matcher_find(*orig, "xx h\xC3\xA9llo") == std::optional<std::size_t>(3);
     t.join();
     EXPECT_EQ(hits, 2000u);
     EXPECT_EQ(hits2, 2000u);

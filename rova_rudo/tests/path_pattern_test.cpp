@@ -11,10 +11,10 @@ std::string render(const PathPattern& p) {
     std::string s;
     for (const auto& seg : p) {
         switch (seg.kind) {
-        case PathSegmentPattern::Kind::Key: s += "K(" + seg.key + ")"; break;
-        case PathSegmentPattern::Kind::AnyKey: s += "K*"; break;
-        case PathSegmentPattern::Kind::Index: s += "I(" + std::to_string(seg.index) + ")"; break;
-        case PathSegmentPattern::Kind::AnyIndex: s += "I*"; break;
+            case PathSegmentPattern::Kind::Key: s += "K(" + seg.key + ")"; break;
+            case PathSegmentPattern::Kind::AnyKey: s += "K*"; break;
+            case PathSegmentPattern::Kind::Index: s += "I(" + std::to_string(seg.index) + ")"; break;
+            case PathSegmentPattern::Kind::AnyIndex: s += "I*"; break;
         }
     }
     return s;

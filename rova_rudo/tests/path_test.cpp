@@ -76,7 +76,10 @@ TEST(PathBuilder, GuardedOperationsOnRoot) {
 
 TEST(PathPushKey, InvalidUtf8Rule) {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"a\xFF" "b", ".a\xEF\xBF\xBD" "b"},
+        {"a\xFF"
+         "b",
+         ".a\xEF\xBF\xBD"
+         "b"},
         {"\xC3\xA9", ".\xC3\xA9"},
         {"\xC3\xA9\xFF", ".\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"\xC3", ".\xEF\xBF\xBD"},
@@ -102,11 +105,36 @@ TEST(PathPushKey, InvalidUtf8Rule) {
 TEST(DeferredPath, SpellsWhatTheBuilderHolds) {
     enum Op { Arr, Obj, Index, Key, Pop };
     const std::vector<std::pair<Op, std::string>> steps = {
-        {Obj, ""},    {Key, "users"}, {Arr, ""},       {Index, "3"},  {Obj, ""},    {Key, "e"},
-        {Key, "na.me"}, {Obj, ""},    {Key, ""},       {Key, "x."},   {Obj, ""},    {Key, "y"},
-        {Pop, ""},    {Pop, ""},      {Key, "a\xFF" "b"}, {Arr, ""},  {Pop, ""},    {Pop, ""},
-        {Index, "4294967295"}, {Arr, ""}, {Index, "7"}, {Pop, ""},   {Pop, ""},    {Key, "z"},
-        {Pop, ""},    {Key, "late"}, {Pop, ""},        {Index, "1"},
+        {Obj, ""},
+        {Key, "users"},
+        {Arr, ""},
+        {Index, "3"},
+        {Obj, ""},
+        {Key, "e"},
+        {Key, "na.me"},
+        {Obj, ""},
+        {Key, ""},
+        {Key, "x."},
+        {Obj, ""},
+        {Key, "y"},
+        {Pop, ""},
+        {Pop, ""},
+        {Key,
+         "a\xFF"
+         "b"},
+        {Arr, ""},
+        {Pop, ""},
+        {Pop, ""},
+        {Index, "4294967295"},
+        {Arr, ""},
+        {Index, "7"},
+        {Pop, ""},
+        {Pop, ""},
+        {Key, "z"},
+        {Pop, ""},
+        {Key, "late"},
+        {Pop, ""},
+        {Index, "1"},
     };
     for (std::size_t every : {1u, 2u, 3u, 5u, 100u}) {
         PathBuilder b = new_root_path_dot();
@@ -114,17 +142,26 @@ TEST(DeferredPath, SpellsWhatTheBuilderHolds) {
         for (std::size_t i = 0; i < steps.size(); ++i) {
             const auto& [op, arg] = steps[i];
             switch (op) {
-            case Arr: path_enter_array(b); d.enter_array(); break;
-            case Obj: path_mark_segment(b); d.enter_object(); break;
-            case Index:
-                path_set_index(b, static_cast<std::uint32_t>(std::stoul(arg)));
-                d.set_index(static_cast<std::uint32_t>(std::stoul(arg)));
-                break;
-            case Key:
-                if (!b.starts.empty()) path_set_key(b, arg);
-                d.set_key(arg);
-                break;
-            case Pop: path_pop(b); d.pop(); break;
+                case Arr:
+                    path_enter_array(b);
+                    d.enter_array();
+                    break;
+                case Obj:
+                    path_mark_segment(b);
+                    d.enter_object();
+                    break;
+                case Index:
+                    path_set_index(b, static_cast<std::uint32_t>(std::stoul(arg)));
+                    d.set_index(static_cast<std::uint32_t>(std::stoul(arg)));
+                    break;
+                case Key:
+                    if (!b.starts.empty()) path_set_key(b, arg);
+                    d.set_key(arg);
+                    break;
+                case Pop:
+                    path_pop(b);
+                    d.pop();
+                    break;
             }
             if (i % every == 0 || i + 1 == steps.size()) {
                 EXPECT_EQ(d.text(), b.text) << "step " << i << " every " << every;

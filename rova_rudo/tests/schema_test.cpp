@@ -40,8 +40,7 @@ TEST(Schema, RowsForDocuments) {
         {"42", {". number 1 [42]"}},
         {" [ ] ", {". array 1"}},
         {"{}", {". object 1"}},
-        {R"([1, "a", null, [2]])",
-         {". array 1", ".[*] array|string|number|null 4 [1;a;null]", ".[*][*] number 1 [2]"}},
+        {R"([1, "a", null, [2]])", {". array 1", ".[*] array|string|number|null 4 [1;a;null]", ".[*][*] number 1 [2]"}},
         {R"([{"a":1},{"a":"x","b":true}])",
          {". array 1", ".[*] object 2", ".[*].a string|number 2 [1;x]", ".[*].b boolean 1 [true]"}},
         {"[1,1,1,2]", {". array 1", ".[*] number 4 [1;2]"}},
@@ -74,7 +73,8 @@ TEST(Schema, RowsForDocuments) {
         // Numbers are raw spans, never validated.
         {"[1.2.3,-]", {". array 1", ".[*] number 2 [1.2.3;-]"}},
         // Whitespace everywhere a token may stand.
-        {" {\n\t\"k\" :\r [ 1 , 2 ] , \"m\" : { } }\n", {". object 1", ".k array 1", ".k[*] number 2 [1;2]", ".m object 1"}},
+        {" {\n\t\"k\" :\r [ 1 , 2 ] , \"m\" : { } }\n",
+         {". object 1", ".k array 1", ".k[*] number 2 [1;2]", ".m object 1"}},
     };
     for (const auto& c : cases) EXPECT_EQ(render(c.doc), c.want) << c.doc;
 }
@@ -87,7 +87,8 @@ TEST(Schema, ExampleOptions) {
     const std::string doc = "[\"" + a80 + "x\",\"" + a80 + "y\",\"" + std::string(100, 'b') + "\"]";
     EXPECT_EQ(render(doc), (Rows{". array 1", ".[*] string 3 [" + a80 + ";" + std::string(80, 'b') + "]"}));
     // The collapse flag is carried but the walk always collapses.
-    EXPECT_EQ(render("[1,[2]]", {.collapse = false}), (Rows{". array 1", ".[*] array|number 2 [1]", ".[*][*] number 1 [2]"}));
+    EXPECT_EQ(render("[1,[2]]", {.collapse = false}),
+              (Rows{". array 1", ".[*] array|number 2 [1]", ".[*][*] number 1 [2]"}));
 }
 
 // Past the first few, a node's examples are found again by hash: the result
@@ -96,9 +97,10 @@ TEST(Schema, ExampleOptions) {
 TEST(Schema, ManyExamplesKeepTheFirstDistinctInOrder) {
     std::vector<std::string> a_vals, b_vals;
     for (int i = 0; i < 300; ++i) {
-        a_vals.push_back("v" + std::to_string(i % 97 * 7 % 131));                       // repeats throughout
+        a_vals.push_back("v" + std::to_string(i % 97 * 7 % 131));  // repeats throughout
         // 81 bytes: the cut drops the last one, so x and y make one example.
-        b_vals.push_back(std::string(78, 'p') + (i % 40 < 10 ? "0" : "") + std::to_string(i % 40) + (i % 3 ? "x" : "y"));
+        b_vals.push_back(std::string(78, 'p') + (i % 40 < 10 ? "0" : "") + std::to_string(i % 40) +
+                         (i % 3 ? "x" : "y"));
         if (i % 5 == 0) b_vals.push_back("w" + std::to_string(i));
     }
     std::string doc = "[";
@@ -202,9 +204,14 @@ TEST(Schema, Utf8LossyReplacesEachMaximalInvalidSequence) {
     } cases[] = {
         {"plain", "plain"},
         {"caf\xC3\xA9", "caf\xC3\xA9"},
-        {"a\xFF" "b", "a\xEF\xBF\xBD" "b"},
+        {"a\xFF"
+         "b",
+         "a\xEF\xBF\xBD"
+         "b"},
         // A truncated 3-byte sequence is one fault; a lone continuation byte is one each.
-        {"\xE2\x82" "x", "\xEF\xBF\xBDx"},
+        {"\xE2\x82"
+         "x",
+         "\xEF\xBF\xBDx"},
         {"\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD"},
         // Overlong lead, surrogate, above U+10FFFF: the lead byte alone is the fault.
         {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},

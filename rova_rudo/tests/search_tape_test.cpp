@@ -104,10 +104,7 @@ std::string hundred_members() {
 
 std::vector<Case> cases() {
     std::vector<Case> cs = {
-        {"key then value with the same path",
-         R"({"name":"nana"})",
-         term("na"),
-         {{".name", "name", S, KEY, 0}}},
+        {"key then value with the same path", R"({"name":"nana"})", term("na"), {{".name", "name", S, KEY, 0}}},
         {"values only",
          R"({"name":"nana"})",
          with(term("na"), [](SearchQuery& q) { q.values_only = true; }),
@@ -131,16 +128,19 @@ std::vector<Case> cases() {
          {}},
         {"hit across members", R"({"ab":"ba"})", term("b\":\"b"), {}},
         {"hit inside a string with spaces", "{\"c\":[ \"a b\" ]}", term(" b"), {{".c[0]", "a b", S, VAL, 1}}},
-        {"escapes stay raw",
-         R"({"q":"say \"hi\""})",
-         term("\\\"hi"),
-         {{".q", R"(say \"hi\")", S, VAL, 4}}},
-        {"several hits in one scalar give one result", R"(["abab ab", "ab"])", term("ab"),
+        {"escapes stay raw", R"({"q":"say \"hi\""})", term("\\\"hi"), {{".q", R"(say \"hi\")", S, VAL, 4}}},
+        {"several hits in one scalar give one result",
+         R"(["abab ab", "ab"])",
+         term("ab"),
          {{".[0]", "abab ab", S, VAL, 0}, {".[1]", "ab", S, VAL, 0}}},
-        {"case-sensitive literal", R"(["Ab","ab"])", with(term("ab"), [](SearchQuery& q) { q.case_sensitive = true; }),
+        {"case-sensitive literal",
+         R"(["Ab","ab"])",
+         with(term("ab"), [](SearchQuery& q) { q.case_sensitive = true; }),
          {{".[1]", "ab", S, VAL, 0}}},
-        {"case-sensitive needles do not overlap", R"(["aaa"])",
-         with(term("aa"), [](SearchQuery& q) { q.case_sensitive = true; }), {{".[0]", "aaa", S, VAL, 0}}},
+        {"case-sensitive needles do not overlap",
+         R"(["aaa"])",
+         with(term("aa"), [](SearchQuery& q) { q.case_sensitive = true; }),
+         {{".[0]", "aaa", S, VAL, 0}}},
         {"several top-level values", R"({"a":"x"} {"a":"y"})", term("y"), {{".[1].a", "y", S, VAL, 0}}},
         {"top-level scalars", "1 2", term("2"), {{".[1]", "2", N, VAL, 0}}},
         {"single top-level scalar", "\"abc\"", term("b"), {{".", "abc", S, VAL, 1}}},
@@ -163,7 +163,8 @@ std::vector<Case> cases() {
              return q;
          }(),
          {}},
-        {"key query alone", R"({"id":1,"x":{"id":"id"}})",
+        {"key query alone",
+         R"({"id":1,"x":{"id":"id"}})",
          [] {
              SearchQuery q;
              q.key = "id";
@@ -190,11 +191,17 @@ std::vector<Case> cases() {
           {".a[1]", "", S, VAL, 0},
           {".a[2]", "null", Z, VAL, 0},
           {".", "", S, KEY, 0}}},
-        {"empty case-sensitive term", R"([true])", with(term(""), [](SearchQuery& q) { q.case_sensitive = true; }),
+        {"empty case-sensitive term",
+         R"([true])",
+         with(term(""), [](SearchQuery& q) { q.case_sensitive = true; }),
          {{".[0]", "true", B, VAL, 0}}},
-        {"a non-ASCII term through its escaped expression", "[\"Caf\xC3\xA9\", \"CAF\xC3\x89!\"]", term("caf\xC3\xA9"),
+        {"a non-ASCII term through its escaped expression",
+         "[\"Caf\xC3\xA9\", \"CAF\xC3\x89!\"]",
+         term("caf\xC3\xA9"),
          {{".[0]", "Caf\xC3\xA9", S, VAL, 0}, {".[1]", "CAF\xC3\x89!", S, VAL, 0}}},
-        {"only a string in a key's place is a key", R"({1:"x",true:1})", term("1"),
+        {"only a string in a key's place is a key",
+         R"({1:"x",true:1})",
+         term("1"),
          {{".1", "1", N, VAL, 0}, {".true", "1", N, VAL, 0}}},
         {"no matcher: nothing", R"({"a":1})", SearchQuery{}, {}},
         {"empty file", "", term("a"), {}},
@@ -273,8 +280,8 @@ TEST(TapeSearch, FailuresComeBackAsValues) {
     Recorder r;
     auto res = rova_rudo::run_tape_search(f.path(), term("x"), r);
     ASSERT_EQ(res.kind(), SearchErrorKind::Message);
-    auto direct = tape_parser::parse_buffer_chunked(reinterpret_cast<const std::uint8_t*>(bad.data()), bad.size(),
-                                                    1 << 20, 0.0);
+    auto direct =
+        tape_parser::parse_buffer_chunked(reinterpret_cast<const std::uint8_t*>(bad.data()), bad.size(), 1 << 20, 0.0);
     ASSERT_FALSE(direct.ok());
     EXPECT_EQ(res.text(), direct.error());
     EXPECT_TRUE(r.hits.empty());

@@ -21,10 +21,10 @@ struct RecordingSink : MatchSink {
                            std::optional<std::uint64_t> offset) override {
         std::string line;
         switch (shape) {
-        case MatchShape::ObjectKey: line = "K "; break;
-        case MatchShape::Scalar: line = "S" + std::to_string(static_cast<int>(kind)) + " "; break;
-        case MatchShape::Object: line = "O "; break;
-        case MatchShape::Array: line = "A "; break;
+            case MatchShape::ObjectKey: line = "K "; break;
+            case MatchShape::Scalar: line = "S" + std::to_string(static_cast<int>(kind)) + " "; break;
+            case MatchShape::Object: line = "O "; break;
+            case MatchShape::Array: line = "A "; break;
         }
         if (shape != MatchShape::Scalar) {
             EXPECT_EQ(kind, ScalarKind::String);
@@ -41,16 +41,16 @@ struct RecordingSink : MatchSink {
 
 std::string outcome(const SearchError& e) {
     switch (e.kind()) {
-    case SearchErrorKind::Success: return "ok " + std::to_string(e.matches());
-    case SearchErrorKind::Parse: {
-        const ParseError& p = e.parse_error();
-        return "parse " + std::to_string(static_cast<int>(p.code)) + " " + std::to_string(p.byte) + " " +
-               std::to_string(p.offset);
-    }
-    case SearchErrorKind::Message: return "message: " + e.text();
-    case SearchErrorKind::Regex: return "regex: " + e.text();
-    case SearchErrorKind::PathPattern: return "path: " + e.text();
-    case SearchErrorKind::Predicate: return "where: " + e.text();
+        case SearchErrorKind::Success: return "ok " + std::to_string(e.matches());
+        case SearchErrorKind::Parse: {
+            const ParseError& p = e.parse_error();
+            return "parse " + std::to_string(static_cast<int>(p.code)) + " " + std::to_string(p.byte) + " " +
+                   std::to_string(p.offset);
+        }
+        case SearchErrorKind::Message: return "message: " + e.text();
+        case SearchErrorKind::Regex: return "regex: " + e.text();
+        case SearchErrorKind::PathPattern: return "path: " + e.text();
+        case SearchErrorKind::Predicate: return "where: " + e.text();
     }
     return "?";
 }
@@ -78,41 +78,64 @@ constexpr EmitMode kParent = EmitMode::Parent;
 
 TEST(InMemorySearch, TermKeyValueAndTypeSelection) {
     run_cases({
-        {"term matches keys and string values", R"({"a":"x","b":{"c":"x"},"x":1})", {.term = "x"},
+        {"term matches keys and string values",
+         R"({"a":"x","b":{"c":"x"},"x":1})",
+         {.term = "x"},
          {"S3 .a x @0", "S3 .b.c x @0", "K .x x @0"}},
         {"keys only", R"({"a":"x","b":{"c":"x"}})", {.term = "b", .keys_only = true}, {"K .b b @0"}},
-        {"values only", R"({"ab":"b","c":"abc"})", {.term = "b", .values_only = true},
-         {"S3 .ab b @0", "S3 .c abc @1"}},
+        {"values only", R"({"ab":"b","c":"abc"})", {.term = "b", .values_only = true}, {"S3 .ab b @0", "S3 .c abc @1"}},
         {"non-strings need all types", R"([1,"1",true,null])", {.term = "1"}, {"S3 .[1] 1 @0"}},
-        {"all types", R"([1,"1",true,null,11])", {.term = "1", .all_types = true},
+        {"all types",
+         R"([1,"1",true,null,11])",
+         {.term = "1", .all_types = true},
          {"S2 .[0] 1 @0", "S3 .[1] 1 @0", "S2 .[4] 11 @0"}},
         {"raw escaped text is matched", R"({"s":"a\u0062"})", {.term = "u0062"}, {"S3 .s a\\u0062 @2"}},
-        {"value mode keys_only: container value drops the member", R"({"b":{"c":1},"bb":"v"})",
-         {.term = "b", .keys_only = true, .emit = kValue}, {"S3 .bb v @0"}},
-        {"value mode keys_only all types", R"({"b":{"c":1},"bb":"v"})",
-         {.term = "b", .keys_only = true, .all_types = true, .emit = kValue}, {"S3 .bb v @0"}},
+        {"value mode keys_only: container value drops the member",
+         R"({"b":{"c":1},"bb":"v"})",
+         {.term = "b", .keys_only = true, .emit = kValue},
+         {"S3 .bb v @0"}},
+        {"value mode keys_only all types",
+         R"({"b":{"c":1},"bb":"v"})",
+         {.term = "b", .keys_only = true, .all_types = true, .emit = kValue},
+         {"S3 .bb v @0"}},
         {"value mode: number needs all types", R"({"b":5})", {.term = "b", .keys_only = true, .emit = kValue}, {}},
-        {"value mode: number with all types", R"({"b":5})",
-         {.term = "b", .keys_only = true, .all_types = true, .emit = kValue}, {"S2 .b 5 @0"}},
-        {"assignment mode reports the value of a matching key", R"({"xb":"1","c":{"xb":"v"}})",
-         {.term = "b", .keys_only = true, .emit = EmitMode::Assignment}, {"S3 .xb 1 @1", "S3 .c.xb v @1"}},
+        {"value mode: number with all types",
+         R"({"b":5})",
+         {.term = "b", .keys_only = true, .all_types = true, .emit = kValue},
+         {"S2 .b 5 @0"}},
+        {"assignment mode reports the value of a matching key",
+         R"({"xb":"1","c":{"xb":"v"}})",
+         {.term = "b", .keys_only = true, .emit = EmitMode::Assignment},
+         {"S3 .xb 1 @1", "S3 .c.xb v @1"}},
         {"key and value", R"({"name":"alice","nick":"al"})", {.key = "name", .value = "al"}, {"S3 .name alice @0"}},
-        {"key and value, other member", R"({"name":"alice","nick":"al"})", {.key = "nick", .value = "al"},
+        {"key and value, other member",
+         R"({"name":"alice","nick":"al"})",
+         {.key = "nick", .value = "al"},
          {"S3 .nick al @0"}},
         {"key and value need both on one member", R"({"name":"bob","x":"al"})", {.key = "name", .value = "al"}, {}},
         {"key alone", R"({"name":"alice","nick":"al"})", {.key = "nick"}, {"K .nick nick @0"}},
         {"empty key text is no filter", R"({"a":"al"})", {.key = "", .value = "l"}, {"S3 .a al @1"}},
         {"type number", R"([1,"2",true])", {.type_filter = TypeFilter::Number}, {"S2 .[0] 1"}},
         {"type null", R"({"a":null,"b":[null]})", {.type_filter = TypeFilter::Null}, {"S0 .a null", "S0 .b[0] null"}},
-        {"type filter with a term that only numbers match", R"([1,"2",true])",
-         {.term = "1", .type_filter = TypeFilter::Number}, {}},
-        {"type filter with a term and all types", R"([1,"2",true])",
-         {.term = "1", .all_types = true, .type_filter = TypeFilter::Number}, {"S2 .[0] 1 @0"}},
-        {"type filter does not filter key matches", R"({"n":"s"})", {.term = "n", .type_filter = TypeFilter::Number},
+        {"type filter with a term that only numbers match",
+         R"([1,"2",true])",
+         {.term = "1", .type_filter = TypeFilter::Number},
+         {}},
+        {"type filter with a term and all types",
+         R"([1,"2",true])",
+         {.term = "1", .all_types = true, .type_filter = TypeFilter::Number},
+         {"S2 .[0] 1 @0"}},
+        {"type filter does not filter key matches",
+         R"({"n":"s"})",
+         {.term = "n", .type_filter = TypeFilter::Number},
          {"K .n n @0"}},
-        {"key with a type filter selects nothing by the filter alone", R"({"k":1,"x":2})",
-         {.key = "k", .type_filter = TypeFilter::Number}, {"K .k k @0"}},
-        {"case-insensitive by default", R"(["ERROR","error","eRrOr","err"])", {.term = "Error"},
+        {"key with a type filter selects nothing by the filter alone",
+         R"({"k":1,"x":2})",
+         {.key = "k", .type_filter = TypeFilter::Number},
+         {"K .k k @0"}},
+        {"case-insensitive by default",
+         R"(["ERROR","error","eRrOr","err"])",
+         {.term = "Error"},
          {"S3 .[0] ERROR @0", "S3 .[1] error @0", "S3 .[2] eRrOr @0"}},
         {"regex offsets", R"(["xxab","b"])", {.term = "a+b", .regex = true}, {"S3 .[0] xxab @2"}},
         {"bad regex", R"([])", {.term = "(", .regex = true}, {}, "regex: missing ): ("},
@@ -123,7 +146,9 @@ TEST(InMemorySearch, PathPatternSelection) {
     const std::string users = R"({"users":[{"n":"a"},{"n":"b"}],"n":"c"})";
     run_cases({
         {"wildcard elements: scalars below", users, {.path = ".users[*]"}, {"S3 .users[0].n a", "S3 .users[1].n b"}},
-        {"wildcard elements: anchor objects", users, {.path = ".users[*]", .emit = kObject},
+        {"wildcard elements: anchor objects",
+         users,
+         {.path = ".users[*]", .emit = kObject},
          {R"(O .users[0] {"n":"a"})", R"(O .users[1] {"n":"b"})"}},
         {"array anchor is never reported", users, {.path = ".users", .emit = kObject}, {}},
         {"index", users, {.path = "$.users[1].n"}, {"S3 .users[1].n b"}},
@@ -131,22 +156,31 @@ TEST(InMemorySearch, PathPatternSelection) {
         {"bare digit segment is an index", R"({"users":["a"]})", {.path = "users.0"}, {"S3 .users[0] a"}},
         {"pointer wildcard is a key wildcard", R"({"users":[{"email":"e"}]})", {.path = "/users/*/email"}, {}},
         {"gaps", R"({"x":{"a":"v"}})", {.path = ".a"}, {"S3 .x.a v"}},
-        {"gaps at several levels", R"({"x":{"a":{"b":1}},"a":{"y":{"b":2}},"b":3})", {.path = ".a.b"},
+        {"gaps at several levels",
+         R"({"x":{"a":{"b":1}},"a":{"y":{"b":2}},"b":3})",
+         {.path = ".a.b"},
          {"S2 .x.a.b 1", "S2 .a.y.b 2"}},
         {"siblings start from the same base", R"({"a":{"c":1},"b":{"c":2}})", {.path = ".b.c"}, {"S2 .b.c 2"}},
         {"escaped key needs the raw text", R"({"a\u0062":1,"ab":2})", {.path = ".a\\u0062"}, {"S2 .a\\u0062 1"}},
-        {"empty pattern selects every scalar", R"({"a":[1,{"b":null}],"c":"s"})", {.path = "$"},
+        {"empty pattern selects every scalar",
+         R"({"a":[1,{"b":null}],"c":"s"})",
+         {.path = "$"},
          {"S2 .a[0] 1", "S0 .a[1].b null", "S3 .c s"}},
         {"empty pattern has no anchor", R"({"a":{}})", {.path = "$", .emit = kObject}, {}},
         {"root scalar is complete for the empty pattern only", R"("s")", {.path = "."}, {"S3 . s"}},
         {"root scalar with a pattern", R"("s")", {.path = ".a"}, {}},
-        {"term restricted to complete positions", R"({"a":{"k":"x"},"b":{"k":"x"}})", {.term = "x", .path = ".b"},
+        {"term restricted to complete positions",
+         R"({"a":{"k":"x"},"b":{"k":"x"}})",
+         {.term = "x", .path = ".b"},
          {"S3 .b.k x @0"}},
         {"object mode with a term: the innermost holding object must be an anchor",
-         R"({"u":[{"n":"x","d":{"m":"x"}}]})", {.term = "x", .path = ".u[*]", .emit = kObject},
+         R"({"u":[{"n":"x","d":{"m":"x"}}]})",
+         {.term = "x", .path = ".u[*]", .emit = kObject},
          {R"(O .u[0] {"n":"x","d":{"m":"x"}})"}},
         {"object mode with a term: a match only below the anchor marks the inner object",
-         R"({"u":[{"d":{"m":"x"}}]})", {.term = "x", .path = ".u[*]", .emit = kObject}, {}},
+         R"({"u":[{"d":{"m":"x"}}]})",
+         {.term = "x", .path = ".u[*]", .emit = kObject},
+         {}},
         {"bad pattern", "{}", {.path = ".a["}, {}, "path: unclosed '[' in path"},
         {"empty pattern text", "{}", {.path = ""}, {}, "path: path is empty"},
     });
@@ -154,26 +188,42 @@ TEST(InMemorySearch, PathPatternSelection) {
 
 TEST(InMemorySearch, EmitObjectAndLimits) {
     run_cases({
-        {"emit object alone selects every object", R"({"a":{"b":1},"c":[{}]})", {.emit = kObject},
+        {"emit object alone selects every object",
+         R"({"a":{"b":1},"c":[{}]})",
+         {.emit = kObject},
          {R"(O .a {"b":1})", "O .c[0] {}", R"(O . {"a":{"b":1},"c":[{}]})"}},
-        {"parent behaves like object", R"([{"k":[{"m":"a"}]}])", {.term = "a", .emit = kParent},
+        {"parent behaves like object",
+         R"([{"k":[{"m":"a"}]}])",
+         {.term = "a", .emit = kParent},
          {R"(O .[0].k[0] {"m":"a"})"}},
-        {"a key match marks its own object", R"({"o":{"key":1}})", {.term = "key", .emit = kObject},
+        {"a key match marks its own object",
+         R"({"o":{"key":1}})",
+         {.term = "key", .emit = kObject},
          {R"(O .o {"key":1})"}},
         {"no object open: nothing recorded", R"(["a",["a"]])", {.term = "a", .emit = kObject}, {}},
-        {"container text keeps its whitespace", "{ \"o\" : { \"a\" : \"x\" } }", {.term = "x", .emit = kObject},
+        {"container text keeps its whitespace",
+         "{ \"o\" : { \"a\" : \"x\" } }",
+         {.term = "x", .emit = kObject},
          {R"(O .o { "a" : "x" })"}},
         {"limit 1 stops after the first", R"(["x","x"])", {.limit = 1, .term = "x"}, {"S3 .[0] x @0"}},
         {"limit 0 reports nothing", R"(["x","x"])", {.limit = 0, .term = "x"}, {}},
-        {"limit stops before a trailing value is seen", R"({"a":"x"} y)", {.limit = 1, .term = "x"},
-         {"S3 .a x @0"}},
-        {"limit skips later keys without stopping", R"({"x":1,"xx":"x"})", {.limit = 1, .term = "x"},
-         {"K .x x @0"}, "ok 1"},
+        {"limit stops before a trailing value is seen", R"({"a":"x"} y)", {.limit = 1, .term = "x"}, {"S3 .a x @0"}},
+        {"limit skips later keys without stopping",
+         R"({"x":1,"xx":"x"})",
+         {.limit = 1, .term = "x"},
+         {"K .x x @0"},
+         "ok 1"},
         // A key and its value share one path and count as one result.
-        {"limit counts a key and its value once", R"({"x":"x","y":"x","z":"x"})", {.limit = 2, .term = "x"},
-         {"K .x x @0", "S3 .x x @0", "S3 .y x @0"}, "ok 2"},
-        {"limit counts a repeated key once", R"({"a":"x","a":"x","b":"x"})", {.limit = 2, .term = "x"},
-         {"S3 .a x @0", "S3 .a x @0", "S3 .b x @0"}, "ok 2"},
+        {"limit counts a key and its value once",
+         R"({"x":"x","y":"x","z":"x"})",
+         {.limit = 2, .term = "x"},
+         {"K .x x @0", "S3 .x x @0", "S3 .y x @0"},
+         "ok 2"},
+        {"limit counts a repeated key once",
+         R"({"a":"x","a":"x","b":"x"})",
+         {.limit = 2, .term = "x"},
+         {"S3 .a x @0", "S3 .a x @0", "S3 .b x @0"},
+         "ok 2"},
         {"limit on objects", R"([{},{},{}])", {.limit = 2, .emit = kObject}, {"O .[0] {}", "O .[1] {}"}},
         {"limit 0 with object mode", R"([{"a":"x"}])", {.limit = 0, .term = "x", .emit = kObject}, {}},
     });
@@ -207,20 +257,29 @@ TEST(InMemorySearch, DocumentErrorsAndJsonLines) {
         {"no colon", R"({"a" 1})", {.term = "x"}, {}, "parse 0 49 5"},
         {"key without quote", R"({a:1})", {.term = "x"}, {}, "parse 0 97 1"},
         {"unclosed key", R"({"a)", {.term = "x"}, {}, "parse 2 0 0"},
-        {"jsonl records", "{\"a\":\"x\"}\n{\"a\":\"x\"}\n", {.term = "x", .jsonl_in = true},
+        {"jsonl records",
+         "{\"a\":\"x\"}\n{\"a\":\"x\"}\n",
+         {.term = "x", .jsonl_in = true},
          {"S3 .[0].a x @0", "S3 .[1].a x @0"}},
-        {"jsonl records need no line feed", "1 2{}", {.jsonl_in = true, .type_filter = TypeFilter::Number},
+        {"jsonl records need no line feed",
+         "1 2{}",
+         {.jsonl_in = true, .type_filter = TypeFilter::Number},
          {"S2 .[0] 1", "S2 .[1] 2"}},
         {"jsonl empty", "", {.term = "x", .jsonl_in = true}, {}},
         {"jsonl blank lines", "\n\n  \n", {.term = "x", .jsonl_in = true}, {}},
-        {"jsonl comma between records", R"({"a":1},{"a":2})", {.term = "x", .jsonl_in = true}, {},
-         "parse 0 44 7"},
-        {"jsonl pattern matches in every record", "{\"name\":\"a\"}\n{\"x\":{\"name\":\"b\"}}",
-         {.path = ".name", .jsonl_in = true}, {"S3 .[0].name a", "S3 .[1].x.name b"}},
+        {"jsonl comma between records", R"({"a":1},{"a":2})", {.term = "x", .jsonl_in = true}, {}, "parse 0 44 7"},
+        {"jsonl pattern matches in every record",
+         "{\"name\":\"a\"}\n{\"x\":{\"name\":\"b\"}}",
+         {.path = ".name", .jsonl_in = true},
+         {"S3 .[0].name a", "S3 .[1].x.name b"}},
         {"jsonl record index pattern", "\"a\" \"b\" \"c\"", {.path = ".[1]", .jsonl_in = true}, {"S3 .[1] b"}},
-        {"jsonl objects", "{\"n\":1}\n[{\"n\":2}]", {.jsonl_in = true, .emit = kObject},
+        {"jsonl objects",
+         "{\"n\":1}\n[{\"n\":2}]",
+         {.jsonl_in = true, .emit = kObject},
          {R"(O .[0] {"n":1})", R"(O .[1][0] {"n":2})"}},
-        {"jsonl limit", "\"x\"\n\"x\"\n\"x\"", {.limit = 2, .term = "x", .jsonl_in = true},
+        {"jsonl limit",
+         "\"x\"\n\"x\"\n\"x\"",
+         {.limit = 2, .term = "x", .jsonl_in = true},
          {"S3 .[0] x @0", "S3 .[1] x @0"}},
         {"jsonl where", "{\"n\":1}\n{\"n\":2}", {.where = ".n > 1", .jsonl_in = true}, {R"(O .[1] {"n":2})"}},
     });
@@ -303,21 +362,34 @@ TEST(InMemorySearch, WhereVerdicts) {
 
 TEST(InMemorySearch, WhereWithOtherSelectors) {
     run_cases({
-        {"path and where: anchor objects with a true verdict", R"({"u":[{"n":1},{"n":2}],"n":2})",
-         {.path = ".u[*]", .where = ".n == 2"}, {R"(O .u[1] {"n":2})"}},
-        {"term with where: where has no effect on scalar reports", R"([{"n":1,"s":"x"},{"n":2,"s":"x"}])",
-         {.term = "x", .where = ".n == 2"}, {"S3 .[0].s x @0", "S3 .[1].s x @0"}},
-        {"term with where, object mode: restricted by the verdict", R"([{"n":1,"s":"x"},{"n":2,"s":"x"}])",
-         {.term = "x", .where = ".n == 2", .emit = kObject}, {R"(O .[1] {"n":2,"s":"x"})"}},
-        {"type with where, object mode", R"([{"n":1},{"n":"2"}])",
-         {.where = ".n exists", .type_filter = TypeFilter::String, .emit = kObject}, {R"(O .[1] {"n":"2"})"}},
-        {"where with a pattern disables the every-scalar rule", R"({"a":{"n":1}})",
-         {.path = ".a", .where = ".n == 1", .emit = kValue}, {R"(O .a {"n":1})"}},
+        {"path and where: anchor objects with a true verdict",
+         R"({"u":[{"n":1},{"n":2}],"n":2})",
+         {.path = ".u[*]", .where = ".n == 2"},
+         {R"(O .u[1] {"n":2})"}},
+        {"term with where: where has no effect on scalar reports",
+         R"([{"n":1,"s":"x"},{"n":2,"s":"x"}])",
+         {.term = "x", .where = ".n == 2"},
+         {"S3 .[0].s x @0", "S3 .[1].s x @0"}},
+        {"term with where, object mode: restricted by the verdict",
+         R"([{"n":1,"s":"x"},{"n":2,"s":"x"}])",
+         {.term = "x", .where = ".n == 2", .emit = kObject},
+         {R"(O .[1] {"n":2,"s":"x"})"}},
+        {"type with where, object mode",
+         R"([{"n":1},{"n":"2"}])",
+         {.where = ".n exists", .type_filter = TypeFilter::String, .emit = kObject},
+         {R"(O .[1] {"n":"2"})"}},
+        {"where with a pattern disables the every-scalar rule",
+         R"({"a":{"n":1}})",
+         {.path = ".a", .where = ".n == 1", .emit = kValue},
+         {R"(O .a {"n":1})"}},
         {"empty where text is no predicate", R"({"a":"x"})", {.term = "x", .where = ""}, {"S3 .a x @0"}},
         {"whitespace where text", "{}", {.where = "  \t"}, {}, "where: empty expression"},
         {"trailing input", "{}", {.where = ".a ) "}, {}, "where: unexpected trailing input ') '"},
         {"where errors come after path errors", "{}", {.path = "", .where = "  "}, {}, "path: path is empty"},
-        {"path errors come after regex errors", "{}", {.term = "[", .path = "", .regex = true}, {},
+        {"path errors come after regex errors",
+         "{}",
+         {.term = "[", .path = "", .regex = true},
+         {},
          "regex: missing ]: ["},
     });
 }
@@ -331,11 +403,11 @@ TEST(InMemorySearch, WhereWithManyClausesGivesTheSameVerdicts) {
     for (int i = 0; i < 70; ++i) {
         std::string k = ".k" + std::to_string(i);
         switch (i % 5) {
-        case 0: clauses.push_back(k + " exists"); break;
-        case 1: clauses.push_back(k + " missing"); break;
-        case 2: clauses.push_back(k + " | length == 2"); break;
-        case 3: clauses.push_back(k + " == 1"); break;
-        case 4: clauses.push_back(k); break;
+            case 0: clauses.push_back(k + " exists"); break;
+            case 1: clauses.push_back(k + " missing"); break;
+            case 2: clauses.push_back(k + " | length == 2"); break;
+            case 3: clauses.push_back(k + " == 1"); break;
+            case 4: clauses.push_back(k); break;
         }
     }
     for (int target = 0; target < 70; ++target) {
@@ -347,7 +419,8 @@ TEST(InMemorySearch, WhereWithManyClausesGivesTheSameVerdicts) {
         for (int i = 0; i < 70; ++i)
             if (i != target) neutral += "(" + clauses[i] + " || !" + clauses[i] + ") && ";
         const Paths alone = where_select(doc, clauses[target]);
-        EXPECT_EQ(where_select(doc, "(" + clauses[target] + ") && " + neutral + ".q missing"), alone) << clauses[target];
+        EXPECT_EQ(where_select(doc, "(" + clauses[target] + ") && " + neutral + ".q missing"), alone)
+            << clauses[target];
         EXPECT_EQ(where_select(doc, neutral + "(" + clauses[target] + ")"), alone) << clauses[target];
     }
     // Seventy real clauses at once against fewer than 65 at a time.

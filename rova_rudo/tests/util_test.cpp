@@ -19,13 +19,13 @@ TEST(TruncateWithEllipsis, CutsAtByteBudgetKeepingCharactersWhole) {
         std::optional<std::string> want;
     };
     const Case cases[] = {
-        {"abc", 3, std::nullopt},                       // exactly fits
-        {"abcd", 3, "abc" + kDots},                     // one over
-        {"h\xC3\xA9llo", 2, "h" + kDots},               // cut would split the two-byte e-acute
-        {"h\xC3\xA9llo", 3, "h\xC3\xA9" + kDots},       // whole character fits
-        {"\xE2\x82\xAC\xE2\x82\xAC", 2, kDots},         // cut runs back to 0
-        {"abc", 0, kDots},                              // zero budget: the mark alone
-        {"h\xC3\xA9llo\xFF", 2, "h\xC3" + kDots},       // invalid UTF-8 somewhere: exact byte cut
+        {"abc", 3, std::nullopt},                  // exactly fits
+        {"abcd", 3, "abc" + kDots},                // one over
+        {"h\xC3\xA9llo", 2, "h" + kDots},          // cut would split the two-byte e-acute
+        {"h\xC3\xA9llo", 3, "h\xC3\xA9" + kDots},  // whole character fits
+        {"\xE2\x82\xAC\xE2\x82\xAC", 2, kDots},    // cut runs back to 0
+        {"abc", 0, kDots},                         // zero budget: the mark alone
+        {"h\xC3\xA9llo\xFF", 2, "h\xC3" + kDots},  // invalid UTF-8 somewhere: exact byte cut
         {"", 0, std::nullopt},
     };
     for (const auto& c : cases) EXPECT_EQ(truncate_with_ellipsis(c.text, c.max), c.want) << c.text << " " << c.max;
@@ -94,10 +94,8 @@ TEST(FlattenReadKey, ReportsTheByteOrTheEnd) {
         ParseError want;
     };
     const Case cases[] = {
-        {"  x", ParseError::unexpected_byte('x', 2)},
-        {"  ", ParseError::unexpected_byte(0, 2)},
-        {R"("k" 1)", ParseError::unexpected_byte('1', 4)},
-        {R"("k")", ParseError::unexpected_byte(0, 3)},
+        {"  x", ParseError::unexpected_byte('x', 2)},      {"  ", ParseError::unexpected_byte(0, 2)},
+        {R"("k" 1)", ParseError::unexpected_byte('1', 4)}, {R"("k")", ParseError::unexpected_byte(0, 3)},
         {R"("k)", ParseError::unclosed_string()},
     };
     for (const auto& c : cases) {

@@ -14,7 +14,8 @@ namespace {
 // spelled out, e.g. "Or(a truthy, And(b truthy, c truthy))".
 std::string render_path(const WhereClause& c) {
     std::string s;
-    for (const auto& seg : c.path) s += seg.is_key() ? "." + seg.key_text() : "[" + std::to_string(seg.index_value()) + "]";
+    for (const auto& seg : c.path)
+        s += seg.is_key() ? "." + seg.key_text() : "[" + std::to_string(seg.index_value()) + "]";
     return s;
 }
 
@@ -34,13 +35,14 @@ std::string render_clause(const WhereClause& c) {
     static const char* sops[] = {"contains", "startsWith", "endsWith"};
     std::string p = render_path(c);
     switch (c.kind) {
-    case WhereClauseKind::Exists: return p + " exists";
-    case WhereClauseKind::Missing: return p + " missing";
-    case WhereClauseKind::Truthy: return p;
-    case WhereClauseKind::Compare: return p + " " + ops[c.op] + " " + render_literal(c.literal);
-    case WhereClauseKind::StringOp: return p + " " + sops[c.op] + " '" + c.text + "'";
-    case WhereClauseKind::Matches: return p + " matches /" + c.regex->pattern() + "/";
-    case WhereClauseKind::Length: return p + " | length " + ops[c.op] + " " + render_literal(WhereLiteral{c.number});
+        case WhereClauseKind::Exists: return p + " exists";
+        case WhereClauseKind::Missing: return p + " missing";
+        case WhereClauseKind::Truthy: return p;
+        case WhereClauseKind::Compare: return p + " " + ops[c.op] + " " + render_literal(c.literal);
+        case WhereClauseKind::StringOp: return p + " " + sops[c.op] + " '" + c.text + "'";
+        case WhereClauseKind::Matches: return p + " matches /" + c.regex->pattern() + "/";
+        case WhereClauseKind::Length:
+            return p + " | length " + ops[c.op] + " " + render_literal(WhereLiteral{c.number});
     }
     return "?";
 }
@@ -51,10 +53,10 @@ std::string render(const WherePredicate& pr) {
     for (std::size_t i = 0; i < pr.expr.nodes.size(); ++i) {
         const WhereNode& n = pr.expr.nodes[i];
         switch (n.tag) {
-        case WhereNode::Tag::Leaf: out[i] = render_clause(pr.clauses[n.a]); break;
-        case WhereNode::Tag::And: out[i] = "And(" + out[n.a] + ", " + out[n.b] + ")"; break;
-        case WhereNode::Tag::Or: out[i] = "Or(" + out[n.a] + ", " + out[n.b] + ")"; break;
-        case WhereNode::Tag::Not: out[i] = "Not(" + out[n.a] + ")"; break;
+            case WhereNode::Tag::Leaf: out[i] = render_clause(pr.clauses[n.a]); break;
+            case WhereNode::Tag::And: out[i] = "And(" + out[n.a] + ", " + out[n.b] + ")"; break;
+            case WhereNode::Tag::Or: out[i] = "Or(" + out[n.a] + ", " + out[n.b] + ")"; break;
+            case WhereNode::Tag::Not: out[i] = "Not(" + out[n.a] + ")"; break;
         }
     }
     return out[pr.expr.root];
@@ -62,7 +64,8 @@ std::string render(const WherePredicate& pr) {
 
 std::string parse_text(std::string_view text) {
     auto r = parse_where(text);
-    if (!r.ok()) return "error " + std::to_string(static_cast<int>(r.error().code)) + ": " + where_error_display(r.error());
+    if (!r.ok())
+        return "error " + std::to_string(static_cast<int>(r.error().code)) + ": " + where_error_display(r.error());
     return render(r.value());
 }
 
@@ -228,10 +231,9 @@ TEST(ParseDecimal, AcceptsTheDecimalGrammarOnly) {
         std::optional<double> value;
     };
     const N cases[] = {
-        {"0", 0.0},     {"-0", -0.0},      {"1e2", 100.0},   {"1E+2", 100.0}, {"1.", 1.0},
-        {".5", 0.5},    {"+3", 3.0},       {"007", 7.0},     {"1e-400", 0.0}, {"-1.5e3", -1500.0},
-        {"", {}},       {"-", {}},         {".", {}},        {"1e", {}},      {"1e+", {}},
-        {"1-2", {}},    {"1.2.3", {}},     {"+-1", {}},      {"--1", {}},     {"e5", {}},
+        {"0", 0.0},   {"-0", -0.0},    {"1e2", 100.0},      {"1E+2", 100.0}, {"1.", 1.0}, {".5", 0.5}, {"+3", 3.0},
+        {"007", 7.0}, {"1e-400", 0.0}, {"-1.5e3", -1500.0}, {"", {}},        {"-", {}},   {".", {}},   {"1e", {}},
+        {"1e+", {}},  {"1-2", {}},     {"1.2.3", {}},       {"+-1", {}},     {"--1", {}}, {"e5", {}},
     };
     for (const auto& c : cases) {
         auto v = parse_decimal_f64(c.text);

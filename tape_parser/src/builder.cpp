@@ -159,8 +159,7 @@ std::size_t tape_number_end(const std::uint8_t* d, std::size_t len, std::size_t 
         // subtraction, one above '9' carries into its top bit in the addition.
         while (len - s >= 8) {
             const std::uint64_t x = load64(d + s);
-            const std::uint64_t t =
-                ((x - 0x3030303030303030ull) | (x + 0x4646464646464646ull)) & 0x8080808080808080ull;
+            const std::uint64_t t = ((x - 0x3030303030303030ull) | (x + 0x4646464646464646ull)) & 0x8080808080808080ull;
             if (t == 0) {
                 s += 8;
                 continue;
@@ -234,34 +233,33 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
     std::size_t p = 0;
     const __m256i spaces32 = simd::Block32::splat(' ');
 
-#define QM_PUSH(entry_expr)                                                    \
-    do {                                                                       \
-        if (tlen == room) [[unlikely]] {                                       \
-            const auto g_ = TapeAppender::grow(tape, tlen, max_entries);       \
-            out = g_.data;                                                     \
-            room = g_.room;                                                    \
-            if (tlen == room) goto too_many;                                   \
-        }                                                                      \
-        out[tlen++] = (entry_expr);                                            \
+#define QM_PUSH(entry_expr)                                              \
+    do {                                                                 \
+        if (tlen == room) [[unlikely]] {                                 \
+            const auto g_ = TapeAppender::grow(tape, tlen, max_entries); \
+            out = g_.data;                                               \
+            room = g_.room;                                              \
+            if (tlen == room) goto too_many;                             \
+        }                                                                \
+        out[tlen++] = (entry_expr);                                      \
     } while (0)
 // After a value: one ',' or ':' that follows it is stepped over here, without
 // a trip through the dispatch (always so in minified text).
-#define QM_STEP_SEPARATOR()                                                    \
-    do {                                                                       \
-        if (p < n && is_separator(d[p])) ++p;                                  \
+#define QM_STEP_SEPARATOR()                   \
+    do {                                      \
+        if (p < n && is_separator(d[p])) ++p; \
     } while (0)
 // A completed scalar: its parent, the enclosing counter, the top-level count.
-#define QM_SCALAR(s_, e_, k_)                                                  \
-    do {                                                                       \
-        QM_PUSH(TapeEntry::scalar((s_), (e_), (k_), cur));                     \
-        ++count;                                                               \
-        roots += (cur == kNoParent);                                           \
+#define QM_SCALAR(s_, e_, k_)                              \
+    do {                                                   \
+        QM_PUSH(TapeEntry::scalar((s_), (e_), (k_), cur)); \
+        ++count;                                           \
+        roots += (cur == kNoParent);                       \
     } while (0)
 
     // Resume a token cut by the previous chunk's end.
     switch (st.pending_kind) {
-        case PendingKind::None:
-            break;
+        case PendingKind::None: break;
         case PendingKind::Literal: {
             std::size_t i = st.literal_matched;
             while (i < st.literal_len && p < n) {
@@ -284,10 +282,8 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
                                : st.literal_text[0] == 'f' ? TapeKind::False
                                                            : TapeKind::Null;
             QM_SCALAR(st.pending_start, st.pending_start + st.literal_len, k);
-            if (k == TapeKind::Null)
-                ++n_nulls;
-            else
-                ++n_bools;
+            if (k == TapeKind::Null) ++n_nulls;
+            else ++n_bools;
             st.pending_kind = PendingKind::None;
             st.literal_len = 0;
             st.literal_matched = 0;
@@ -494,9 +490,7 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
                 QM_STEP_SEPARATOR();
                 continue;
             }
-            default:
-                err = unexpected_char(c, P);
-                goto fail;
+            default: err = unexpected_char(c, P); goto fail;
         }
     }
 #undef QM_SCALAR

@@ -13,9 +13,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double ms_since(Clock::time_point t0) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
+double ms_since(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
 
 }  // namespace
 
@@ -56,8 +54,7 @@ TapeParseOutput parse_buffer_chunked(const std::uint8_t* data, std::size_t len, 
             estimated = true;
             if (!is_last && end != start) {
                 // Extrapolate the first chunk's entry density to the whole input.
-                const unsigned __int128 est =
-                    static_cast<unsigned __int128>(len) * out.tape.size() / (end - start);
+                const unsigned __int128 est = static_cast<unsigned __int128>(len) * out.tape.size() / (end - start);
                 prefault_tape_capacity(out.tape, est > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(est));
             }
         }
@@ -67,8 +64,7 @@ TapeParseOutput parse_buffer_chunked(const std::uint8_t* data, std::size_t len, 
     drop_parser_state(state);
     if (!f) return platform::Err{std::move(f).error()};
     out.stats.tape_len = out.tape.size();
-    if (parser_timings_enabled())
-        print_parse_timings(timings, read_ms + ms_since(t0), out.tape.size(), "file-read");
+    if (parser_timings_enabled()) print_parse_timings(timings, read_ms + ms_since(t0), out.tape.size(), "file-read");
     return out;
 }
 

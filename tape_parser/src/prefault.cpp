@@ -18,8 +18,8 @@ constexpr unsigned kMaxThreads = 16;
 }  // namespace
 
 std::optional<PrefaultPlan> plan_prefault(std::uint64_t used_entries, std::uint64_t capacity_entries,
-                                          std::uint64_t estimated_entries,
-                                          std::optional<std::uint64_t> threads_setting, unsigned processors) {
+                                          std::uint64_t estimated_entries, std::optional<std::uint64_t> threads_setting,
+                                          unsigned processors) {
     const std::uint64_t used = used_entries * sizeof(TapeEntry);
     const std::uint64_t start = (used + kPage - 1) / kPage * kPage;
     const std::uint64_t limit = capacity_entries < estimated_entries ? capacity_entries : estimated_entries;

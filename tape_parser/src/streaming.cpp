@@ -211,8 +211,8 @@ void print_chunk_perf(ChunkTimings& t) {
         const double ms[5] = {r.read_ns / 1e6, r.send_ns / 1e6, r.recv_wait_ns / 1e6, r.validate_ns / 1e6,
                               r.process_total_ns / 1e6};
         for (int k = 0; k < 5; ++k) sums[k] += ms[k];
-        out += fmt("%zu\t%.2f\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\n", i, r.size_bytes / 1048576.0, ms[0], ms[1], ms[2],
-                   ms[3], ms[4]);
+        out += fmt("%zu\t%.2f\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\n", i, r.size_bytes / 1048576.0, ms[0], ms[1], ms[2], ms[3],
+                   ms[4]);
         ++rows;
     }
     if (rows > 0) {
@@ -279,7 +279,8 @@ StreamedTapeOutput drive(const std::string& path, platform::File file, std::uint
         auto reading = clock::now();
         auto got = read_chunk_at(source, first.data(), geom.capacity, 0, first_len);
         if (!got) return platform::Err{"Failed to read file: " + got.error().message()};
-        if (got.value() != first_len) return platform::Err{std::string("Failed to read file: short read on first chunk")};
+        if (got.value() != first_len)
+            return platform::Err{std::string("Failed to read file: short read on first chunk")};
         (*store.timings.read_ns)[0] = elapsed_ns(reading);
 
         store.slots.resize(n);
@@ -393,8 +394,7 @@ StreamedTapeOutput drive(const std::string& path, platform::File file, std::uint
             for (; freed_below < index; ++freed_below) recycle(store, store.slots[freed_below]);
         }
         if (parsed == 0 && end != file_size && end != start) {
-            const unsigned __int128 estimate =
-                static_cast<unsigned __int128>(tape.size()) * file_size / (end - start);
+            const unsigned __int128 estimate = static_cast<unsigned __int128>(tape.size()) * file_size / (end - start);
             prefault_tape_capacity(tape, estimate > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(estimate));
         }
         ++parsed;

@@ -13,12 +13,9 @@ namespace {
 void put_fixed(std::string& out, double v, int prec, int width) {
     char buf[400];
     int n;
-    if (std::isnan(v))
-        n = std::snprintf(buf, sizeof buf, "NaN");
-    else if (std::isinf(v))
-        n = std::snprintf(buf, sizeof buf, v < 0 ? "-inf" : "inf");
-    else
-        n = std::snprintf(buf, sizeof buf, "%.*f", prec, v);
+    if (std::isnan(v)) n = std::snprintf(buf, sizeof buf, "NaN");
+    else if (std::isinf(v)) n = std::snprintf(buf, sizeof buf, v < 0 ? "-inf" : "inf");
+    else n = std::snprintf(buf, sizeof buf, "%.*f", prec, v);
     if (n < 0) n = 0;
     if (static_cast<std::size_t>(n) >= sizeof buf) n = sizeof buf - 1;
     for (int i = n; i < width; ++i) out += ' ';

@@ -74,11 +74,18 @@ ReaderRun start_reader(const std::string& path, ReadSourceKind kind, std::uint64
     auto [ptx, prx] = make_channel<AlignedBuffer>(std::max<std::size_t>(pool_buffers, 1));
     for (std::size_t i = 0; i < pool_buffers; ++i) EXPECT_FALSE(ptx.try_send(AlignedBuffer(g.capacity, g.alignment)));
     if (pool_buffers == 0) ptx.close();
-    ChunkReaderArgs a{std::move(src), std::move(ctx), std::move(prx), path,
+    ChunkReaderArgs a{std::move(src),
+                      std::move(ctx),
+                      std::move(prx),
+                      path,
                       std::make_shared<std::vector<std::uint64_t>>(n),
                       std::make_shared<std::vector<std::uint64_t>>(n),
                       std::make_shared<std::vector<std::uint64_t>>(n),
-                      std::min(size, chunk), size - std::min(size, chunk), chunk, n, align};
+                      std::min(size, chunk),
+                      size - std::min(size, chunk),
+                      chunk,
+                      n,
+                      align};
     ReaderRun run{std::move(crx), std::move(ptx), ReaderThread::spawn(std::move(a))};
     return run;
 }
@@ -117,11 +124,8 @@ TEST(AlignedBuffer, GeometryRoundsAlignmentUpAndCoversTheChunk) {
         std::uint64_t chunk, buffer_align, capacity, alignment;
     };
     const Case cases[] = {
-        {1 << 20, 4096, 1 << 20, 4096},
-        {1 << 20, 512, 1 << 20, 4096},
-        {1 << 20, 5000, 1 << 20, 8192},
-        {16 << 20, 65536, 16 << 20, 65536},
-        {100, 4096, 4096, 4096},
+        {1 << 20, 4096, 1 << 20, 4096},     {1 << 20, 512, 1 << 20, 4096}, {1 << 20, 5000, 1 << 20, 8192},
+        {16 << 20, 65536, 16 << 20, 65536}, {100, 4096, 4096, 4096},
     };
     for (const Case& c : cases) {
         BufferGeometry g = chunk_buffer_geometry(c.chunk, c.buffer_align);

@@ -102,10 +102,8 @@ TEST(ParseBuffer, CapacityFromLength) {
         std::uint64_t want;
     } cases[] = {{nullptr, 100}, {"0", 100}, {"-4", 100}, {"4x", 100}, {"", 100}, {"+16", 50}, {"1", 800}};
     for (const auto& c : cases) {
-        if (c.env)
-            setenv("QUELLMOR_TAPE_RESERVE_DIV", c.env, 1);
-        else
-            unsetenv("QUELLMOR_TAPE_RESERVE_DIV");
+        if (c.env) setenv("QUELLMOR_TAPE_RESERVE_DIV", c.env, 1);
+        else unsetenv("QUELLMOR_TAPE_RESERVE_DIV");
         EXPECT_EQ(tp::tape_capacity_from_len(800), c.want) << (c.env ? c.env : "unset");
     }
     // The parse reserves once, from the length: no growth when that suffices,

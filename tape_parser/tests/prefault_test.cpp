@@ -28,9 +28,13 @@ TEST(Prefault, SizeTestAndThreadCount) {
         unsigned processors;
         std::optional<unsigned> threads;
     } cases[] = {
-        {std::nullopt, 8, 8}, {std::nullopt, 64, 16}, {std::nullopt, 2, std::nullopt},
+        {std::nullopt, 8, 8},
+        {std::nullopt, 64, 16},
+        {std::nullopt, 2, std::nullopt},
         {std::nullopt, 0, 4},  // an unknown count counts as 4
-        {0, 8, 1},            {64, 8, 16},          {3, 2, 3},
+        {0, 8, 1},
+        {64, 8, 16},
+        {3, 2, 3},
     };
     for (const auto& c : cases) {
         auto p = tp::plan_prefault(0, cap, cap, c.setting, c.processors);

@@ -61,9 +61,7 @@ std::string report_of(const TempDir& t, const std::string& bytes, const char* di
 
 std::string first_line(const std::string& s) { return s.substr(0, s.find('\n') + 1); }
 
-bool direct_reads_work(const TempDir& t) {
-    return platform::open_unbuffered(t.write("probe", "x")).ok();
-}
+bool direct_reads_work(const TempDir& t) { return platform::open_unbuffered(t.write("probe", "x")).ok(); }
 
 }  // namespace
 
@@ -108,9 +106,10 @@ TEST(StreamingReport, LinesInOrderOnSuccess) {
     const std::string err = report_of(t, doc(3 * 4096), "buffered", 4096, &ok);
     ::unsetenv("QUELLMOR_CHUNK_PERF");
     ASSERT_TRUE(ok);
-    const std::string start = "[fast_read] strategy=buffered buffer_align=4096\n"
-                              "[streaming_simd] file_size=0.01MB, chunks=3, avx2=true, source=chunked-file\n"
-                              "=== Chunk Perf Summary ===\n";
+    const std::string start =
+        "[fast_read] strategy=buffered buffer_align=4096\n"
+        "[streaming_simd] file_size=0.01MB, chunks=3, avx2=true, source=chunked-file\n"
+        "=== Chunk Perf Summary ===\n";
     EXPECT_EQ(err.substr(0, start.size()), start) << err;
     const std::size_t timings = err.find("[timings] === Streaming SIMD Parser ===\n[timings] Source: chunked-file\n");
     ASSERT_NE(timings, std::string::npos) << err;

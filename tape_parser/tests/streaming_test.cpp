@@ -121,9 +121,16 @@ std::size_t thread_count() {
 TEST(ChunkSize, FollowsTheTableWithInclusiveBounds) {
     constexpr std::uint64_t MiB = 1 << 20;
     const std::pair<std::uint64_t, std::uint64_t> cases[] = {
-        {0, MiB},           {100 * MiB, MiB},        {100 * MiB + 1, 2 * MiB}, {200 * MiB, 2 * MiB},
-        {200 * MiB + 1, 4 * MiB}, {400 * MiB, 4 * MiB}, {400 * MiB + 1, 8 * MiB}, {800 * MiB, 8 * MiB},
-        {800 * MiB + 1, 16 * MiB}, {UINT64_MAX, 16 * MiB},
+        {0, MiB},
+        {100 * MiB, MiB},
+        {100 * MiB + 1, 2 * MiB},
+        {200 * MiB, 2 * MiB},
+        {200 * MiB + 1, 4 * MiB},
+        {400 * MiB, 4 * MiB},
+        {400 * MiB + 1, 8 * MiB},
+        {800 * MiB, 8 * MiB},
+        {800 * MiB + 1, 16 * MiB},
+        {UINT64_MAX, 16 * MiB},
     };
     for (auto [size, chunk] : cases) EXPECT_EQ(chunk_size_for_len(size), chunk) << size;
 }
@@ -168,16 +175,16 @@ TEST(StreamingParse, ByteOrderMarkAndErrorsMatchWholeBufferParse) {
     const std::string bom = "\xEF\xBB\xBF";
     const std::string big = document_of_size(3 * kChunk);
     const std::string cases[] = {
-        bom,                                   // nothing but the mark
-        bom + "{}",                            // first value at offset 3
-        bom + big.substr(0, big.size() - 3),   // mark and several chunks
-        "\xEF\xBB",                            // not a mark
-        "{}" + bom,                            // the same bytes later are input
-        big + " 7",                            // two top-level values: wrapped
-        big.substr(0, 2 * kChunk + 10),        // unclosed container
-        "\"" + std::string(2 * kChunk, 'x'),   // unclosed string over two chunks
-        std::string(kChunk - 2, ' ') + "tru",  // literal cut by the end
-        big.substr(0, 2 * kChunk + 5) + "]]]", // a mismatch in a late chunk
+        bom,                                    // nothing but the mark
+        bom + "{}",                             // first value at offset 3
+        bom + big.substr(0, big.size() - 3),    // mark and several chunks
+        "\xEF\xBB",                             // not a mark
+        "{}" + bom,                             // the same bytes later are input
+        big + " 7",                             // two top-level values: wrapped
+        big.substr(0, 2 * kChunk + 10),         // unclosed container
+        "\"" + std::string(2 * kChunk, 'x'),    // unclosed string over two chunks
+        std::string(kChunk - 2, ' ') + "tru",   // literal cut by the end
+        big.substr(0, 2 * kChunk + 5) + "]]]",  // a mismatch in a late chunk
     };
     for (const char* strategy : kStrategies) {
         DiskRead dr(strategy);
@@ -321,8 +328,8 @@ TEST(StreamingParse, GrownFileIsParsedUpToTheGivenSize) {
     for (const char* strategy : kStrategies) {
         DiskRead dr(strategy);
         auto got = stream(t.write("doc.json", grown), bytes.size());
-        auto ref = parse_buffer_chunked(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
-                                        bytes.size(), 0.0);
+        auto ref =
+            parse_buffer_chunked(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), bytes.size(), 0.0);
         ASSERT_TRUE(got) << got.error();
         ASSERT_TRUE(ref);
         EXPECT_EQ(got->stats, ref->stats);
@@ -396,7 +403,7 @@ TEST(StreamingParse, ChunkPerfTable) {
     const auto r0 = cols(lines[0]), r1 = cols(lines[1]), r2 = cols(lines[2]);
     ASSERT_EQ(r0.size(), 7u);
     EXPECT_EQ(r0[0], "0");
-    EXPECT_EQ(r0[1], "0.00");  // 4 KiB in MiB
+    EXPECT_EQ(r0[1], "0.00");   // 4 KiB in MiB
     EXPECT_EQ(r0[3], "0.000");  // chunk 0 is never sent
     EXPECT_EQ(r0[4], "0.000");  // ... nor received
     EXPECT_EQ(r0[5], "0.000");

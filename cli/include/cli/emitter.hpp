@@ -142,10 +142,10 @@ private:
 
     const EmitterSettings settings_;
     BufferedWriter& writer_;
-    rova_rudo::ReportedPath reported_path_;  // one report per path (key, scalar and container reports)
+    rova_rudo::ReportedPath reported_path_;   // one report per path (key, scalar and container reports)
     std::optional<std::string> file_prefix_;  // current file, when several are searched
-    std::string record_buffer_;  // scratch: one JSON record, or flattened lines
-    std::string minify_buffer_;  // scratch: a container without its whitespace
+    std::string record_buffer_;               // scratch: one JSON record, or flattened lines
+    std::string minify_buffer_;               // scratch: a container without its whitespace
     std::uint64_t match_count_ = 0;
     std::uint64_t bytes_written_ = 0;
     bool first_json_element_ = true;

@@ -35,6 +35,7 @@ platform::Result<SchemaCommandOptions, std::string> parse_schema_flags(Args args
 // whole, a file is mapped when `map` is set, else load_input_file decides.
 // On failure writes "qm: <command>: stdin: <error>" or
 // "qm: <command>: <file>: <error>" to standard error and gives nullopt.
-[[nodiscard]] std::optional<InputBuffer> load_command_input(std::string_view command, const std::string& file, bool map);
+[[nodiscard]] std::optional<InputBuffer> load_command_input(std::string_view command, const std::string& file,
+                                                            bool map);
 
 }  // namespace cli

@@ -25,17 +25,35 @@ public:
     bool ok() const { return v_.index() == 0; }
     explicit operator bool() const { return ok(); }
 
-    T& value() & { assert(ok()); return std::get<0>(v_); }
-    const T& value() const& { assert(ok()); return std::get<0>(v_); }
-    T&& value() && { assert(ok()); return std::get<0>(std::move(v_)); }
+    T& value() & {
+        assert(ok());
+        return std::get<0>(v_);
+    }
+    const T& value() const& {
+        assert(ok());
+        return std::get<0>(v_);
+    }
+    T&& value() && {
+        assert(ok());
+        return std::get<0>(std::move(v_));
+    }
     T* operator->() { return &value(); }
     const T* operator->() const { return &value(); }
     T& operator*() & { return value(); }
     const T& operator*() const& { return value(); }
 
-    E& error() & { assert(!ok()); return std::get<1>(v_); }
-    const E& error() const& { assert(!ok()); return std::get<1>(v_); }
-    E&& error() && { assert(!ok()); return std::get<1>(std::move(v_)); }
+    E& error() & {
+        assert(!ok());
+        return std::get<1>(v_);
+    }
+    const E& error() const& {
+        assert(!ok());
+        return std::get<1>(v_);
+    }
+    E&& error() && {
+        assert(!ok());
+        return std::get<1>(std::move(v_));
+    }
 
 private:
     std::variant<T, E> v_;

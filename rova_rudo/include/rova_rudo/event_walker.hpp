@@ -47,8 +47,8 @@ private:
     WalkOutcome(std::uint8_t code, std::uint8_t detail, std::uint64_t offset)
         : code_(code), detail_(detail), offset_(offset) {}
     std::uint8_t code_;
-    std::uint8_t detail_;    // the unexpected byte for code 0; the stopped flag when finished
-    std::uint64_t offset_;   // codes 0 and 3
+    std::uint8_t detail_;   // the unexpected byte for code 0; the stopped flag when finished
+    std::uint64_t offset_;  // codes 0 and 3
 };
 
 namespace detail {
@@ -72,7 +72,8 @@ template <typename V>
     std::string_view lit = b == 't' ? std::string_view("true") : b == 'f' ? std::string_view("false") : "null";
     auto r = expect_literal(c, lit);
     if (!r.ok()) return WalkOutcome::from_error(r.error());
-    if (v.visitor_scalar(r.value(), b == 'n' ? ScalarKind::Null : ScalarKind::Boolean)) return WalkOutcome::finished(true);
+    if (v.visitor_scalar(r.value(), b == 'n' ? ScalarKind::Null : ScalarKind::Boolean))
+        return WalkOutcome::finished(true);
     return std::nullopt;
 }
 

@@ -111,8 +111,7 @@ inline std::uint64_t fx_hash_pair(std::uint64_t a, std::uint64_t b) {
 // The hasher functor of FxMap: integers, pairs of integers, byte strings.
 struct FxHash {
     template <class T>
-        requires std::is_integral_v<T> || std::is_enum_v<T>
-    std::uint64_t operator()(T v) const {
+    requires std::is_integral_v<T> || std::is_enum_v<T> std::uint64_t operator()(T v) const {
         return fx_hash_word(static_cast<std::uint64_t>(v));
     }
     template <class A, class B>

@@ -87,7 +87,8 @@ struct QueryMatchers {
 // A matcher of kind Literal, AsciiNoCase, EscapedRegex or UserRegex for
 // `text`; fails with SearchError kind Regex and the library's message when
 // an expression does not compile.
-platform::Result<TextMatcher, SearchError> build_text_matcher(std::string_view text, bool case_sensitive, bool is_regex);
+platform::Result<TextMatcher, SearchError> build_text_matcher(std::string_view text, bool case_sensitive,
+                                                              bool is_regex);
 
 // Both matchers from the query's term (or, without one, its key and value
 // texts), with its case_sensitive and regex flags.

@@ -41,7 +41,7 @@ struct JsonCursor {
 inline bool is_json_whitespace(std::uint8_t b) { return b == 0x20 || b == 0x09 || b == 0x0A || b == 0x0D; }
 
 enum class ParseErrorCode : std::uint8_t {
-    UnexpectedByte = 0,    // carries byte and offset
+    UnexpectedByte = 0,  // carries byte and offset
     UnexpectedEnd = 1,
     UnclosedString = 2,
     InvalidLiteral = 3,    // carries offset (of the literal's first byte)
@@ -55,7 +55,9 @@ struct ParseError {
     std::uint8_t byte = 0;
     std::uint64_t offset = 0;
 
-    static ParseError unexpected_byte(std::uint8_t b, std::uint64_t off) { return {ParseErrorCode::UnexpectedByte, b, off}; }
+    static ParseError unexpected_byte(std::uint8_t b, std::uint64_t off) {
+        return {ParseErrorCode::UnexpectedByte, b, off};
+    }
     static ParseError unexpected_end() { return {ParseErrorCode::UnexpectedEnd, 0, 0}; }
     static ParseError unclosed_string() { return {ParseErrorCode::UnclosedString, 0, 0}; }
     static ParseError invalid_literal(std::uint64_t off) { return {ParseErrorCode::InvalidLiteral, 0, off}; }
@@ -105,14 +107,19 @@ platform::Result<std::string_view, ParseError> expect_literal(JsonCursor& c, std
 template <typename OnKey>
 inline std::optional<ParseError> scan_member_key(JsonCursor& c, OnKey&& on_key) {
     skip_whitespace(c);
-    if (c.at_end()) [[unlikely]] return ParseError::missing_at_end(c.len);
-    if (c.peek() != '"') [[unlikely]] return ParseError::unexpected_byte(c.peek(), c.pos);
+    if (c.at_end()) [[unlikely]]
+        return ParseError::missing_at_end(c.len);
+    if (c.peek() != '"') [[unlikely]]
+        return ParseError::unexpected_byte(c.peek(), c.pos);
     auto key = scan_string(c);
-    if (!key.ok()) [[unlikely]] return key.error();
+    if (!key.ok()) [[unlikely]]
+        return key.error();
     on_key(key.value());
     skip_whitespace(c);
-    if (c.at_end()) [[unlikely]] return ParseError::missing_at_end(c.len);
-    if (c.peek() != ':') [[unlikely]] return ParseError::unexpected_byte(c.peek(), c.pos);
+    if (c.at_end()) [[unlikely]]
+        return ParseError::missing_at_end(c.len);
+    if (c.peek() != ':') [[unlikely]]
+        return ParseError::unexpected_byte(c.peek(), c.pos);
     ++c.pos;
     return std::nullopt;
 }

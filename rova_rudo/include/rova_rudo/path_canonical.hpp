@@ -26,8 +26,8 @@ public:
 
     bool is_index() const { return is_index_; }
     bool is_key() const { return !is_index_; }
-    const std::string& key_text() const { return key_; }       // when is_key()
-    std::uint32_t index_value() const { return index_; }       // when is_index()
+    const std::string& key_text() const { return key_; }  // when is_key()
+    std::uint32_t index_value() const { return index_; }  // when is_index()
     bool operator==(const PathSegment&) const = default;
 
 private:
@@ -56,10 +56,10 @@ struct CanonicalPath {
 };
 
 struct PathSyntaxError {
-    static constexpr std::uint8_t kEmpty = 0;           // no text
-    static constexpr std::uint8_t kPointerEscape = 1;   // the raw pointer segment
-    static constexpr std::uint8_t kUnclosedBracket = 2; // the text being normalised
-    static constexpr std::uint8_t kEmptySegment = 3;    // the whole path
+    static constexpr std::uint8_t kEmpty = 0;            // no text
+    static constexpr std::uint8_t kPointerEscape = 1;    // the raw pointer segment
+    static constexpr std::uint8_t kUnclosedBracket = 2;  // the text being normalised
+    static constexpr std::uint8_t kEmptySegment = 3;     // the whole path
     std::uint8_t code = kEmpty;
     std::string text;
     bool operator==(const PathSyntaxError&) const = default;

@@ -33,9 +33,7 @@ struct PathSegmentPattern {
     bool matches_key(std::string_view raw_key) const {
         return kind == Kind::AnyKey || (kind == Kind::Key && raw_key == key);
     }
-    bool matches_index(std::uint32_t i) const {
-        return kind == Kind::AnyIndex || (kind == Kind::Index && index == i);
-    }
+    bool matches_index(std::uint32_t i) const { return kind == Kind::AnyIndex || (kind == Kind::Index && index == i); }
 };
 
 // May be empty ("$", "root", "."): then every position is complete.

@@ -39,9 +39,9 @@ inline constexpr TypeMask kTypeArray = 0x20;
 inline constexpr std::size_t kSchemaExampleMaxBytes = 80;
 
 struct SchemaWalkOptions {
-    std::size_t max_examples = 3;     // 0 stores none
-    std::size_t max_paths = 100000;   // a tree holds at most max(max_paths, 1) nodes
-    bool collapse = true;             // carried only: elements always collapse to "[*]"
+    std::size_t max_examples = 3;    // 0 stores none
+    std::size_t max_paths = 100000;  // a tree holds at most max(max_paths, 1) nodes
+    bool collapse = true;            // carried only: elements always collapse to "[*]"
 };
 
 // One distinct path. Node ids are 1-based arena positions (1 = the document's

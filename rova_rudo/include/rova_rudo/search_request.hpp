@@ -73,12 +73,16 @@ enum class SearchErrorKind : std::uint64_t {
 class [[nodiscard]] SearchError {
 public:
     static SearchError parse(ParseError e) { return SearchError(SearchErrorKind::Parse, e, {}, 0); }
-    static SearchError message(std::string text) { return SearchError(SearchErrorKind::Message, {}, std::move(text), 0); }
+    static SearchError message(std::string text) {
+        return SearchError(SearchErrorKind::Message, {}, std::move(text), 0);
+    }
     static SearchError regex(std::string text) { return SearchError(SearchErrorKind::Regex, {}, std::move(text), 0); }
     static SearchError path_pattern(std::string text) {
         return SearchError(SearchErrorKind::PathPattern, {}, std::move(text), 0);
     }
-    static SearchError predicate(std::string text) { return SearchError(SearchErrorKind::Predicate, {}, std::move(text), 0); }
+    static SearchError predicate(std::string text) {
+        return SearchError(SearchErrorKind::Predicate, {}, std::move(text), 0);
+    }
     static SearchError success(std::uint64_t matches) { return SearchError(SearchErrorKind::Success, {}, {}, matches); }
 
     SearchErrorKind kind() const { return kind_; }

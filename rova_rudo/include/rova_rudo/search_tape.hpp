@@ -55,8 +55,7 @@ const std::vector<std::uint32_t>& tape_children(const tape_parser::Tape& tape, T
 
 // Whether `child` is a direct child of `node` at an even position (0, 2, ...);
 // for an object that means `child` is a key.
-bool tape_child_position(const tape_parser::Tape& tape, TapeChildIndex& index, std::uint32_t node,
-                         std::uint32_t child);
+bool tape_child_position(const tape_parser::Tape& tape, TapeChildIndex& index, std::uint32_t node, std::uint32_t child);
 
 // The key of the member of object `node` that holds `child` (the child itself
 // when it is a key); nullopt when `child` is not a direct child.

@@ -11,33 +11,32 @@ namespace {
 
 bool literal_equals(const WhereLiteral& lit, std::string_view raw, ScalarKind kind) {
     switch (kind) {
-    case ScalarKind::Null:
-        return std::holds_alternative<WhereNull>(lit);
-    case ScalarKind::Boolean:
-        if (const bool* b = std::get_if<bool>(&lit)) return raw == (*b ? "true" : "false");
-        return false;
-    case ScalarKind::Number:
-        if (const double* d = std::get_if<double>(&lit)) {
-            auto v = parse_decimal_f64(raw);
-            return v && *v == *d;
-        }
-        return false;
-    case ScalarKind::String:
-        if (const std::string* s = std::get_if<std::string>(&lit)) return raw == *s;
-        return false;
+        case ScalarKind::Null: return std::holds_alternative<WhereNull>(lit);
+        case ScalarKind::Boolean:
+            if (const bool* b = std::get_if<bool>(&lit)) return raw == (*b ? "true" : "false");
+            return false;
+        case ScalarKind::Number:
+            if (const double* d = std::get_if<double>(&lit)) {
+                auto v = parse_decimal_f64(raw);
+                return v && *v == *d;
+            }
+            return false;
+        case ScalarKind::String:
+            if (const std::string* s = std::get_if<std::string>(&lit)) return raw == *s;
+            return false;
     }
     return false;
 }
 
 bool compare_numbers(double a, ComparisonOp op, double b) {
     switch (op) {
-    case ComparisonOp::Eq: return a == b;
-    case ComparisonOp::Ne: return a != b;
-    case ComparisonOp::Gt: return a > b;
-    case ComparisonOp::Ge: return a >= b;
-    case ComparisonOp::Lt: return a < b;
-    case ComparisonOp::Le: return a <= b;
-    case ComparisonOp::None: return false;
+        case ComparisonOp::Eq: return a == b;
+        case ComparisonOp::Ne: return a != b;
+        case ComparisonOp::Gt: return a > b;
+        case ComparisonOp::Ge: return a >= b;
+        case ComparisonOp::Lt: return a < b;
+        case ComparisonOp::Le: return a <= b;
+        case ComparisonOp::None: return false;
     }
     return false;
 }
@@ -46,34 +45,34 @@ bool compare_numbers(double a, ComparisonOp op, double b) {
 
 bool where_clause_test_scalar(const WhereClause& c, std::string_view raw, ScalarKind kind) {
     switch (c.kind) {
-    case WhereClauseKind::Exists: return true;
-    case WhereClauseKind::Missing: return false;
-    case WhereClauseKind::Truthy:
-        if (kind == ScalarKind::Null) return false;
-        return !(kind == ScalarKind::Boolean && raw == "false");
-    case WhereClauseKind::Compare: {
-        auto op = static_cast<ComparisonOp>(c.op);
-        if (op == ComparisonOp::Eq) return literal_equals(c.literal, raw, kind);
-        if (op == ComparisonOp::Ne) return !literal_equals(c.literal, raw, kind);
-        const double* d = std::get_if<double>(&c.literal);
-        if (kind != ScalarKind::Number || d == nullptr) return false;
-        auto v = parse_decimal_f64(raw);
-        return v && compare_numbers(*v, op, *d);
-    }
-    case WhereClauseKind::StringOp: {
-        if (kind != ScalarKind::String) return false;
-        const std::string& lit = c.text;
-        switch (static_cast<StringOp>(c.op)) {
-        case StringOp::Contains: return raw.find(lit) != std::string_view::npos;
-        case StringOp::StartsWith: return raw.size() >= lit.size() && raw.substr(0, lit.size()) == lit;
-        case StringOp::EndsWith: return raw.size() >= lit.size() && raw.substr(raw.size() - lit.size()) == lit;
+        case WhereClauseKind::Exists: return true;
+        case WhereClauseKind::Missing: return false;
+        case WhereClauseKind::Truthy:
+            if (kind == ScalarKind::Null) return false;
+            return !(kind == ScalarKind::Boolean && raw == "false");
+        case WhereClauseKind::Compare: {
+            auto op = static_cast<ComparisonOp>(c.op);
+            if (op == ComparisonOp::Eq) return literal_equals(c.literal, raw, kind);
+            if (op == ComparisonOp::Ne) return !literal_equals(c.literal, raw, kind);
+            const double* d = std::get_if<double>(&c.literal);
+            if (kind != ScalarKind::Number || d == nullptr) return false;
+            auto v = parse_decimal_f64(raw);
+            return v && compare_numbers(*v, op, *d);
         }
-        return false;
-    }
-    case WhereClauseKind::Matches:
-        if (kind != ScalarKind::String || !c.regex) return false;
-        return re2::RE2::PartialMatch(re2::StringPiece(raw.data(), raw.size()), *c.regex);
-    case WhereClauseKind::Length: return false;
+        case WhereClauseKind::StringOp: {
+            if (kind != ScalarKind::String) return false;
+            const std::string& lit = c.text;
+            switch (static_cast<StringOp>(c.op)) {
+                case StringOp::Contains: return raw.find(lit) != std::string_view::npos;
+                case StringOp::StartsWith: return raw.size() >= lit.size() && raw.substr(0, lit.size()) == lit;
+                case StringOp::EndsWith: return raw.size() >= lit.size() && raw.substr(raw.size() - lit.size()) == lit;
+            }
+            return false;
+        }
+        case WhereClauseKind::Matches:
+            if (kind != ScalarKind::String || !c.regex) return false;
+            return re2::RE2::PartialMatch(re2::StringPiece(raw.data(), raw.size()), *c.regex);
+        case WhereClauseKind::Length: return false;
     }
     return false;
 }
@@ -226,17 +225,17 @@ bool WhereTracker::where_eval() const {
         const WhereNode& nd = nodes[j];
         std::uint8_t v = 0;
         switch (nd.tag) {
-        case WhereNode::Tag::Leaf: {
-            const ClauseCell& cell = results_[nd.a];
-            const bool missing = pred_.clauses[nd.a].kind == WhereClauseKind::Missing;
-            if (!cell.seen) v = missing;
-            else if (missing) v = !cell.present;
-            else v = cell.present && cell.value;
-            break;
-        }
-        case WhereNode::Tag::And: v = node_values_[nd.a] && node_values_[nd.b]; break;
-        case WhereNode::Tag::Or: v = node_values_[nd.a] || node_values_[nd.b]; break;
-        case WhereNode::Tag::Not: v = !node_values_[nd.a]; break;
+            case WhereNode::Tag::Leaf: {
+                const ClauseCell& cell = results_[nd.a];
+                const bool missing = pred_.clauses[nd.a].kind == WhereClauseKind::Missing;
+                if (!cell.seen) v = missing;
+                else if (missing) v = !cell.present;
+                else v = cell.present && cell.value;
+                break;
+            }
+            case WhereNode::Tag::And: v = node_values_[nd.a] && node_values_[nd.b]; break;
+            case WhereNode::Tag::Or: v = node_values_[nd.a] || node_values_[nd.b]; break;
+            case WhereNode::Tag::Not: v = !node_values_[nd.a]; break;
         }
         node_values_[j] = v;
     }

@@ -143,12 +143,12 @@ struct Lexer {
     }
 
     static platform::Result<std::shared_ptr<const re2::RE2>, WhereParseError> compile_body(const std::string& body,
-                                                                                          bool fold, bool multi,
-                                                                                          bool dot_nl) {
+                                                                                           bool fold, bool multi,
+                                                                                           bool dot_nl) {
         // The same translation and budget as a search text's expression: a
         // pattern that `--regex` accepts is accepted here too.
-        auto re = rova_rudo::compile_regex(body, RegexOptions{.case_insensitive = fold, .multi_line = multi,
-                                                              .dot_nl = dot_nl});
+        auto re = rova_rudo::compile_regex(
+            body, RegexOptions{.case_insensitive = fold, .multi_line = multi, .dot_nl = dot_nl});
         if (!re) return fail(WhereErrorCode::InvalidRegex, std::move(re).error());
         return std::shared_ptr<const re2::RE2>(std::move(re->re));
     }
@@ -264,7 +264,7 @@ ParseResult parse_clause(WhereParser& p, Lexer& lx) {
         cl.kind = word == "exists" ? WhereClauseKind::Exists : WhereClauseKind::Missing;
     } else if (word == "contains" || word == "startsWith" || word == "endsWith") {
         cl.kind = WhereClauseKind::StringOp;
-        cl.op = static_cast<std::uint8_t>(word == "contains" ? StringOp::Contains
+        cl.op = static_cast<std::uint8_t>(word == "contains"     ? StringOp::Contains
                                           : word == "startsWith" ? StringOp::StartsWith
                                                                  : StringOp::EndsWith);
         auto s = lx.read_string_literal();
@@ -383,30 +383,30 @@ platform::Result<WherePredicate, WhereParseError> parse_where(std::string_view t
 std::string where_error_display(const WhereParseError& e) {
     auto quoted = [&](const char* head, const char* tail) { return std::string(head) + e.payload + tail; };
     switch (e.code) {
-    case WhereErrorCode::EmptyExpression: return "empty expression";
-    case WhereErrorCode::ExpectedDot: return "expected '.' before field name";
-    case WhereErrorCode::ExpectedFieldName: return "expected field name";
-    case WhereErrorCode::ExpectedOperator: return "expected operator";
-    case WhereErrorCode::ExpectedRhs: return "expected right-hand-side value";
-    case WhereErrorCode::ExpectedString: return "expected string literal";
-    case WhereErrorCode::ExpectedRegex: return "expected regex literal '/.../'";
-    case WhereErrorCode::ExpectedLength: return quoted("expected 'length' after '|', got '", "'");
-    case WhereErrorCode::ExpectedComparison: return "expected comparison operator (==, !=, >, >=, <, <=)";
-    case WhereErrorCode::ExpectedNumber: return "expected number";
-    case WhereErrorCode::ExpectedExpression: return "expected expression";
-    case WhereErrorCode::UnknownKeyword: return quoted("unknown clause keyword '", "'");
-    case WhereErrorCode::InvalidRhs: return quoted("invalid right-hand side '", "'");
-    case WhereErrorCode::InvalidIndex: return quoted("invalid array index '", "'");
-    case WhereErrorCode::UnclosedString: return "unclosed string";
-    case WhereErrorCode::UnclosedBracket: return "unclosed '[' in path";
-    case WhereErrorCode::UnclosedParen: return "unclosed '(' in expression";
-    case WhereErrorCode::UnclosedRegex: return "unclosed regex literal";
-    case WhereErrorCode::InvalidRegex: return quoted("invalid regex: ", "");
-    case WhereErrorCode::UnknownRegexFlag: return quoted("unknown regex flag '", "'");
-    case WhereErrorCode::TrailingInput: return quoted("unexpected trailing input '", "'");
-    case WhereErrorCode::TooDeep:
-        return "expression nested too deeply (more than " + std::to_string(kWhereMaxNesting) +
-               " parentheses or negations)";
+        case WhereErrorCode::EmptyExpression: return "empty expression";
+        case WhereErrorCode::ExpectedDot: return "expected '.' before field name";
+        case WhereErrorCode::ExpectedFieldName: return "expected field name";
+        case WhereErrorCode::ExpectedOperator: return "expected operator";
+        case WhereErrorCode::ExpectedRhs: return "expected right-hand-side value";
+        case WhereErrorCode::ExpectedString: return "expected string literal";
+        case WhereErrorCode::ExpectedRegex: return "expected regex literal '/.../'";
+        case WhereErrorCode::ExpectedLength: return quoted("expected 'length' after '|', got '", "'");
+        case WhereErrorCode::ExpectedComparison: return "expected comparison operator (==, !=, >, >=, <, <=)";
+        case WhereErrorCode::ExpectedNumber: return "expected number";
+        case WhereErrorCode::ExpectedExpression: return "expected expression";
+        case WhereErrorCode::UnknownKeyword: return quoted("unknown clause keyword '", "'");
+        case WhereErrorCode::InvalidRhs: return quoted("invalid right-hand side '", "'");
+        case WhereErrorCode::InvalidIndex: return quoted("invalid array index '", "'");
+        case WhereErrorCode::UnclosedString: return "unclosed string";
+        case WhereErrorCode::UnclosedBracket: return "unclosed '[' in path";
+        case WhereErrorCode::UnclosedParen: return "unclosed '(' in expression";
+        case WhereErrorCode::UnclosedRegex: return "unclosed regex literal";
+        case WhereErrorCode::InvalidRegex: return quoted("invalid regex: ", "");
+        case WhereErrorCode::UnknownRegexFlag: return quoted("unknown regex flag '", "'");
+        case WhereErrorCode::TrailingInput: return quoted("unexpected trailing input '", "'");
+        case WhereErrorCode::TooDeep:
+            return "expression nested too deeply (more than " + std::to_string(kWhereMaxNesting) +
+                   " parentheses or negations)";
     }
     return {};
 }

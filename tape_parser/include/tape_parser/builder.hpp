@@ -41,10 +41,10 @@ struct TapeBuilderState {
     std::uint8_t literal_matched = 0;   // bytes of the pending literal seen so far (1-4)
     PendingKind pending_kind = PendingKind::None;
     std::uint32_t current_container = kNoParent;  // innermost open container's tape index; kNoParent at top level
-    std::uint64_t root_values = 0;      // completed top-level values
+    std::uint64_t root_values = 0;                // completed top-level values
     bool in_string = false;
-    bool escape_pending = false;        // the previous chunk ended right after a backslash
-    std::uint8_t unicode_pending = 0;   // bytes of a \u escape still to skip (0-4)
+    bool escape_pending = false;       // the previous chunk ended right after a backslash
+    std::uint8_t unicode_pending = 0;  // bytes of a \u escape still to skip (0-4)
     // The tape may hold at most this many entries; more is refused with a
     // message (the parent word is 32 bits). Lowered only by tests.
     std::uint64_t max_entries = kMaxTapeEntries;

@@ -59,9 +59,7 @@ public:
     [[nodiscard]] std::optional<T> send(T item) {
         assert(state_);
         std::unique_lock lock(state_->mutex);
-        state_->not_full.wait(lock, [&] {
-            return !state_->receiver_alive || state_->queue.size() < state_->capacity;
-        });
+        state_->not_full.wait(lock, [&] { return !state_->receiver_alive || state_->queue.size() < state_->capacity; });
         if (!state_->receiver_alive) return std::optional<T>(std::move(item));
         state_->queue.push_back(std::move(item));
         lock.unlock();

@@ -87,8 +87,7 @@ struct ReadSource {
 // `offset` must be a multiple of the source alignment. A length that does not
 // fit the buffer is a defect that ends the process.
 platform::Result<std::uint64_t, ReadError> read_chunk_at(const ReadSource& source, std::uint8_t* buffer,
-                                                         std::uint64_t capacity, std::uint64_t offset,
-                                                         std::uint64_t n);
+                                                         std::uint64_t capacity, std::uint64_t offset, std::uint64_t n);
 
 // An open file with a read-only map of its whole length, released together.
 using MappedFile = platform::MappedFile;
@@ -103,22 +102,22 @@ platform::Result<MappedFile, ReadError> map_open_file(platform::File f);
 using SharedTimes = std::shared_ptr<std::vector<std::uint64_t>>;
 
 struct FilledChunk {
-    std::uint64_t index;    // 1, 2, ... n-1, in increasing order
-    AlignedBuffer buffer;   // the chunk's bytes from offset 0
-    std::uint64_t length;   // valid bytes: the chunk size, or less for the last chunk
+    std::uint64_t index;   // 1, 2, ... n-1, in increasing order
+    AlignedBuffer buffer;  // the chunk's bytes from offset 0
+    std::uint64_t length;  // valid bytes: the chunk size, or less for the last chunk
 };
 
 // Everything the reader thread owns, moved into it when it starts.
 struct ChunkReaderArgs {
     ReadSource source;
-    Sender<FilledChunk> chunks_out;     // capacity 1
-    Receiver<AlignedBuffer> pool_in;    // free buffers coming back from the parser
-    std::string path;                   // the file's name (not reopened)
+    Sender<FilledChunk> chunks_out;   // capacity 1
+    Receiver<AlignedBuffer> pool_in;  // free buffers coming back from the parser
+    std::string path;                 // the file's name (not reopened)
     SharedTimes pool_wait_ns;
     SharedTimes read_ns;
     SharedTimes send_ns;
-    std::uint64_t offset = 0;           // file offset of chunk 1 (the length of chunk 0)
-    std::uint64_t remaining = 0;        // file size minus offset
+    std::uint64_t offset = 0;     // file offset of chunk 1 (the length of chunk 0)
+    std::uint64_t remaining = 0;  // file size minus offset
     std::uint64_t chunk_size = 0;
     std::uint64_t chunk_count = 0;      // at least 2
     std::uint64_t buffer_align = 4096;  // max(4096, source alignment)

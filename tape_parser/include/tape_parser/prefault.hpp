@@ -37,7 +37,7 @@ struct PrefaultPlan {
 // QUELLMOR_PREFAULT_THREADS (nullopt when it gave none); `processors` the
 // processor count (0 counts as 4). Does not consult QUELLMOR_PREFAULT.
 std::optional<PrefaultPlan> plan_prefault(std::uint64_t used_entries, std::uint64_t capacity_entries,
-                                          std::uint64_t estimated_entries,
-                                          std::optional<std::uint64_t> threads_setting, unsigned processors);
+                                          std::uint64_t estimated_entries, std::optional<std::uint64_t> threads_setting,
+                                          unsigned processors);
 
 }  // namespace tape_parser

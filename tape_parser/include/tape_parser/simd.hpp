@@ -17,7 +17,9 @@ struct Block<32> {
     __m256i v;
     static Block load(const void* p) { return {_mm256_loadu_si256(static_cast<const __m256i*>(p))}; }
     static __m256i splat(char c) { return _mm256_set1_epi8(c); }
-    std::uint32_t eq(__m256i c) const { return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, c))); }
+    std::uint32_t eq(__m256i c) const {
+        return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, c)));
+    }
     std::uint32_t eq(char c) const { return eq(splat(c)); }
     // 0xFF in each byte equal to the byte in `c`, else 0, for combining
     // several tests (with | and &) before one movemask.

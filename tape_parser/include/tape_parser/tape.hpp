@@ -88,8 +88,7 @@ class TapeAppender;
 class Tape {
 public:
     Tape() = default;
-    Tape(Tape&& o) noexcept
-        : block_(std::move(o.block_)), data_(o.data_), size_(o.size_), capacity_(o.capacity_) {
+    Tape(Tape&& o) noexcept : block_(std::move(o.block_)), data_(o.data_), size_(o.size_), capacity_(o.capacity_) {
         o.data_ = nullptr;
         o.size_ = o.capacity_ = 0;
     }
@@ -139,10 +138,10 @@ private:
 
 // Eight counters of one parse; all start at 0.
 struct ParseStats {
-    std::uint64_t tape_len = 0;        // entries of the finished tape (wrapper included)
-    std::uint64_t objects = 0;         // at each '{'
-    std::uint64_t arrays = 0;          // at each '[', and once for the wrapper
-    std::uint64_t strings = 0;         // keys included
+    std::uint64_t tape_len = 0;  // entries of the finished tape (wrapper included)
+    std::uint64_t objects = 0;   // at each '{'
+    std::uint64_t arrays = 0;    // at each '[', and once for the wrapper
+    std::uint64_t strings = 0;   // keys included
     std::uint64_t numbers = 0;
     std::uint64_t booleans = 0;
     std::uint64_t nulls = 0;

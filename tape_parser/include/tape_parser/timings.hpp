@@ -20,8 +20,7 @@ struct ParseTimings {
 
 // The eleven report lines, each ending in a line feed. `label` is
 // "file-read" (whole buffer) or "chunked-file" (streaming).
-std::string format_parse_timings(const ParseTimings& t, double total_ms, std::uint64_t entries,
-                                 std::string_view label);
+std::string format_parse_timings(const ParseTimings& t, double total_ms, std::uint64_t entries, std::string_view label);
 // Writes format_parse_timings to standard error.
 void print_parse_timings(const ParseTimings& t, double total_ms, std::uint64_t entries, std::string_view label);
 

@@ -27,10 +27,10 @@
 namespace rova_rudo {
 
 struct ClauseCursor {
-    std::uint64_t anchored = 0;  // 1 while the anchoring container is open
-    std::uint64_t anchor = 0;    // frame index (depth) of that container
-    std::uint32_t position = 0;  // path segments matched
-    std::uint8_t complete = 0;   // the latest key or index event matched the last segment
+    std::uint64_t anchored = 0;       // 1 while the anchoring container is open
+    std::uint64_t anchor = 0;         // frame index (depth) of that container
+    std::uint32_t position = 0;       // path segments matched
+    std::uint8_t complete = 0;        // the latest key or index event matched the last segment
     std::uint8_t pending_length = 0;  // a length clause completed on a container about to be counted
 };
 

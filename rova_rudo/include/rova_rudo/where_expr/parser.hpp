@@ -90,20 +90,20 @@ enum class WhereErrorCode : std::uint8_t {
     ExpectedRhs = 4,
     ExpectedString = 5,
     ExpectedRegex = 6,
-    ExpectedLength = 7,        // payload: the word found (may be empty)
+    ExpectedLength = 7,  // payload: the word found (may be empty)
     ExpectedComparison = 8,
     ExpectedNumber = 9,
     ExpectedExpression = 10,
-    UnknownKeyword = 11,       // payload: the word
-    InvalidRhs = 12,           // payload: the offending text
-    InvalidIndex = 13,         // payload: the offending text
+    UnknownKeyword = 11,  // payload: the word
+    InvalidRhs = 12,      // payload: the offending text
+    InvalidIndex = 13,    // payload: the offending text
     UnclosedString = 14,
     UnclosedBracket = 15,
     UnclosedParen = 16,
     UnclosedRegex = 17,
-    InvalidRegex = 18,         // payload: the reason
-    UnknownRegexFlag = 19,     // payload: the letter
-    TrailingInput = 20,        // payload: the rest of the text
+    InvalidRegex = 18,      // payload: the reason
+    UnknownRegexFlag = 19,  // payload: the letter
+    TrailingInput = 20,     // payload: the rest of the text
     TooDeep = 21,
 };
 
@@ -125,8 +125,8 @@ struct WhereParser {
     std::string_view text;
     std::size_t position = 0;
     std::vector<WhereClause> clauses;
-    WhereExpr expr;          // nodes built so far
-    std::uint32_t depth = 0; // open parentheses and negations
+    WhereExpr expr;           // nodes built so far
+    std::uint32_t depth = 0;  // open parentheses and negations
 };
 
 // Parses the or-expression that starts at `p.position` (on its first
