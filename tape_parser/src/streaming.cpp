@@ -246,8 +246,7 @@ void set_chunk_parsed_hook(ChunkParsedHook hook, void* context) {
 
 namespace {
 
-StreamedTapeOutput drive(const std::string& path, platform::File file, std::uint64_t file_size,
-                         std::uint64_t chunk_size) {
+StreamedTapeOutput drive(platform::File file, std::uint64_t file_size, std::uint64_t chunk_size) {
     if (chunk_size == 0) defect("chunk size must be positive");
     // The map is read after the parse: it must show the bytes that were
     // parsed. The file's state before and after tells a file written
@@ -299,7 +298,6 @@ StreamedTapeOutput drive(const std::string& path, platform::File file, std::uint
         ChunkReaderArgs args{std::move(source),
                              std::move(chunks_out),
                              std::move(pool_in),
-                             path,
                              store.timings.pool_wait_ns,
                              store.timings.read_ns,
                              store.timings.send_ns,
@@ -458,11 +456,13 @@ StreamedTapeOutput drive(const std::string& path, platform::File file, std::uint
 
 }  // namespace
 
-StreamedTapeOutput streaming_parse_driver(const std::string& path, platform::File file, std::uint64_t file_size,
+// The name only tells callers which file `file` is: everything is read
+// through the handle.
+StreamedTapeOutput streaming_parse_driver(const std::string& /*path*/, platform::File file, std::uint64_t file_size,
                                           std::uint64_t chunk_size) {
     // Memory that cannot be had fails this file, not the process.
     try {
-        return drive(path, std::move(file), file_size, chunk_size);
+        return drive(std::move(file), file_size, chunk_size);
     } catch (const std::bad_alloc&) {
         return platform::Err{platform::IoError{ENOMEM}.message()};
     }

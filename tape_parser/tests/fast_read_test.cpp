@@ -77,7 +77,6 @@ ReaderRun start_reader(const std::string& path, ReadSourceKind kind, std::uint64
     ChunkReaderArgs a{std::move(src),
                       std::move(ctx),
                       std::move(prx),
-                      path,
                       std::make_shared<std::vector<std::uint64_t>>(n),
                       std::make_shared<std::vector<std::uint64_t>>(n),
                       std::make_shared<std::vector<std::uint64_t>>(n),

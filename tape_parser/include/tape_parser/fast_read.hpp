@@ -112,7 +112,6 @@ struct ChunkReaderArgs {
     ReadSource source;
     Sender<FilledChunk> chunks_out;   // capacity 1
     Receiver<AlignedBuffer> pool_in;  // free buffers coming back from the parser
-    std::string path;                 // the file's name (not reopened)
     SharedTimes pool_wait_ns;
     SharedTimes read_ns;
     SharedTimes send_ns;
