@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/io.hpp"
+#include "platform/whole_file.hpp"
 #include "rova_rudo/search.hpp"
 #include "bench_timing.hpp"
 #include "tape_parser/parse.hpp"
@@ -49,19 +50,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot open %s: %s\n", path.c_str(), file.error().message().c_str());
         return 3;
     }
-    std::string bytes;
-    auto rd = platform::read_all_fd(file->fd(), bytes);
+    auto rd = platform::read_whole(file->fd(), UINT64_MAX);
     if (!rd) {
         std::fprintf(stderr, "cannot read %s: %s\n", path.c_str(), rd.error().message().c_str());
         return 3;
     }
-    const std::string_view doc(bytes);
+    const platform::ByteBuffer& bytes = rd.value();
+    const std::string_view doc = bytes.text();
     const double size = static_cast<double>(doc.size());
     const std::uint64_t chunk = tape_parser::chunk_size_for_len(doc.size());
 
     const double tape_s = best_of(rounds, [&] {
-        auto out = tape_parser::parse_buffer_chunked(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
-                                                     chunk, 0);
+        auto out = tape_parser::parse_buffer_chunked(bytes.data(), bytes.size(), chunk, 0);
         return out.ok();
     });
 

@@ -96,18 +96,4 @@ Result<FileMeta, IoError> stat_path(const std::string& path) {
     return m;
 }
 
-Result<Unit, IoError> read_all_fd(int fd, std::string& out) {
-    char buf[1 << 16];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n > 0) {
-            out.append(buf, static_cast<std::size_t>(n));
-        } else if (n == 0) {
-            return Unit{};
-        } else if (errno != EINTR) {
-            return Err{last_io_error()};
-        }
-    }
-}
-
 }  // namespace platform

@@ -71,7 +71,4 @@ struct FileMeta {
 // Metadata by path, following symbolic links.
 Result<FileMeta, IoError> stat_path(const std::string& path);
 
-// Reads all of standard input (or any descriptor) until end of file.
-Result<Unit, IoError> read_all_fd(int fd, std::string& out);
-
 }  // namespace platform
