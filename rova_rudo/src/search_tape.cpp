@@ -109,8 +109,6 @@ struct ParsedInput {
 // whole map worth populating at once.
 constexpr std::size_t kPopulateBytesPerCandidate = 16384;
 
-constexpr char kFileChanged[] = "file changed while it was being read";
-
 // Reads the open file whole (a regular file below the streaming threshold,
 // or a pipe, socket or device, which can be read only once and has no size)
 // and parses it. The bytes read are the bytes parsed and the bytes looked at
@@ -414,7 +412,7 @@ SearchError search_file(const std::string& path, const SearchQuery& query, Match
         // only if the file stayed as it was.
         if (loaded && sized) {
             const auto after = platform::file_stamp(file);
-            if (!after || !(*after == *before)) loaded = platform::Err{std::string(kFileChanged)};
+            if (!after || !(*after == *before)) loaded = platform::Err{std::string(platform::kFileChangedText)};
         }
     }
     // A file that failed needs no candidates: the worker stops at its next
@@ -511,7 +509,7 @@ SearchError search_file(const std::string& path, const SearchQuery& query, Match
     if (in.is_mapped) {
         const auto after = platform::file_stamp(in.mapped.file);
         if (in.mapped.map.shrank()) return SearchError::message(platform::kFileShrankText);
-        if (!after || !(*after == *before)) return SearchError::message(kFileChanged);
+        if (!after || !(*after == *before)) return SearchError::message(platform::kFileChangedText);
     }
     return SearchError::success(count);
 }

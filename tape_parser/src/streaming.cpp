@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/fault.hpp"
 #include "platform/file_kind.hpp"
 #include "platform/utf8.hpp"
 #include "tape_parser/builder.hpp"
@@ -428,10 +429,10 @@ StreamedTapeOutput drive(platform::File file, std::uint64_t file_size, std::uint
     // before it (the file was cut or replaced before the reopen) would send
     // readers past its end.
     if (mapped->map.size() < file_size) {
-        return platform::Err{std::string("Background read error: file shrank while it was being read")};
+        return platform::Err{std::string("Background read error: ") + platform::kFileShrankText};
     }
     if (const auto after = platform::file_stamp(mapped->file); !before || !after || !(*before == *after)) {
-        return platform::Err{std::string("Background read error: file changed while it was being read")};
+        return platform::Err{std::string("Background read error: ") + platform::kFileChangedText};
     }
     if (reader_stopped_early) {
         // Unreachable: a reader that ends without an error sends every chunk.

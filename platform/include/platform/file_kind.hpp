@@ -30,4 +30,7 @@ struct FileStamp {
 
 Result<FileStamp, IoError> file_stamp(const File& f);
 
+// The message an input fails with when its stamp differs at the end.
+inline constexpr char kFileChangedText[] = "file changed while it was being read";
+
 }  // namespace platform
