@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace platform {
@@ -85,6 +86,19 @@ std::size_t direct_io_alignment(const File& f) {
     (void)f;
 #endif
     return 4096;
+}
+
+std::optional<std::uint64_t> cached_bytes(const File& f) {
+    // cachestat(2); glibc has no wrapper yet, and older headers lack the number.
+    constexpr long kCachestat = 451;
+    struct Range {
+        std::uint64_t offset, length;  // length 0: to the end of the file
+    } range{0, 0};
+    struct Stat {
+        std::uint64_t cache, dirty, writeback, evicted, recently_evicted;
+    } stat{};
+    if (::syscall(kCachestat, f.fd(), &range, &stat, 0u) != 0) return std::nullopt;
+    return stat.cache * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
 Result<FileMeta, IoError> stat_path(const std::string& path) {

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <fcntl.h>
+#include <span>
 #include <unistd.h>
 
 #include "platform/io.hpp"
@@ -96,6 +98,21 @@ TEST(Io, UnbufferedOpenFallsBackOrAligns) {
     } else {
         EXPECT_EQ(f.error().code, EINVAL);  // tmpfs and friends refuse O_DIRECT
     }
+    std::remove(path.c_str());
+}
+
+TEST(Io, CachedBytesFollowThePageCache) {
+    const std::string path = temp_file(std::string(64 * 4096, 'x'));
+    auto f = open_read(path);
+    ASSERT_TRUE(f.ok());
+    ASSERT_EQ(::fsync(f->fd()), 0);
+    ASSERT_EQ(::posix_fadvise(f->fd(), 0, 0, POSIX_FADV_DONTNEED), 0);
+    const auto evicted = cached_bytes(f.value());
+    if (!evicted) GTEST_SKIP() << "this kernel cannot tell what the page cache holds";
+    EXPECT_LT(*evicted, 64u * 4096);
+    std::string back(64 * 4096, '\0');
+    ASSERT_TRUE(f->read_exact_at(0, std::as_writable_bytes(std::span(back))).ok());
+    EXPECT_EQ(cached_bytes(f.value()), std::optional<std::uint64_t>(64 * 4096));
     std::remove(path.c_str());
 }
 

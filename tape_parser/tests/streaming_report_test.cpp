@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 
 #include "tape_parser/streaming.hpp"
@@ -88,6 +90,33 @@ TEST(StreamingReport, StrategyFollowsDiskReadSetting) {
         bool ok = false;
         EXPECT_EQ(first_line(report_of(t, bytes, c.value, 4096, &ok)), c.line) << (c.value ? c.value : "(unset)");
         EXPECT_TRUE(ok);
+    }
+}
+
+TEST(StreamingReport, LargeFilesAreReadAroundTheCacheUnlessItHoldsThem) {
+    constexpr std::uint64_t kT = 256;  // threshold
+    const struct {
+        const char* disk_read;
+        std::uint64_t size;
+        std::optional<std::uint64_t> cached;
+        bool unbuffered;
+    } cases[] = {
+        {nullptr, kT - 1, std::nullopt, false},  // small: through the cache
+        {nullptr, kT, std::nullopt, true},       // the cache cannot tell: the size decides
+        {nullptr, kT, 0, true},
+        {nullptr, 800, 699, true},  // less than seven eighths cached
+        {nullptr, 800, 700, false},
+        {nullptr, 800, 800, false},
+        {"unbuffered", 800, 800, true},  // the word decides whatever the cache holds
+        {"BUFFERED", 800, 0, false},
+        {"unbuffered", 1, std::nullopt, true},
+        {"direct", 800, 0, true},  // not a word: size and cache decide
+        {"direct", 800, 800, false},
+    };
+    for (const auto& c : cases) {
+        const auto word = c.disk_read ? std::optional<std::string_view>(c.disk_read) : std::nullopt;
+        EXPECT_EQ(reads_unbuffered(word, c.size, kT, c.cached), c.unbuffered)
+            << (c.disk_read ? c.disk_read : "(unset)") << " " << c.size << " " << c.cached.value_or(999);
     }
 }
 

@@ -61,6 +61,10 @@ Result<File, IoError> open_unbuffered(const std::string& path);
 // direct-I/O offset alignment where it tells one, else 4096.
 std::size_t direct_io_alignment(const File& f);
 
+// Bytes of the open file that the page cache holds now (whole pages);
+// nullopt where the kernel cannot tell (before Linux 6.5, or not a file).
+std::optional<std::uint64_t> cached_bytes(const File& f);
+
 enum class FileKind { Regular, Directory, Other };
 
 struct FileMeta {

@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/io.hpp"
 #include "platform/result.hpp"
@@ -19,6 +21,14 @@ namespace tape_parser {
 // 100 MiB, 2 MiB up to 200 MiB, 4 MiB up to 400 MiB, 8 MiB up to 800 MiB,
 // 16 MiB above; every bound inclusive.
 std::uint64_t chunk_size_for_len(std::uint64_t file_size);
+
+// Whether chunks are read around the page cache. `disk_read` is
+// QUELLMOR_DISK_READ's text (nullopt when unset or not valid UTF-8): the word
+// "unbuffered" or "buffered" in any letter case decides. Otherwise a file of
+// at least `threshold` bytes is read around the cache, unless the cache holds
+// at least seven eighths of it already (`cached_bytes`, nullopt when unknown).
+bool reads_unbuffered(std::optional<std::string_view> disk_read, std::uint64_t file_size, std::uint64_t threshold,
+                      std::optional<std::uint64_t> cached_bytes);
 
 // A successful streamed parse. The caller owns all three; `mapped` keeps the
 // file open for as long as the map lives.
@@ -39,8 +49,7 @@ using StreamedTapeOutput = platform::Result<StreamedTape, std::string>;
 // opened again); `file_size` comes from that handle's metadata. A file whose
 // size or times differ at the end from the start was written meanwhile: that
 // fails with "Background read error: file changed while it was being read". Reads the environment on every call:
-// QUELLMOR_DISK_READ ("buffered" / "unbuffered", any letter case; otherwise
-// the size decides) and QUELLMOR_CHUNK_PERF (a per-chunk table on stderr).
+// QUELLMOR_DISK_READ (see reads_unbuffered) and QUELLMOR_CHUNK_PERF (a per-chunk table on stderr).
 StreamedTapeOutput parse_file_streaming(const std::string& path, platform::File file, std::uint64_t file_size);
 
 // Test hook: when set, called on the driver's thread after each chunk is
