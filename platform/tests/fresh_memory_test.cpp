@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <unistd.h>
 
 using platform::FreshBuffer;
 
@@ -13,6 +15,13 @@ bool all_zero(const std::uint8_t* p, std::size_t from, std::size_t to) {
     for (std::size_t i = from; i < to; ++i)
         if (p[i] != 0) return false;
     return true;
+}
+
+// Resident bytes of this process.
+std::size_t resident_bytes() {
+    std::size_t pages = 0, resident = 0;
+    std::ifstream("/proc/self/statm") >> pages >> resident;
+    return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 }
 
 }  // namespace
@@ -67,4 +76,18 @@ TEST(FreshBuffer, RefusalIsAValue) {
     EXPECT_EQ(b.data(), at);
     EXPECT_EQ(b.size(), std::size_t{1} << 20);
     EXPECT_EQ(b.data()[5], 7);
+}
+
+// A large block's pages are given back from several threads before the
+// unmap: every touched page is freed, whichever thread took its piece.
+TEST(FreshBuffer, LargeBlockReleaseFreesEveryPage) {
+    constexpr std::size_t kBytes = std::size_t{200} << 20;
+    FreshBuffer b = FreshBuffer::allocate(kBytes);
+    ASSERT_TRUE(b);
+    for (std::size_t i = 0; i < kBytes; i += 4096) b.data()[i] = 1;
+    const std::size_t touched = resident_bytes();
+    ASSERT_GE(touched, kBytes);
+    b.release();
+    EXPECT_FALSE(b);
+    EXPECT_LE(resident_bytes() + kBytes - (std::size_t{8} << 20), touched);
 }
