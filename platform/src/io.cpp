@@ -39,22 +39,33 @@ Result<std::uint64_t, IoError> File::size() const {
     return static_cast<std::uint64_t>(st.st_size);
 }
 
-Result<std::size_t, IoError> File::read_at(std::uint64_t offset, std::span<std::byte> into) const {
+Result<std::size_t, IoError> read_at(int fd, std::uint64_t offset, std::span<std::byte> into) {
     for (;;) {
-        ssize_t n = ::pread(fd_, into.data(), into.size(), static_cast<off_t>(offset));
+        ssize_t n = ::pread(fd, into.data(), into.size(), static_cast<off_t>(offset));
         if (n >= 0) return static_cast<std::size_t>(n);
         if (errno != EINTR) return Err{last_io_error()};
     }
 }
 
-Result<Unit, IoError> File::read_exact_at(std::uint64_t offset, std::span<std::byte> into) const {
+Result<std::size_t, IoError> read_full_at(int fd, std::uint64_t offset, std::span<std::byte> into) {
     std::size_t done = 0;
     while (done < into.size()) {
-        auto r = read_at(offset + done, into.subspan(done));
+        auto r = read_at(fd, offset + done, into.subspan(done));
         if (!r) return Err{r.error()};
-        if (r.value() == 0) return Err{IoError{0}};
+        if (r.value() == 0) break;
         done += r.value();
     }
+    return done;
+}
+
+Result<std::size_t, IoError> File::read_at(std::uint64_t offset, std::span<std::byte> into) const {
+    return platform::read_at(fd_, offset, into);
+}
+
+Result<Unit, IoError> File::read_exact_at(std::uint64_t offset, std::span<std::byte> into) const {
+    auto r = read_full_at(fd_, offset, into);
+    if (!r) return Err{r.error()};
+    if (r.value() < into.size()) return Err{IoError{0}};
     return Unit{};
 }
 

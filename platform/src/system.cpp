@@ -34,6 +34,14 @@ unsigned processor_count() {
     return n > 0 ? static_cast<unsigned>(n) : 1u;
 }
 
+unsigned helper_thread_count(std::optional<std::uint64_t> asked, unsigned processors) {
+    constexpr unsigned kMaxThreads = 16;
+    if (processors == 0) processors = 4;
+    if (!asked && processors < 4) return 0;
+    const std::uint64_t n = asked ? *asked : processors;
+    return n == 0 ? 1u : static_cast<unsigned>(n < kMaxThreads ? n : kMaxThreads);
+}
+
 std::size_t allocation_granularity() {
     long n = ::sysconf(_SC_PAGESIZE);
     return n > 0 ? static_cast<std::size_t>(n) : 4096u;

@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <random>
 #include <string>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -66,6 +70,109 @@ TEST(ReadWhole, DeliversUpToTheBudget) {
         }
     }
     ::unlink(path);
+}
+
+constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+
+// A temporary file of `n` pseudo-random bytes (zeros among them, so that a
+// slice left unread shows as wrong bytes, not as a shorter text).
+struct RandomFile {
+    char path[32] = "/tmp/qm_slices_XXXXXX";
+    std::string content;
+    explicit RandomFile(std::size_t n) {
+        std::mt19937_64 rng(n);
+        content.resize(n);
+        for (auto& c : content) c = static_cast<char>(rng());
+        const int w = ::mkstemp(path);
+        EXPECT_GE(w, 0);
+        EXPECT_EQ(::write(w, content.data(), n), static_cast<ssize_t>(n));
+        ::close(w);
+    }
+    ~RandomFile() { ::unlink(path); }
+};
+
+std::string read_given(const char* path, std::uint64_t budget, std::uint64_t size, unsigned processors,
+                       off_t start = 0, std::string* error = nullptr) {
+    const int fd = open_or_die(path);
+    if (start != 0) ::lseek(fd, start, SEEK_SET);
+    auto got = platform::read_whole_given(fd, budget, size, processors);
+    // The descriptor ends where one sequential read would leave it.
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    ::close(fd);
+    if (!got) {
+        if (error) *error = got.error().message();
+        return "<error>";
+    }
+    EXPECT_EQ(static_cast<std::size_t>(end), static_cast<std::size_t>(start) + got->size());
+    return std::string(got->text());
+}
+
+// Sizes around the two-slice floor and around slice ends that are not page
+// multiples, read by machines of 1 to 16 processors and from a position
+// inside the file: always exactly the file's bytes from that position.
+TEST(ReadWhole, SlicesGiveTheFileBytes) {
+    for (const std::uint64_t n : {4 * kMiB - 1, 4 * kMiB, 4 * kMiB + 1, 7 * kMiB + 4095, 17 * kMiB + 3}) {
+        RandomFile f(n);
+        for (const unsigned processors : {1u, 4u, 5u, 8u, 16u}) {
+            for (const off_t start : {off_t{0}, off_t{12345}}) {
+                SCOPED_TRACE(std::to_string(n) + " bytes, " + std::to_string(processors) + " processors, from " +
+                             std::to_string(start));
+                EXPECT_TRUE(read_given(f.path, UINT64_MAX, n, processors, start) == f.content.substr(start));
+            }
+        }
+    }
+}
+
+// The size taken before the read is stale: the file grew or shrank since.
+// The bytes (or the budget's error) are those of the sequential read, with
+// no stretch of the buffer that no read wrote taken for content.
+TEST(ReadWhole, StaleSizeReadsAsTheSequentialLoop) {
+    const std::uint64_t n = 9 * kMiB + 77;
+    RandomFile f(n);
+    struct Case {
+        std::uint64_t size;  // as stat gave it
+        std::uint64_t budget;
+    };
+    for (const Case& c : {Case{n - 1, UINT64_MAX}, Case{n - 3 * kMiB, UINT64_MAX}, Case{n + 1, UINT64_MAX},
+                          Case{n + 5 * kMiB, UINT64_MAX}, Case{2 * n, UINT64_MAX}, Case{n - 3 * kMiB, n - 1},
+                          Case{n - 3 * kMiB, n}}) {
+        SCOPED_TRACE("size " + std::to_string(c.size) + ", budget " + std::to_string(c.budget));
+        std::string seq_error, par_error;
+        const std::string sequential = read_given(f.path, c.budget, c.size, 1, 0, &seq_error);
+        const std::string parallel = read_given(f.path, c.budget, c.size, 8, 0, &par_error);
+        EXPECT_TRUE(parallel == sequential);
+        EXPECT_EQ(par_error, seq_error);
+        if (c.budget >= n) {
+            EXPECT_TRUE(parallel == f.content);
+        }
+    }
+}
+
+// No thread can start (a process limit of one): the caller reads every
+// slice itself, with the same bytes and no failure. Runs in a child
+// process, which gives up root's exemption from the limit.
+TEST(ReadWhole, RefusedThreadsLeaveTheReadToTheCaller) {
+    RandomFile f(11 * kMiB + 5);
+    const int fd = open_or_die(f.path);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (::geteuid() == 0 && ::setuid(65534) != 0) ::_exit(10);
+        const rlimit one{1, 1};
+        if (::setrlimit(RLIMIT_NPROC, &one) != 0) ::_exit(11);
+        try {
+            std::thread([] {}).join();
+            ::_exit(12);  // the limit did not hold
+        } catch (const std::system_error&) {
+        }
+        auto got = platform::read_whole_given(fd, UINT64_MAX, f.content.size(), 8);
+        ::_exit(!got ? 13 : got->text() == f.content ? 0 : 14);
+    }
+    ::close(fd);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10 setuid, 11 setrlimit, 12 a thread started, 13 error, 14 wrong bytes";
 }
 
 }  // namespace

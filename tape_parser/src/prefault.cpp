@@ -13,7 +13,6 @@ namespace {
 
 constexpr std::uint64_t kPage = 4096;
 constexpr std::uint64_t kMinPrefaultBytes = 32ull * 1024 * 1024;
-constexpr unsigned kMaxThreads = 16;
 
 }  // namespace
 
@@ -26,11 +25,9 @@ std::optional<PrefaultPlan> plan_prefault(std::uint64_t used_entries, std::uint6
     // The limit never exceeds the capacity, whose byte size fits in memory.
     const std::uint64_t end = limit * sizeof(TapeEntry);
     if (end < start || end - start < kMinPrefaultBytes) return std::nullopt;
-    if (processors == 0) processors = 4;
-    // A small machine gains little from extra threads; only an explicit request prefaults there.
-    if (!threads_setting && processors < 4) return std::nullopt;
-    const std::uint64_t n = threads_setting ? *threads_setting : processors;
-    const unsigned threads = n == 0 ? 1u : static_cast<unsigned>(n < kMaxThreads ? n : kMaxThreads);
+    // A small machine prefaults only when asked to.
+    const unsigned threads = platform::helper_thread_count(threads_setting, processors);
+    if (threads == 0) return std::nullopt;
     const std::uint64_t pages = (end - start + kPage - 1) / kPage;
     const std::uint64_t span = (pages + threads - 1) / threads * kPage;
     return PrefaultPlan{start, end, span, threads};

@@ -50,6 +50,13 @@ private:
     int fd_ = -1;
 };
 
+// One positional read of a descriptor, retried when a signal interrupts it;
+// 0 bytes means end of file.
+Result<std::size_t, IoError> read_at(int fd, std::uint64_t offset, std::span<std::byte> into);
+// Positional reads until `into` is full or the file ends: the bytes read,
+// fewer than into.size() only at the end of the file.
+Result<std::size_t, IoError> read_full_at(int fd, std::uint64_t offset, std::span<std::byte> into);
+
 // Opens for reading. `sequential` adds the sequential-scan hint.
 Result<File, IoError> open_read(const std::string& path, bool sequential = false);
 

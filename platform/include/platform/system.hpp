@@ -25,6 +25,13 @@ std::uint64_t memory_budget();
 // Online processors, at least 1.
 unsigned processor_count();
 
+// How many threads share a job that splits evenly across processors (the
+// prefault of a tape, the read of a whole file): `asked` when given (0 gives
+// 1), else `processors` (0, an unknown count, counts as 4), at most 16. 0
+// when nothing was asked and there are fewer than 4 processors: a small
+// machine gains little from extra threads.
+unsigned helper_thread_count(std::optional<std::uint64_t> asked, unsigned processors);
+
 // Granularity of memory maps (the page size).
 std::size_t allocation_granularity();
 

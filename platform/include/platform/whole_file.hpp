@@ -56,9 +56,18 @@ IoError too_large_for_memory(std::uint64_t budget);
 // Reads what `fd` delivers from its current position to its end. The size
 // of a regular file sizes the buffer once; a file that grows meanwhile is
 // still read to its end, and a pipe, a socket, a device or a file that
-// reports size 0 is read in growing steps. More than `budget` bytes is the
-// error too_large_for_memory(budget), as is a failed allocation
-// ("Cannot allocate memory (os error 12)").
+// reports size 0 is read in growing steps. A regular file of a few MiB and
+// more is read by several threads at once (as many as
+// helper_thread_count(nullopt, processors) allows), each its own slice of
+// the one buffer; a thread that cannot start leaves its slice to the
+// caller, and the bytes are those one sequential read would give. More than
+// `budget` bytes is the error too_large_for_memory(budget); a failed
+// allocation is "Cannot allocate memory (os error 12)".
 Result<ByteBuffer, IoError> read_whole(int fd, std::uint64_t budget);
+
+// read_whole for a file whose size was taken as `size` (0 for one that is
+// not regular or reports no size), on a machine of `processors` processors:
+// read_whole is this with fstat's size and processor_count().
+Result<ByteBuffer, IoError> read_whole_given(int fd, std::uint64_t budget, std::uint64_t size, unsigned processors);
 
 }  // namespace platform
