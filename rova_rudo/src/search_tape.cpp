@@ -268,6 +268,17 @@ std::vector<std::uint64_t> find_match_offsets(const std::string& path, const Tex
     return found ? std::move(*found) : std::vector<std::uint64_t>{};
 }
 
+namespace {
+
+// The entry after `k`'s subtree: its next sibling, or its container's end.
+std::size_t next_sibling(const Tape& tape, std::size_t k) {
+    // Entries that start before a container's end are its own subtree; a
+    // scalar has none.
+    return tape[k].is_container() ? first_start_at_or_after(tape, k + 1, tape[k].end()) : k + 1;
+}
+
+}  // namespace
+
 const std::vector<std::uint32_t>& tape_children(const Tape& tape, TapeChildIndex& index, std::uint32_t node) {
     if (const auto* hit = index.find(node)) return *hit;
     std::vector<std::uint32_t> kids;
@@ -280,9 +291,7 @@ const std::vector<std::uint32_t>& tape_children(const Tape& tape, TapeChildIndex
     std::size_t k = std::size_t{node} + 1;
     while (k < n && tape[k].start() < node_end) {
         kids.push_back(static_cast<std::uint32_t>(k));
-        // Entries that start before the child's end are its own subtree; a
-        // scalar has none.
-        k = tape[k].is_container() ? first_start_at_or_after(tape, k + 1, tape[k].end()) : k + 1;
+        k = next_sibling(tape, k);
     }
     return *index.try_emplace(node, std::move(kids)).first;
 }
@@ -339,6 +348,64 @@ void tape_node_path(const Tape& tape, const std::uint8_t* data, std::size_t len,
     for (auto it = segments.rbegin(); it != segments.rend(); ++it) {
         if (it->key) path_push_key(out, std::string_view(it->key, it->key_len));
         else append_index(out, it->index);
+    }
+}
+
+void TapeCursor::advance(Link& link, std::uint32_t to) {
+    std::size_t k = link.child;
+    std::uint32_t slot = link.slot;
+    std::uint32_t key = link.key;
+    while (k < to) {
+        k = next_sibling(tape_, k);
+        ++slot;
+        if (slot % 2 == 0) key = static_cast<std::uint32_t>(k);
+    }
+    const bool new_member = key != link.key || slot != link.slot;
+    link.child = to;
+    link.slot = slot;
+    if (!new_member) return;
+    link.key = key;
+    if (tape_[link.container].is_object()) path_.set_key(span_of(data_, tape_[key]));
+    else path_.set_index(slot);
+}
+
+void TapeCursor::move_to(std::uint32_t i) {
+    if (i == at_) return;
+    at_ = i;
+    // The containers that end before `i` are left; the rest hold it.
+    const std::uint64_t start = tape_[i].start();
+    while (!chain_.empty() && start >= tape_[chain_.back().container].end()) {
+        chain_.pop_back();
+        path_.pop();
+    }
+    // Up from `i` to the innermost container kept (or to the top).
+    const std::uint32_t kept = chain_.empty() ? kNoParent : chain_.back().container;
+    climb_.clear();
+    for (std::uint32_t a = i;;) {
+        climb_.push_back(a);
+        const std::uint32_t p = tape_[a].parent();
+        if (p == kept) break;
+        if (p == kNoParent) {
+            // Only a tape whose parents and spans disagree gets here: the
+            // way is taken again from the top.
+            while (!chain_.empty()) {
+                chain_.pop_back();
+                path_.pop();
+            }
+            break;
+        }
+        a = p;
+    }
+    if (!chain_.empty()) advance(chain_.back(), climb_.back());
+    // Down again through the containers entered, each from its first child.
+    for (std::size_t j = climb_.size() - 1; j > 0; --j) {
+        const std::uint32_t c = climb_[j];
+        const bool object = tape_[c].is_object();
+        if (object) path_.enter_object();
+        else path_.enter_array();
+        chain_.push_back({c, c + 1, 0, c + 1});
+        if (object) path_.set_key(span_of(data_, tape_[c + 1]));
+        advance(chain_.back(), climb_[j - 1]);
     }
 }
 
@@ -434,14 +501,10 @@ SearchError search_file(const std::string& path, const SearchQuery& query, Match
     // costs far less than a fault per page (or per fault-around block).
     if (in.is_mapped && candidates.size() >= in.size() / kPopulateBytesPerCandidate) in.mapped.map.populate();
 
-    TapeChildIndex index;
-    index.reserve(112);
-    std::string current;
-    current.reserve(64);
+    // Entries are looked at in ascending order: one cursor walks forward.
+    TapeCursor cursor(tape, data);
     ReportedPath reported;
     reported.reserve(64);
-    std::vector<TapePathSegment> segments;
-    segments.reserve(16);
     std::uint64_t count = 0;
     std::size_t prev_entry = SIZE_MAX;
 
@@ -456,8 +519,8 @@ SearchError search_file(const std::string& path, const SearchQuery& query, Match
         const bool parent_is_object = parent != kNoParent && tape[parent].kind() == TapeKind::Object;
         // The builder lets any value stand where a key belongs ({1:2});
         // only a string there is a key.
-        const bool is_key = parent_is_object && e.kind() == TapeKind::String &&
-                            tape_child_position(tape, index, parent, static_cast<std::uint32_t>(i));
+        if (parent_is_object) cursor.move_to(static_cast<std::uint32_t>(i));
+        const bool is_key = parent_is_object && e.kind() == TapeKind::String && cursor.at_key_position();
         if (is_key ? query.values_only : query.keys_only) return true;
         const TextMatcher& m = is_key ? matchers.key : matchers.value;
         if (m.is_none()) return true;
@@ -466,18 +529,19 @@ SearchError search_file(const std::string& path, const SearchQuery& query, Match
         if (!at) return true;
         if (key_and_value && !is_key) {
             if (!parent_is_object) return true;
-            const auto key = tape_member_key(tape, index, parent, static_cast<std::uint32_t>(i));
+            const auto key = cursor.member_key();
             if (!key || *key == i) return true;
             if (!text_matcher_is_match(matchers.key, span_of(data, tape[*key]))) return true;
         }
-        tape_node_path(tape, data, in.size(), static_cast<std::uint32_t>(i), current, segments, index);
+        cursor.move_to(static_cast<std::uint32_t>(i));
+        const std::string& current = cursor.path();
         if (reported.repeats(current)) return true;
         if (query.limit && count >= *query.limit) return false;
         const bool stop = sink.emit_search_match(current, text, scalar_kind(e.kind()),
                                                  is_key ? MatchShape::ObjectKey : MatchShape::Scalar, *at);
         ++count;
         if (stop) return false;
-        reported.record_by_swap(current);
+        reported.record(current);
         return true;
     };
 

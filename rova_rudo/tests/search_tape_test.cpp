@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tape_parser/parse.hpp"
+#include "testdata.hpp"
 #include "tape_parser/settings.hpp"
 
 using rova_rudo::MatchShape;
@@ -203,6 +204,27 @@ std::vector<Case> cases() {
          R"({1:"x",true:1})",
          term("1"),
          {{".1", "1", N, VAL, 0}, {".true", "1", N, VAL, 0}}},
+        {"a repeated key is one path",
+         R"({"a":"x1","a":"x2","b":"x3"})",
+         term("x"),
+         {{".a", "x1", S, VAL, 0}, {".b", "x3", S, VAL, 0}}},
+        {"hits leave deep containers and enter others",
+         R"({"a":{"b":[{"c":"hit"},[["hit"]]],"d":"hit"},"e":[{"f":1},{"hit":"hit"}],"hit":[]})",
+         term("hit"),
+         {{".a.b[0].c", "hit", S, VAL, 0},
+          {".a.b[1][0][0]", "hit", S, VAL, 0},
+          {".a.d", "hit", S, VAL, 0},
+          {".e[1].hit", "hit", S, KEY, 0},
+          {".hit", "hit", S, KEY, 0}}},
+        {"key and value: the key is the member's, past containers",
+         R"({"a":[1,{"zz":"zz"}],"b":"zz","a2":"zz"})",
+         [] {
+             SearchQuery q;
+             q.key = "a";
+             q.value = "zz";
+             return q;
+         }(),
+         {{".a2", "zz", S, VAL, 0}}},
         {"no matcher: nothing", R"({"a":1})", SearchQuery{}, {}},
         {"empty file", "", term("a"), {}},
         {"whitespace only", " \n\t ", term("a"), {}},
@@ -429,6 +451,53 @@ TEST(TapeNavigation, ChildrenPositionsKeysAndPaths) {
         rova_rudo::tape_node_path(tape, data, doc.size(), i, out, segs, idx);
         EXPECT_EQ(out, want[i]) << i;
     }
+}
+
+// The cursor answers, entry after entry, what the child lists answer: the
+// printed path, the key position and the member's key. Every sample
+// document, walked over every entry and over every 3rd and 17th (so whole
+// subtrees and runs of siblings are stepped over), and a few documents for
+// what the samples lack.
+TEST(TapeNavigation, CursorAgreesWithTheChildLists) {
+    std::vector<std::string> docs = {
+        R"(1 {"a":[2,{"b":3}]} "c" [[4],[]])",
+        "{\"\":{\"\":1,\"a.b\":[[],[{}],{\"x\":\"y\"}]},\"\xff\xfe\":2,\"caf\xc3\xa9\":{\"z\":[null]}}",
+        R"({1:"x",true:[1,{"k":2}],"v":3})",
+        std::string(3000, '[') + "1" + std::string(3000, ']'),
+    };
+    for (const char* set : {"real", "jsontestsuite"}) {
+        for (const auto& doc : testdata::documents(set)) {
+            std::string text;
+            if (!testdata::read(doc, text)) continue;
+            docs.push_back(std::move(text));
+        }
+    }
+    std::size_t walked = 0;
+    for (const std::string& doc : docs) {
+        const auto* data = reinterpret_cast<const std::uint8_t*>(doc.data());
+        auto parsed = tape_parser::parse_buffer_chunked(data, doc.size(), 1 << 16, 0.0);
+        if (!parsed.ok()) continue;
+        const auto& tape = parsed->tape;
+        for (const std::uint32_t stride : {1u, 3u, 17u}) {
+            rova_rudo::TapeChildIndex idx;
+            rova_rudo::TapeCursor cursor(tape, data);
+            std::string want;
+            std::vector<rova_rudo::TapePathSegment> segs;
+            for (std::uint32_t i = 0; i < tape.size(); i += stride) {
+                cursor.move_to(i);
+                rova_rudo::tape_node_path(tape, data, doc.size(), i, want, segs, idx);
+                ASSERT_EQ(cursor.path(), want) << doc.substr(0, 80) << " entry " << i;
+                const std::uint32_t p = tape[i].parent();
+                const bool in_object = p != tape_parser::kNoParent && tape[p].is_object();
+                ASSERT_EQ(cursor.at_key_position(), in_object && rova_rudo::tape_child_position(tape, idx, p, i)) << i;
+                ASSERT_EQ(cursor.member_key(),
+                          in_object ? rova_rudo::tape_member_key(tape, idx, p, i) : std::nullopt)
+                    << i;
+                ++walked;
+            }
+        }
+    }
+    EXPECT_GT(walked, 1000000u);
 }
 
 // Every case again with the file streamed instead of read whole: the

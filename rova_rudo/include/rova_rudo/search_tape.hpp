@@ -16,6 +16,7 @@
 
 #include "rova_rudo/fx_hash.hpp"
 #include "rova_rudo/matcher.hpp"
+#include "rova_rudo/path.hpp"
 #include "rova_rudo/search_request.hpp"
 #include "tape_parser/tape.hpp"
 
@@ -67,5 +68,50 @@ std::optional<std::uint32_t> tape_member_key(const tape_parser::Tape& tape, Tape
 // value it labels have the same path. `segments` is scratch space.
 void tape_node_path(const tape_parser::Tape& tape, const std::uint8_t* data, std::size_t len, std::uint32_t node,
                     std::string& out, std::vector<TapePathSegment>& segments, TapeChildIndex& index);
+
+// A walk forward through the tape that keeps the chain of containers from
+// the top level down to the entry it stands on, with the entry's position in
+// each. Entries visited in ascending order cost, all together, one pass over
+// the children of each container on their way (no child list per container,
+// no climb to the top per entry), and the printed path is spelled again only
+// below the deepest container whose member changed. The answers are those of
+// tape_child_position, tape_member_key and tape_node_path for the entry.
+class TapeCursor {
+public:
+    TapeCursor(const tape_parser::Tape& tape, const std::uint8_t* data) : tape_(tape), data_(data) {}
+    // Stands on entry `i`, which is at or after the entry it stood on.
+    void move_to(std::uint32_t i);
+    // Whether the entry is a child of an object at an even position (0, 2,
+    // ...), where keys stand.
+    bool at_key_position() const {
+        return !chain_.empty() && tape_[chain_.back().container].is_object() && chain_.back().slot % 2 == 0;
+    }
+    // The key of the member holding the entry (the entry itself when it is
+    // the key); nullopt when the entry's container is not an object.
+    std::optional<std::uint32_t> member_key() const {
+        if (chain_.empty() || !tape_[chain_.back().container].is_object()) return std::nullopt;
+        return chain_.back().key;
+    }
+    // The printed path of the entry.
+    const std::string& path() { return path_.text(); }
+
+private:
+    // A container on the way down and where the way leaves it.
+    struct Link {
+        std::uint32_t container;
+        std::uint32_t child;  // the child the way goes through
+        std::uint32_t slot;   // its position among the container's children
+        std::uint32_t key;    // the child at the last even position up to slot
+    };
+    // Moves the innermost link forward to its child `to`.
+    void advance(Link& link, std::uint32_t to);
+
+    const tape_parser::Tape& tape_;
+    const std::uint8_t* data_;
+    std::vector<Link> chain_;
+    std::vector<std::uint32_t> climb_;  // scratch: the entries from `i` up to the chain
+    DeferredPath path_;
+    std::uint32_t at_ = tape_parser::kNoParent;
+};
 
 }  // namespace rova_rudo
