@@ -204,57 +204,103 @@ inline BodyScan scan_string_body(const std::uint8_t* d, std::size_t q, std::size
 
 }  // namespace
 
+namespace {
+
+// A scalar's entry as two 64-bit halves and the parent word (see TapeEntry):
+// the first half is the start's low 32 bits, then the start's and the end's
+// bits 32-47; the second the end's low 32 bits, then the kind.
+inline void put_scalar(TapeEntry* e, std::uint64_t first, std::uint64_t second, std::uint32_t parent) {
+    std::memcpy(e->w, &first, 8);
+    std::memcpy(e->w + 2, &second, 8);
+    e->w[4] = parent;
+}
+
+}  // namespace
+
 BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t base, bool is_last,
                              TapeBuilderState& st, Tape& tape, ParseStats& stats) {
     if (n == 0) return platform::Unit{};
     if (n > kMaxTapeOffset || base > kMaxTapeOffset - n) return platform::Err{std::string(kTooLong)};
 
-    // Everything the loop touches per token lives in locals, written back at `done`.
+    // Everything the loop touches per token lives in locals, written back at
+    // `done`: the input and the tape are walked by pointer.
     const std::uint64_t max_entries = st.max_entries;
     const auto room0 = TapeAppender::room(tape, max_entries);
     TapeEntry* out = room0.data;
-    std::size_t room = room0.room;
-    std::size_t tlen = tape.size();
+    TapeEntry* w = out + tape.size();    // the next entry
+    TapeEntry* wend = out + room0.room;  // the end of the room granted
     std::uint32_t cur = st.current_container;
     // The container stack is worked on in place through a pointer and a
     // depth, and the innermost container's child counter lives in `count`
     // (written back to its stack entry only when a child container opens):
-    // entry stores cannot then force reloads. Top-level values bump `count`
-    // too, unread. The vector's length is the depth again at `done`.
+    // entry stores cannot then force reloads. At top level `count` is the
+    // completed top-level values, parked in `roots` while a container is open.
     std::size_t depth = st.stack.size();
     if (st.stack.capacity() < 16) st.stack.reserve(16);
     st.stack.resize(st.stack.capacity());
     TapeStackEntry* stk = st.stack.data();
-    std::uint32_t count = depth != 0 ? stk[depth - 1].child_counter : 0;
     std::uint64_t roots = st.root_values;
-    std::uint64_t n_strings = 0, n_numbers = 0, n_bools = 0, n_nulls = 0;
-    std::uint64_t n_objects = 0, n_arrays = 0, n_members = 0;
+    std::uint32_t count = depth != 0 ? stk[depth - 1].child_counter : static_cast<std::uint32_t>(roots);
+    std::uint64_t kinds[8] = {};  // entries made, by TapeKind
+    std::uint64_t n_members = 0;
     std::string err;
-    std::size_t p = 0;
+    const std::uint8_t* s = d;  // the cursor
+    const std::uint8_t* const lim = d + n;
     const __m256i spaces32 = simd::Block32::splat(' ');
+    // Absolute position of the byte at an address of this chunk.
+    const std::uint64_t to_pos = base - reinterpret_cast<std::uintptr_t>(d);
+#define QM_POS(x) (to_pos + reinterpret_cast<std::uintptr_t>(x))
+    // When every position of the chunk, [base, base + n], has the same bits
+    // 32-47 (every chunk of an input under 4 GiB, all but one per 4 GiB past
+    // it), a scalar's two halves are the addresses of its first and end byte
+    // plus constants of the chunk.
+    const bool narrow = (base >> 32) == ((base + n) >> 32);
+    const std::uint64_t first_bias = to_pos + ((base >> 32) << 48);
+    const std::uint64_t second_bias = to_pos - ((base >> 32) << 32);
 
-#define QM_PUSH(entry_expr)                                              \
+#define QM_ROOM()                                                        \
     do {                                                                 \
-        if (tlen == room) [[unlikely]] {                                 \
-            const auto g_ = TapeAppender::grow(tape, tlen, max_entries); \
+        if (w == wend) [[unlikely]] {                                    \
+            const auto len_ = static_cast<std::size_t>(w - out);         \
+            const auto g_ = TapeAppender::grow(tape, len_, max_entries); \
             out = g_.data;                                               \
-            room = g_.room;                                              \
-            if (tlen == room) goto too_many;                             \
+            w = out + len_;                                              \
+            wend = out + g_.room;                                        \
+            if (w == wend) goto too_many;                                \
         }                                                                \
-        out[tlen++] = (entry_expr);                                      \
+    } while (0)
+#define QM_PUSH(entry_expr)  \
+    do {                     \
+        QM_ROOM();           \
+        *w++ = (entry_expr); \
     } while (0)
 // After a value: one ',' or ':' that follows it is stepped over here, without
 // a trip through the dispatch (always so in minified text).
 #define QM_STEP_SEPARATOR()                   \
     do {                                      \
-        if (p < n && is_separator(d[p])) ++p; \
+        if (s < lim && is_separator(*s)) ++s; \
     } while (0)
-// A completed scalar: its parent, the enclosing counter, the top-level count.
+// A completed scalar [s_, e_) (absolute positions): its entry, the enclosing
+// counter, the kind's count.
 #define QM_SCALAR(s_, e_, k_)                              \
     do {                                                   \
         QM_PUSH(TapeEntry::scalar((s_), (e_), (k_), cur)); \
         ++count;                                           \
-        roots += (cur == kNoParent);                       \
+        ++kinds[static_cast<int>(k_)];                     \
+    } while (0)
+// The same for a scalar from the byte at b_ to the one at e_ (exclusive) of this chunk.
+#define QM_SCALAR_AT(b_, e_, k_)                                                 \
+    do {                                                                         \
+        QM_ROOM();                                                               \
+        if (narrow) [[likely]]                                                   \
+            put_scalar(w, first_bias + reinterpret_cast<std::uintptr_t>(b_),     \
+                       second_bias + reinterpret_cast<std::uintptr_t>(e_) +      \
+                           (std::uint64_t{static_cast<std::uint8_t>(k_)} << 61), \
+                       cur);                                                     \
+        else *w = TapeEntry::scalar(QM_POS(b_), QM_POS(e_), (k_), cur);          \
+        ++w;                                                                     \
+        ++count;                                                                 \
+        ++kinds[static_cast<int>(k_)];                                           \
     } while (0)
 
     // Resume a token cut by the previous chunk's end.
@@ -262,13 +308,13 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
         case PendingKind::None: break;
         case PendingKind::Literal: {
             std::size_t i = st.literal_matched;
-            while (i < st.literal_len && p < n) {
-                if (d[p] != static_cast<std::uint8_t>(st.literal_text[i])) {
+            while (i < st.literal_len && s < lim) {
+                if (*s != static_cast<std::uint8_t>(st.literal_text[i])) {
                     err = with_position("Invalid literal at position ", st.pending_start);
                     goto fail;
                 }
                 ++i;
-                ++p;
+                ++s;
             }
             if (i < st.literal_len) {
                 if (is_last) {
@@ -282,8 +328,6 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
                                : st.literal_text[0] == 'f' ? TapeKind::False
                                                            : TapeKind::Null;
             QM_SCALAR(st.pending_start, st.pending_start + st.literal_len, k);
-            if (k == TapeKind::Null) ++n_nulls;
-            else ++n_bools;
             st.pending_kind = PendingKind::None;
             st.literal_len = 0;
             st.literal_matched = 0;
@@ -293,63 +337,60 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
             const std::size_t k = tape_number_end(d, n, 0);
             if (k == n && !is_last) goto done;
             QM_SCALAR(st.pending_start, base + k, TapeKind::Number);
-            ++n_numbers;
             st.pending_kind = PendingKind::None;
-            p = k;
+            s = d + k;
             break;
         }
         case PendingKind::String: {
+            std::size_t q = 0;
             if (st.escape_pending) {
                 if (d[0] == 'u') st.unicode_pending = 4;
                 st.escape_pending = false;
-                p = 1;
+                q = 1;
             }
-            while (st.unicode_pending > 0 && p < n) {
+            while (st.unicode_pending > 0 && q < n) {
                 --st.unicode_pending;
-                ++p;
+                ++q;
             }
             if (st.unicode_pending > 0) goto done;
-            const BodyScan b = scan_string_body(d, p, n);
+            const BodyScan b = scan_string_body(d, q, n);
             if (b.pos >= n) {
                 st.escape_pending = b.escape;
                 st.unicode_pending = b.unicode;
                 goto done;
             }
             QM_SCALAR(st.pending_start, base + b.pos, TapeKind::String);
-            ++n_strings;
             st.in_string = false;
             st.pending_kind = PendingKind::None;
-            p = b.pos + 1;
+            s = d + b.pos + 1;
             break;
         }
     }
 
-    while (p < n) {
-        const std::uint8_t c = d[p];
+    while (s < lim) {
+        const std::uint8_t c = *s;
         // Strings (keys included) are most tokens: tested before anything else.
         if (c == '"') {
-            const std::uint64_t P = base + p;
             // Short strings: the closing quote within the next 32 (or 16)
             // bytes with no backslash before it.
             unsigned k = 0;
-            if (n - p >= 33 ? simd::short_string_end<32>(d + p + 1, k)
-                            : n - p >= 17 && simd::short_string_end<16>(d + p + 1, k)) {
-                QM_SCALAR(P + 1, P + 1 + k, TapeKind::String);
-                ++n_strings;
-                p += k + 2;
+            const auto left = static_cast<std::size_t>(lim - s);
+            if (left >= 33 ? simd::short_string_end<32>(s + 1, k)
+                           : left >= 17 && simd::short_string_end<16>(s + 1, k)) {
+                QM_SCALAR_AT(s + 1, s + 1 + k, TapeKind::String);
+                s += k + 2;
             } else {
-                const BodyScan b = scan_string_body(d, p + 1, n);
+                const BodyScan b = scan_string_body(d, static_cast<std::size_t>(s - d) + 1, n);
                 if (b.pos >= n) {
                     st.pending_kind = PendingKind::String;
-                    st.pending_start = P + 1;
+                    st.pending_start = QM_POS(s) + 1;
                     st.in_string = true;
                     st.escape_pending = b.escape;
                     st.unicode_pending = b.unicode;
                     goto done;
                 }
-                QM_SCALAR(P + 1, base + b.pos, TapeKind::String);
-                ++n_strings;
-                p = b.pos + 1;
+                QM_SCALAR_AT(s + 1, d + b.pos, TapeKind::String);
+                s = d + b.pos + 1;
             }
             QM_STEP_SEPARATOR();
             continue;
@@ -357,39 +398,39 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
         if (is_skip(c)) {
             // One or two separators are stepped over singly; a longer run
             // (indentation) is crossed 32 spaces at a time.
-            ++p;
-            if (p < n && is_skip(d[p])) {
-                ++p;
-                if (p < n && is_skip(d[p])) {
-                    ++p;
+            ++s;
+            if (s < lim && is_skip(*s)) {
+                ++s;
+                if (s < lim && is_skip(*s)) {
+                    ++s;
                     // " : " is three bytes; indentation goes on with spaces.
-                    while (p < n && d[p] == ' ') {
-                        if (n - p < 32) {
-                            while (n - p >= 8 && load64(d + p) == 0x2020202020202020ull) p += 8;
+                    while (s < lim && *s == ' ') {
+                        if (lim - s < 32) {
+                            while (lim - s >= 8 && load64(s) == 0x2020202020202020ull) s += 8;
                             break;
                         }
-                        const std::uint32_t m = simd::Block32::load(d + p).eq(spaces32);
+                        const std::uint32_t m = simd::Block32::load(s).eq(spaces32);
                         if (m != 0xFFFFFFFFu) {
-                            p += simd::first_bit(~m);
+                            s += simd::first_bit(~m);
                             break;
                         }
-                        p += 32;
+                        s += 32;
                     }
-                    while (p < n && is_skip(d[p])) ++p;
+                    while (s < lim && is_skip(*s)) ++s;
                 }
             }
             continue;
         }
-        const std::uint64_t P = base + p;
         switch (c) {
             case '[':
             case '{': {
                 const bool obj = c == '{';
-                const auto idx = static_cast<std::uint32_t>(tlen);
-                QM_PUSH(TapeEntry::open_container(P, obj ? TapeKind::Object : TapeKind::Array, cur));
-                n_objects += obj;
-                n_arrays += !obj;
+                const TapeKind kind = obj ? TapeKind::Object : TapeKind::Array;
+                const auto idx = static_cast<std::uint32_t>(w - out);
+                QM_PUSH(TapeEntry::open_container(QM_POS(s), kind, cur));
+                ++kinds[static_cast<int>(kind)];
                 if (depth != 0) stk[depth - 1].child_counter = count + 1;
+                else roots = count;
                 if (depth == st.stack.size()) [[unlikely]] {
                     st.stack.resize(depth * 2);
                     stk = st.stack.data();
@@ -397,76 +438,55 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
                 stk[depth++] = TapeStackEntry{idx, static_cast<std::uint8_t>(obj ? '}' : ']'), 0};
                 count = 0;
                 cur = idx;
-                ++p;
+                ++s;
                 continue;
             }
             case ']':
             case '}': {
                 if (depth == 0) {
-                    err = unexpected_closer(c, P);
+                    err = unexpected_closer(c, QM_POS(s));
                     goto fail;
                 }
                 const TapeStackEntry top = stk[--depth];
                 std::uint32_t kids = count;
                 if (depth == 0) {
                     cur = kNoParent;
-                    count = 0;
-                    ++roots;
+                    count = static_cast<std::uint32_t>(roots) + 1;
                 } else {
                     cur = stk[depth - 1].tape_index;
                     count = stk[depth - 1].child_counter;
                 }
                 if (c != top.closer) {
-                    err = with_position("Mismatched bracket at position ", P);
+                    err = with_position("Mismatched bracket at position ", QM_POS(s));
                     goto fail;
                 }
                 if (c == '}') {
                     kids /= 2;
                     n_members += kids;
                 }
-                out[top.tape_index].close(P + 1, kids);
-                ++p;
+                out[top.tape_index].close(QM_POS(s) + 1, kids);
+                ++s;
                 QM_STEP_SEPARATOR();
                 continue;
             }
-            case 't':
-            case 'n':
-            case 'f': {
-                const char* text = c == 't' ? "true" : c == 'n' ? "null" : "false";
-                const std::size_t L = c == 'f' ? 5 : 4;
-                if (n - p >= L) {
-                    const bool ok = load32(d + p) == load32(reinterpret_cast<const std::uint8_t*>(text)) &&
-                                    (L == 4 || d[p + 4] == 'e');
-                    if (!ok) {
-                        err = with_position("Invalid literal at position ", P);
-                        goto fail;
-                    }
-                    const TapeKind k = c == 't' ? TapeKind::True : c == 'f' ? TapeKind::False : TapeKind::Null;
-                    QM_SCALAR(P, P + L, k);
-                    n_nulls += c == 'n';
-                    n_bools += c != 'n';
-                    p += L;
-                    QM_STEP_SEPARATOR();
-                    continue;
-                }
-                // The chunk ends inside the literal. On the last chunk its
-                // length alone decides, whatever the bytes present.
-                if (is_last) {
-                    err = with_position("Unexpected EOF in literal at position ", P);
-                    goto fail;
-                }
-                const std::size_t have = n - p;
-                if (std::memcmp(d + p, text, have) != 0) {
-                    err = with_position("Invalid literal at position ", P);
-                    goto fail;
-                }
-                st.pending_kind = PendingKind::Literal;
-                st.pending_start = P;
-                std::memcpy(st.literal_text, text, L);
-                st.literal_len = static_cast<std::uint8_t>(L);
-                st.literal_matched = static_cast<std::uint8_t>(have);
-                goto done;
-            }
+// A literal whose bytes the chunk holds is checked here; one the chunk cuts
+// is left to `literal_cut`.
+#define QM_LITERAL(text_, kind_)                                                                                   \
+    do {                                                                                                           \
+        constexpr std::size_t lit_len_ = sizeof(text_) - 1;                                                        \
+        if (static_cast<std::size_t>(lim - s) < lit_len_) goto literal_cut;                                        \
+        if (load32(s) != load32(reinterpret_cast<const std::uint8_t*>(text_)) || (lit_len_ == 5 && s[4] != 'e')) { \
+            err = with_position("Invalid literal at position ", QM_POS(s));                                        \
+            goto fail;                                                                                             \
+        }                                                                                                          \
+        QM_SCALAR_AT(s, s + lit_len_, kind_);                                                                      \
+        s += lit_len_;                                                                                             \
+        QM_STEP_SEPARATOR();                                                                                       \
+    } while (0)
+            case 't': QM_LITERAL("true", TapeKind::True); continue;
+            case 'f': QM_LITERAL("false", TapeKind::False); continue;
+            case 'n': QM_LITERAL("null", TapeKind::Null); continue;
+#undef QM_LITERAL
             case '-':
             case '0':
             case '1':
@@ -478,53 +498,77 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
             case '7':
             case '8':
             case '9': {
-                const std::size_t e = tape_number_end(d, n, c == '-' ? p + 1 : p);
+                const auto at = static_cast<std::size_t>(s - d);
+                const std::size_t e = tape_number_end(d, n, c == '-' ? at + 1 : at);
                 if (e == n && !is_last) {
                     st.pending_kind = PendingKind::Number;
-                    st.pending_start = P;
+                    st.pending_start = QM_POS(s);
                     goto done;
                 }
-                QM_SCALAR(P, base + e, TapeKind::Number);
-                ++n_numbers;
-                p = e;
+                QM_SCALAR_AT(s, d + e, TapeKind::Number);
+                s = d + e;
                 QM_STEP_SEPARATOR();
                 continue;
             }
-            default: err = unexpected_char(c, P); goto fail;
+            default: err = unexpected_char(c, QM_POS(s)); goto fail;
         }
     }
+    goto done;
+
+literal_cut : {
+    // The chunk ends inside the literal. On the last chunk its length alone
+    // decides, whatever the bytes present.
+    if (is_last) {
+        err = with_position("Unexpected EOF in literal at position ", QM_POS(s));
+        goto fail;
+    }
+    const char* text = *s == 't' ? "true" : *s == 'n' ? "null" : "false";
+    const auto have = static_cast<std::size_t>(lim - s);
+    if (std::memcmp(s, text, have) != 0) {
+        err = with_position("Invalid literal at position ", QM_POS(s));
+        goto fail;
+    }
+    st.pending_kind = PendingKind::Literal;
+    st.pending_start = QM_POS(s);
+    std::memcpy(st.literal_text, text, *s == 'f' ? 5 : 4);
+    st.literal_len = static_cast<std::uint8_t>(*s == 'f' ? 5 : 4);
+    st.literal_matched = static_cast<std::uint8_t>(have);
+    goto done;
+}
+#undef QM_SCALAR_AT
 #undef QM_SCALAR
 #undef QM_STEP_SEPARATOR
 #undef QM_PUSH
+#undef QM_ROOM
+#undef QM_POS
 
     {
         bool failed;
         if (false) {
         too_many:
-            err = tlen >= max_entries ? std::string(kTooManyEntries) : out_of_memory();
+            err = static_cast<std::uint64_t>(w - out) >= max_entries ? std::string(kTooManyEntries) : out_of_memory();
         fail:
             failed = true;
         } else {
         done:
             failed = false;
         }
-        TapeAppender::set_size(tape, tlen);
+        TapeAppender::set_size(tape, static_cast<std::size_t>(w - out));
         if (depth != 0) stk[depth - 1].child_counter = count;
         st.stack.resize(depth);
         st.current_container = cur;
-        st.root_values = roots;
-        stats.strings += n_strings;
-        stats.numbers += n_numbers;
-        stats.booleans += n_bools;
-        stats.nulls += n_nulls;
-        stats.objects += n_objects;
-        stats.arrays += n_arrays;
+        st.root_values = depth != 0 ? roots : count;
+        stats.strings += kinds[static_cast<int>(TapeKind::String)];
+        stats.numbers += kinds[static_cast<int>(TapeKind::Number)];
+        stats.booleans += kinds[static_cast<int>(TapeKind::True)] + kinds[static_cast<int>(TapeKind::False)];
+        stats.nulls += kinds[static_cast<int>(TapeKind::Null)];
+        stats.objects += kinds[static_cast<int>(TapeKind::Object)];
+        stats.arrays += kinds[static_cast<int>(TapeKind::Array)];
         stats.object_members += n_members;
         if (failed) return platform::Err{std::move(err)};
         return platform::Unit{};
     }
 }
-
 BuildResult finish_tape(TapeBuilderState& st, std::uint64_t input_len, Tape& tape, ParseStats& stats) {
     if (!st.stack.empty()) return platform::Err{std::string("Unclosed container")};
     if (st.in_string || st.pending_kind == PendingKind::String || st.escape_pending || st.unicode_pending != 0)

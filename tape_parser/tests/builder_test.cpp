@@ -303,6 +303,41 @@ TEST(TapeEntry, WideOffsetsUseTheHighHalves) {
     EXPECT_EQ(tape[0].end(), s + 3);
 }
 
+// A document laid across the 4 GiB line, whole and cut: the entries it has
+// at offset 0 with every span moved by the offset, whichever side of the line
+// each position falls on.
+TEST(Builder, SpansAcrossThe4GiBLine) {
+    const std::string doc = R"({"ab":[true,-1.5e3,null,"x\"y"],"c":{"d":false,"e":[]},"f":12} 7)";
+    const Outcome at0 = parse_whole(doc);
+    ASSERT_TRUE(at0.ok);
+    const auto* d = reinterpret_cast<const std::uint8_t*>(doc.data());
+    for (std::uint64_t back = 0; back <= doc.size() + 1; ++back) {
+        const std::uint64_t base = (std::uint64_t{1} << 32) - back;
+        for (const std::size_t cs : {doc.size(), std::size_t{7}, std::size_t{1}}) {
+            SCOPED_TRACE("base " + std::to_string(base) + ", chunks of " + std::to_string(cs));
+            tp::Tape tape;
+            tp::ParseStats stats;
+            tp::TapeBuilderState st;
+            for (std::size_t pos = 0; pos < doc.size(); pos += cs) {
+                const std::size_t n = std::min(cs, doc.size() - pos);
+                ASSERT_TRUE(tp::build_tape_chunk(d + pos, n, base + pos, pos + n == doc.size(), st, tape, stats));
+            }
+            ASSERT_TRUE(tp::finish_tape(st, base + doc.size(), tape, stats));
+            stats.tape_len = tape.size();
+            EXPECT_EQ(stats, at0.stats);
+            ASSERT_EQ(tape.size(), at0.entries.size());
+            for (std::size_t i = 0; i < tape.size(); ++i) {
+                const tp::TapeEntry& want = at0.entries[i];
+                // The wrapper of the two top-level values starts at 0 whatever the offset.
+                EXPECT_EQ(tape[i].start(), i == 0 ? 0 : want.start() + base) << i;
+                EXPECT_EQ(tape[i].end(), want.end() + base) << i;
+                EXPECT_EQ(tape[i].w[3], want.w[3]) << i;
+                EXPECT_EQ(tape[i].parent(), want.parent()) << i;
+            }
+        }
+    }
+}
+
 TEST(Builder, RefusesInputsTheFormatCannotHold) {
     const std::string too_long = "Input too large: tape offsets must stay below 2^48 bytes";
     const std::string too_many = "Input too large: a tape holds at most 4294967294 entries";
