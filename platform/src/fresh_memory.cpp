@@ -3,14 +3,12 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 #include <utility>
 
-#include "platform/system.hpp"
+#include "platform/pages.hpp"
 
 namespace platform {
 
@@ -43,37 +41,9 @@ std::uint8_t* map_aligned(std::size_t bytes, std::size_t align) {
 // Giving a page back costs about what its first touch did (a 1.2 GB tape:
 // 0.19 s to unmap on one thread here), and like the first touch it scales
 // across processors (0.05 s from eight). So the pages of a large block are
-// discarded from several threads, a piece at a time, and the unmap that
-// follows has little left to free.
+// discarded from several threads, and the unmap that follows has little
+// left to free.
 constexpr std::size_t kDiscardFrom = std::size_t{64} << 20;
-constexpr std::size_t kDiscardPiece = std::size_t{32} << 20;
-constexpr unsigned kMaxDiscardThreads = 8;
-
-void discard_in_parallel(std::uint8_t* p, std::size_t len) {
-    const std::size_t pieces = (len + kDiscardPiece - 1) / kDiscardPiece;
-    std::atomic<std::size_t> next{0};
-    auto work = [&] {
-        for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < pieces;) {
-            const std::size_t at = i * kDiscardPiece;
-            ::madvise(p + at, std::min(kDiscardPiece, len - at), MADV_DONTNEED);
-        }
-    };
-    const unsigned wanted = static_cast<unsigned>(
-        std::min<std::size_t>({static_cast<std::size_t>(processor_count()), pieces, std::size_t{kMaxDiscardThreads}}));
-    std::thread helpers[kMaxDiscardThreads];
-    unsigned started = 0;
-    // A helper that cannot start leaves its pieces to the others; the
-    // calling thread always takes part.
-    for (; started + 1 < wanted; ++started) {
-        try {
-            helpers[started] = std::thread(work);
-        } catch (...) {
-            break;
-        }
-    }
-    work();
-    for (unsigned i = 0; i < started; ++i) helpers[i].join();
-}
 
 }  // namespace
 
@@ -145,7 +115,7 @@ void FreshBuffer::release() {
     if (data_ == nullptr) return;
     if (mapped_) {
         const std::size_t len = round_up(size_, kPage);
-        if (len >= kDiscardFrom) discard_in_parallel(data_, len);
+        if (len >= kDiscardFrom) advise_pages_in_parallel(data_, len, MADV_DONTNEED);
         ::munmap(data_, len);
     } else {
         std::free(data_);

@@ -32,9 +32,9 @@ public:
     std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
     // Whether the file ended before the view did while it was read.
     bool shrank() const;
-    // Maps every page of the view now, in one call, instead of one fault per
-    // page on first read; for a view about to be read nearly everywhere.
-    // Silently nothing where the kernel cannot.
+    // Maps every page of the view now, from several threads, instead of one
+    // fault per page on first read; for a view about to be read nearly
+    // everywhere. Silently nothing where the kernel cannot.
     void populate() const;
 
     // Maps the whole of `f` read-only; `sequential` advises the kernel to read ahead.
