@@ -145,9 +145,9 @@ inline std::uint32_t number_mask16(const std::uint8_t* p) {
     return ~simd::movemask(none) & 0xFFFFu;
 }
 
-}  // namespace
-
-std::size_t tape_number_end(const std::uint8_t* d, std::size_t len, std::size_t s) {
+// tape_number_end, inlined into the chunk loop: a call there would leave the
+// loop's state only the few registers a call preserves.
+[[gnu::always_inline]] inline std::size_t number_end(const std::uint8_t* d, std::size_t len, std::size_t s) {
     // Sixteen at a time while they fit; most numbers end inside the first block.
     while (s <= len && len - s >= 16) {
         const std::uint32_t m = number_mask16(d + s);
@@ -174,6 +174,12 @@ std::size_t tape_number_end(const std::uint8_t* d, std::size_t len, std::size_t 
     }
 }
 
+}  // namespace
+
+std::size_t tape_number_end(const std::uint8_t* d, std::size_t len, std::size_t start) {
+    return number_end(d, len, start);
+}
+
 namespace {
 
 // Where a string body scan stopped.
@@ -185,7 +191,7 @@ struct BodyScan {
 
 // Scans a string body from q for its closing quote, skipping escapes; the
 // four bytes after \u are skipped unexamined.
-inline BodyScan scan_string_body(const std::uint8_t* d, std::size_t q, std::size_t n) {
+[[gnu::always_inline]] inline BodyScan scan_string_body(const std::uint8_t* d, std::size_t q, std::size_t n) {
     for (;;) {
         q = find_quote_or_backslash(d, q, n);
         if (q >= n) return {n, false, 0};
@@ -215,84 +221,66 @@ inline void put_scalar(TapeEntry* e, std::uint64_t first, std::uint64_t second, 
     e->w[4] = parent;
 }
 
-}  // namespace
-
-BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t base, bool is_last,
-                             TapeBuilderState& st, Tape& tape, ParseStats& stats) {
-    if (n == 0) return platform::Unit{};
-    if (n > kMaxTapeOffset || base > kMaxTapeOffset - n) return platform::Err{std::string(kTooLong)};
-
-    // Everything the loop touches per token lives in locals, written back at
-    // `done`: the input and the tape are walked by pointer.
-    const std::uint64_t max_entries = st.max_entries;
-    const auto room0 = TapeAppender::room(tape, max_entries);
-    TapeEntry* out = room0.data;
-    TapeEntry* w = out + tape.size();    // the next entry
-    TapeEntry* wend = out + room0.room;  // the end of the room granted
-    std::uint32_t cur = st.current_container;
-    // The container stack is worked on in place through a pointer and a
-    // depth, and the innermost container's child counter lives in `count`
-    // (written back to its stack entry only when a child container opens):
-    // entry stores cannot then force reloads. At top level `count` is the
-    // completed top-level values, parked in `roots` while a container is open.
-    std::size_t depth = st.stack.size();
-    if (st.stack.capacity() < 16) st.stack.reserve(16);
-    st.stack.resize(st.stack.capacity());
-    TapeStackEntry* stk = st.stack.data();
-    std::uint64_t roots = st.root_values;
-    std::uint32_t count = depth != 0 ? stk[depth - 1].child_counter : static_cast<std::uint32_t>(roots);
+// What the chunk walk carries from token to token.
+struct Walk {
+    const std::uint8_t* s;  // the cursor
+    TapeEntry* w;           // the next entry
+    std::uint32_t cur;      // the innermost open container's index, kNoParent at top level
+    // The innermost container's child counter, written back to its stack
+    // entry only when a child container opens; at top level the completed
+    // top-level values, parked in `roots` while a container is open.
+    std::uint32_t count;
+    std::size_t depth;  // open containers
+    std::uint64_t roots;
+    std::uint64_t members = 0;    // object members, counted as objects close
     std::uint64_t kinds[8] = {};  // entries made, by TapeKind
-    std::uint64_t n_members = 0;
-    std::string err;
-    const std::uint8_t* s = d;  // the cursor
+};
+
+// Why walk_values returned.
+enum class Stop : std::uint8_t {
+    End,    // the chunk is consumed
+    Room,   // the tape or the container stack is full
+    Token,  // the token at the cursor is cut by the chunk's end, or is an error
+};
+
+// The values of the chunk [d, d + n) from the cursor on, each one whole and
+// sound, until the chunk ends, the tape's `room` entries or the container
+// stack's `stack_cap` would be passed, or a token needs build_tape_chunk's
+// care. Nothing in the loop calls out, so its state stays in registers; and
+// since a token takes at least one byte, the tokens that start within `room`
+// bytes cannot overrun the tape. With kNarrow every position of the chunk,
+// [base, base + n], has the same bits 32-47: a scalar's two halves are then
+// the addresses of its first and end bytes plus constants of the chunk.
+template <bool kNarrow>
+[[gnu::noinline]] Stop walk_values(Walk& wk, const std::uint8_t* d, std::size_t n, std::uint64_t base, bool is_last,
+                                   TapeEntry* out, std::size_t room, TapeStackEntry* stk, std::size_t stack_cap) {
+    const std::uint8_t* s = wk.s;
     const std::uint8_t* const lim = d + n;
+    const std::uint8_t* const stop = s + std::min(static_cast<std::size_t>(lim - s), room);
+    TapeEntry* w = wk.w;
+    std::uint32_t cur = wk.cur;
+    std::uint32_t count = wk.count;
+    std::size_t depth = wk.depth;
+    std::uint64_t* const kinds = wk.kinds;
     const __m256i spaces32 = simd::Block32::splat(' ');
     // Absolute position of the byte at an address of this chunk.
     const std::uint64_t to_pos = base - reinterpret_cast<std::uintptr_t>(d);
-#define QM_POS(x) (to_pos + reinterpret_cast<std::uintptr_t>(x))
-    // When every position of the chunk, [base, base + n], has the same bits
-    // 32-47 (every chunk of an input under 4 GiB, all but one per 4 GiB past
-    // it), a scalar's two halves are the addresses of its first and end byte
-    // plus constants of the chunk.
-    const bool narrow = (base >> 32) == ((base + n) >> 32);
     const std::uint64_t first_bias = to_pos + ((base >> 32) << 48);
     const std::uint64_t second_bias = to_pos - ((base >> 32) << 32);
+    Stop why = Stop::End;
 
-#define QM_ROOM()                                                        \
-    do {                                                                 \
-        if (w == wend) [[unlikely]] {                                    \
-            const auto len_ = static_cast<std::size_t>(w - out);         \
-            const auto g_ = TapeAppender::grow(tape, len_, max_entries); \
-            out = g_.data;                                               \
-            w = out + len_;                                              \
-            wend = out + g_.room;                                        \
-            if (w == wend) goto too_many;                                \
-        }                                                                \
-    } while (0)
-#define QM_PUSH(entry_expr)  \
-    do {                     \
-        QM_ROOM();           \
-        *w++ = (entry_expr); \
-    } while (0)
+#define QM_POS(x) (to_pos + reinterpret_cast<std::uintptr_t>(x))
 // After a value: one ',' or ':' that follows it is stepped over here, without
 // a trip through the dispatch (always so in minified text).
 #define QM_STEP_SEPARATOR()                   \
     do {                                      \
         if (s < lim && is_separator(*s)) ++s; \
     } while (0)
-// A completed scalar [s_, e_) (absolute positions): its entry, the enclosing
-// counter, the kind's count.
-#define QM_SCALAR(s_, e_, k_)                              \
-    do {                                                   \
-        QM_PUSH(TapeEntry::scalar((s_), (e_), (k_), cur)); \
-        ++count;                                           \
-        ++kinds[static_cast<int>(k_)];                     \
-    } while (0)
-// The same for a scalar from the byte at b_ to the one at e_ (exclusive) of this chunk.
+// A completed scalar from the byte at b_ to the one at e_ (exclusive): its
+// entry, the enclosing counter, the kind's count.
 #define QM_SCALAR_AT(b_, e_, k_)                                                 \
     do {                                                                         \
-        QM_ROOM();                                                               \
-        if (narrow) [[likely]]                                                   \
+        if constexpr (kNarrow)                                                   \
             put_scalar(w, first_bias + reinterpret_cast<std::uintptr_t>(b_),     \
                        second_bias + reinterpret_cast<std::uintptr_t>(e_) +      \
                            (std::uint64_t{static_cast<std::uint8_t>(k_)} << 61), \
@@ -302,72 +290,19 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
         ++count;                                                                 \
         ++kinds[static_cast<int>(k_)];                                           \
     } while (0)
+// A literal whose bytes the chunk holds and match.
+#define QM_LITERAL(text_, kind_)                                                                                 \
+    do {                                                                                                         \
+        constexpr std::size_t lit_len_ = sizeof(text_) - 1;                                                      \
+        if (static_cast<std::size_t>(lim - s) < lit_len_ ||                                                      \
+            load32(s) != load32(reinterpret_cast<const std::uint8_t*>(text_)) || (lit_len_ == 5 && s[4] != 'e')) \
+            goto token;                                                                                          \
+        QM_SCALAR_AT(s, s + lit_len_, kind_);                                                                    \
+        s += lit_len_;                                                                                           \
+        QM_STEP_SEPARATOR();                                                                                     \
+    } while (0)
 
-    // Resume a token cut by the previous chunk's end.
-    switch (st.pending_kind) {
-        case PendingKind::None: break;
-        case PendingKind::Literal: {
-            std::size_t i = st.literal_matched;
-            while (i < st.literal_len && s < lim) {
-                if (*s != static_cast<std::uint8_t>(st.literal_text[i])) {
-                    err = with_position("Invalid literal at position ", st.pending_start);
-                    goto fail;
-                }
-                ++i;
-                ++s;
-            }
-            if (i < st.literal_len) {
-                if (is_last) {
-                    err = with_position("Unexpected EOF in literal at position ", st.pending_start);
-                    goto fail;
-                }
-                st.literal_matched = static_cast<std::uint8_t>(i);
-                goto done;
-            }
-            const TapeKind k = st.literal_text[0] == 't'   ? TapeKind::True
-                               : st.literal_text[0] == 'f' ? TapeKind::False
-                                                           : TapeKind::Null;
-            QM_SCALAR(st.pending_start, st.pending_start + st.literal_len, k);
-            st.pending_kind = PendingKind::None;
-            st.literal_len = 0;
-            st.literal_matched = 0;
-            break;
-        }
-        case PendingKind::Number: {
-            const std::size_t k = tape_number_end(d, n, 0);
-            if (k == n && !is_last) goto done;
-            QM_SCALAR(st.pending_start, base + k, TapeKind::Number);
-            st.pending_kind = PendingKind::None;
-            s = d + k;
-            break;
-        }
-        case PendingKind::String: {
-            std::size_t q = 0;
-            if (st.escape_pending) {
-                if (d[0] == 'u') st.unicode_pending = 4;
-                st.escape_pending = false;
-                q = 1;
-            }
-            while (st.unicode_pending > 0 && q < n) {
-                --st.unicode_pending;
-                ++q;
-            }
-            if (st.unicode_pending > 0) goto done;
-            const BodyScan b = scan_string_body(d, q, n);
-            if (b.pos >= n) {
-                st.escape_pending = b.escape;
-                st.unicode_pending = b.unicode;
-                goto done;
-            }
-            QM_SCALAR(st.pending_start, base + b.pos, TapeKind::String);
-            st.in_string = false;
-            st.pending_kind = PendingKind::None;
-            s = d + b.pos + 1;
-            break;
-        }
-    }
-
-    while (s < lim) {
+    while (s < stop) {
         const std::uint8_t c = *s;
         // Strings (keys included) are most tokens: tested before anything else.
         if (c == '"') {
@@ -381,14 +316,7 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
                 s += k + 2;
             } else {
                 const BodyScan b = scan_string_body(d, static_cast<std::size_t>(s - d) + 1, n);
-                if (b.pos >= n) {
-                    st.pending_kind = PendingKind::String;
-                    st.pending_start = QM_POS(s) + 1;
-                    st.in_string = true;
-                    st.escape_pending = b.escape;
-                    st.unicode_pending = b.unicode;
-                    goto done;
-                }
+                if (b.pos >= n) goto token;
                 QM_SCALAR_AT(s + 1, d + b.pos, TapeKind::String);
                 s = d + b.pos + 1;
             }
@@ -424,17 +352,17 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
         switch (c) {
             case '[':
             case '{': {
+                if (depth == stack_cap) [[unlikely]] {
+                    why = Stop::Room;
+                    goto out;
+                }
                 const bool obj = c == '{';
                 const TapeKind kind = obj ? TapeKind::Object : TapeKind::Array;
                 const auto idx = static_cast<std::uint32_t>(w - out);
-                QM_PUSH(TapeEntry::open_container(QM_POS(s), kind, cur));
+                *w++ = TapeEntry::open_container(QM_POS(s), kind, cur);
                 ++kinds[static_cast<int>(kind)];
                 if (depth != 0) stk[depth - 1].child_counter = count + 1;
-                else roots = count;
-                if (depth == st.stack.size()) [[unlikely]] {
-                    st.stack.resize(depth * 2);
-                    stk = st.stack.data();
-                }
+                else wk.roots = count;
                 stk[depth++] = TapeStackEntry{idx, static_cast<std::uint8_t>(obj ? '}' : ']'), 0};
                 count = 0;
                 cur = idx;
@@ -443,50 +371,29 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
             }
             case ']':
             case '}': {
-                if (depth == 0) {
-                    err = unexpected_closer(c, QM_POS(s));
-                    goto fail;
-                }
-                const TapeStackEntry top = stk[--depth];
+                // A closer with nothing open or of the wrong kind is an error.
+                if (depth == 0 || c != stk[depth - 1].closer) goto token;
+                const std::uint32_t opener = stk[--depth].tape_index;
                 std::uint32_t kids = count;
                 if (depth == 0) {
                     cur = kNoParent;
-                    count = static_cast<std::uint32_t>(roots) + 1;
+                    count = static_cast<std::uint32_t>(wk.roots) + 1;
                 } else {
                     cur = stk[depth - 1].tape_index;
                     count = stk[depth - 1].child_counter;
                 }
-                if (c != top.closer) {
-                    err = with_position("Mismatched bracket at position ", QM_POS(s));
-                    goto fail;
-                }
                 if (c == '}') {
                     kids /= 2;
-                    n_members += kids;
+                    wk.members += kids;
                 }
-                out[top.tape_index].close(QM_POS(s) + 1, kids);
+                out[opener].close(QM_POS(s) + 1, kids);
                 ++s;
                 QM_STEP_SEPARATOR();
                 continue;
             }
-// A literal whose bytes the chunk holds is checked here; one the chunk cuts
-// is left to `literal_cut`.
-#define QM_LITERAL(text_, kind_)                                                                                   \
-    do {                                                                                                           \
-        constexpr std::size_t lit_len_ = sizeof(text_) - 1;                                                        \
-        if (static_cast<std::size_t>(lim - s) < lit_len_) goto literal_cut;                                        \
-        if (load32(s) != load32(reinterpret_cast<const std::uint8_t*>(text_)) || (lit_len_ == 5 && s[4] != 'e')) { \
-            err = with_position("Invalid literal at position ", QM_POS(s));                                        \
-            goto fail;                                                                                             \
-        }                                                                                                          \
-        QM_SCALAR_AT(s, s + lit_len_, kind_);                                                                      \
-        s += lit_len_;                                                                                             \
-        QM_STEP_SEPARATOR();                                                                                       \
-    } while (0)
             case 't': QM_LITERAL("true", TapeKind::True); continue;
             case 'f': QM_LITERAL("false", TapeKind::False); continue;
             case 'n': QM_LITERAL("null", TapeKind::Null); continue;
-#undef QM_LITERAL
             case '-':
             case '0':
             case '1':
@@ -499,76 +406,266 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
             case '8':
             case '9': {
                 const auto at = static_cast<std::size_t>(s - d);
-                const std::size_t e = tape_number_end(d, n, c == '-' ? at + 1 : at);
-                if (e == n && !is_last) {
-                    st.pending_kind = PendingKind::Number;
-                    st.pending_start = QM_POS(s);
-                    goto done;
-                }
+                const std::size_t e = number_end(d, n, c == '-' ? at + 1 : at);
+                if (e == n && !is_last) goto token;
                 QM_SCALAR_AT(s, d + e, TapeKind::Number);
                 s = d + e;
                 QM_STEP_SEPARATOR();
                 continue;
             }
-            default: err = unexpected_char(c, QM_POS(s)); goto fail;
+            default: goto token;
         }
     }
-    goto done;
-
-literal_cut : {
-    // The chunk ends inside the literal. On the last chunk its length alone
-    // decides, whatever the bytes present.
-    if (is_last) {
-        err = with_position("Unexpected EOF in literal at position ", QM_POS(s));
-        goto fail;
-    }
-    const char* text = *s == 't' ? "true" : *s == 'n' ? "null" : "false";
-    const auto have = static_cast<std::size_t>(lim - s);
-    if (std::memcmp(s, text, have) != 0) {
-        err = with_position("Invalid literal at position ", QM_POS(s));
-        goto fail;
-    }
-    st.pending_kind = PendingKind::Literal;
-    st.pending_start = QM_POS(s);
-    std::memcpy(st.literal_text, text, *s == 'f' ? 5 : 4);
-    st.literal_len = static_cast<std::uint8_t>(*s == 'f' ? 5 : 4);
-    st.literal_matched = static_cast<std::uint8_t>(have);
-    goto done;
-}
+#undef QM_LITERAL
 #undef QM_SCALAR_AT
-#undef QM_SCALAR
 #undef QM_STEP_SEPARATOR
-#undef QM_PUSH
-#undef QM_ROOM
 #undef QM_POS
+    if (s < lim) why = Stop::Room;  // the tokens `room` allows are made
+    goto out;
+token:
+    why = Stop::Token;
+out:
+    wk.s = s;
+    wk.w = w;
+    wk.cur = cur;
+    wk.count = count;
+    wk.depth = depth;
+    return why;
+}
+
+}  // namespace
+
+BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t base, bool is_last,
+                             TapeBuilderState& st, Tape& tape, ParseStats& stats) {
+    if (n == 0) return platform::Unit{};
+    if (n > kMaxTapeOffset || base > kMaxTapeOffset - n) return platform::Err{std::string(kTooLong)};
+
+    const std::uint64_t max_entries = st.max_entries;
+    auto room = TapeAppender::room(tape, max_entries);
+    TapeEntry* wend = room.data + room.room;
+    Walk wk;
+    wk.s = d;
+    wk.w = room.data + tape.size();
+    wk.cur = st.current_container;
+    wk.depth = st.stack.size();
+    wk.roots = st.root_values;
+    // The container stack is worked on in place, at its full capacity; its
+    // length is the depth again at `done`.
+    if (st.stack.capacity() < 16) st.stack.reserve(16);
+    st.stack.resize(st.stack.capacity());
+    wk.count = wk.depth != 0 ? st.stack[wk.depth - 1].child_counter : static_cast<std::uint32_t>(wk.roots);
+    const std::uint8_t* const lim = d + n;
+    // Every position of the chunk, [base, base + n], has the same bits 32-47
+    // (every chunk of an input under 4 GiB, all but one per 4 GiB past it).
+    const bool narrow = (base >> 32) == ((base + n) >> 32);
+    std::string err;
+
+    // Grows the tape; false when it cannot take another entry.
+    auto grow = [&] {
+        const auto len = static_cast<std::size_t>(wk.w - room.data);
+        room = TapeAppender::grow(tape, len, max_entries);
+        wk.w = room.data + len;
+        wend = room.data + room.room;
+        return wk.w != wend;
+    };
+
+// A completed scalar [s_, e_) in absolute positions, resumed from an earlier chunk.
+#define QM_SCALAR(s_, e_, k_)                                  \
+    do {                                                       \
+        if (wk.w == wend && !grow()) goto too_many;            \
+        *wk.w++ = TapeEntry::scalar((s_), (e_), (k_), wk.cur); \
+        ++wk.count;                                            \
+        ++wk.kinds[static_cast<int>(k_)];                      \
+    } while (0)
+
+    // Resume a token cut by the previous chunk's end.
+    switch (st.pending_kind) {
+        case PendingKind::None: break;
+        case PendingKind::Literal: {
+            std::size_t i = st.literal_matched;
+            while (i < st.literal_len && wk.s < lim) {
+                if (*wk.s != static_cast<std::uint8_t>(st.literal_text[i])) {
+                    err = with_position("Invalid literal at position ", st.pending_start);
+                    goto fail;
+                }
+                ++i;
+                ++wk.s;
+            }
+            if (i < st.literal_len) {
+                if (is_last) {
+                    err = with_position("Unexpected EOF in literal at position ", st.pending_start);
+                    goto fail;
+                }
+                st.literal_matched = static_cast<std::uint8_t>(i);
+                goto done;
+            }
+            const TapeKind k = st.literal_text[0] == 't'   ? TapeKind::True
+                               : st.literal_text[0] == 'f' ? TapeKind::False
+                                                           : TapeKind::Null;
+            QM_SCALAR(st.pending_start, st.pending_start + st.literal_len, k);
+            st.pending_kind = PendingKind::None;
+            st.literal_len = 0;
+            st.literal_matched = 0;
+            break;
+        }
+        case PendingKind::Number: {
+            const std::size_t k = number_end(d, n, 0);
+            if (k == n && !is_last) goto done;
+            QM_SCALAR(st.pending_start, base + k, TapeKind::Number);
+            st.pending_kind = PendingKind::None;
+            wk.s = d + k;
+            break;
+        }
+        case PendingKind::String: {
+            std::size_t q = 0;
+            if (st.escape_pending) {
+                if (d[0] == 'u') st.unicode_pending = 4;
+                st.escape_pending = false;
+                q = 1;
+            }
+            while (st.unicode_pending > 0 && q < n) {
+                --st.unicode_pending;
+                ++q;
+            }
+            if (st.unicode_pending > 0) goto done;
+            const BodyScan b = scan_string_body(d, q, n);
+            if (b.pos >= n) {
+                st.escape_pending = b.escape;
+                st.unicode_pending = b.unicode;
+                goto done;
+            }
+            QM_SCALAR(st.pending_start, base + b.pos, TapeKind::String);
+            st.in_string = false;
+            st.pending_kind = PendingKind::None;
+            wk.s = d + b.pos + 1;
+            break;
+        }
+    }
+
+    for (;;) {
+        // A full tape takes the walk one token at a time, into a scratch
+        // entry; a token that makes an entry is taken again once the tape
+        // has grown, or fails the input.
+        const bool full = wk.w == wend;
+        TapeStackEntry* const stk = st.stack.data();
+        Walk before;
+        std::uint32_t before_counter = 0;
+        TapeEntry scratch;
+        if (full) {
+            before = wk;
+            if (wk.depth != 0) before_counter = stk[wk.depth - 1].child_counter;
+            wk.w = &scratch;
+        }
+        const std::size_t left = full ? 1 : static_cast<std::size_t>(wend - wk.w);
+        const Stop why = narrow ? walk_values<true>(wk, d, n, base, is_last, room.data, left, stk, st.stack.size())
+                                : walk_values<false>(wk, d, n, base, is_last, room.data, left, stk, st.stack.size());
+        if (full) {
+            if (wk.w != &scratch) {
+                wk = before;
+                if (wk.depth != 0) stk[wk.depth - 1].child_counter = before_counter;
+                if (!grow()) goto too_many;
+                continue;
+            }
+            wk.w = before.w;
+        }
+        if (why == Stop::End) break;
+        if (why == Stop::Room) {
+            if (wk.depth == st.stack.size()) st.stack.resize(wk.depth * 2);
+            continue;
+        }
+        // The token at the cursor is cut by the chunk's end, or is an error.
+        const std::uint8_t c = *wk.s;
+        const std::uint64_t P = base + static_cast<std::size_t>(wk.s - d);
+        switch (c) {
+            case '"': {
+                const BodyScan b = scan_string_body(d, static_cast<std::size_t>(wk.s - d) + 1, n);
+                st.pending_kind = PendingKind::String;
+                st.pending_start = P + 1;
+                st.in_string = true;
+                st.escape_pending = b.escape;
+                st.unicode_pending = b.unicode;
+                goto done;
+            }
+            case ']':
+            case '}':
+                err = wk.depth == 0 ? unexpected_closer(c, P) : with_position("Mismatched bracket at position ", P);
+                goto fail;
+            case 't':
+            case 'n':
+            case 'f': {
+                const char* text = c == 't' ? "true" : c == 'n' ? "null" : "false";
+                const std::size_t L = c == 'f' ? 5 : 4;
+                const auto have = static_cast<std::size_t>(lim - wk.s);
+                if (have >= L) {
+                    err = with_position("Invalid literal at position ", P);
+                    goto fail;
+                }
+                // The chunk ends inside the literal. On the last chunk its
+                // length alone decides, whatever the bytes present.
+                if (is_last) {
+                    err = with_position("Unexpected EOF in literal at position ", P);
+                    goto fail;
+                }
+                if (std::memcmp(wk.s, text, have) != 0) {
+                    err = with_position("Invalid literal at position ", P);
+                    goto fail;
+                }
+                st.pending_kind = PendingKind::Literal;
+                st.pending_start = P;
+                std::memcpy(st.literal_text, text, L);
+                st.literal_len = static_cast<std::uint8_t>(L);
+                st.literal_matched = static_cast<std::uint8_t>(have);
+                goto done;
+            }
+            case '-':
+            case '0':
+            case '1':
+            case '2':
+            case '3':
+            case '4':
+            case '5':
+            case '6':
+            case '7':
+            case '8':
+            case '9':
+                // A number that runs to the end of a chunk that is not the last.
+                st.pending_kind = PendingKind::Number;
+                st.pending_start = P;
+                goto done;
+            default: err = unexpected_char(c, P); goto fail;
+        }
+    }
+#undef QM_SCALAR
 
     {
         bool failed;
         if (false) {
         too_many:
-            err = static_cast<std::uint64_t>(w - out) >= max_entries ? std::string(kTooManyEntries) : out_of_memory();
+            err = static_cast<std::uint64_t>(wk.w - room.data) >= max_entries ? std::string(kTooManyEntries)
+                                                                              : out_of_memory();
         fail:
             failed = true;
         } else {
         done:
             failed = false;
         }
-        TapeAppender::set_size(tape, static_cast<std::size_t>(w - out));
-        if (depth != 0) stk[depth - 1].child_counter = count;
-        st.stack.resize(depth);
-        st.current_container = cur;
-        st.root_values = depth != 0 ? roots : count;
-        stats.strings += kinds[static_cast<int>(TapeKind::String)];
-        stats.numbers += kinds[static_cast<int>(TapeKind::Number)];
-        stats.booleans += kinds[static_cast<int>(TapeKind::True)] + kinds[static_cast<int>(TapeKind::False)];
-        stats.nulls += kinds[static_cast<int>(TapeKind::Null)];
-        stats.objects += kinds[static_cast<int>(TapeKind::Object)];
-        stats.arrays += kinds[static_cast<int>(TapeKind::Array)];
-        stats.object_members += n_members;
+        TapeAppender::set_size(tape, static_cast<std::size_t>(wk.w - room.data));
+        if (wk.depth != 0) st.stack[wk.depth - 1].child_counter = wk.count;
+        st.stack.resize(wk.depth);
+        st.current_container = wk.cur;
+        st.root_values = wk.depth != 0 ? wk.roots : wk.count;
+        stats.strings += wk.kinds[static_cast<int>(TapeKind::String)];
+        stats.numbers += wk.kinds[static_cast<int>(TapeKind::Number)];
+        stats.booleans += wk.kinds[static_cast<int>(TapeKind::True)] + wk.kinds[static_cast<int>(TapeKind::False)];
+        stats.nulls += wk.kinds[static_cast<int>(TapeKind::Null)];
+        stats.objects += wk.kinds[static_cast<int>(TapeKind::Object)];
+        stats.arrays += wk.kinds[static_cast<int>(TapeKind::Array)];
+        stats.object_members += wk.members;
         if (failed) return platform::Err{std::move(err)};
         return platform::Unit{};
     }
 }
+
 BuildResult finish_tape(TapeBuilderState& st, std::uint64_t input_len, Tape& tape, ParseStats& stats) {
     if (!st.stack.empty()) return platform::Err{std::string("Unclosed container")};
     if (st.in_string || st.pending_kind == PendingKind::String || st.escape_pending || st.unicode_pending != 0)
