@@ -60,6 +60,8 @@ TapeParseOutput parse_buffer_chunked(const std::uint8_t* data, std::size_t len, 
         }
         pos = end;
     }
+    // Every entry is written: whatever is still being populated is not needed.
+    out.tape.stop_prefault();
     auto f = finish_tape(state, len, out.tape, out.stats);
     drop_parser_state(state);
     if (!f) return platform::Err{std::move(f).error()};

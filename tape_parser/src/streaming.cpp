@@ -409,6 +409,8 @@ StreamedTapeOutput drive(platform::File file, std::uint64_t file_size, std::uint
         if (g_chunk_parsed_hook) g_chunk_parsed_hook(index, g_chunk_parsed_context);
     }
     timings.chunks = parsed;
+    // Every entry is written: whatever is still being populated is not needed.
+    tape.stop_prefault();
 
     // The map: the reader closes its channel only after mapping, so draining
     // it doubles as waiting for the map.

@@ -7,12 +7,15 @@ namespace tape_parser {
 
 Tape& Tape::operator=(Tape&& o) noexcept {
     if (this != &o) {
+        stop_prefault();
         block_ = std::move(o.block_);
         data_ = o.data_;
         size_ = o.size_;
         capacity_ = o.capacity_;
+        prefault_ = o.prefault_;
         o.data_ = nullptr;
         o.size_ = o.capacity_ = 0;
+        o.prefault_ = nullptr;
     }
     return *this;
 }
@@ -20,6 +23,8 @@ Tape& Tape::operator=(Tape&& o) noexcept {
 bool Tape::reserve(std::size_t n) {
     if (n <= capacity_) return true;
     if (n > std::numeric_limits<std::size_t>::max() / sizeof(TapeEntry)) return false;
+    // The storage may move: nothing may populate the old place meanwhile.
+    stop_prefault();
     // Entries are trivially copyable; growing keeps them.
     if (!block_.grow(n * sizeof(TapeEntry))) return false;
     data_ = reinterpret_cast<TapeEntry*>(block_.data());
@@ -39,6 +44,7 @@ bool Tape::grow() {
 }
 
 void Tape::release() {
+    stop_prefault();
     block_.release();
     data_ = nullptr;
     size_ = capacity_ = 0;

@@ -64,6 +64,24 @@ TEST(Prefault, SpansSplitThePages) {
     EXPECT_EQ(q->start, 2 * kPage);
 }
 
+// The populating threads may still run when the builder outgrows the
+// storage: the tape stops them before it moves, and keeps every entry.
+TEST(Prefault, TapeThatGrowsWhilePopulatedKeepsItsEntries) {
+    tp::Tape tape;
+    tape.reserve(entries_for(40ull << 20));
+    const std::uint32_t cap = static_cast<std::uint32_t>(tape.capacity());
+    tape.push_back(tp::TapeEntry::scalar(0, 1, tp::TapeKind::Number, tp::kNoParent));
+    tp::prefault_tape_capacity(tape, cap);
+    for (std::uint32_t i = 1; i < cap + 1000; ++i)
+        ASSERT_TRUE(tape.push_back(tp::TapeEntry::scalar(i, i + 1, tp::TapeKind::Number, tp::kNoParent)));
+    EXPECT_GT(tape.capacity(), cap);
+    tp::prefault_tape_capacity(tape, tape.capacity());  // a second run, ended by the destructor
+    for (std::uint32_t i = 0; i < cap + 1000; ++i) ASSERT_EQ(tape[i].start(), i);
+    tp::Tape moved = std::move(tape);
+    moved.stop_prefault();
+    EXPECT_EQ(moved.size(), cap + 1000u);
+}
+
 TEST(Prefault, TouchesOnlySpareCapacityAndKeepsTheTape) {
     tp::Tape tape;
     tape.reserve(entries_for(40ull << 20));

@@ -1,7 +1,7 @@
 // Tape prefault: once per parse, after the first chunk, the reserved but not
-// yet used memory of a large tape is touched from several short-lived threads
-// so that its first-touch page faults are taken in parallel, before the
-// single-threaded builder reaches it.
+// yet used memory of a large tape is populated from several threads, so that
+// its first-touch page faults are taken in parallel, ahead of the
+// single-threaded builder.
 #pragma once
 
 #include <cstdint>
@@ -11,12 +11,16 @@
 
 namespace tape_parser {
 
-// Touches the tape's spare storage between its used length and
+// Prefaults the tape's spare storage between its used length and
 // min(capacity, estimated_entries) entries when that is at least 32 MiB and
 // QUELLMOR_PREFAULT is not "0"; threads from QUELLMOR_PREFAULT_THREADS or the
-// processor count (none below 4 processors unless asked), at most 16. Waits
-// for its threads; changes neither the tape's length nor its contents. A
-// thread that cannot be started is skipped: prefaulting only warms memory.
+// processor count (none below 4 processors unless asked), at most 16.
+// Changes neither the tape's length nor its contents. Where the kernel can
+// populate memory without writing it, a quarter of that many threads (unless
+// asked) take the range in stripes from the front and go on while the
+// builder runs, until Tape::stop_prefault; otherwise they touch one byte per
+// page, and the call waits for them. A thread that cannot be started is skipped: prefaulting
+// only warms memory.
 void prefault_tape_capacity(Tape& tape, std::uint64_t estimated_entries);
 
 // The body of one prefault thread: a zero byte at base + s, s + 4096, ...

@@ -77,7 +77,11 @@ static_assert(sizeof(TapeEntry) == 20);
 
 namespace detail {
 class TapeAppender;
-}
+// Threads populating a tape's spare storage (prefault.hpp); ending one stops
+// its threads and waits for them.
+struct PrefaultRun;
+void end_prefault_run(PrefaultRun* run) noexcept;
+}  // namespace detail
 
 // Growable, contiguous storage of entries. Unlike a std::vector, its spare
 // capacity is real allocated memory that may be written (the prefault touches
@@ -88,14 +92,16 @@ class TapeAppender;
 class Tape {
 public:
     Tape() = default;
-    Tape(Tape&& o) noexcept : block_(std::move(o.block_)), data_(o.data_), size_(o.size_), capacity_(o.capacity_) {
+    Tape(Tape&& o) noexcept
+        : block_(std::move(o.block_)), data_(o.data_), size_(o.size_), capacity_(o.capacity_), prefault_(o.prefault_) {
         o.data_ = nullptr;
         o.size_ = o.capacity_ = 0;
+        o.prefault_ = nullptr;
     }
     Tape& operator=(Tape&& o) noexcept;
     Tape(const Tape&) = delete;
     Tape& operator=(const Tape&) = delete;
-    ~Tape() = default;
+    ~Tape() { stop_prefault(); }
 
     std::size_t size() const { return size_; }
     std::size_t capacity() const { return capacity_; }
@@ -126,14 +132,26 @@ public:
     // Drops every entry and releases the storage.
     void release();
 
+    // Stops the prefault threads that may still be populating the spare
+    // storage and waits for them (prefault.hpp). The parse drivers call it
+    // when the input is parsed; the tape itself, before its storage moves or
+    // is released.
+    void stop_prefault() noexcept {
+        if (prefault_ == nullptr) return;
+        detail::end_prefault_run(prefault_);
+        prefault_ = nullptr;
+    }
+
 private:
     friend class detail::TapeAppender;
+    friend void prefault_tape_capacity(Tape& tape, std::uint64_t estimated_entries);
     bool grow();
 
     platform::FreshBuffer block_;
     TapeEntry* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
+    detail::PrefaultRun* prefault_ = nullptr;
 };
 
 // Eight counters of one parse; all start at 0.
