@@ -10,24 +10,44 @@
 #include <cassert>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace tape_parser {
 
 namespace detail {
 
+// The queue is a ring of `capacity` slots made with the channel, so that
+// sending and receiving never allocate: an allocation on a thread that has
+// not allocated before maps a heap for it, and mapping waits for the
+// address space's lock, which page faults and populating hold meanwhile
+// (20-28 ms seen on the reader thread of a 1 GiB parse).
 template <typename T>
 struct ChannelState {
-    explicit ChannelState(std::size_t cap) : capacity(cap) {}
+    explicit ChannelState(std::size_t cap) : ring(cap), capacity(cap) {}
+
+    std::size_t size() const { return count; }
+    void push(T item) {
+        ring[(head + count) % capacity].emplace(std::move(item));
+        ++count;
+    }
+    T pop() {
+        T item(std::move(*ring[head]));
+        ring[head].reset();
+        head = (head + 1) % capacity;
+        --count;
+        return item;
+    }
 
     std::mutex mutex;
     std::condition_variable not_full;   // waited on by a blocked sender
     std::condition_variable not_empty;  // waited on by a blocked receiver
-    std::deque<T> queue;
+    std::vector<std::optional<T>> ring;
+    std::size_t head = 0;   // the oldest item's slot
+    std::size_t count = 0;  // items queued
     std::size_t capacity;
     bool sender_alive = true;
     bool receiver_alive = true;
@@ -59,9 +79,9 @@ public:
     [[nodiscard]] std::optional<T> send(T item) {
         assert(state_);
         std::unique_lock lock(state_->mutex);
-        state_->not_full.wait(lock, [&] { return !state_->receiver_alive || state_->queue.size() < state_->capacity; });
+        state_->not_full.wait(lock, [&] { return !state_->receiver_alive || state_->size() < state_->capacity; });
         if (!state_->receiver_alive) return std::optional<T>(std::move(item));
-        state_->queue.push_back(std::move(item));
+        state_->push(std::move(item));
         lock.unlock();
         state_->not_empty.notify_one();
         return std::nullopt;
@@ -72,10 +92,10 @@ public:
     [[nodiscard]] std::optional<T> try_send(T item) {
         assert(state_);
         std::unique_lock lock(state_->mutex);
-        if (!state_->receiver_alive || state_->queue.size() >= state_->capacity) {
+        if (!state_->receiver_alive || state_->size() >= state_->capacity) {
             return std::optional<T>(std::move(item));
         }
-        state_->queue.push_back(std::move(item));
+        state_->push(std::move(item));
         lock.unlock();
         state_->not_empty.notify_one();
         return std::nullopt;
@@ -120,10 +140,9 @@ public:
     [[nodiscard]] std::optional<T> recv() {
         assert(state_);
         std::unique_lock lock(state_->mutex);
-        state_->not_empty.wait(lock, [&] { return !state_->queue.empty() || !state_->sender_alive; });
-        if (state_->queue.empty()) return std::nullopt;
-        std::optional<T> item(std::move(state_->queue.front()));
-        state_->queue.pop_front();
+        state_->not_empty.wait(lock, [&] { return state_->size() > 0 || !state_->sender_alive; });
+        if (state_->size() == 0) return std::nullopt;
+        std::optional<T> item(state_->pop());
         lock.unlock();
         state_->not_full.notify_one();
         return item;
@@ -133,11 +152,12 @@ public:
     // back. Items still queued are destroyed here, since nobody can take them.
     void close() {
         if (!state_) return;
-        std::deque<T> orphans;
+        std::vector<std::optional<T>> orphans;
         {
             std::lock_guard lock(state_->mutex);
             state_->receiver_alive = false;
-            orphans.swap(state_->queue);
+            orphans.swap(state_->ring);
+            state_->count = 0;
         }
         state_->not_full.notify_all();
         state_.reset();
