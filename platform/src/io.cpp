@@ -99,12 +99,12 @@ std::size_t direct_io_alignment(const File& f) {
     return 4096;
 }
 
-std::optional<std::uint64_t> cached_bytes(const File& f) {
+std::optional<std::uint64_t> cached_bytes(const File& f, std::uint64_t offset, std::uint64_t length) {
     // cachestat(2); glibc has no wrapper yet, and older headers lack the number.
     constexpr long kCachestat = 451;
     struct Range {
         std::uint64_t offset, length;  // length 0: to the end of the file
-    } range{0, 0};
+    } range{offset, length};
     struct Stat {
         std::uint64_t cache, dirty, writeback, evicted, recently_evicted;
     } stat{};

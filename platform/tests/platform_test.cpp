@@ -113,6 +113,9 @@ TEST(Io, CachedBytesFollowThePageCache) {
     std::string back(64 * 4096, '\0');
     ASSERT_TRUE(f->read_exact_at(0, std::as_writable_bytes(std::span(back))).ok());
     EXPECT_EQ(cached_bytes(f.value()), std::optional<std::uint64_t>(64 * 4096));
+    ASSERT_EQ(::posix_fadvise(f->fd(), 0, 16 * 4096, POSIX_FADV_DONTNEED), 0);
+    EXPECT_EQ(cached_bytes(f.value(), 8 * 4096, 16 * 4096), std::optional<std::uint64_t>(8 * 4096));
+    EXPECT_EQ(cached_bytes(f.value(), 16 * 4096), std::optional<std::uint64_t>(48 * 4096));
     std::remove(path.c_str());
 }
 

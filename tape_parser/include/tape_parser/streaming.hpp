@@ -26,7 +26,8 @@ std::uint64_t chunk_size_for_len(std::uint64_t file_size);
 // QUELLMOR_DISK_READ's text (nullopt when unset or not valid UTF-8): the word
 // "unbuffered" or "buffered" in any letter case decides. Otherwise a file of
 // at least `threshold` bytes is read around the cache, unless the cache holds
-// at least seven eighths of it already (`cached_bytes`, nullopt when unknown).
+// at least seven eighths of it already (`cached_bytes`, nullopt when unknown;
+// the driver samples sixteen spread MiB of a larger file).
 bool reads_unbuffered(std::optional<std::string_view> disk_read, std::uint64_t file_size, std::uint64_t threshold,
                       std::optional<std::uint64_t> cached_bytes);
 
