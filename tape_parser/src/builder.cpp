@@ -262,7 +262,6 @@ template <bool kNarrow>
     std::uint32_t count = wk.count;
     std::size_t depth = wk.depth;
     std::uint64_t* const kinds = wk.kinds;
-    const __m256i spaces32 = simd::Block32::splat(' ');
     // Absolute position of the byte at an address of this chunk.
     const std::uint64_t to_pos = base - reinterpret_cast<std::uintptr_t>(d);
     const std::uint64_t first_bias = to_pos + ((base >> 32) << 48);
@@ -332,17 +331,13 @@ template <bool kNarrow>
                 if (s < lim && is_skip(*s)) {
                     ++s;
                     // " : " is three bytes; indentation goes on with spaces.
-                    while (s < lim && *s == ' ') {
-                        if (lim - s < 32) {
-                            while (lim - s >= 8 && load64(s) == 0x2020202020202020ull) s += 8;
+                    while (lim - s >= 8) {
+                        const std::uint64_t x = load64(s) ^ 0x2020202020202020ull;
+                        if (x != 0) {
+                            s += simd::first_bit(x) >> 3;
                             break;
                         }
-                        const std::uint32_t m = simd::Block32::load(s).eq(spaces32);
-                        if (m != 0xFFFFFFFFu) {
-                            s += simd::first_bit(~m);
-                            break;
-                        }
-                        s += 32;
+                        s += 8;
                     }
                     while (s < lim && is_skip(*s)) ++s;
                 }
