@@ -221,6 +221,51 @@ inline void put_scalar(TapeEntry* e, std::uint64_t first, std::uint64_t second, 
     e->w[4] = parent;
 }
 
+// The quotes and backslashes of one 64-byte block of a chunk (blocks lie
+// every 64 bytes from the chunk's start), bit i for byte i.
+struct QuoteBlock {
+    const std::uint8_t* at;  // the block; `lim` when none is held
+    std::uint64_t quotes;
+    std::uint64_t slashes;
+
+    void load(const std::uint8_t* p) {
+        const auto lo = simd::Block32::load(p);
+        const auto hi = simd::Block32::load(p + 32);
+        at = p;
+        quotes = lo.eq('"') | std::uint64_t{hi.eq('"')} << 32;
+        slashes = lo.eq('\\') | std::uint64_t{hi.eq('\\')} << 32;
+    }
+};
+
+// The closing quote of the string whose opening quote is at s, when it lies
+// in the same block or the next with no backslash before it, found from the
+// blocks' masks: the cursor then moves by a shift and a bit count, not by a
+// load and a compare at each string. nullptr for other strings, and for
+// those whose blocks the chunk does not hold whole. Moves `blk` on.
+[[gnu::always_inline]] inline const std::uint8_t* string_end_in_blocks(QuoteBlock& blk, const std::uint8_t* s,
+                                                                       const std::uint8_t* d, const std::uint8_t* lim) {
+    auto off = static_cast<std::size_t>(s - blk.at);
+    if (off >= 64) {
+        const std::uint8_t* at = s - ((s - d) & 63);
+        if (lim - at < 64) {
+            blk.at = lim;
+            return nullptr;
+        }
+        blk.load(at);
+        off = static_cast<std::size_t>(s - at);
+    }
+    const std::uint64_t quotes = (blk.quotes >> off) >> 1;  // after the opening quote
+    const std::uint64_t slashes = (blk.slashes >> off) >> 1;
+    if (quotes != 0) {
+        const unsigned k = simd::first_bit(quotes);
+        return _bzhi_u64(slashes, k) == 0 ? s + 1 + k : nullptr;
+    }
+    if (slashes != 0 || lim - blk.at < 128) return nullptr;
+    blk.load(blk.at + 64);
+    const unsigned k = simd::first_bit(blk.quotes);
+    return blk.quotes != 0 && _bzhi_u64(blk.slashes, k) == 0 ? blk.at + k : nullptr;
+}
+
 // What the chunk walk carries from token to token.
 struct Walk {
     const std::uint8_t* s;  // the cursor
@@ -262,6 +307,7 @@ template <bool kNarrow>
     std::uint32_t count = wk.count;
     std::size_t depth = wk.depth;
     std::uint64_t* const kinds = wk.kinds;
+    QuoteBlock blk{lim, 0, 0};
     // Absolute position of the byte at an address of this chunk.
     const std::uint64_t to_pos = base - reinterpret_cast<std::uintptr_t>(d);
     const std::uint64_t first_bias = to_pos + ((base >> 32) << 48);
@@ -305,26 +351,29 @@ template <bool kNarrow>
         const std::uint8_t c = *s;
         // Strings (keys included) are most tokens: tested before anything else.
         if (c == '"') {
-            // Short strings: the closing quote within the next 32 (or 16)
-            // bytes with no backslash before it.
-            unsigned k = 0;
-            const auto left = static_cast<std::size_t>(lim - s);
-            if (left >= 33 ? simd::short_string_end<32>(s + 1, k)
-                           : left >= 17 && simd::short_string_end<16>(s + 1, k)) {
-                QM_SCALAR_AT(s + 1, s + 1 + k, TapeKind::String);
-                s += k + 2;
-            } else {
-                const BodyScan b = scan_string_body(d, static_cast<std::size_t>(s - d) + 1, n);
-                if (b.pos >= n) goto token;
-                QM_SCALAR_AT(s + 1, d + b.pos, TapeKind::String);
-                s = d + b.pos + 1;
+            const std::uint8_t* end = string_end_in_blocks(blk, s, d, lim);
+            if (end == nullptr) [[unlikely]] {
+                // Short strings: the closing quote within the next 32 (or
+                // 16) bytes with no backslash before it; others are scanned.
+                unsigned k = 0;
+                const auto left = static_cast<std::size_t>(lim - s);
+                if (left >= 33 ? simd::short_string_end<32>(s + 1, k)
+                               : left >= 17 && simd::short_string_end<16>(s + 1, k)) {
+                    end = s + 1 + k;
+                } else {
+                    const BodyScan b = scan_string_body(d, static_cast<std::size_t>(s - d) + 1, n);
+                    if (b.pos >= n) goto token;
+                    end = d + b.pos;
+                }
             }
+            QM_SCALAR_AT(s + 1, end, TapeKind::String);
+            s = end + 1;
             QM_STEP_SEPARATOR();
             continue;
         }
         if (is_skip(c)) {
             // One or two separators are stepped over singly; a longer run
-            // (indentation) is crossed 32 spaces at a time.
+            // (indentation) is crossed eight spaces at a time.
             ++s;
             if (s < lim && is_skip(*s)) {
                 ++s;

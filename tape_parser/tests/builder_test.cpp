@@ -250,6 +250,33 @@ TEST(Builder, ChunkSplitInvarianceOnSmallInputs) {
         expect_split_invariant(extra);
 }
 
+// Strings of every length to past two 64-byte blocks, plain and with an
+// escaped quote, at shifting alignments: each string's span, and the same
+// tape whole and cut anywhere.
+TEST(Builder, StringsOfEveryLengthAndAlignment) {
+    std::string doc = "[";
+    std::vector<std::size_t> lengths;
+    for (std::size_t len = 0; len < 140; len += 3) {
+        doc += '"' + std::string(len, 'a') + "\",";
+        lengths.push_back(len);
+        const std::string escaped = std::string(len / 2, 'b') + "\\\"" + std::string(len / 3, 'c');
+        doc += " \"" + escaped + "\",";
+        lengths.push_back(escaped.size());
+    }
+    doc += "1]";
+    const Outcome whole = parse_whole(doc);
+    ASSERT_TRUE(whole.ok) << whole.error;
+    ASSERT_EQ(whole.entries.size(), lengths.size() + 2);
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+        const tp::TapeEntry& e = whole.entries[i + 1];
+        ASSERT_EQ(e.kind(), tp::TapeKind::String) << i;
+        EXPECT_EQ(e.end() - e.start(), lengths[i]) << i;
+        EXPECT_EQ(doc[e.start() - 1], '"') << i;
+        EXPECT_EQ(doc[e.end()], '"') << i;
+    }
+    expect_split_invariant(doc, 5);
+}
+
 TEST(Builder, LiteralCompletedOrRejectedAcrossChunks) {
     EXPECT_EQ(dump_of(parse_with_cuts("null", {2})), "null 0 4 0 -\n");
     EXPECT_EQ(dump_of(parse_with_cuts("nulx", {2})), "error: Invalid literal at position 0");
