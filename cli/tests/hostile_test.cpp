@@ -497,6 +497,28 @@ TEST(Hostile, LowLimitsKeepEveryMatch) {
     EXPECT_EQ(r.err.rfind("qm: search: s/a.json: ", 0), 0u) << r.err;
 }
 
+// No thread can start: a file large enough to be read by several threads
+// is read whole by the command's own thread, with the answers of a run
+// without limits.
+TEST(Hostile, NoThreadsReadLargeFilesAlone) {
+    if (kSanitized) GTEST_SKIP() << "resource limits and sanitizers do not mix";
+    TempDir dir;
+    std::string doc = "[";
+    for (int i = 0; doc.size() < (9u << 20); ++i) doc += (i ? ",{\"k" : "{\"k") + std::to_string(i % 7) + "\":\"Ruby\"}";
+    dir.write("wide.json", doc + "]");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"keys", "wide.json"}, {"search", "--all-types", "--count", "Ruby", "wide.json"},
+          {"flatten", "wide.json"}}) {
+        const QmRun free = run_qm(args, "", {}, dir.path());
+        const QmRun r = run_limited("-v 1500000 -s 1400000", args, dir);
+        expect_clean(r, joined(args));
+        EXPECT_EQ(r.code, 0) << joined(args) << r.err;
+        EXPECT_EQ(r.code, free.code) << joined(args);
+        EXPECT_TRUE(r.out == free.out) << joined(args);
+        EXPECT_EQ(r.err, "") << joined(args);
+    }
+}
+
 // A sparse 10 GiB file of zeros: the tape search fails it at its first byte,
 // without ending the process for the tape it would need, and without
 // waiting for the worker to read ten gibibytes it no longer needs.
