@@ -4,8 +4,8 @@
 
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <unistd.h>
+
+#include "resident_memory.hpp"
 
 using platform::FreshBuffer;
 
@@ -15,13 +15,6 @@ bool all_zero(const std::uint8_t* p, std::size_t from, std::size_t to) {
     for (std::size_t i = from; i < to; ++i)
         if (p[i] != 0) return false;
     return true;
-}
-
-// Resident bytes of this process.
-std::size_t resident_bytes() {
-    std::size_t pages = 0, resident = 0;
-    std::ifstream("/proc/self/statm") >> pages >> resident;
-    return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 }
 
 }  // namespace
@@ -85,9 +78,9 @@ TEST(FreshBuffer, LargeBlockReleaseFreesEveryPage) {
     FreshBuffer b = FreshBuffer::allocate(kBytes);
     ASSERT_TRUE(b);
     for (std::size_t i = 0; i < kBytes; i += 4096) b.data()[i] = 1;
-    const std::size_t touched = resident_bytes();
+    const std::size_t touched = test_support::resident_bytes();
     ASSERT_GE(touched, kBytes);
     b.release();
     EXPECT_FALSE(b);
-    EXPECT_LE(resident_bytes() + kBytes - (std::size_t{8} << 20), touched);
+    EXPECT_LE(test_support::resident_bytes() + kBytes - (std::size_t{8} << 20), touched);
 }

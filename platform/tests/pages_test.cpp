@@ -9,22 +9,17 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
 
 #include "platform/io.hpp"
 #include "platform/mmap.hpp"
+#include "resident_memory.hpp"
 
 namespace {
 
 #ifndef MADV_POPULATE_READ
 constexpr int MADV_POPULATE_READ = 22;
 #endif
-
-// Resident bytes of this process.
-std::size_t resident_bytes() {
-    std::size_t pages = 0, resident = 0;
-    std::ifstream("/proc/self/statm") >> pages >> resident;
-    return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-}
 
 }  // namespace
 
@@ -52,11 +47,11 @@ TEST(Pages, EveryPieceIsAdvised) {
     {
         auto m = platform::map_path(path);
         ASSERT_TRUE(m.ok());
-        const std::size_t before = resident_bytes();
+        const std::size_t before = test_support::resident_bytes();
         platform::advise_pages_in_parallel(const_cast<std::uint8_t*>(m->map.data()), kBytes, MADV_POPULATE_READ);
         // Kernels before 5.14 refuse the advice; the bytes are right either way.
         if (::madvise(const_cast<std::uint8_t*>(m->map.data()), 4096, MADV_POPULATE_READ) == 0) {
-            EXPECT_GE(resident_bytes(), before + kBytes - (std::size_t{8} << 20));
+            EXPECT_GE(test_support::resident_bytes(), before + kBytes - (std::size_t{8} << 20));
         }
         EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(m->map.data()), m->map.size()), content);
     }

@@ -124,12 +124,6 @@ public:
         last_.assign(path);
         has_last_ = true;
     }
-    // The same, taking the caller's buffer in exchange for the old one, which
-    // `path` holds afterwards (no copy; the caller rebuilds it anyway).
-    void record_by_swap(std::string& path) {
-        last_.swap(path);
-        has_last_ = true;
-    }
     // No report yet (a new input).
     void clear() {
         has_last_ = false;
