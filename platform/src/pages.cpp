@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <thread>
 
+#include "platform/parallel.hpp"
 #include "platform/system.hpp"
 
 namespace platform {
@@ -13,7 +13,7 @@ namespace platform {
 namespace {
 
 constexpr std::size_t kPiece = std::size_t{32} << 20;
-constexpr unsigned kMaxThreads = 8;
+constexpr std::size_t kMaxThreads = 8;
 
 }  // namespace
 
@@ -27,19 +27,11 @@ void advise_pages_in_parallel(void* p, std::size_t len, int advice) {
             ::madvise(base + at, std::min(kPiece, len - at), advice);
         }
     };
-    const unsigned wanted = static_cast<unsigned>(
-        std::min<std::size_t>({static_cast<std::size_t>(processor_count()), pieces, std::size_t{kMaxThreads}}));
-    std::thread helpers[kMaxThreads];
-    unsigned started = 0;
-    for (; started + 1 < wanted; ++started) {
-        try {
-            helpers[started] = std::thread(work);
-        } catch (...) {
-            break;
-        }
-    }
-    work();
-    for (unsigned i = 0; i < started; ++i) helpers[i].join();
+    const unsigned helpers = std::max(1u, helper_thread_count(std::nullopt, processor_count()));
+    const unsigned threads = static_cast<unsigned>(std::min<std::size_t>({helpers, pieces, kMaxThreads}));
+    // Every part drains the same count of pieces: one whose thread cannot
+    // start leaves its pieces to the others.
+    run_in_parallel(threads, [&](unsigned) { work(); });
 }
 
 }  // namespace platform

@@ -4,11 +4,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <exception>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
+#include "platform/parallel.hpp"
 #include "platform/system.hpp"
 
 namespace platform {
@@ -40,8 +39,8 @@ void read_slice(int fd, std::uint8_t* buf, std::uint64_t base, Slice& s) {
 }
 
 // Reads the `len` bytes of the file from offset `base` into `buf` with up
-// to `threads` threads, each preading its own page-aligned slice; the
-// caller reads the first slice, and any slice whose thread cannot start.
+// to `threads` threads, each preading its own page-aligned slice (the
+// caller reads any slice whose thread cannot start).
 // Returns how many bytes from the start of `buf` hold the file in order: all
 // `len`, or fewer where a slice met the end of the file (one that shrank
 // since its size was taken). Bytes beyond that prefix may have been written
@@ -53,20 +52,7 @@ Result<std::size_t, IoError> read_slices(int fd, std::uint8_t* buf, std::uint64_
     const std::size_t per = ((len + count - 1) / count + kPage - 1) / kPage * kPage;
     std::size_t n = 0;
     for (std::size_t at = 0; at < len && n < count; at += per) slices[n++] = Slice{at, at + per < len ? at + per : len};
-    std::array<std::thread, kMaxSlices> workers;
-    std::size_t started = 1;
-    for (; started < n; ++started) {
-        // std::thread reports a refused start (EAGAIN, no memory for a
-        // stack) by throwing; the caller then reads the rest itself.
-        try {
-            workers[started] = std::thread([fd, buf, base, s = &slices[started]] { read_slice(fd, buf, base, *s); });
-        } catch (const std::exception&) {
-            break;
-        }
-    }
-    read_slice(fd, buf, base, slices[0]);
-    for (std::size_t i = started; i < n; ++i) read_slice(fd, buf, base, slices[i]);
-    for (std::size_t i = 1; i < started; ++i) workers[i].join();
+    run_in_parallel(static_cast<unsigned>(n), [&](unsigned i) { read_slice(fd, buf, base, slices[i]); });
     for (std::size_t i = 0; i < n; ++i) {
         const Slice& s = slices[i];
         if (s.error.code != 0) return Err{s.error};
