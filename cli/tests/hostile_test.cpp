@@ -504,11 +504,12 @@ TEST(Hostile, NoThreadsReadLargeFilesAlone) {
     if (kSanitized) GTEST_SKIP() << "resource limits and sanitizers do not mix";
     TempDir dir;
     std::string doc = "[";
-    for (int i = 0; doc.size() < (9u << 20); ++i) doc += (i ? ",{\"k" : "{\"k") + std::to_string(i % 7) + "\":\"Ruby\"}";
+    for (int i = 0; doc.size() < (9u << 20); ++i)
+        doc += (i ? ",{\"k" : "{\"k") + std::to_string(i % 7) + "\":\"Ruby\"}";
     dir.write("wide.json", doc + "]");
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"keys", "wide.json"}, {"search", "--all-types", "--count", "Ruby", "wide.json"},
-          {"flatten", "wide.json"}}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"keys", "wide.json"},
+                                                 {"search", "--all-types", "--count", "Ruby", "wide.json"},
+                                                 {"flatten", "wide.json"}}) {
         const QmRun free = run_qm(args, "", {}, dir.path());
         const QmRun r = run_limited("-v 1500000 -s 1400000", args, dir);
         expect_clean(r, joined(args));

@@ -91,8 +91,8 @@ struct RandomFile {
     ~RandomFile() { ::unlink(path); }
 };
 
-std::string read_given(const char* path, std::uint64_t budget, std::uint64_t size, unsigned processors,
-                       off_t start = 0, std::string* error = nullptr) {
+std::string read_given(const char* path, std::uint64_t budget, std::uint64_t size, unsigned processors, off_t start = 0,
+                       std::string* error = nullptr) {
     const int fd = open_or_die(path);
     if (start != 0) ::lseek(fd, start, SEEK_SET);
     auto got = platform::read_whole_given(fd, budget, size, processors);
@@ -133,9 +133,9 @@ TEST(ReadWhole, StaleSizeReadsAsTheSequentialLoop) {
         std::uint64_t size;  // as stat gave it
         std::uint64_t budget;
     };
-    for (const Case& c : {Case{n - 1, UINT64_MAX}, Case{n - 3 * kMiB, UINT64_MAX}, Case{n + 1, UINT64_MAX},
-                          Case{n + 5 * kMiB, UINT64_MAX}, Case{2 * n, UINT64_MAX}, Case{n - 3 * kMiB, n - 1},
-                          Case{n - 3 * kMiB, n}}) {
+    for (const Case& c :
+         {Case{n - 1, UINT64_MAX}, Case{n - 3 * kMiB, UINT64_MAX}, Case{n + 1, UINT64_MAX},
+          Case{n + 5 * kMiB, UINT64_MAX}, Case{2 * n, UINT64_MAX}, Case{n - 3 * kMiB, n - 1}, Case{n - 3 * kMiB, n}}) {
         SCOPED_TRACE("size " + std::to_string(c.size) + ", budget " + std::to_string(c.budget));
         std::string seq_error, par_error;
         const std::string sequential = read_given(f.path, c.budget, c.size, 1, 0, &seq_error);
