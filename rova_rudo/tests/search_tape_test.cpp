@@ -490,8 +490,7 @@ TEST(TapeNavigation, CursorAgreesWithTheChildLists) {
                 const std::uint32_t p = tape[i].parent();
                 const bool in_object = p != tape_parser::kNoParent && tape[p].is_object();
                 ASSERT_EQ(cursor.at_key_position(), in_object && rova_rudo::tape_child_position(tape, idx, p, i)) << i;
-                ASSERT_EQ(cursor.member_key(),
-                          in_object ? rova_rudo::tape_member_key(tape, idx, p, i) : std::nullopt)
+                ASSERT_EQ(cursor.member_key(), in_object ? rova_rudo::tape_member_key(tape, idx, p, i) : std::nullopt)
                     << i;
                 ++walked;
             }
