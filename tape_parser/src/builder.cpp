@@ -316,10 +316,13 @@ template <bool kNarrow>
 
 #define QM_POS(x) (to_pos + reinterpret_cast<std::uintptr_t>(x))
 // After a value: one ',' or ':' that follows it is stepped over here, without
-// a trip through the dispatch (always so in minified text).
-#define QM_STEP_SEPARATOR()                   \
-    do {                                      \
-        if (s < lim && is_separator(*s)) ++s; \
+// a trip through the dispatch (always so in minified text), and whitespace
+// after that (indented text) is crossed before the next dispatch, so that
+// the dispatch sees the same kinds of bytes in both.
+#define QM_STEP_SEPARATOR()                    \
+    do {                                       \
+        if (s < lim && is_separator(*s)) ++s;  \
+        if (s < lim && *s <= ' ') goto blanks; \
     } while (0)
 // A completed scalar from the byte at b_ to the one at e_ (exclusive): its
 // entry, the enclosing counter, the kind's count.
@@ -374,6 +377,8 @@ template <bool kNarrow>
         if (is_skip(c)) {
             // One or two separators are stepped over singly; a longer run
             // (indentation) is crossed eight spaces at a time.
+        blanks:
+            if (!is_skip(*s)) continue;
             ++s;
             if (s < lim && is_skip(*s)) {
                 ++s;
