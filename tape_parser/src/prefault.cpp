@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/parallel.hpp"
 #include "platform/system.hpp"
 #include "tape_parser/settings.hpp"
 
@@ -125,22 +126,11 @@ void prefault_tape_capacity(Tape& tape, std::uint64_t estimated_entries) {
         tape.prefault_ = run.release();
         return;
     }
-    // Touching writes: the builder must wait until every thread is done.
-    std::vector<std::thread> workers;
-    workers.reserve(plan->threads);
-    for (unsigned i = 0; i < plan->threads; ++i) {
+    // Touching writes: the builder waits until every part is done.
+    platform::run_in_parallel(plan->threads, [&](unsigned i) {
         const std::uint64_t s = plan->start + i * plan->span;
-        if (s >= plan->end) break;
-        const std::uint64_t e = s + plan->span < plan->end ? s + plan->span : plan->end;
-        // Prefaulting only warms memory: when no more threads can start,
-        // the builder touches the rest itself.
-        try {
-            workers.emplace_back(prefault_touch_pages, base, s, e);
-        } catch (const std::system_error&) {
-            break;
-        }
-    }
-    for (auto& w : workers) w.join();
+        if (s < plan->end) prefault_touch_pages(base, s, std::min(s + plan->span, plan->end));
+    });
 }
 
 }  // namespace tape_parser
