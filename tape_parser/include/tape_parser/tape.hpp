@@ -84,11 +84,12 @@ void end_prefault_run(PrefaultRun* run) noexcept;
 }  // namespace detail
 
 // Growable, contiguous storage of entries. Unlike a std::vector, its spare
-// capacity is real allocated memory that may be written (the prefault touches
-// it from other threads before the builder gets there). Grows by doubling, to
-// at least 4 entries; large storage is fresh memory from the system, grown
-// without copying. Move-only. An allocation the system refuses is reported,
-// never fatal: the tape is left as it was.
+// capacity is real allocated memory that other threads may map in ahead of
+// the builder (the prefault populates it while the builder writes, or
+// touches it while the builder waits). Grows by doubling, to at least 4
+// entries; large storage is fresh memory from the system, grown without
+// copying. Move-only. An allocation the system refuses is reported, never
+// fatal: the tape is left as it was.
 class Tape {
 public:
     Tape() = default;
