@@ -147,18 +147,18 @@ inline std::uint32_t number_mask16(const std::uint8_t* p) {
 
 // tape_number_end, inlined into the chunk loop: a call there would leave the
 // loop's state only the few registers a call preserves.
-[[gnu::always_inline]] inline std::size_t number_end(const std::uint8_t* d, std::size_t len, std::size_t s) {
+[[gnu::always_inline]] inline const std::uint8_t* number_end(const std::uint8_t* s, const std::uint8_t* lim) {
     // Sixteen at a time while they fit; most numbers end inside the first block.
-    while (s <= len && len - s >= 16) {
-        const std::uint32_t m = number_mask16(d + s);
+    while (lim - s >= 16) {
+        const std::uint32_t m = number_mask16(s);
         if (m != 0xFFFFu) return s + simd::first_bit(~m);
         s += 16;
     }
     for (;;) {
         // Eight ASCII digits per word: a byte below '0' borrows in the
         // subtraction, one above '9' carries into its top bit in the addition.
-        while (len - s >= 8) {
-            const std::uint64_t x = load64(d + s);
+        while (lim - s >= 8) {
+            const std::uint64_t x = load64(s);
             const std::uint64_t t = ((x - 0x3030303030303030ull) | (x + 0x4646464646464646ull)) & 0x8080808080808080ull;
             if (t == 0) {
                 s += 8;
@@ -167,9 +167,9 @@ inline std::uint32_t number_mask16(const std::uint8_t* p) {
             s += simd::first_bit(t) >> 3;
             break;
         }
-        while (s < len && d[s] >= '0' && d[s] <= '9') ++s;
-        if (s >= len) return len;
-        if (!is_number_byte(d[s])) return s;
+        while (s < lim && *s >= '0' && *s <= '9') ++s;
+        if (s >= lim) return lim;
+        if (!is_number_byte(*s)) return s;
         ++s;
     }
 }
@@ -177,7 +177,7 @@ inline std::uint32_t number_mask16(const std::uint8_t* p) {
 }  // namespace
 
 std::size_t tape_number_end(const std::uint8_t* d, std::size_t len, std::size_t start) {
-    return number_end(d, len, start);
+    return static_cast<std::size_t>(number_end(d + start, d + len) - d);
 }
 
 namespace {
@@ -454,11 +454,12 @@ template <bool kNarrow>
             case '7':
             case '8':
             case '9': {
-                const auto at = static_cast<std::size_t>(s - d);
-                const std::size_t e = number_end(d, n, c == '-' ? at + 1 : at);
-                if (e == n && !is_last) goto token;
-                QM_SCALAR_AT(s, d + e, TapeKind::Number);
-                s = d + e;
+                // From the sign or digit itself ('-' is in the number set):
+                // the scan then waits for nothing but the cursor.
+                const std::uint8_t* e = number_end(s, lim);
+                if (e == lim && !is_last) goto token;
+                QM_SCALAR_AT(s, e, TapeKind::Number);
+                s = e;
                 QM_STEP_SEPARATOR();
                 continue;
             }
@@ -558,7 +559,7 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
             break;
         }
         case PendingKind::Number: {
-            const std::size_t k = number_end(d, n, 0);
+            const auto k = static_cast<std::size_t>(number_end(d, lim) - d);
             if (k == n && !is_last) goto done;
             QM_SCALAR(st.pending_start, base + k, TapeKind::Number);
             st.pending_kind = PendingKind::None;
