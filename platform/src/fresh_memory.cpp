@@ -38,13 +38,6 @@ std::uint8_t* map_aligned(std::size_t bytes, std::size_t align) {
     return p;
 }
 
-// Giving a page back costs about what its first touch did (a 1.2 GB tape:
-// 0.19 s to unmap on one thread here), and like the first touch it scales
-// across processors (0.05 s from eight). So the pages of a large block are
-// discarded from several threads, and the unmap that follows has little
-// left to free.
-constexpr std::size_t kDiscardFrom = std::size_t{64} << 20;
-
 }  // namespace
 
 FreshBuffer& FreshBuffer::operator=(FreshBuffer&& o) noexcept {
@@ -114,9 +107,7 @@ bool FreshBuffer::grow(std::size_t bytes) {
 void FreshBuffer::release() {
     if (data_ == nullptr) return;
     if (mapped_) {
-        const std::size_t len = round_up(size_, kPage);
-        if (len >= kDiscardFrom) advise_pages_in_parallel(data_, len, MADV_DONTNEED);
-        ::munmap(data_, len);
+        unmap_pages(data_, round_up(size_, kPage));
     } else {
         std::free(data_);
     }

@@ -14,6 +14,7 @@ namespace {
 
 constexpr std::size_t kPiece = std::size_t{32} << 20;
 constexpr std::size_t kMaxThreads = 8;
+constexpr std::size_t kDiscardFrom = std::size_t{64} << 20;
 
 }  // namespace
 
@@ -32,6 +33,11 @@ void advise_pages_in_parallel(void* p, std::size_t len, int advice) {
     // Every part drains the same count of pieces: one whose thread cannot
     // start leaves its pieces to the others.
     run_in_parallel(threads, [&](unsigned) { work(); });
+}
+
+void unmap_pages(void* p, std::size_t len) {
+    if (len >= kDiscardFrom) advise_pages_in_parallel(p, len, MADV_DONTNEED);
+    ::munmap(p, len);
 }
 
 }  // namespace platform
