@@ -7,6 +7,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "platform/system.hpp"
+
 namespace platform {
 
 std::string IoError::message() const {
@@ -109,7 +111,7 @@ std::optional<std::uint64_t> cached_bytes(const File& f, std::uint64_t offset, s
         std::uint64_t cache, dirty, writeback, evicted, recently_evicted;
     } stat{};
     if (::syscall(kCachestat, f.fd(), &range, &stat, 0u) != 0) return std::nullopt;
-    return stat.cache * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    return stat.cache * allocation_granularity();
 }
 
 Result<FileMeta, IoError> stat_path(const std::string& path) {
