@@ -452,6 +452,24 @@ TEST(Hostile, WalkOutOfMemoryFailsTheRun) {
     }
 }
 
+// Memory that runs out while a file is parsed and the prefilter worker scans
+// it (a deep document whose container stack grows past an address-space
+// limit) fails that input; the worker is waited for on the way out rather
+// than the process ending. One heap arena keeps the worker from reserving
+// address space of its own, so the limits hit the parse every time.
+TEST(Hostile, ParseOutOfMemoryWhileTheWorkerScans) {
+    if (kSanitized) GTEST_SKIP() << "address-space limits and sanitizers do not mix";
+    TempDir dir;
+    dir.write("deep.json", std::string(16u << 20, '['));
+    for (const char* limit : {"-v 120000", "-v 200000"}) {
+        QmRun r = run_limited(limit, {"search", "-c", "ab", "deep.json"}, dir, "MALLOC_ARENA_MAX=1");
+        expect_clean(r, limit);
+        EXPECT_EQ(r.code, 3) << limit;
+        EXPECT_EQ(r.out, "0\n") << limit;
+        EXPECT_EQ(r.err, "qm: search: deep.json: Cannot allocate memory (os error 12)\n") << limit;
+    }
+}
+
 // Few file descriptors or no threads to spare: the prefilter worker cannot
 // have its own descriptor or cannot start, and the candidates come from the
 // bytes read instead; never fewer matches without a word. A streamed file

@@ -444,12 +444,14 @@ SearchError search_file(const std::string& path, const SearchQuery& query, Match
     // taken here from the bytes loaded.
     std::optional<std::vector<std::uint64_t>> found;
     std::atomic<bool> cancel{false};
-    std::thread worker;
+    // Joined on every way out, an allocation that throws during the parse
+    // included: a thread left joinable ends the process.
+    std::jthread worker;
     if (!prefilter.is_none() && !scalar_scan && sized) {
         platform::File own(::dup(file.fd()));
         if (own.is_open()) {
             try {
-                worker = std::thread([&found, &cancel, f = std::move(own), m = prefilter]() {
+                worker = std::jthread([&found, &cancel, f = std::move(own), m = prefilter]() {
                     try {
                         found = scan_open_file(f, m, &cancel);
                     } catch (...) {
