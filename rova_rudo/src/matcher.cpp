@@ -2,6 +2,8 @@
 
 #include <re2/re2.h>
 
+#include <algorithm>
+
 #include "rova_rudo/byte_search.hpp"
 
 namespace rova_rudo {
@@ -179,6 +181,47 @@ std::optional<std::size_t> detail::text_matcher_find_other(const TextMatcher& m,
         case TextMatcherKind::None: break;
     }
     return std::nullopt;
+}
+
+DocumentMatcher::DocumentMatcher(const TextMatcher& m, std::string_view document)
+    : m_(m),
+      doc_start_(reinterpret_cast<std::uintptr_t>(document.data())),
+      doc_size_(document.size()),
+      n_(m.bytes().size()) {
+    // An empty text is found at the start of every text: nothing to look ahead for.
+    ahead_ = n_ > 0 && (m.kind() == TextMatcherKind::Literal || m.kind() == TextMatcherKind::AsciiNoCase);
+}
+
+std::size_t DocumentMatcher::find_slow(std::string_view hay) {
+    const auto h = reinterpret_cast<std::uintptr_t>(hay.data());
+    const std::uint64_t s = h - doc_start_;
+    if (!ahead_ || h < doc_start_ || s < from_ || s > doc_size_ - hay.size()) {
+        const auto o = text_matcher_find(m_, hay);
+        return o ? *o : kNotFound;
+    }
+    const std::uint64_t last = s + hay.size() - n_;
+    for (;;) {
+        look_ahead(found_ ? s : std::max(s, next_));
+        from_ = s;
+        if (found_) return next_ <= last ? static_cast<std::size_t>(next_ - s) : kNotFound;
+        if (next_ > last) return kNotFound;
+    }
+}
+
+void DocumentMatcher::look_ahead(std::uint64_t at) {
+    // A window small enough that the walker finds its bytes still in cache;
+    // it takes every start in [at, at + kWindow).
+    constexpr std::uint64_t kWindow = 32 * 1024;
+    const std::uint64_t end = std::min<std::uint64_t>(doc_size_, at + kWindow + n_ - 1);
+    const std::string_view w(reinterpret_cast<const char*>(doc_start_ + at), end - at);
+    std::size_t k = kNotFound;
+    if (w.size() >= n_) {
+        k = m_.kind() == TextMatcherKind::Literal ? m_.finder().find(w)
+                                                  : find_ascii_nocase(w, m_.bytes(), m_.ascii_probe());
+    }
+    found_ = k != kNotFound;
+    if (found_) next_ = at + k;
+    else next_ = end == doc_size_ ? doc_size_ : at + kWindow;
 }
 
 }  // namespace rova_rudo

@@ -30,6 +30,8 @@ public:
         : limit_(q.limit),
           key_matcher_(m.key),
           value_matcher_(m.value),
+          key_find_(m.key, document),
+          value_find_own_(m.value, document),
           tracker_(tracker),
           pattern_(pattern),
           document_(document),
@@ -43,6 +45,11 @@ public:
         if (pattern_) progress_stack_.reserve(16);
         containers_mode_ = emit_ == EmitMode::Object || emit_ == EmitMode::Parent;
         selective_ = !key_matcher_.is_none() || !value_matcher_.is_none() || type_filter_ != TypeFilter::None;
+        // One term for keys and values: one look-ahead serves both, as keys
+        // and values come in document order.
+        const bool same =
+            key_matcher_.kind() == value_matcher_.kind() && key_matcher_.bytes() == value_matcher_.bytes();
+        value_find_ = same ? &key_find_ : &value_find_own_;
     }
 
     std::uint64_t match_count() const { return match_count_; }
@@ -67,16 +74,16 @@ public:
         pending_key_match_ = false;
 
         if (complete() && !key_matcher_.is_none()) {
-            if (auto o = text_matcher_find(key_matcher_, key)) {
+            if (const std::size_t o = key_find_.find(key); o != kNotFound) {
                 if (emit_ == EmitMode::Value || emit_ == EmitMode::Assignment || key_and_value_) {
                     pending_key_match_ = true;
-                    key_match_offset_ = *o;
+                    key_match_offset_ = o;
                 } else if (limit_ && match_count_ >= *limit_) {
                     // Key reports never stop the walk; later ones are skipped.
                 } else if (containers_mode_) {
                     record_in_innermost_object();
                 } else {
-                    sink_.emit_search_match(path_.text(), key, ScalarKind::String, MatchShape::ObjectKey, *o);
+                    sink_.emit_search_match(path_.text(), key, ScalarKind::String, MatchShape::ObjectKey, o);
                     count_report();
                 }
             }
@@ -94,9 +101,9 @@ public:
         if (pending) {
             if (key_and_value_) {
                 if (!string_ok) return false;
-                auto o = text_matcher_find(value_matcher_, v);
-                if (!o) return false;
-                offset = *o;
+                const std::size_t o = value_find_->find(v);
+                if (o == kNotFound) return false;
+                offset = o;
             } else {
                 if (!string_ok) return false;
                 offset = key_match_offset_;
@@ -105,9 +112,9 @@ public:
             return false;
         } else if (!value_matcher_.is_none()) {
             if (!string_ok) return false;
-            auto o = text_matcher_find(value_matcher_, v);
-            if (!o) return false;
-            offset = *o;
+            const std::size_t o = value_find_->find(v);
+            if (o == kNotFound) return false;
+            offset = o;
         } else if (type_filter_ != TypeFilter::None && key_matcher_.is_none()) {
             // every scalar of the filtered kind
         } else if (type_filter_ == TypeFilter::None && key_matcher_.is_none() && !tracker_ && pattern_) {
@@ -204,6 +211,9 @@ private:
     std::optional<std::uint64_t> limit_;
     const TextMatcher& key_matcher_;
     const TextMatcher& value_matcher_;
+    DocumentMatcher key_find_;
+    DocumentMatcher value_find_own_;
+    DocumentMatcher* value_find_;  // key_find_ when both matchers look for the same text
     WhereTracker* tracker_;
     DeferredPath path_;  // spelled only for a report
     std::vector<ContainerFrame> containers_;

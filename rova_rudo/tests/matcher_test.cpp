@@ -233,4 +233,68 @@ TEST(TextMatcher, CopiesAreIndependent) {
     EXPECT_TRUE(text_matcher_is_match(assigned, "H\xC3\xA9LLO"));
 }
 
+// Views of one document in ascending order, as a walker asks: the look-ahead
+// must give what each view's own search gives, for occurrences placed next to
+// where its windows end, texts long and short, and views it cannot serve
+// (outside the document, behind an earlier view).
+TEST(DocumentMatcher, AgreesWithEachTextsOwnSearch) {
+    unsigned seed = 7;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7FFF; };
+    const std::vector<std::pair<std::string, bool>> texts = {
+        {"abA", false}, {"abA", true}, {"a", false}, {"", false}, {"b_a", true}, {"bbbb", false}, {"ab.", false}};
+    for (int round = 0; round < 6; ++round) {
+        std::string doc(70000 + next() * 3, '_');
+        // Sparse documents in even rounds, dense ones in odd rounds.
+        const std::string alphabet = round % 2 ? "aAbB_" : "____________________________aB";
+        for (char& c : doc) c = alphabet[next() % alphabet.size()];
+        for (std::size_t edge = 32768; edge + 8 < doc.size(); edge += 32768)
+            doc.replace(edge - 2 + next() % 4, 3, next() % 2 ? "abA" : "ABa");
+        for (const auto& [text, regex] : texts) {
+            const auto m = build(text, round % 3 == 0, regex);
+            DocumentMatcher dm(m, doc);
+            std::size_t at = 0;
+            while (at < doc.size()) {
+                at += next() % 40;
+                const std::size_t len = next() % 16 == 0 ? next() * 2 : next() % 60;
+                if (at >= doc.size()) break;
+                const std::string_view hay = std::string_view(doc).substr(at, len);
+                const auto want = text_matcher_find(m, hay);
+                ASSERT_EQ(dm.find(hay), want ? *want : kNotFound) << text << " at " << at << " len " << len;
+                at += hay.size();
+            }
+            const std::string outside = "xxabAabA";
+            const auto want = text_matcher_find(m, outside);
+            EXPECT_EQ(dm.find(outside), want ? *want : kNotFound) << text;
+            const std::string_view behind = std::string_view(doc).substr(32760, 300);
+            const auto want_behind = text_matcher_find(m, behind);
+            EXPECT_EQ(dm.find(behind), want_behind ? *want_behind : kNotFound) << text;
+        }
+    }
+}
+
+// One occurrence at each place around where the windows of a walk that starts
+// at 0 end (steps of 32 KiB), met by texts that tile the document.
+TEST(DocumentMatcher, OccurrenceAtAWindowsEnd) {
+    for (bool cs : {false, true}) {
+        const auto m = build("xYz", cs, false);
+        for (std::size_t base : {32768u, 65536u}) {
+            for (std::size_t p = base - 6; p <= base + 3; ++p) {
+                std::string doc(70000, '_');
+                doc.replace(p, 3, "xYz");
+                for (std::size_t tile : {1u, 3u, 7u, 4096u}) {
+                    DocumentMatcher dm(m, doc);
+                    std::size_t hits = 0;
+                    for (std::size_t at = 0; at < doc.size(); at += tile) {
+                        const std::string_view hay = std::string_view(doc).substr(at, tile);
+                        const auto want = text_matcher_find(m, hay);
+                        ASSERT_EQ(dm.find(hay), want ? *want : kNotFound) << p << " tile " << tile << " at " << at;
+                        hits += want.has_value();
+                    }
+                    EXPECT_EQ(hits, tile >= 3 && p / tile == (p + 2) / tile ? 1u : 0u);
+                }
+            }
+        }
+    }
+}
+
 }  // namespace

@@ -125,4 +125,48 @@ inline std::optional<std::size_t> text_matcher_find(const TextMatcher& m, std::s
     return detail::text_matcher_find_other(m, hay);
 }
 
+// text_matcher_find for a walk that asks about views into one document, in
+// ascending order (keys and scalars as a forward walker meets them). For the
+// plain-text kinds the document itself is searched ahead in windows, and a text
+// that ends before the next occurrence is settled by two comparisons instead
+// of a search of its own; the first occurrence at or after a text's start is
+// inside the text exactly when the text's own search finds it there, so every
+// answer is the one text_matcher_find gives. Regex kinds, and a view that is
+// not inside the document or lies behind an earlier one, are asked directly.
+class DocumentMatcher {
+public:
+    DocumentMatcher(const TextMatcher& m, std::string_view document);
+
+    // Where the first match in `hay` starts, or kNotFound.
+    std::size_t find(std::string_view hay) {
+        if (ahead_) {
+            if (hay.size() < n_) return kNotFound;
+            const std::uint64_t s = reinterpret_cast<std::uintptr_t>(hay.data()) - doc_start_;
+            if (s >= from_ && s <= doc_size_ - hay.size()) {
+                const std::uint64_t last = s + hay.size() - n_;  // the last start that fits in hay
+                if (!found_) {
+                    if (next_ > last) return kNotFound;
+                } else if (next_ >= s) {
+                    return next_ <= last ? static_cast<std::size_t>(next_ - s) : kNotFound;
+                }
+            }
+        }
+        return find_slow(hay);
+    }
+
+private:
+    std::size_t find_slow(std::string_view hay);
+    void look_ahead(std::uint64_t at);
+
+    const TextMatcher& m_;
+    std::uintptr_t doc_start_;
+    std::uint64_t doc_size_;
+    std::size_t n_ = 0;
+    bool ahead_ = false;  // searching ahead in the document
+    // No occurrence starts in [from_, next_); next_ is one when found_.
+    bool found_ = false;
+    std::uint64_t from_ = 0;
+    std::uint64_t next_ = 0;
+};
+
 }  // namespace rova_rudo
