@@ -68,17 +68,10 @@ void detail::skip_whitespace_run(JsonCursor& c) {
     c.pos = p;
 }
 
-platform::Result<std::string_view, ParseError> scan_string(JsonCursor& c) {
+platform::Result<std::string_view, ParseError> detail::scan_string_rest(JsonCursor& c) {
     const char* d = c.data;
     const std::uint64_t len = c.len;
     const std::uint64_t body = c.pos + 1;
-    if (body + 16 <= len) {
-        unsigned e = 0;
-        if (tape_parser::simd::short_string_end<16>(d + body, e)) {
-            c.pos = body + e + 1;
-            return std::string_view(d + body, e);
-        }
-    }
     std::uint64_t p = body;
     while (p < len) {
         const std::size_t k = find_either_byte(std::string_view(d + p, static_cast<std::size_t>(len - p)), '"', '\\');
@@ -98,6 +91,19 @@ platform::Result<std::string_view, ParseError> scan_string(JsonCursor& c) {
 std::string_view scan_number_span(JsonCursor& c) {
     const std::uint64_t start = c.pos;
     std::uint64_t p = start;
+    // Numbers are short: one block settles nearly all of them.
+    while (p + 32 <= c.len) {
+        namespace simd = tape_parser::simd;
+        const auto b = simd::Block32::load(c.data + p);
+        const std::uint32_t digits = b.at_most(simd::Block32::splat('9')) & ~b.at_most(simd::Block32::splat('0' - 1));
+        const std::uint32_t signs = b.eq('+') | b.eq('-') | b.eq('.') | b.eq('e') | b.eq('E');
+        const std::uint32_t other = ~(digits | signs);
+        if (other != 0) {
+            c.pos = p + simd::first_bit(other);
+            return std::string_view(c.data + start, static_cast<std::size_t>(c.pos - start));
+        }
+        p += 32;
+    }
     while (p < c.len) {
         const char b = c.data[p];
         if ((b >= '0' && b <= '9') || b == '+' || b == '-' || b == '.' || b == 'e' || b == 'E') ++p;
@@ -105,15 +111,6 @@ std::string_view scan_number_span(JsonCursor& c) {
     }
     c.pos = p;
     return std::string_view(c.data + start, static_cast<std::size_t>(p - start));
-}
-
-platform::Result<std::string_view, ParseError> expect_literal(JsonCursor& c, std::string_view literal) {
-    const std::uint64_t p = c.pos;
-    if (c.len - p >= literal.size() && std::memcmp(c.data + p, literal.data(), literal.size()) == 0) {
-        c.pos = p + literal.size();
-        return std::string_view(c.data + p, literal.size());
-    }
-    return platform::Err{ParseError::invalid_literal(p)};
 }
 
 }  // namespace rova_rudo

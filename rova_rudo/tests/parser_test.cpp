@@ -70,8 +70,8 @@ TEST(ScanString, StartsMidDocument) {
     EXPECT_EQ(c.pos, doc.size() - 1);
 }
 
-// Every body length and escape position across the 16-byte window must
-// agree with a byte-by-byte scan.
+// Every body length and escape position at the start of a short document
+// must agree with a byte-by-byte scan.
 TEST(ScanString, AgreesWithScalarScan) {
     for (std::size_t n = 0; n < 40; ++n) {
         for (std::size_t esc = 0; esc <= n; ++esc) {
@@ -91,6 +91,27 @@ TEST(ScanString, AgreesWithScalarScan) {
     }
 }
 
+// The same with the document going on long after the string, so that the
+// inline 32-byte test sees every body length and escape position (a quote
+// or backslash in the block, none, an escaped quote at its end).
+TEST(ScanString, BodiesAcrossTheInlineWindow) {
+    for (std::size_t n = 0; n < 70; ++n) {
+        for (std::size_t esc = 0; esc <= n + 1; ++esc) {
+            std::string body(n, 'q');
+            if (esc < n) body[esc] = '\\';
+            if (esc == n + 1 && n > 0) body[n - 1] = '\\';  // escapes the quote after it
+            const std::string doc = "\"" + body + "\"xyz\"" + std::string(80, ' ') + "\"";
+            std::size_t p = 1;
+            while (p < doc.size() && doc[p] != '"') p += doc[p] == '\\' ? 2 : 1;
+            JsonCursor c(doc);
+            auto r = scan_string(c);
+            ASSERT_TRUE(r.ok());
+            EXPECT_EQ(c.pos, p + 1) << n << " " << esc;
+            EXPECT_EQ(r->size(), p - 1) << n << " " << esc;
+        }
+    }
+}
+
 TEST(ScanNumberSpan, RunsWithoutValidation) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"-12.5e+3,", "-12.5e+3"}, {"1-2-3]", "1-2-3"}, {"0", "0"}, {"1E5}", "1E5"}, {"-", "-"}, {"x", ""}, {"", ""},
@@ -99,6 +120,25 @@ TEST(ScanNumberSpan, RunsWithoutValidation) {
         JsonCursor c(in);
         EXPECT_EQ(scan_number_span(c), want) << in;
         EXPECT_EQ(c.pos, want.size()) << in;
+    }
+}
+
+// Number runs of every length up to past two blocks, ended by each kind of
+// byte, at the end of the data or followed by more of it.
+TEST(ScanNumberSpan, RunLengthsAndEnds) {
+    const std::string run_bytes = "0123456789+-.eE";
+    const std::vector<std::string> tails = {"", ",", "]", " ", "/", ":", "d", "\x80", std::string(1, '\0')};
+    for (std::size_t n = 0; n < 70; ++n) {
+        std::string run;
+        for (std::size_t i = 0; i < n; ++i) run += run_bytes[(i * 7 + n) % run_bytes.size()];
+        for (const std::string& tail : tails) {
+            for (std::size_t pad : {0u, 40u}) {
+                const std::string doc = "[" + run + tail + std::string(tail.empty() ? 0 : pad, '1');
+                JsonCursor c(doc, 1);
+                EXPECT_EQ(scan_number_span(c), run) << n << " tail " << tail << " pad " << pad;
+                EXPECT_EQ(c.pos, 1 + n);
+            }
+        }
     }
 }
 

@@ -9,12 +9,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "platform/result.hpp"
+#include "tape_parser/simd.hpp"
 
 namespace rova_rudo {
 
@@ -84,9 +86,26 @@ inline void skip_whitespace(JsonCursor& c) {
     if (c.pos < c.len && is_json_whitespace(static_cast<std::uint8_t>(c.data[c.pos]))) detail::skip_whitespace_run(c);
 }
 
+namespace detail {
+// scan_string for a body that is not settled by its first 32 bytes.
+platform::Result<std::string_view, ParseError> scan_string_rest(JsonCursor& c);
+}  // namespace detail
+
 // With pos at an opening double quote: the raw body up to the closing quote,
 // pos one past it. Fails with UnclosedString (pos then unspecified).
-platform::Result<std::string_view, ParseError> scan_string(JsonCursor& c);
+// Inline for the common body that closes within 32 bytes with no backslash:
+// the walkers call this for every key and most values.
+inline platform::Result<std::string_view, ParseError> scan_string(JsonCursor& c) {
+    const std::uint64_t body = c.pos + 1;
+    if (body + 32 <= c.len) {
+        unsigned e = 0;
+        if (tape_parser::simd::short_string_end<32>(c.data + body, e)) {
+            c.pos = body + e + 1;
+            return std::string_view(c.data + body, e);
+        }
+    }
+    return detail::scan_string_rest(c);
+}
 
 // The run of bytes from pos that are digits or one of "+-.eE" (possibly
 // empty, never validated); pos is advanced past it.
@@ -95,7 +114,26 @@ std::string_view scan_number_span(JsonCursor& c);
 // When the bytes at pos equal `literal` ("true", "false" or "null"): their
 // span, pos advanced past them. Otherwise InvalidLiteral at pos, pos unchanged.
 // Only the literal's own bytes are compared ("truex" passes as "true").
-platform::Result<std::string_view, ParseError> expect_literal(JsonCursor& c, std::string_view literal);
+// Inline, with the JSON literals (four or five bytes) compared by one load
+// and a byte, as walkers meet one at nearly every other value.
+inline platform::Result<std::string_view, ParseError> expect_literal(JsonCursor& c, std::string_view literal) {
+    const std::uint64_t p = c.pos;
+    const std::size_t n = literal.size();
+    bool same = false;
+    if (c.len - p >= n) {
+        if (n == 4 || n == 5) {
+            std::uint32_t a, b;
+            std::memcpy(&a, c.data + p, 4);
+            std::memcpy(&b, literal.data(), 4);
+            same = a == b && (n == 4 || c.data[p + 4] == literal[4]);
+        } else {
+            same = std::memcmp(c.data + p, literal.data(), n) == 0;
+        }
+    }
+    if (!same) return platform::Err{ParseError::invalid_literal(p)};
+    c.pos = p + n;
+    return std::string_view(c.data + p, n);
+}
 
 // One object member's key and the colon after it, from pos (whitespace
 // before the key is skipped): `on_key` gets the key's raw body as soon as it
