@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
-#include <system_error>
+#include <exception>
 #include <thread>
 #include <vector>
 
@@ -117,9 +117,11 @@ void prefault_tape_capacity(Tape& tape, std::uint64_t estimated_entries) {
         const unsigned threads = threads_setting ? plan->threads : std::max(1u, plan->threads / 4);
         run->threads.reserve(threads);
         for (unsigned i = 0; i < threads; ++i) {
+            // A refused start throws: no thread left, or no memory for its
+            // state. Those already started go on.
             try {
                 run->threads.emplace_back([r = run.get()] { r->work(); });
-            } catch (const std::system_error&) {
+            } catch (const std::exception&) {
                 break;
             }
         }

@@ -3,7 +3,30 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
 namespace tp = tape_parser;
+
+// Allocations counted down: the one that finds the count at 0 fails, as when
+// memory runs out there. -1 (the default) never fails.
+static std::atomic<long> g_allocations_left{-1};
+
+void* operator new(std::size_t n) {
+    long left = g_allocations_left.load();
+    while (left > 0 && !g_allocations_left.compare_exchange_weak(left, left - 1)) {
+    }
+    if (left == 0) throw std::bad_alloc();
+    if (void* p = std::malloc(n != 0 ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+// The compiler cannot see that these pair with the operator new above.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -99,6 +122,31 @@ TEST(Prefault, TouchesOnlySpareCapacityAndKeepsTheTape) {
         const bool touched = i >= 100 && i < 4 * kPage + 100 && (i - 100) % kPage == 0;
         ASSERT_EQ(mem[i], touched ? 0 : 0xAA) << i;
     }
+}
+
+// Memory that runs out while the populating threads start (a thread's own
+// state cannot be allocated) only means fewer threads: those already started
+// go on and the tape stops them, whichever allocation fails.
+TEST(Prefault, AllocationFailureWhileThreadsStartLeavesFewerThreads) {
+    ::setenv("QUELLMOR_PREFAULT_THREADS", "4", 1);
+    for (long n = 0; n < 12; ++n) {
+        tp::Tape tape;
+        ASSERT_TRUE(tape.reserve(entries_for(40ull << 20)));
+        tape.push_back(tp::TapeEntry::scalar(0, 1, tp::TapeKind::Number, tp::kNoParent));
+        g_allocations_left = n;
+        try {
+            tp::prefault_tape_capacity(tape, tape.capacity());
+        } catch (const std::bad_alloc&) {
+            // Before any thread started: the parse fails its input as on any
+            // refused allocation.
+        }
+        g_allocations_left = -1;
+        for (std::uint32_t i = 1; i < 1000; ++i)
+            ASSERT_TRUE(tape.push_back(tp::TapeEntry::scalar(i, i + 1, tp::TapeKind::Number, tp::kNoParent)));
+        tape.stop_prefault();
+        EXPECT_EQ(tape[999].start(), 999u);
+    }
+    ::unsetenv("QUELLMOR_PREFAULT_THREADS");
 }
 
 }  // namespace
