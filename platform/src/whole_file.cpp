@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -126,6 +127,12 @@ Result<ByteBuffer, IoError> read_whole_given(int fd, std::uint64_t budget, std::
             have += static_cast<std::size_t>(n);
         } else if (n == 0) {
             break;
+        } else if (errno == EAGAIN) {
+            // A descriptor handed over in non-blocking mode (a pipe whose
+            // other user set it): wait for bytes or the end, as a blocking
+            // read would.
+            pollfd ready{fd, POLLIN, 0};
+            if (::poll(&ready, 1, -1) < 0 && errno != EINTR) return Err{last_io_error()};
         } else if (errno != EINTR) {
             return Err{last_io_error()};
         }

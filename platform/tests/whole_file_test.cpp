@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -70,6 +72,30 @@ TEST(ReadWhole, DeliversUpToTheBudget) {
         }
     }
     ::unlink(path);
+}
+
+// A pipe handed over in non-blocking mode (a parent set it on a pipe it
+// shares) whose writer is slower than the reader: read to its end all the
+// same, not failed at the first moment it is empty.
+TEST(ReadWhole, NonBlockingPipeWaitsForItsWriter) {
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    ASSERT_EQ(::fcntl(p[0], F_SETFL, ::fcntl(p[0], F_GETFL) | O_NONBLOCK), 0);
+    const std::string first = "[1,2,", second = "3]";
+    ASSERT_EQ(::write(p[1], first.data(), first.size()), static_cast<ssize_t>(first.size()));
+    // The rest comes once the reader has emptied the pipe, and a while later.
+    std::thread writer([&, out = p[1]] {
+        int queued = 1;
+        while (::ioctl(p[0], FIONREAD, &queued) == 0 && queued > 0) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(::write(out, second.data(), second.size()), static_cast<ssize_t>(second.size()));
+        ::close(out);
+    });
+    auto got = platform::read_whole(p[0], std::uint64_t{1} << 20);
+    writer.join();
+    ::close(p[0]);
+    ASSERT_TRUE(got.ok()) << got.error().message();
+    EXPECT_EQ(got->text(), first + second);
 }
 
 constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
