@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/io.hpp"
 #include "platform/utf8.hpp"
 #include "rova_rudo/json_value.hpp"
 #include "rova_rudo/util.hpp"
@@ -42,6 +43,12 @@ void BufferedWriter::drain(const char* p, std::size_t n) {
         const ssize_t w = ::write(fd_, p, n);
         if (w < 0) {
             if (errno == EINTR) continue;
+            if (errno == EAGAIN) {
+                // Standard output handed over in non-blocking mode (a pipe
+                // whose other user set it), full for now: wait for room, as a
+                // blocking write would.
+                if (platform::wait_until_ready(fd_, true)) continue;
+            }
             // The rest is dropped; a full disk (not a closed pipe) is reported
             // when the command ends, so it cannot pass for success.
             note_output_failure(errno);

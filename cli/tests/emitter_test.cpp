@@ -1,8 +1,12 @@
 #include "cli/emitter.hpp"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -302,6 +306,37 @@ TEST(BufferedWriter, LargeAndSmallWritesKeepOrder) {
         EXPECT_EQ(out, "ab" + std::string(9000, 'x'));
     }
     EXPECT_EQ(out, "ab" + std::string(9000, 'x') + "c" + std::string(8191, 'y'));
+}
+
+// Standard output handed over in non-blocking mode (a parent set it on a pipe
+// it shares), read more slowly than it is written: every byte arrives and the
+// writer does not count a full pipe as a failed write.
+TEST(BufferedWriter, NonBlockingPipeTakesEveryByte) {
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    ASSERT_EQ(::fcntl(p[1], F_SETFL, ::fcntl(p[1], F_GETFL) | O_NONBLOCK), 0);
+    std::string got;
+    std::thread reader([&got, in = p[0]] {
+        char buf[4096];
+        ssize_t n;
+        // Late and in small reads, so that the pipe fills up.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        while ((n = ::read(in, buf, sizeof buf)) > 0) got.append(buf, static_cast<std::size_t>(n));
+        ::close(in);
+    });
+    const std::string text(1 << 20, 'z');
+    bool failed = false;
+    {
+        BufferedWriter w(p[1]);
+        for (std::size_t at = 0; at < text.size(); at += 1000) w.write(std::string_view(text).substr(at, 1000));
+        w.flush();
+        failed = w.failed();
+    }
+    ::close(p[1]);
+    reader.join();
+    EXPECT_FALSE(failed);
+    EXPECT_EQ(got.size(), text.size());
+    EXPECT_TRUE(got == text);
 }
 
 }  // namespace

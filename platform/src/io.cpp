@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -58,6 +59,11 @@ Result<std::size_t, IoError> read_full_at(int fd, std::uint64_t offset, std::spa
         done += r.value();
     }
     return done;
+}
+
+bool wait_until_ready(int fd, bool for_writing) {
+    pollfd ready{fd, static_cast<short>(for_writing ? POLLOUT : POLLIN), 0};
+    return ::poll(&ready, 1, -1) >= 0 || errno == EINTR;
 }
 
 Result<std::size_t, IoError> File::read_at(std::uint64_t offset, std::span<std::byte> into) const {

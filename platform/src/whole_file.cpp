@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -131,8 +130,7 @@ Result<ByteBuffer, IoError> read_whole_given(int fd, std::uint64_t budget, std::
             // A descriptor handed over in non-blocking mode (a pipe whose
             // other user set it): wait for bytes or the end, as a blocking
             // read would.
-            pollfd ready{fd, POLLIN, 0};
-            if (::poll(&ready, 1, -1) < 0 && errno != EINTR) return Err{last_io_error()};
+            if (!wait_until_ready(fd, false)) return Err{last_io_error()};
         } else if (errno != EINTR) {
             return Err{last_io_error()};
         }

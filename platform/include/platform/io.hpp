@@ -57,6 +57,11 @@ Result<std::size_t, IoError> read_at(int fd, std::uint64_t offset, std::span<std
 // fewer than into.size() only at the end of the file.
 Result<std::size_t, IoError> read_full_at(int fd, std::uint64_t offset, std::span<std::byte> into);
 
+// Waits until a descriptor in non-blocking mode that refused with EAGAIN can
+// be read (`for_writing` false) or written again, or has ended; false, with
+// errno set, when the wait itself fails other than by a signal.
+bool wait_until_ready(int fd, bool for_writing);
+
 // Opens for reading. `sequential` adds the sequential-scan hint.
 Result<File, IoError> open_read(const std::string& path, bool sequential = false);
 
