@@ -145,6 +145,18 @@ inline std::uint32_t number_mask16(const std::uint8_t* p) {
     return ~simd::movemask(none) & 0xFFFFu;
 }
 
+// Bit i set when byte i of the 32 at p is JSON whitespace (space, tab, LF,
+// CR): a byte is whitespace when the table entry its low nibble selects is
+// the byte itself. The other entries are 0x80, which no byte selects (bytes
+// from 0x80 select zero).
+inline std::uint32_t whitespace_mask32(const std::uint8_t* p) {
+    constexpr char o = static_cast<char>(0x80);
+    const __m256i tab = _mm256_setr_epi8(' ', o, o, o, o, o, o, o, o, '\t', '\n', o, o, '\r', o, o,  //
+                                         ' ', o, o, o, o, o, o, o, o, '\t', '\n', o, o, '\r', o, o);
+    const __m256i v = simd::Block32::load(p).v;
+    return simd::movemask(_mm256_cmpeq_epi8(_mm256_shuffle_epi8(tab, v), v));
+}
+
 // tape_number_end, inlined into the chunk loop: a call there would leave the
 // loop's state only the few registers a call preserves.
 [[gnu::always_inline]] inline const std::uint8_t* number_end(const std::uint8_t* s, const std::uint8_t* lim) {
@@ -308,6 +320,10 @@ template <bool kNarrow>
     std::size_t depth = wk.depth;
     std::uint64_t* const kinds = wk.kinds;
     QuoteBlock blk{lim, 0, 0};
+    // Indentation run lengths last seen, by the depth of the token they lead
+    // to (any length from 1 on: a guess only, but one that moves the cursor).
+    std::uint8_t runs[128];
+    std::memset(runs, 1, sizeof runs);
     // Absolute position of the byte at an address of this chunk.
     const std::uint64_t to_pos = base - reinterpret_cast<std::uintptr_t>(d);
     const std::uint64_t first_bias = to_pos + ((base >> 32) << 48);
@@ -319,10 +335,14 @@ template <bool kNarrow>
 // a trip through the dispatch (always so in minified text), and whitespace
 // after that (indented text) is crossed before the next dispatch, so that
 // the dispatch sees the same kinds of bytes in both.
-#define QM_STEP_SEPARATOR()                    \
-    do {                                       \
-        if (s < lim && is_separator(*s)) ++s;  \
-        if (s < lim && *s <= ' ') goto blanks; \
+#define QM_STEP_SEPARATOR()                           \
+    do {                                              \
+        if (s < lim && is_separator(*s)) {            \
+            ++s;                                      \
+            if (s < lim && *s <= ' ') goto blanks;    \
+        } else if (s < lim && *s <= ' ') {            \
+            goto blanks_out;                          \
+        }                                             \
     } while (0)
 // A completed scalar from the byte at b_ to the one at e_ (exclusive): its
 // entry, the enclosing counter, the kind's count.
@@ -375,9 +395,40 @@ template <bool kNarrow>
             continue;
         }
         if (is_skip(c)) {
+            // Indentation: a line break and the blanks after it are most
+            // often exactly as many bytes as the last such run that led to a
+            // token of the same depth. The cursor moves by that remembered
+            // length while the mask of the 32 bytes only confirms it, so the
+            // next dispatch waits on no load; another length is counted from
+            // the mask and remembered. Runs that start with a space (after a
+            // ':') take the byte steps below.
+// (A block, not a do-while: its `continue` goes on to the next token.)
+#define QM_CROSS_RUN(depth_)                                        \
+    if (*s != ' ' && lim - s >= 32) {                               \
+        const std::uint32_t ws = whitespace_mask32(s);              \
+        std::uint8_t& run = runs[(depth_) & (sizeof runs - 1)];     \
+        const unsigned g = run;                                     \
+        if (simd::low_bits(ws, g + 1) == (1u << g) - 1) {           \
+            s += g;                                                 \
+            continue;                                               \
+        }                                                           \
+        const unsigned r = simd::first_bit(~ws);                    \
+        if (r - 1 < 31) {                                           \
+            run = static_cast<std::uint8_t>(r);                     \
+            s += r;                                                 \
+            continue;                                               \
+        }                                                           \
+    }
+        blanks:
+            QM_CROSS_RUN(depth);
+            goto blank_bytes;
+        blanks_out:
+            // After a value with no separator: the run leads to a closer.
+            QM_CROSS_RUN(depth - 1);
+#undef QM_CROSS_RUN
+        blank_bytes:
             // One or two separators are stepped over singly; a longer run
             // (indentation) is crossed eight spaces at a time.
-        blanks:
             if (!is_skip(*s)) continue;
             ++s;
             if (s < lim && is_skip(*s)) {

@@ -277,6 +277,70 @@ TEST(Builder, StringsOfEveryLengthAndAlignment) {
     expect_split_invariant(doc, 5);
 }
 
+// Whitespace runs of many lengths (across 32 and 64 bytes) and of every
+// kind, each repeated and then changed, before values and keys, after ':' and
+// before closers, at shifting alignments: every number's span, and the same
+// tape whole and cut anywhere (a run that the chunk does not hold 32 bytes
+// past is crossed byte by byte).
+TEST(Builder, WhitespaceRunsOfManyLengthsAndKinds) {
+    const char blanks[] = {' ', '\t', '\r', ' ', ' '};
+    auto run = [&](std::size_t len, std::size_t salt) {
+        std::string r;
+        for (std::size_t i = 0; i < len; ++i) r += i == 0 ? '\n' : blanks[(i * salt) % 5 == 1 ? (i + salt) % 5 : 0];
+        return r;
+    };
+    std::string doc = "[";
+    std::vector<std::string> numbers;
+    std::size_t salt = 0;
+    for (std::size_t len : {0, 1, 2, 3, 5, 8, 13, 21, 30, 31, 32, 33, 34, 40, 63, 64, 65}) {
+        for (int rep = 0; rep < 3; ++rep, ++salt) {
+            const std::string a = std::to_string(salt * 7);
+            const std::string b = std::to_string(salt * 7 + 1) + "e" + std::to_string(salt);
+            doc += run(len, salt) + "{" + run(len + 2, salt) + "\"k\":" + run(salt % 3, salt) + a + "," +
+                   run(len + 2, salt) + "\"a\": [" + run(len + 4, salt) + b + run(len + 2, salt) + "]" + run(len, salt) +
+                   "},";
+            numbers.push_back(a);
+            numbers.push_back(b);
+        }
+    }
+    doc += run(40, 1) + "1" + run(33, 2) + "]" + run(70, 3);
+    numbers.push_back("1");
+    const Outcome whole = parse_whole(doc);
+    ASSERT_TRUE(whole.ok) << whole.error;
+    std::size_t k = 0;
+    for (const auto& e : whole.entries) {
+        if (e.kind() != tp::TapeKind::Number) continue;
+        ASSERT_LT(k, numbers.size());
+        EXPECT_EQ(doc.substr(e.start(), e.end() - e.start()), numbers[k]) << k;
+        ++k;
+    }
+    EXPECT_EQ(k, numbers.size());
+    expect_split_invariant(doc, 3);
+}
+
+// A run remembered as long as the ones before it that ends early, on a byte
+// that is not whitespace or on one that is no token: the same tape or error
+// (position included) as when the run is crossed byte by byte.
+TEST(Builder, WhitespaceRunThatBreaksTheRule) {
+    std::string lines;
+    for (int i = 0; i < 6; ++i) lines += "\n    " + std::to_string(i) + ",";
+    std::string tail;
+    for (int i = 0; i < 8; ++i) tail += "\n    1,";
+    for (const char* odd : {"\n  \x01", "\n    \x01", "\n     \x0b", "\n    \x0b" "1,", "\n  ,", "\n    :\n    7,", "\n    \n    8,"}) {
+        const std::string doc = "[" + lines + odd + tail + "9]";
+        SCOPED_TRACE(odd);
+        const Outcome whole = parse_whole(doc);
+        const std::size_t bad = doc.find_first_of("\x01\x0b");
+        if (bad != std::string::npos) {
+            EXPECT_EQ(whole.error,
+                      "Unexpected character '" + doc.substr(bad, 1) + "' at position " + std::to_string(bad));
+        } else {
+            EXPECT_TRUE(whole.ok) << whole.error;
+        }
+        expect_split_invariant(doc, 20);
+    }
+}
+
 TEST(Builder, LiteralCompletedOrRejectedAcrossChunks) {
     EXPECT_EQ(dump_of(parse_with_cuts("null", {2})), "null 0 4 0 -\n");
     EXPECT_EQ(dump_of(parse_with_cuts("nulx", {2})), "error: Invalid literal at position 0");
