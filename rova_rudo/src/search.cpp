@@ -1,7 +1,14 @@
 #include "rova_rudo/search.hpp"
 
+#include <algorithm>
+#include <charconv>
+#include <exception>
 #include <optional>
+#include <string>
 #include <vector>
+
+#include "platform/parallel.hpp"
+#include "platform/system.hpp"
 
 #include "rova_rudo/event_walker.hpp"
 #include "rova_rudo/matcher.hpp"
@@ -53,6 +60,23 @@ public:
     }
 
     std::uint64_t match_count() const { return match_count_; }
+
+    // Hands on a report that another walk of the same query made and held
+    // (`path` as this walk would spell it) and counts it as emit() and a key
+    // report would. Returns true when the walk would have stopped after it.
+    bool pass_on(std::string_view path, std::string_view text, ScalarKind kind, MatchShape shape,
+                 std::optional<std::uint64_t> offset) {
+        const bool stop = sink_.emit_search_match(path, text, kind, shape, offset);
+        if (shape == MatchShape::Object) {
+            ++match_count_;
+            return stop;
+        }
+        if (!reported_.repeats(path)) {
+            reported_.record(path);
+            ++match_count_;
+        }
+        return stop && shape != MatchShape::ObjectKey;
+    }
 
     void visitor_enter_array(std::uint64_t s) { enter(s, false); }
     void visitor_enter_object(std::uint64_t s) { enter(s, true); }
@@ -233,9 +257,110 @@ private:
     bool selective_ = false;
 };
 
+// How a run of JSON Lines records ended.
+enum class RecordsEnd : std::uint8_t {
+    End,      // the document ended after a record
+    Until,    // the next record starts at or after the given offset; the cursor is at it
+    Stopped,  // the visitor asked to stop
+    Error,    // a syntax error (`error`)
+};
+
+// Walks records from the cursor, which stands at a record's first byte,
+// numbering them from j on; j ends as the number of the next record.
+template <typename V>
+RecordsEnd walk_records(JsonCursor& c, V& v, std::uint32_t& j, std::uint64_t until, ParseError& error) {
+    for (;;) {
+        v.visitor_array_element(j);
+        WalkOutcome o = walk_json_events(c, v);
+        if (o.is_error()) {
+            error = o.error();
+            return RecordsEnd::Error;
+        }
+        if (o.stopped()) return RecordsEnd::Stopped;
+        skip_whitespace(c);
+        if (c.at_end()) return RecordsEnd::End;
+        ++j;
+        if (c.pos >= until) return RecordsEnd::Until;
+    }
+}
+
+// The sink of a slice walked ahead of its turn: keeps each report, its path
+// without the leading record number (".[12].a" keeps 12 and ".a"), to be
+// handed on once the slices before it are done. Past `cap` bytes it keeps
+// nothing more and asks to stop: the slice is then walked again in turn.
+class HoldingSink final : public MatchSink {
+public:
+    struct Held {
+        std::uint32_t record;
+        std::size_t path_end;  // in paths(); the path starts where the previous one ends
+        std::string_view text;
+        std::optional<std::uint64_t> offset;
+        ScalarKind kind;
+        MatchShape shape;
+    };
+
+    explicit HoldingSink(std::size_t cap) : cap_(cap) {}
+
+    bool emit_search_match(std::string_view path, std::string_view text, ScalarKind kind, MatchShape shape,
+                           std::optional<std::uint64_t> offset) override {
+        if (full_) return true;
+        // Every path of a record walk starts ".[<record>]".
+        std::size_t i = 2;
+        std::uint32_t record = 0;
+        while (path[i] != ']') record = record * 10 + static_cast<std::uint32_t>(path[i++] - '0');
+        paths_.append(path.substr(i + 1));
+        held_.push_back({record, paths_.size(), text, offset, kind, shape});
+        full_ = held_.size() * sizeof(Held) + paths_.size() > cap_;
+        return full_;
+    }
+
+    bool full() const { return full_; }
+    const std::vector<Held>& held() const { return held_; }
+    const std::string& paths() const { return paths_; }
+
+private:
+    std::size_t cap_;
+    bool full_ = false;
+    std::vector<Held> held_;
+    std::string paths_;
+};
+
+// One slice of a round: walked from the first record that starts in it to
+// the first that starts after it, on a thread of its own.
+struct Slice {
+    std::uint64_t begin = 0;  // where its first record starts (after the whitespace at its start)
+    std::uint64_t end = 0;    // the cursor when the walk ended
+    std::uint32_t records = 0;
+    RecordsEnd how = RecordsEnd::End;
+    ParseError error;
+    bool failed = false;  // ran out of memory or held too much: walk it again in turn
+    std::optional<HoldingSink> sink;
+};
+
+// The first offset at or after `at` that follows a line feed and holds "{"
+// or "[", where a record likely starts (the inner lines of a pretty record
+// are indented or start with "}" or "]"); the document's length if none.
+std::uint64_t next_line_start(std::string_view d, std::uint64_t at) {
+    while (at < d.size()) {
+        const std::size_t nl = d.find('\n', at);
+        if (nl == std::string_view::npos || nl + 1 >= d.size()) break;
+        if (d[nl + 1] == '{' || d[nl + 1] == '[') return nl + 1;
+        at = nl + 1;
+    }
+    return d.size();
+}
+
 }  // namespace
 
 SearchError run_in_memory_search(std::string_view document, const SearchQuery& query, MatchSink& sink) {
+    // Slices of 4 MiB: enough work per thread start, little held per slice.
+    return run_in_memory_search_given(document, query, sink,
+                                      platform::helper_thread_count(std::nullopt, platform::processor_count()),
+                                      std::size_t{4} << 20);
+}
+
+SearchError run_in_memory_search_given(std::string_view document, const SearchQuery& query, MatchSink& sink,
+                                       unsigned threads, std::size_t slice) {
     auto matchers = build_matchers(query);
     if (!matchers.ok()) return std::move(matchers).error();
 
@@ -273,19 +398,98 @@ SearchError run_in_memory_search(std::string_view document, const SearchQuery& q
     if (c.at_end()) return SearchError::success(0);
     v.visitor_enter_array(0);
     std::uint32_t j = 0;
+    ParseError error;
+    // A record's reports depend on the record alone, unless a path pattern or
+    // a predicate looks at the record numbers or a limit ends the walk early:
+    // otherwise rounds of slices are walked at once, each slice holding its
+    // reports until the slices before it are done. A slice counts only when
+    // its first record starts where the walk before it stopped; one that
+    // started inside a record ends the round.
+    const bool in_slices =
+        threads >= 2 && slice > 0 && document.size() >= 2 * slice && !pattern && !tracker && !query.limit;
+    std::vector<QueryMatchers> slice_matchers;  // one copy per slice: a regex is not shared between threads
+    if (in_slices) slice_matchers.assign(threads, matchers.value());
+    std::vector<Slice> slices(in_slices ? threads : 0);
+    std::string path;
     for (;;) {
-        v.visitor_array_element(j);
-        WalkOutcome o = walk_json_events(c, v);
-        if (o.is_error()) return SearchError::parse(o.error());
-        // After a stop the sink gets no further call: closing the records'
-        // containers here could only report an object cut off mid-way.
-        if (o.stopped()) return SearchError::success(v.match_count());
-        skip_whitespace(c);
-        if (c.at_end()) {
+        if (!in_slices || document.size() - c.pos < 2 * slice) {
+            // Few bytes left: walk them in turn.
+            RecordsEnd how = walk_records(c, v, j, document.size(), error);
+            if (how == RecordsEnd::Error) return SearchError::parse(error);
+            // After a stop the sink gets no further call: closing the records'
+            // containers here could only report an object cut off mid-way.
+            if (how == RecordsEnd::Stopped) return SearchError::success(v.match_count());
             v.visitor_exit_container(c.len);
             return SearchError::success(v.match_count());
         }
-        ++j;
+        // Slice 0 is walked by this thread with the real sink, from c.
+        std::vector<std::uint64_t> bounds(threads + 1);
+        bounds[0] = c.pos;
+        for (unsigned i = 1; i <= threads; ++i)
+            bounds[i] = std::max(bounds[i - 1], next_line_start(document, c.pos + i * slice));
+        std::exception_ptr first_failure;
+        RecordsEnd how0 = RecordsEnd::End;
+        platform::run_in_parallel(threads, [&](unsigned i) {
+            if (i == 0) {
+                try {
+                    how0 = walk_records(c, v, j, bounds[1], error);
+                } catch (...) {
+                    first_failure = std::current_exception();
+                }
+                return;
+            }
+            Slice& s = slices[i];
+            s = Slice{};
+            JsonCursor sc(document, bounds[i]);
+            skip_whitespace(sc);
+            s.begin = sc.pos;
+            s.end = sc.pos;
+            s.how = RecordsEnd::Until;
+            if (sc.pos >= bounds[i + 1] || sc.at_end()) return;  // no record starts in it
+            try {
+                s.sink.emplace(slice);
+                SearchVisitor sv(document, query, *s.sink, slice_matchers[i], nullptr, nullptr);
+                sv.visitor_enter_array(0);
+                s.how = walk_records(sc, sv, s.records, bounds[i + 1], s.error);
+                s.end = sc.pos;
+                s.failed = s.sink->full();
+            } catch (...) {
+                s.failed = true;  // walked again in turn, where a failure is reported as usual
+            }
+        });
+        if (first_failure) std::rethrow_exception(first_failure);
+        if (how0 == RecordsEnd::Error) return SearchError::parse(error);
+        if (how0 == RecordsEnd::Stopped) return SearchError::success(v.match_count());
+        if (how0 == RecordsEnd::End) {
+            v.visitor_exit_container(c.len);
+            return SearchError::success(v.match_count());
+        }
+        for (unsigned i = 1; i < threads; ++i) {
+            const Slice& s = slices[i];
+            if (s.failed || s.begin != c.pos) break;
+            std::size_t path_start = 0;
+            if (s.sink) {
+                for (const HoldingSink::Held& h : s.sink->held()) {
+                    path.assign(".[");
+                    char digits[16];
+                    const auto r = std::to_chars(digits, digits + sizeof digits, j + h.record);
+                    path.append(digits, r.ptr);
+                    path += ']';
+                    path.append(s.sink->paths(), path_start, h.path_end - path_start);
+                    path_start = h.path_end;
+                    if (v.pass_on(path, h.text, h.kind, h.shape, h.offset))
+                        return SearchError::success(v.match_count());
+                }
+            }
+            c.pos = s.end;
+            j += s.records;
+            if (s.how == RecordsEnd::Error) return SearchError::parse(s.error);
+            if (s.how == RecordsEnd::End) {
+                v.visitor_exit_container(c.len);
+                return SearchError::success(v.match_count());
+            }
+        }
+        slices.assign(threads, Slice{});  // let go of what the round held
     }
 }
 

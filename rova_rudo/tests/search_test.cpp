@@ -464,5 +464,76 @@ TEST(InMemorySearch, DeepPredicateAndDocumentDoNotExhaustTheStack) {
     EXPECT_EQ(outcome(r), "ok 1");
 }
 
+// JSON Lines walked in slices on several threads must give every sink call
+// and the result of one walk in turn: for records of every shape (pretty
+// records, strings holding a line feed and "{" where a slice may begin in
+// the middle of a record, several records on one line, scalars), reports
+// that fill a slice's holding, a syntax error late in the document, and a
+// sink that stops on a key, a scalar or an object report.
+TEST(InMemorySearch, JsonLinesInSlicesGiveTheWalkInTurn) {
+    unsigned seed = 3;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7FFF; };
+    std::string doc;
+    for (int r = 0; r < 120; ++r) {
+        switch (next() % 8) {
+            case 0: doc += "{\n\"id\": " + std::to_string(r) + ",\n\"tag\": \"Xa\"\n}\n"; break;
+            case 1: doc += "{\"s\":\"line\n{\\\"x\\\":1}\",\"k\":[1,\"xb\",{\"x\":null}]}\n"; break;
+            case 2: doc += std::to_string(r) + " \"x" + std::to_string(r) + "\" true\n"; break;
+            case 3: doc += "\n  \n[\"ax\", {\"deep\": {\"x\": \"Y\"}}]\n"; break;
+            default:
+                doc += "{\"id\":" + std::to_string(r) + ",\"name\":\"n" + std::to_string(next() % 50) +
+                       "\",\"x\":{\"v\":\"" + std::string(next() % 90, 'q') + "\"}}\n";
+        }
+    }
+    std::string broken = doc;
+    broken.insert(broken.size() * 4 / 5, "{\"a\":,}\n");
+    // Nearly every line starts inside a string.
+    std::string trap;
+    for (int r = 0; r < 60; ++r) trap += "{\"s\":\"\n{\\\"x\\\": 1}\n[\\\"x\\\"\n{\",\"x\":\"y\"}\n";
+    const std::vector<SearchQuery> queries = {
+        {.term = "x"},
+        {.term = "zzz"},
+        {.term = "X", .case_sensitive = true, .all_types = true},
+        {.term = "x[0-9]+", .regex = true},
+        {.key = "x", .value = "y"},
+        {.term = "x", .emit = kObject},
+        {.term = "d", .keys_only = true, .emit = kParent},
+        {.term = "1", .all_types = true, .emit = EmitMode::Assignment},
+        {.type_filter = TypeFilter::Number},
+    };
+    const std::vector<std::pair<unsigned, std::size_t>> ways = {{3, 250}, {8, 600}, {2, 3000}};
+    for (const std::string* d : {&doc, &broken, &trap}) {
+        for (SearchQuery q : queries) {
+            q.jsonl_in = true;
+            RecordingSink all;
+            (void)run_in_memory_search_given(*d, q, all, 1, 0);
+            // The sink stops at one call in thirteen with the first query, and
+            // half-way with the others.
+            std::vector<std::size_t> stops = {0};
+            if (q.term == "x" && q.emit == EmitMode::Path) {
+                for (std::size_t k = 1; k <= all.got.size(); k += 13) stops.push_back(k);
+            } else {
+                stops.push_back(all.got.size() / 2);
+            }
+            for (std::size_t stop_after : stops) {
+                RecordingSink one;
+                one.stop_after = stop_after;
+                const std::string want = outcome(run_in_memory_search_given(*d, q, one, 1, 0));
+                for (const auto& [threads, slice] : ways) {
+                    if (stop_after != 0 && threads != 2) continue;  // one way suffices for the stops
+                    RecordingSink many;
+                    many.stop_after = stop_after;
+                    const std::string got = outcome(run_in_memory_search_given(*d, q, many, threads, slice));
+                    const std::string what = (q.term ? *q.term : "-") + " threads " + std::to_string(threads) +
+                                             " slice " + std::to_string(slice) + " stop " + std::to_string(stop_after) +
+                                             " doc " + std::to_string(d->size());
+                    ASSERT_EQ(got, want) << what;
+                    ASSERT_EQ(many.got, one.got) << what;
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace rova_rudo

@@ -4,6 +4,7 @@
 // built; every reported text is a span of `document`.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 #include "rova_rudo/search_request.hpp"
@@ -18,5 +19,12 @@ namespace rova_rudo {
 // before the document is read. Keeps no reference to `document` or `sink`
 // after it returns.
 SearchError run_in_memory_search(std::string_view document, const SearchQuery& query, MatchSink& sink);
+
+// run_in_memory_search with JSON Lines walked by `threads` threads in rounds
+// of `slice` bytes each (1 thread: one walk in turn). run_in_memory_search
+// is this with the machine's thread count and 4 MiB slices; the result and
+// every sink call are the same whatever the two are.
+SearchError run_in_memory_search_given(std::string_view document, const SearchQuery& query, MatchSink& sink,
+                                       unsigned threads, std::size_t slice);
 
 }  // namespace rova_rudo
