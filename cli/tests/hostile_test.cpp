@@ -357,10 +357,10 @@ QmRun run_limited(const std::string& limits, const std::vector<std::string>& arg
 
 // Address-space limits cannot be combined with the sanitizers' shadow memory,
 // and their run-time checks need descriptors of their own.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
@@ -467,6 +467,35 @@ TEST(Hostile, ParseOutOfMemoryWhileTheWorkerScans) {
         EXPECT_EQ(r.code, 3) << limit;
         EXPECT_EQ(r.out, "0\n") << limit;
         EXPECT_EQ(r.err, "qm: search: deep.json: Cannot allocate memory (os error 12)\n") << limit;
+    }
+}
+
+// A streamed file under an address-space limit that holds the tape and the
+// map of the file, but not the map beside the tape's whole up-front
+// reservation: the reservation the parse did not use goes back before the
+// map is made again, and the search answers. Here the tape is one entry for
+// a 64 MiB string, its reservation 1280 MiB (an entry per input byte), and
+// the limit leaves room for half the map beside it; qm itself takes about
+// 26 MiB more, with one malloc arena (each further one reserves 64 MiB).
+TEST(Hostile, StreamedSearchMapsBesideTheTapeUnderAddressLimit) {
+    if (kSanitized) GTEST_SKIP() << "address-space limits and sanitizers do not mix";
+    TempDir dir;
+    constexpr std::size_t kString = std::size_t{64} << 20;
+    std::string doc = "[\"";
+    doc.append(kString, 'a');
+    dir.write("long.json", doc + "\",\"zz\"]");
+    constexpr std::size_t kLimitKib = (1280 + 32 + 26) << 10;
+    const std::string env = "MALLOC_ARENA_MAX=1 QUELLMOR_MMAP_THRESHOLD_MB=0 QUELLMOR_TAPE_RESERVE_DIV=1";
+    const std::vector<Expect> cases = {
+        {{"search", "zz", "long.json"}, 0, ".[1]\n", ""},
+        {{"search", "-c", "a", "long.json"}, 0, "1\n", ""},
+    };
+    for (const Expect& x : cases) {
+        const QmRun r = run_limited("-v " + std::to_string(kLimitKib), x.args, dir, env);
+        expect_clean(r, joined(x.args));
+        EXPECT_EQ(r.code, x.code) << joined(x.args) << r.err;
+        EXPECT_EQ(r.out, x.out) << joined(x.args);
+        EXPECT_EQ(r.err, x.err) << joined(x.args);
     }
 }
 

@@ -104,6 +104,20 @@ bool FreshBuffer::grow(std::size_t bytes) {
     return true;
 }
 
+void FreshBuffer::shrink(std::size_t bytes) {
+    if (bytes == 0) bytes = 1;
+    if (data_ == nullptr || bytes >= size_) return;
+    if (mapped_) {
+        const std::size_t keep = round_up(bytes, kPage);
+        const std::size_t old_len = round_up(size_, kPage);
+        if (keep < old_len) unmap_pages(data_ + keep, old_len - keep);
+        // Growing again promises zeros past the size.
+        std::memset(data_ + bytes, 0, keep - bytes);
+    }
+    // A heap block (below 64 KiB) stays whole.
+    size_ = bytes;
+}
+
 void FreshBuffer::release() {
     if (data_ == nullptr) return;
     if (mapped_) {

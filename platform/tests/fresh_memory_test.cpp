@@ -56,6 +56,33 @@ TEST(FreshBuffer, GrowKeepsContents) {
     EXPECT_EQ(b.size(), (std::size_t{48} << 20) + 7);
 }
 
+// Shrinking keeps the first bytes and gives the pages past them back; what
+// grows again after it is zero, also in the last page kept.
+TEST(FreshBuffer, ShrinkGivesTheTailBack) {
+    constexpr std::size_t kBytes = std::size_t{120} << 20;
+    constexpr std::size_t kKeep = (std::size_t{10} << 20) + 5;
+    FreshBuffer b = FreshBuffer::allocate(kBytes);
+    ASSERT_TRUE(b);
+    std::memset(b.data(), 0x5A, kBytes);
+    const std::size_t touched = test_support::resident_bytes();
+    b.shrink(kKeep);
+    EXPECT_EQ(b.size(), kKeep);
+    EXPECT_LE(test_support::resident_bytes() + kBytes - kKeep - (std::size_t{8} << 20), touched);
+    for (std::size_t i = 0; i < kKeep; i += 97) ASSERT_EQ(b.data()[i], 0x5A) << i;
+    EXPECT_EQ(b.data()[kKeep - 1], 0x5A);
+    ASSERT_TRUE(b.grow(std::size_t{20} << 20));
+    EXPECT_TRUE(all_zero(b.data(), kKeep, b.size()));
+    b.shrink(std::size_t{30} << 20);  // not smaller: nothing to do
+    EXPECT_EQ(b.size(), std::size_t{20} << 20);
+
+    FreshBuffer small = FreshBuffer::allocate(1000);
+    std::memset(small.data(), 0x5A, 1000);
+    small.shrink(10);
+    ASSERT_TRUE(small.grow(5000));
+    EXPECT_EQ(small.data()[9], 0x5A);
+    EXPECT_TRUE(all_zero(small.data(), 10, 5000));
+}
+
 // What the system cannot give is refused, never fatal, and a refused grow
 // leaves the buffer as it was.
 TEST(FreshBuffer, RefusalIsAValue) {

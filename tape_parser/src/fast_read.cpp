@@ -1,6 +1,7 @@
 #include "tape_parser/fast_read.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -81,14 +82,6 @@ platform::Result<std::uint64_t, ReadError> read_chunk_at(const ReadSource& sourc
     return std::min(n, done);
 }
 
-platform::Result<MappedFile, ReadError> map_open_file(platform::File f) {
-    // The map is read at scattered tape offsets afterwards, so it gets no
-    // sequential advice.
-    auto m = platform::MemoryMap::map_file(f);
-    if (!m) return platform::Err{ReadError::from_io(m.error())};
-    return MappedFile{std::move(f), std::move(m.value())};
-}
-
 platform::Result<MappedFile, ReadError> reader_thread_main(ChunkReaderArgs args) {
     using clock = std::chrono::steady_clock;
     const BufferGeometry geom = chunk_buffer_geometry(args.chunk_size, args.buffer_align);
@@ -132,10 +125,18 @@ platform::Result<MappedFile, ReadError> reader_thread_main(ChunkReaderArgs args)
 
     platform::File to_map = std::move(args.map_from.is_open() ? args.map_from : args.source.file);
     args.source.file.close();
-    auto mapped = map_open_file(std::move(to_map));
+    // Made from the file already open, never from its name, so that a rename
+    // or an unlink meanwhile changes nothing. It is read at scattered tape
+    // offsets afterwards, so it gets no sequential advice.
+    auto map = platform::MemoryMap::map_file(to_map);
     args.chunks_out.close();
     args.pool_in.close();
-    return mapped;
+    // Short of address space, the file goes back unmapped: the parser's tape
+    // still holds its whole up-front reservation now, and gives back what it
+    // does not use before mapping it again.
+    if (!map && map.error().code == ENOMEM) return MappedFile{std::move(to_map), {}};
+    if (!map) return platform::Err{ReadError::from_io(map.error())};
+    return MappedFile{std::move(to_map), std::move(map.value())};
 }
 
 ReaderThread ReaderThread::spawn(ChunkReaderArgs args) {

@@ -447,9 +447,20 @@ StreamedTapeOutput drive(platform::File file, std::uint64_t file_size, std::uint
         mapped = std::move(joined.value());
     } else {
         if (!store.file.is_open()) defect("the file must be open for single-chunk files");
-        auto m = map_open_file(std::move(store.file));
+        mapped = MappedFile{std::move(store.file), {}};
+    }
+    if (mapped->map.data() == nullptr) {
+        // Not mapped yet, or refused for want of address space beside the
+        // tape's up-front reservation: the tape gives back what it does not
+        // hold (finishing adds at most a number that ends the input and the
+        // wrapper of several top-level values) and the map is tried again.
+        auto m = platform::MemoryMap::map_file(mapped->file);
+        if (!m && m.error().code == ENOMEM) {
+            tape.give_back_spare(2);
+            m = platform::MemoryMap::map_file(mapped->file);
+        }
         if (!m) return platform::Err{"Background read error: " + m.error().message()};
-        mapped = std::move(m.value());
+        mapped->map = std::move(m.value());
     }
     // Tape offsets reach up to the size that was read; a map that ends
     // before it (the file was cut or replaced before the reopen) would send

@@ -43,6 +43,14 @@ bool Tape::grow() {
     return reserve(capacity_ < 2 ? 4 : capacity_ * 2);
 }
 
+void Tape::give_back_spare(std::size_t room) {
+    if (room >= capacity_ - size_) return;
+    // Nothing may populate what is given back.
+    stop_prefault();
+    capacity_ = size_ + room;
+    block_.shrink(capacity_ * sizeof(TapeEntry));
+}
+
 void Tape::release() {
     stop_prefault();
     block_.release();

@@ -46,6 +46,10 @@ public:
     // changed, when the system refuses.
     [[nodiscard]] bool grow(std::size_t bytes);
 
+    // Makes the buffer `bytes` long (at least one, less than now), keeping
+    // the first `bytes`; the whole pages past them go back to the system.
+    void shrink(std::size_t bytes);
+
     void release();
 
 private:

@@ -92,11 +92,6 @@ platform::Result<std::uint64_t, ReadError> read_chunk_at(const ReadSource& sourc
 // An open file with a read-only map of its whole length, released together.
 using MappedFile = platform::MappedFile;
 
-// Maps all of the open file `f` (at its size now) and keeps it with the map.
-// The map is made from the file already open, never from its name, so that
-// a rename or an unlink meanwhile changes nothing.
-platform::Result<MappedFile, ReadError> map_open_file(platform::File f);
-
 // Per-chunk nanosecond figures written by the reader thread and read by the
 // driver only after the join, so plain stores are enough.
 using SharedTimes = std::shared_ptr<std::vector<std::uint64_t>>;
@@ -129,6 +124,8 @@ struct ChunkReaderArgs {
 // then maps the open file whole (map_from, else the source). A parser that
 // has gone away ends the reading early but not the final map. A read error or
 // a short chunk ("short read on chunk") ends it with that error, unmapped.
+// A map refused for want of memory (ENOMEM) is no error here: the file comes
+// back with an empty map, for the driver to map once it has made room.
 // Both channel ends are closed before it returns, the sending end only after
 // the map is made, so a drained channel means the result is ready.
 platform::Result<MappedFile, ReadError> reader_thread_main(ChunkReaderArgs args);

@@ -130,6 +130,10 @@ public:
         data_[size_++] = e;
         return true;
     }
+    // Keeps room for `room` more entries and gives the rest of the storage
+    // back to the system: for when address space is short and the tape
+    // will not grow much more.
+    void give_back_spare(std::size_t room);
     // Drops every entry and releases the storage.
     void release();
 
