@@ -40,7 +40,13 @@ void Tape::reserve_up_to(std::size_t n) {
 
 bool Tape::grow() {
     if (capacity_ > std::numeric_limits<std::size_t>::max() / 2) return false;
-    return reserve(capacity_ < 2 ? 4 : capacity_ * 2);
+    if (reserve(capacity_ < 2 ? 4 : capacity_ * 2)) return true;
+    // Address space may be limited below the doubled size while a smaller
+    // step still holds the rest of the input.
+    for (std::size_t step = capacity_ / 2; step >= capacity_ / 16 && step > 0; step /= 2) {
+        if (reserve(capacity_ + step)) return true;
+    }
+    return false;
 }
 
 void Tape::give_back_spare(std::size_t room) {

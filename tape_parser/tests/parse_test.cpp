@@ -165,4 +165,30 @@ TEST(ParseBufferDeathTest, MemoryLimitFailsTheInputNotTheProcess) {
     EXPECT_EXIT(std::exit(parse_under_address_limit()), ::testing::ExitedWithCode(0), "");
 }
 
+// A tape that outgrows its reservation under a limit that holds the tape
+// but not its doubled storage grows by less. An array of 8 Mi and one zeros
+// needs 160 MiB and 40 bytes of tape, in storage of 160 MiB before it grows:
+// doubling asks for 320 MiB, growing by a quarter for 200, and the limit
+// allows 216.
+int parse_when_doubling_is_refused() {
+    std::string zeros = "[0";
+    for (int i = 0; i < (8 << 20); ++i) zeros += ",0";
+    zeros += "]";
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    unsigned long pages = 0;
+    if (f == nullptr || std::fscanf(f, "%lu", &pages) != 1) return 3;
+    std::fclose(f);
+    rlimit lim{};
+    lim.rlim_cur = lim.rlim_max = pages * 4096ul + (216ul << 20);
+    if (setrlimit(RLIMIT_AS, &lim) != 0) return 4;
+    auto r = parse(zeros);
+    if (!r) return 1;
+    return r->tape.size() == (8u << 20) + 2 && r->tape.capacity() == (10u << 20) ? 0 : 2;
+}
+
+TEST(ParseBufferDeathTest, MemoryLimitBelowTheDoubledTapeGrowsItByLess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::exit(parse_when_doubling_is_refused()), ::testing::ExitedWithCode(0), "");
+}
+
 }  // namespace

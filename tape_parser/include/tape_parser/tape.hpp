@@ -87,9 +87,10 @@ void end_prefault_run(PrefaultRun* run) noexcept;
 // capacity is real allocated memory that other threads may map in ahead of
 // the builder (the prefault populates it while the builder writes, or
 // touches it while the builder waits). Grows by doubling, to at least 4
-// entries; large storage is fresh memory from the system, grown without
-// copying. Move-only. An allocation the system refuses is reported, never
-// fatal: the tape is left as it was.
+// entries, or by less when the system refuses the double; large storage is
+// fresh memory from the system, grown without copying. Move-only. An
+// allocation the system refuses is reported, never fatal: the tape is left
+// as it was.
 class Tape {
 public:
     Tape() = default;
