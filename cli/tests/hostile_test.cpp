@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "e2e_harness.hpp"
+#include "sanitizers.hpp"
 
 namespace {
 
@@ -355,19 +356,7 @@ QmRun run_limited(const std::string& limits, const std::vector<std::string>& arg
     return r;
 }
 
-// Address-space limits cannot be combined with the sanitizers' shadow memory,
-// and their run-time checks need descriptors of their own.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
+using test_support::kSanitized;
 
 // Files that report size 0 (/proc) or refuse to be mapped (/sys) are read
 // whole on every road that would map them, and give what they hold.

@@ -1,7 +1,10 @@
 #include "tape_parser/parse.hpp"
 
+#include <cerrno>
 #include <chrono>
+#include <new>
 
+#include "platform/io.hpp"
 #include "tape_parser/builder.hpp"
 #include "tape_parser/prefault.hpp"
 #include "tape_parser/settings.hpp"
@@ -15,7 +18,20 @@ using Clock = std::chrono::steady_clock;
 
 double ms_since(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
 
+TapeParseOutput parse_chunks(const std::uint8_t* data, std::size_t len, std::uint64_t chunk_size, double read_ms);
+
 }  // namespace
+
+TapeParseOutput parse_buffer_chunked(const std::uint8_t* data, std::size_t len, std::uint64_t chunk_size,
+                                     double read_ms) {
+    // Memory that cannot be had (the container stack of a deep document)
+    // fails this input, not the process.
+    try {
+        return parse_chunks(data, len, chunk_size, read_ms);
+    } catch (const std::bad_alloc&) {
+        return platform::Err{platform::IoError{ENOMEM}.message()};
+    }
+}
 
 std::uint64_t tape_capacity_from_len(std::uint64_t len) {
     auto div = read_setting_number("QUELLMOR_TAPE_RESERVE_DIV");
@@ -23,8 +39,9 @@ std::uint64_t tape_capacity_from_len(std::uint64_t len) {
     return len / d;
 }
 
-TapeParseOutput parse_buffer_chunked(const std::uint8_t* data, std::size_t len, std::uint64_t chunk_size,
-                                     double read_ms) {
+namespace {
+
+TapeParseOutput parse_chunks(const std::uint8_t* data, std::size_t len, std::uint64_t chunk_size, double read_ms) {
     const auto t0 = Clock::now();
     ParsedTape out;
     ParseTimings timings;
@@ -69,5 +86,7 @@ TapeParseOutput parse_buffer_chunked(const std::uint8_t* data, std::size_t len, 
     if (parser_timings_enabled()) print_parse_timings(timings, read_ms + ms_since(t0), out.tape.size(), "file-read");
     return out;
 }
+
+}  // namespace
 
 }  // namespace tape_parser

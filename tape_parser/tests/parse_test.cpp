@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "sanitizers.hpp"
+
 namespace tp = tape_parser;
 
 namespace {
@@ -189,6 +191,46 @@ int parse_when_doubling_is_refused() {
 TEST(ParseBufferDeathTest, MemoryLimitBelowTheDoubledTapeGrowsItByLess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(std::exit(parse_when_doubling_is_refused()), ::testing::ExitedWithCode(0), "");
+}
+
+// A document nested millions deep grows the builder's container stack as
+// well as the tape. Under limits from "the tape alone does not fit" to "the
+// whole parse fits", whichever allocation is refused first, the parse gives
+// the tape or the system's message, never an exception out of the call.
+// Only the soft limit is set, so the child can raise it again each round.
+int deep_parse_under_address_limits() {
+    constexpr int kDepth = 4 << 20;
+    const std::string deep = std::string(kDepth, '[') + std::string(kDepth, ']');
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    unsigned long pages = 0;
+    if (f == nullptr || std::fscanf(f, "%lu", &pages) != 1) return 3;
+    std::fclose(f);
+    rlimit lim{};
+    if (getrlimit(RLIMIT_AS, &lim) != 0) return 4;
+    const rlim_t hard = lim.rlim_max;
+    int failed = 0, parsed = 0;
+    for (unsigned long extra = 48; extra <= 240; extra += 8) {
+        lim.rlim_cur = pages * 4096ul + (extra << 20);
+        if (setrlimit(RLIMIT_AS, &lim) != 0) return 4;
+        auto r = parse(deep);
+        lim.rlim_cur = hard;
+        if (setrlimit(RLIMIT_AS, &lim) != 0) return 4;
+        if (r) {
+            if (r->tape.size() != static_cast<std::size_t>(kDepth) || r->tape[0].end() != deep.size()) return 1;
+            ++parsed;
+        } else if (r.error() == "Cannot allocate memory (os error 12)") {
+            ++failed;
+        } else {
+            return 2;
+        }
+    }
+    return failed > 0 && parsed > 0 ? 0 : 5;
+}
+
+TEST(ParseBufferDeathTest, DeepDocumentUnderMemoryLimitsFailsAsAValue) {
+    if (test_support::kSanitized) GTEST_SKIP() << "address-space limits and sanitizers do not mix";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::exit(deep_parse_under_address_limits()), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
