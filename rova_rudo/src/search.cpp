@@ -325,6 +325,9 @@ private:
     std::string paths_;
 };
 
+// The most a slice holds (its reports and their paths) before it gives up.
+constexpr std::size_t kHeldBytes = std::size_t{4} << 20;
+
 // One slice of a round: walked from the first record that starts in it to
 // the first that starts after it, on a thread of its own.
 struct Slice {
@@ -353,10 +356,10 @@ std::uint64_t next_line_start(std::string_view d, std::uint64_t at) {
 }  // namespace
 
 SearchError run_in_memory_search(std::string_view document, const SearchQuery& query, MatchSink& sink) {
-    // Slices of 4 MiB: enough work per thread start, little held per slice.
+    // Slices of up to 16 MiB: a round's thread starts cost little beside its walks.
     return run_in_memory_search_given(document, query, sink,
                                       platform::helper_thread_count(std::nullopt, platform::processor_count()),
-                                      std::size_t{4} << 20);
+                                      std::size_t{16} << 20);
 }
 
 SearchError run_in_memory_search_given(std::string_view document, const SearchQuery& query, MatchSink& sink,
@@ -406,14 +409,15 @@ SearchError run_in_memory_search_given(std::string_view document, const SearchQu
     // its first record starts where the walk before it stopped; one that
     // started inside a record ends the round.
     const bool in_slices =
-        threads >= 2 && slice > 0 && document.size() >= 2 * slice && !pattern && !tracker && !query.limit;
+        threads >= 2 && document.size() / threads >= slice / 16 + 1 && !pattern && !tracker && !query.limit;
     std::vector<QueryMatchers> slice_matchers;  // one copy per slice: a regex is not shared between threads
     if (in_slices) slice_matchers.assign(threads, matchers.value());
     std::vector<Slice> slices(in_slices ? threads : 0);
     std::string path;
     for (;;) {
-        if (!in_slices || document.size() - c.pos < 2 * slice) {
-            // Few bytes left: walk them in turn.
+        // The last rounds share what is left evenly; a small rest is walked in turn.
+        const std::uint64_t step = std::min<std::uint64_t>(slice, (document.size() - c.pos) / threads);
+        if (!in_slices || step < slice / 16 + 1) {
             RecordsEnd how = walk_records(c, v, j, document.size(), error);
             if (how == RecordsEnd::Error) return SearchError::parse(error);
             // After a stop the sink gets no further call: closing the records'
@@ -426,7 +430,7 @@ SearchError run_in_memory_search_given(std::string_view document, const SearchQu
         std::vector<std::uint64_t> bounds(threads + 1);
         bounds[0] = c.pos;
         for (unsigned i = 1; i <= threads; ++i)
-            bounds[i] = std::max(bounds[i - 1], next_line_start(document, c.pos + i * slice));
+            bounds[i] = std::max(bounds[i - 1], next_line_start(document, c.pos + i * step));
         std::exception_ptr first_failure;
         RecordsEnd how0 = RecordsEnd::End;
         platform::run_in_parallel(threads, [&](unsigned i) {
@@ -447,7 +451,7 @@ SearchError run_in_memory_search_given(std::string_view document, const SearchQu
             s.how = RecordsEnd::Until;
             if (sc.pos >= bounds[i + 1] || sc.at_end()) return;  // no record starts in it
             try {
-                s.sink.emplace(slice);
+                s.sink.emplace(std::min<std::size_t>(slice, kHeldBytes));
                 SearchVisitor sv(document, query, *s.sink, slice_matchers[i], nullptr, nullptr);
                 sv.visitor_enter_array(0);
                 s.how = walk_records(sc, sv, s.records, bounds[i + 1], s.error);

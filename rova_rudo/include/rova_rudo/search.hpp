@@ -21,9 +21,9 @@ namespace rova_rudo {
 SearchError run_in_memory_search(std::string_view document, const SearchQuery& query, MatchSink& sink);
 
 // run_in_memory_search with JSON Lines walked by `threads` threads in rounds
-// of `slice` bytes each (1 thread: one walk in turn). run_in_memory_search
-// is this with the machine's thread count and 4 MiB slices; the result and
-// every sink call are the same whatever the two are.
+// of up to `slice` bytes per thread (1 thread: one walk in turn).
+// run_in_memory_search is this with the machine's thread count and 16 MiB;
+// the result and every sink call are the same whatever the two are.
 SearchError run_in_memory_search_given(std::string_view document, const SearchQuery& query, MatchSink& sink,
                                        unsigned threads, std::size_t slice);
 
