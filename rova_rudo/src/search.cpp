@@ -402,14 +402,14 @@ SearchError run_in_memory_search_given(std::string_view document, const SearchQu
     v.visitor_enter_array(0);
     std::uint32_t j = 0;
     ParseError error;
-    // A record's reports depend on the record alone, unless a path pattern or
-    // a predicate looks at the record numbers or a limit ends the walk early:
-    // otherwise rounds of slices are walked at once, each slice holding its
-    // reports until the slices before it are done. A slice counts only when
-    // its first record starts where the walk before it stopped; one that
-    // started inside a record ends the round.
-    const bool in_slices =
-        threads >= 2 && document.size() / threads >= slice / 16 + 1 && !pattern && !tracker && !query.limit;
+    // A record's reports depend on the record alone, unless a path pattern
+    // looks at the record numbers or a limit ends the walk early (a
+    // predicate's clauses start with a key, so its verdict on an object rests
+    // on that object's members). Otherwise rounds of slices are walked at
+    // once, each slice holding its reports until the slices before it are
+    // done. A slice counts only when its first record starts where the walk
+    // before it stopped; one that started inside a record ends the round.
+    const bool in_slices = threads >= 2 && document.size() / threads >= slice / 16 + 1 && !pattern && !query.limit;
     std::vector<QueryMatchers> slice_matchers;  // one copy per slice: a regex is not shared between threads
     if (in_slices) slice_matchers.assign(threads, matchers.value());
     std::vector<Slice> slices(in_slices ? threads : 0);
@@ -452,7 +452,9 @@ SearchError run_in_memory_search_given(std::string_view document, const SearchQu
             if (sc.pos >= bounds[i + 1] || sc.at_end()) return;  // no record starts in it
             try {
                 s.sink.emplace(std::min<std::size_t>(slice, kHeldBytes));
-                SearchVisitor sv(document, query, *s.sink, slice_matchers[i], nullptr, nullptr);
+                std::optional<WhereTracker> st;
+                if (tracker) st.emplace(std::move(parse_where(*query.where)).value(), 16);
+                SearchVisitor sv(document, query, *s.sink, slice_matchers[i], nullptr, st ? &*st : nullptr);
                 sv.visitor_enter_array(0);
                 s.how = walk_records(sc, sv, s.records, bounds[i + 1], s.error);
                 s.end = sc.pos;

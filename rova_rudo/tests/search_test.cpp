@@ -500,6 +500,11 @@ TEST(InMemorySearch, JsonLinesInSlicesGiveTheWalkInTurn) {
         {.term = "d", .keys_only = true, .emit = kParent},
         {.term = "1", .all_types = true, .emit = EmitMode::Assignment},
         {.type_filter = TypeFilter::Number},
+        {.where = ".id > 5"},
+        {.where = ".k[2].x exists || .deep.x == 'Y' || .k[1] == 'xb'"},
+        {.where = ".k | length == 3"},
+        {.term = "q", .where = ".v exists", .emit = kObject},
+        {.where = ".name startsWith 'n1' && .x.v matches /q{5}/"},
     };
     const std::vector<std::pair<unsigned, std::size_t>> ways = {{3, 250}, {8, 600}, {2, 3000}};
     for (const std::string* d : {&doc, &broken, &trap}) {
