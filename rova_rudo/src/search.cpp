@@ -10,6 +10,7 @@
 #include "platform/parallel.hpp"
 #include "platform/system.hpp"
 
+#include "rova_rudo/byte_search.hpp"
 #include "rova_rudo/event_walker.hpp"
 #include "rova_rudo/matcher.hpp"
 #include "rova_rudo/path.hpp"
@@ -265,10 +266,13 @@ enum class RecordsEnd : std::uint8_t {
     Error,    // a syntax error (`error`)
 };
 
-// Walks records from the cursor, which stands at a record's first byte,
-// numbering them from j on; j ends as the number of the next record.
+// Walks records from the cursor, numbering them from j on; j ends as the
+// number of the next record. JSON Lines records are separated by whitespace
+// and the cursor stands at a record's first byte; the elements of an array
+// (`array`) are separated by commas, the cursor stands after the "[" or a
+// comma, and End leaves it at the "]".
 template <typename V>
-RecordsEnd walk_records(JsonCursor& c, V& v, std::uint32_t& j, std::uint64_t until, ParseError& error) {
+RecordsEnd walk_records(JsonCursor& c, V& v, std::uint32_t& j, std::uint64_t until, bool array, ParseError& error) {
     for (;;) {
         v.visitor_array_element(j);
         WalkOutcome o = walk_json_events(c, v);
@@ -278,7 +282,19 @@ RecordsEnd walk_records(JsonCursor& c, V& v, std::uint32_t& j, std::uint64_t unt
         }
         if (o.stopped()) return RecordsEnd::Stopped;
         skip_whitespace(c);
-        if (c.at_end()) return RecordsEnd::End;
+        if (!array) {
+            if (c.at_end()) return RecordsEnd::End;
+        } else if (c.at_end()) {
+            error = ParseError::unexpected_end();
+            return RecordsEnd::Error;
+        } else if (c.peek() == ']') {
+            return RecordsEnd::End;
+        } else if (c.peek() == ',') {
+            ++c.pos;
+        } else {
+            error = ParseError::unexpected_byte(c.peek(), c.pos);
+            return RecordsEnd::Error;
+        }
         ++j;
         if (c.pos >= until) return RecordsEnd::Until;
     }
@@ -353,6 +369,32 @@ std::uint64_t next_line_start(std::string_view d, std::uint64_t at) {
     return d.size();
 }
 
+// For a document that is one array whose first element is an object: that
+// element's text up to its first colon (as `{"id":`, indentation included),
+// which most elements of a large array of records begin with and deeper
+// objects seldom do; empty when there is none.
+std::string_view element_probe(std::string_view d, std::uint64_t first) {
+    if (first >= d.size() || d[first] != '{') return {};
+    const std::size_t colon = d.find(':', first);
+    if (colon == std::string_view::npos || colon - first > 64) return {};
+    return d.substr(first, colon + 1 - first);
+}
+
+// The first offset at or after `at` that follows a comma and the whitespace
+// after it and starts with `probe`, where an element likely starts; the
+// document's length if none.
+std::uint64_t next_element_start(std::string_view d, std::uint64_t at, std::string_view probe) {
+    while (at < d.size()) {
+        const std::size_t p = find_substring(d.substr(at), probe);
+        if (p == kNotFound) break;
+        std::uint64_t q = at + p;
+        while (q > 0 && is_json_whitespace(static_cast<std::uint8_t>(d[q - 1]))) --q;
+        if (q > 0 && d[q - 1] == ',') return q;
+        at += p + 1;
+    }
+    return d.size();
+}
+
 }  // namespace
 
 SearchError run_in_memory_search(std::string_view document, const SearchQuery& query, MatchSink& sink) {
@@ -386,30 +428,58 @@ SearchError run_in_memory_search_given(std::string_view document, const SearchQu
     JsonCursor c(document);
     skip_whitespace(c);
 
+    // The records of JSON Lines, or the elements of a document that is one
+    // array, are the elements of the walk's top array, each reported with
+    // its number first in its path. Their reports depend on the element alone,
+    // unless a path pattern looks at the numbers or a limit ends the walk
+    // early (a predicate's clauses start with a key, so its verdict on an
+    // object rests on that object's members). Then rounds of slices are
+    // walked at once, each slice holding its reports until the slices before
+    // it are done. A slice counts only when its first element starts where
+    // the walk before it stopped; one that started inside an element ends the
+    // round.
+    const bool in_slices = threads >= 2 && document.size() / threads >= slice / 16 + 1 && !pattern && !query.limit;
+    bool array = false;
+    std::uint64_t array_start = 0;
+    std::string_view probe;
     if (!query.jsonl_in) {
         if (c.at_end()) return SearchError::parse(ParseError::unexpected_end());
-        WalkOutcome o = walk_json_events(c, v);
-        if (o.is_error()) return SearchError::parse(o.error());
-        if (o.stopped()) return SearchError::success(v.match_count());
+        if (in_slices && c.peek() == '[') {
+            JsonCursor first(document, c.pos + 1);
+            skip_whitespace(first);
+            probe = element_probe(document, first.pos);
+            array = !probe.empty();
+        }
+        if (!array) {
+            WalkOutcome o = walk_json_events(c, v);
+            if (o.is_error()) return SearchError::parse(o.error());
+            if (o.stopped()) return SearchError::success(v.match_count());
+            skip_whitespace(c);
+            if (!c.at_end()) return SearchError::parse(ParseError::multiple_top_level(c.pos));
+            return SearchError::success(v.match_count());
+        }
+        array_start = c.pos;
+        v.visitor_enter_array(array_start);
+        ++c.pos;
+    } else {
+        // JSON Lines: the records are separated by whitespace only.
+        if (c.at_end()) return SearchError::success(0);
+        v.visitor_enter_array(0);
+    }
+    // The walk has read its last element: close the top array.
+    auto finish = [&]() {
+        if (!array) {
+            v.visitor_exit_container(c.len);
+            return SearchError::success(v.match_count());
+        }
+        ++c.pos;  // the "]"
+        if (v.visitor_exit_container(c.pos)) return SearchError::success(v.match_count());
         skip_whitespace(c);
         if (!c.at_end()) return SearchError::parse(ParseError::multiple_top_level(c.pos));
         return SearchError::success(v.match_count());
-    }
-
-    // JSON Lines: the records are the elements of one virtual top-level
-    // array, separated by whitespace only.
-    if (c.at_end()) return SearchError::success(0);
-    v.visitor_enter_array(0);
+    };
     std::uint32_t j = 0;
     ParseError error;
-    // A record's reports depend on the record alone, unless a path pattern
-    // looks at the record numbers or a limit ends the walk early (a
-    // predicate's clauses start with a key, so its verdict on an object rests
-    // on that object's members). Otherwise rounds of slices are walked at
-    // once, each slice holding its reports until the slices before it are
-    // done. A slice counts only when its first record starts where the walk
-    // before it stopped; one that started inside a record ends the round.
-    const bool in_slices = threads >= 2 && document.size() / threads >= slice / 16 + 1 && !pattern && !query.limit;
     std::vector<QueryMatchers> slice_matchers;  // one copy per slice: a regex is not shared between threads
     if (in_slices) slice_matchers.assign(threads, matchers.value());
     std::vector<Slice> slices(in_slices ? threads : 0);
@@ -418,25 +488,25 @@ SearchError run_in_memory_search_given(std::string_view document, const SearchQu
         // The last rounds share what is left evenly; a small rest is walked in turn.
         const std::uint64_t step = std::min<std::uint64_t>(slice, (document.size() - c.pos) / threads);
         if (!in_slices || step < slice / 16 + 1) {
-            RecordsEnd how = walk_records(c, v, j, document.size(), error);
+            RecordsEnd how = walk_records(c, v, j, document.size(), array, error);
             if (how == RecordsEnd::Error) return SearchError::parse(error);
             // After a stop the sink gets no further call: closing the records'
             // containers here could only report an object cut off mid-way.
             if (how == RecordsEnd::Stopped) return SearchError::success(v.match_count());
-            v.visitor_exit_container(c.len);
-            return SearchError::success(v.match_count());
+            return finish();
         }
         // Slice 0 is walked by this thread with the real sink, from c.
         std::vector<std::uint64_t> bounds(threads + 1);
         bounds[0] = c.pos;
         for (unsigned i = 1; i <= threads; ++i)
-            bounds[i] = std::max(bounds[i - 1], next_line_start(document, c.pos + i * step));
+            bounds[i] = std::max(bounds[i - 1], array ? next_element_start(document, c.pos + i * step, probe)
+                                                      : next_line_start(document, c.pos + i * step));
         std::exception_ptr first_failure;
         RecordsEnd how0 = RecordsEnd::End;
         platform::run_in_parallel(threads, [&](unsigned i) {
             if (i == 0) {
                 try {
-                    how0 = walk_records(c, v, j, bounds[1], error);
+                    how0 = walk_records(c, v, j, bounds[1], array, error);
                 } catch (...) {
                     first_failure = std::current_exception();
                 }
@@ -445,7 +515,7 @@ SearchError run_in_memory_search_given(std::string_view document, const SearchQu
             Slice& s = slices[i];
             s = Slice{};
             JsonCursor sc(document, bounds[i]);
-            skip_whitespace(sc);
+            if (!array) skip_whitespace(sc);
             s.begin = sc.pos;
             s.end = sc.pos;
             s.how = RecordsEnd::Until;
@@ -455,8 +525,8 @@ SearchError run_in_memory_search_given(std::string_view document, const SearchQu
                 std::optional<WhereTracker> st;
                 if (tracker) st.emplace(std::move(parse_where(*query.where)).value(), 16);
                 SearchVisitor sv(document, query, *s.sink, slice_matchers[i], nullptr, st ? &*st : nullptr);
-                sv.visitor_enter_array(0);
-                s.how = walk_records(sc, sv, s.records, bounds[i + 1], s.error);
+                sv.visitor_enter_array(array_start);
+                s.how = walk_records(sc, sv, s.records, bounds[i + 1], array, s.error);
                 s.end = sc.pos;
                 s.failed = s.sink->full();
             } catch (...) {
@@ -466,10 +536,7 @@ SearchError run_in_memory_search_given(std::string_view document, const SearchQu
         if (first_failure) std::rethrow_exception(first_failure);
         if (how0 == RecordsEnd::Error) return SearchError::parse(error);
         if (how0 == RecordsEnd::Stopped) return SearchError::success(v.match_count());
-        if (how0 == RecordsEnd::End) {
-            v.visitor_exit_container(c.len);
-            return SearchError::success(v.match_count());
-        }
+        if (how0 == RecordsEnd::End) return finish();
         for (unsigned i = 1; i < threads; ++i) {
             const Slice& s = slices[i];
             if (s.failed || s.begin != c.pos) break;
@@ -490,10 +557,7 @@ SearchError run_in_memory_search_given(std::string_view document, const SearchQu
             c.pos = s.end;
             j += s.records;
             if (s.how == RecordsEnd::Error) return SearchError::parse(s.error);
-            if (s.how == RecordsEnd::End) {
-                v.visitor_exit_container(c.len);
-                return SearchError::success(v.match_count());
-            }
+            if (s.how == RecordsEnd::End) return finish();
         }
         slices.assign(threads, Slice{});  // let go of what the round held
     }
