@@ -342,7 +342,10 @@ private:
 };
 
 // The most a slice holds (its reports and their paths) before it gives up.
-constexpr std::size_t kHeldBytes = std::size_t{4} << 20;
+// A rare or moderately frequent text holds far less; a query that reports
+// nearly every value is bound by writing its output, not by the walk, so
+// after the first slice that fills up the rest is walked in turn.
+constexpr std::size_t kHeldBytes = std::size_t{1} << 20;
 
 // One slice of a round: walked from the first record that starts in it to
 // the first that starts after it, on a thread of its own.
@@ -352,7 +355,7 @@ struct Slice {
     std::uint32_t records = 0;
     RecordsEnd how = RecordsEnd::End;
     ParseError error;
-    bool failed = false;  // ran out of memory or held too much: walk it again in turn
+    bool failed = false;  // ran out of memory or held too much: walk it and the rest in turn
     std::optional<HoldingSink> sink;
 };
 
@@ -398,10 +401,10 @@ std::uint64_t next_element_start(std::string_view d, std::uint64_t at, std::stri
 }  // namespace
 
 SearchError run_in_memory_search(std::string_view document, const SearchQuery& query, MatchSink& sink) {
-    // Slices of up to 16 MiB: a round's thread starts cost little beside its walks.
+    // Slices of up to 8 MiB: a round's thread starts cost little beside its walks.
     return run_in_memory_search_given(document, query, sink,
                                       platform::helper_thread_count(std::nullopt, platform::processor_count()),
-                                      std::size_t{16} << 20);
+                                      std::size_t{8} << 20);
 }
 
 SearchError run_in_memory_search_given(std::string_view document, const SearchQuery& query, MatchSink& sink,
@@ -483,11 +486,12 @@ SearchError run_in_memory_search_given(std::string_view document, const SearchQu
     std::vector<QueryMatchers> slice_matchers;  // one copy per slice: a regex is not shared between threads
     if (in_slices) slice_matchers.assign(threads, matchers.value());
     std::vector<Slice> slices(in_slices ? threads : 0);
+    bool held_too_much = false;
     std::string path;
     for (;;) {
         // The last rounds share what is left evenly; a small rest is walked in turn.
         const std::uint64_t step = std::min<std::uint64_t>(slice, (document.size() - c.pos) / threads);
-        if (!in_slices || step < slice / 16 + 1) {
+        if (!in_slices || held_too_much || step < slice / 16 + 1) {
             RecordsEnd how = walk_records(c, v, j, document.size(), array, error);
             if (how == RecordsEnd::Error) return SearchError::parse(error);
             // After a stop the sink gets no further call: closing the records'
@@ -539,6 +543,7 @@ SearchError run_in_memory_search_given(std::string_view document, const SearchQu
         if (how0 == RecordsEnd::End) return finish();
         for (unsigned i = 1; i < threads; ++i) {
             const Slice& s = slices[i];
+            if (s.failed) held_too_much = true;
             if (s.failed || s.begin != c.pos) break;
             std::size_t path_start = 0;
             if (s.sink) {

@@ -23,7 +23,7 @@ SearchError run_in_memory_search(std::string_view document, const SearchQuery& q
 // run_in_memory_search with the records of JSON Lines, or the elements of a
 // document that is one array, walked by `threads` threads in rounds of up to
 // `slice` bytes per thread (1 thread: one walk in turn). run_in_memory_search
-// is this with the machine's thread count and 16 MiB; the result and every
+// is this with the machine's thread count and 8 MiB; the result and every
 // sink call are the same whatever the two are.
 SearchError run_in_memory_search_given(std::string_view document, const SearchQuery& query, MatchSink& sink,
                                        unsigned threads, std::size_t slice);
