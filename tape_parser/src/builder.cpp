@@ -335,14 +335,14 @@ template <bool kNarrow>
 // a trip through the dispatch (always so in minified text), and whitespace
 // after that (indented text) is crossed before the next dispatch, so that
 // the dispatch sees the same kinds of bytes in both.
-#define QM_STEP_SEPARATOR()                           \
-    do {                                              \
-        if (s < lim && is_separator(*s)) {            \
-            ++s;                                      \
-            if (s < lim && *s <= ' ') goto blanks;    \
-        } else if (s < lim && *s <= ' ') {            \
-            goto blanks_out;                          \
-        }                                             \
+#define QM_STEP_SEPARATOR()                        \
+    do {                                           \
+        if (s < lim && is_separator(*s)) {         \
+            ++s;                                   \
+            if (s < lim && *s <= ' ') goto blanks; \
+        } else if (s < lim && *s <= ' ') {         \
+            goto blanks_out;                       \
+        }                                          \
     } while (0)
 // A completed scalar from the byte at b_ to the one at e_ (exclusive): its
 // entry, the enclosing counter, the kind's count.
@@ -403,21 +403,21 @@ template <bool kNarrow>
             // the mask and remembered. Runs that start with a space (after a
             // ':') take the byte steps below.
 // (A block, not a do-while: its `continue` goes on to the next token.)
-#define QM_CROSS_RUN(depth_)                                        \
-    if (*s != ' ' && lim - s >= 32) {                               \
-        const std::uint32_t ws = whitespace_mask32(s);              \
-        std::uint8_t& run = runs[(depth_) & (sizeof runs - 1)];     \
-        const unsigned g = run;                                     \
-        if (simd::low_bits(ws, g + 1) == (1u << g) - 1) {           \
-            s += g;                                                 \
-            continue;                                               \
-        }                                                           \
-        const unsigned r = simd::first_bit(~ws);                    \
-        if (r - 1 < 31) {                                           \
-            run = static_cast<std::uint8_t>(r);                     \
-            s += r;                                                 \
-            continue;                                               \
-        }                                                           \
+#define QM_CROSS_RUN(depth_)                                    \
+    if (*s != ' ' && lim - s >= 32) {                           \
+        const std::uint32_t ws = whitespace_mask32(s);          \
+        std::uint8_t& run = runs[(depth_) & (sizeof runs - 1)]; \
+        const unsigned g = run;                                 \
+        if (simd::low_bits(ws, g + 1) == (1u << g) - 1) {       \
+            s += g;                                             \
+            continue;                                           \
+        }                                                       \
+        const unsigned r = simd::first_bit(~ws);                \
+        if (r - 1 < 31) {                                       \
+            run = static_cast<std::uint8_t>(r);                 \
+            s += r;                                             \
+            continue;                                           \
+        }                                                       \
     }
         blanks:
             QM_CROSS_RUN(depth);

@@ -297,8 +297,8 @@ TEST(Builder, WhitespaceRunsOfManyLengthsAndKinds) {
             const std::string a = std::to_string(salt * 7);
             const std::string b = std::to_string(salt * 7 + 1) + "e" + std::to_string(salt);
             doc += run(len, salt) + "{" + run(len + 2, salt) + "\"k\":" + run(salt % 3, salt) + a + "," +
-                   run(len + 2, salt) + "\"a\": [" + run(len + 4, salt) + b + run(len + 2, salt) + "]" + run(len, salt) +
-                   "},";
+                   run(len + 2, salt) + "\"a\": [" + run(len + 4, salt) + b + run(len + 2, salt) + "]" +
+                   run(len, salt) + "},";
             numbers.push_back(a);
             numbers.push_back(b);
         }
@@ -326,7 +326,10 @@ TEST(Builder, WhitespaceRunThatBreaksTheRule) {
     for (int i = 0; i < 6; ++i) lines += "\n    " + std::to_string(i) + ",";
     std::string tail;
     for (int i = 0; i < 8; ++i) tail += "\n    1,";
-    for (const char* odd : {"\n  \x01", "\n    \x01", "\n     \x0b", "\n    \x0b" "1,", "\n  ,", "\n    :\n    7,", "\n    \n    8,"}) {
+    for (const char* odd : {"\n  \x01", "\n    \x01", "\n     \x0b",
+                            "\n    \x0b"
+                            "1,",
+                            "\n  ,", "\n    :\n    7,", "\n    \n    8,"}) {
         const std::string doc = "[" + lines + odd + tail + "9]";
         SCOPED_TRACE(odd);
         const Outcome whole = parse_whole(doc);
