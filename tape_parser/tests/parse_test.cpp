@@ -136,6 +136,16 @@ TEST(ParseBufferDeathTest, TimingsReportWhenAsked) {
         "\\[timings\\] Throughput: ");
 }
 
+// The bytes of address space this process maps now (0 when unknown), the
+// base of the limits below.
+unsigned long mapped_bytes() {
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    unsigned long pages = 0;
+    const bool read = f != nullptr && std::fscanf(f, "%lu", &pages) == 1;
+    if (f != nullptr) std::fclose(f);
+    return read ? pages * 4096ul : 0;
+}
+
 // Under a limit on address space: an up-front reservation larger than the
 // limit shrinks instead of ending the process (the tape of a long string
 // needs one entry), and a tape that cannot grow fails its input with the
@@ -147,12 +157,10 @@ int parse_under_address_limit() {
     zeros += "]";
     // The limit: what the process maps now plus 96 MiB, below the 160 MiB
     // that either document's tape asks for.
-    std::FILE* f = std::fopen("/proc/self/statm", "r");
-    unsigned long pages = 0;
-    if (f == nullptr || std::fscanf(f, "%lu", &pages) != 1) return 3;
-    std::fclose(f);
+    const unsigned long mapped = mapped_bytes();
+    if (mapped == 0) return 3;
     rlimit lim{};
-    lim.rlim_cur = lim.rlim_max = pages * 4096ul + (96ul << 20);
+    lim.rlim_cur = lim.rlim_max = mapped + (96ul << 20);
     if (setrlimit(RLIMIT_AS, &lim) != 0) return 4;
     {
         auto r = parse(text);
@@ -176,12 +184,10 @@ int parse_when_doubling_is_refused() {
     std::string zeros = "[0";
     for (int i = 0; i < (8 << 20); ++i) zeros += ",0";
     zeros += "]";
-    std::FILE* f = std::fopen("/proc/self/statm", "r");
-    unsigned long pages = 0;
-    if (f == nullptr || std::fscanf(f, "%lu", &pages) != 1) return 3;
-    std::fclose(f);
+    const unsigned long mapped = mapped_bytes();
+    if (mapped == 0) return 3;
     rlimit lim{};
-    lim.rlim_cur = lim.rlim_max = pages * 4096ul + (216ul << 20);
+    lim.rlim_cur = lim.rlim_max = mapped + (216ul << 20);
     if (setrlimit(RLIMIT_AS, &lim) != 0) return 4;
     auto r = parse(zeros);
     if (!r) return 1;
@@ -201,16 +207,14 @@ TEST(ParseBufferDeathTest, MemoryLimitBelowTheDoubledTapeGrowsItByLess) {
 int deep_parse_under_address_limits() {
     constexpr int kDepth = 4 << 20;
     const std::string deep = std::string(kDepth, '[') + std::string(kDepth, ']');
-    std::FILE* f = std::fopen("/proc/self/statm", "r");
-    unsigned long pages = 0;
-    if (f == nullptr || std::fscanf(f, "%lu", &pages) != 1) return 3;
-    std::fclose(f);
+    const unsigned long mapped = mapped_bytes();
+    if (mapped == 0) return 3;
     rlimit lim{};
     if (getrlimit(RLIMIT_AS, &lim) != 0) return 4;
     const rlim_t hard = lim.rlim_max;
     int failed = 0, parsed = 0;
     for (unsigned long extra = 48; extra <= 240; extra += 8) {
-        lim.rlim_cur = pages * 4096ul + (extra << 20);
+        lim.rlim_cur = mapped + (extra << 20);
         if (setrlimit(RLIMIT_AS, &lim) != 0) return 4;
         auto r = parse(deep);
         lim.rlim_cur = hard;
