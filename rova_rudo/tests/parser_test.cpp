@@ -70,6 +70,18 @@ TEST(ScanString, StartsMidDocument) {
     EXPECT_EQ(c.pos, doc.size() - 1);
 }
 
+// scan_string of the string that starts `doc` against the reference: skip
+// escaped bytes until an unescaped quote. `n` and `esc` name the case.
+void expect_scan_as_reference(const std::string& doc, std::size_t n, std::size_t esc) {
+    std::size_t p = 1;
+    while (p < doc.size() && doc[p] != '"') p += doc[p] == '\\' ? 2 : 1;
+    JsonCursor c(doc);
+    auto r = scan_string(c);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(c.pos, p + 1) << n << " " << esc;
+    EXPECT_EQ(r->size(), p - 1) << n << " " << esc;
+}
+
 // Every body length and escape position at the start of a short document
 // must agree with a byte-by-byte scan.
 TEST(ScanString, AgreesWithScalarScan) {
@@ -79,14 +91,7 @@ TEST(ScanString, AgreesWithScalarScan) {
             std::string body(n, 'q');
             if (esc < n) body[esc] = '\\';
             doc += body + "\"xyz\"";
-            // Reference: skip escaped bytes until an unescaped quote.
-            std::size_t p = 1;
-            while (p < doc.size() && doc[p] != '"') p += doc[p] == '\\' ? 2 : 1;
-            JsonCursor c(doc);
-            auto r = scan_string(c);
-            ASSERT_TRUE(r.ok());
-            EXPECT_EQ(c.pos, p + 1) << n << " " << esc;
-            EXPECT_EQ(r->size(), p - 1) << n << " " << esc;
+            expect_scan_as_reference(doc, n, esc);
         }
     }
 }
@@ -101,13 +106,7 @@ TEST(ScanString, BodiesAcrossTheInlineWindow) {
             if (esc < n) body[esc] = '\\';
             if (esc == n + 1 && n > 0) body[n - 1] = '\\';  // escapes the quote after it
             const std::string doc = "\"" + body + "\"xyz\"" + std::string(80, ' ') + "\"";
-            std::size_t p = 1;
-            while (p < doc.size() && doc[p] != '"') p += doc[p] == '\\' ? 2 : 1;
-            JsonCursor c(doc);
-            auto r = scan_string(c);
-            ASSERT_TRUE(r.ok());
-            EXPECT_EQ(c.pos, p + 1) << n << " " << esc;
-            EXPECT_EQ(r->size(), p - 1) << n << " " << esc;
+            expect_scan_as_reference(doc, n, esc);
         }
     }
 }

@@ -146,22 +146,32 @@ unsigned long mapped_bytes() {
     return read ? pages * 4096ul : 0;
 }
 
+// Limits this process's address space to what it maps now plus `extra`
+// bytes, hard limit too; false when that cannot be done.
+bool limit_address_space(unsigned long extra) {
+    const unsigned long mapped = mapped_bytes();
+    rlimit lim{};
+    lim.rlim_cur = lim.rlim_max = mapped + extra;
+    return mapped != 0 && setrlimit(RLIMIT_AS, &lim) == 0;
+}
+
+// An array of `n` + 1 zeros, which needs a tape entry per byte pair.
+std::string zeros_array(int n) {
+    std::string zeros = "[0";
+    for (int i = 0; i < n; ++i) zeros += ",0";
+    return zeros + "]";
+}
+
 // Under a limit on address space: an up-front reservation larger than the
 // limit shrinks instead of ending the process (the tape of a long string
 // needs one entry), and a tape that cannot grow fails its input with the
 // system's message. Run in a child, whose limit goes with it.
 int parse_under_address_limit() {
     const std::string text = "\"" + std::string(64 << 20, 'a') + "\"";
-    std::string zeros = "[0";
-    for (int i = 0; i < (8 << 20); ++i) zeros += ",0";
-    zeros += "]";
+    const std::string zeros = zeros_array(8 << 20);
     // The limit: what the process maps now plus 96 MiB, below the 160 MiB
     // that either document's tape asks for.
-    const unsigned long mapped = mapped_bytes();
-    if (mapped == 0) return 3;
-    rlimit lim{};
-    lim.rlim_cur = lim.rlim_max = mapped + (96ul << 20);
-    if (setrlimit(RLIMIT_AS, &lim) != 0) return 4;
+    if (!limit_address_space(96ul << 20)) return 4;
     {
         auto r = parse(text);
         if (!r || r->tape.size() != 1) return 1;
@@ -181,14 +191,8 @@ TEST(ParseBufferDeathTest, MemoryLimitFailsTheInputNotTheProcess) {
 // doubling asks for 320 MiB, growing by a quarter for 200, and the limit
 // allows 216.
 int parse_when_doubling_is_refused() {
-    std::string zeros = "[0";
-    for (int i = 0; i < (8 << 20); ++i) zeros += ",0";
-    zeros += "]";
-    const unsigned long mapped = mapped_bytes();
-    if (mapped == 0) return 3;
-    rlimit lim{};
-    lim.rlim_cur = lim.rlim_max = mapped + (216ul << 20);
-    if (setrlimit(RLIMIT_AS, &lim) != 0) return 4;
+    const std::string zeros = zeros_array(8 << 20);
+    if (!limit_address_space(216ul << 20)) return 4;
     auto r = parse(zeros);
     if (!r) return 1;
     return r->tape.size() == (8u << 20) + 2 && r->tape.capacity() == (10u << 20) ? 0 : 2;
