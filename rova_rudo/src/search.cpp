@@ -72,10 +72,7 @@ public:
             ++match_count_;
             return stop;
         }
-        if (!reported_.repeats(path)) {
-            reported_.record(path);
-            ++match_count_;
-        }
+        count_report(path);
         return stop && shape != MatchShape::ObjectKey;
     }
 
@@ -109,7 +106,7 @@ public:
                     record_in_innermost_object();
                 } else {
                     sink_.emit_search_match(path_.text(), key, ScalarKind::String, MatchShape::ObjectKey, o);
-                    count_report();
+                    count_report(path_.text());
                 }
             }
         }
@@ -213,9 +210,10 @@ private:
     // A key or scalar report at the path of the report just before it (a key
     // and then its value, or a repeated key) is one result to the sink, so it
     // does not count again towards the limit, a number of unique paths.
-    void count_report() {
-        if (reported_.repeats(path_.text())) return;
-        reported_.record(path_.text());
+    // Counts a report at `path` unless the one before had the same path.
+    void count_report(std::string_view path) {
+        if (reported_.repeats(path)) return;
+        reported_.record(path);
         ++match_count_;
     }
 
@@ -226,7 +224,7 @@ private:
             return false;
         }
         bool stop = sink_.emit_search_match(path_.text(), v, k, MatchShape::Scalar, offset);
-        count_report();
+        count_report(path_.text());
         if (stop) return true;
         return limit_ && match_count_ >= *limit_;
     }
