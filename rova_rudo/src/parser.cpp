@@ -5,7 +5,7 @@
 
 #include "platform/utf8.hpp"
 #include "rova_rudo/byte_search.hpp"
-#include "tape_parser/simd.hpp"
+#include "tape_parser/builder.hpp"
 
 namespace rova_rudo {
 
@@ -89,28 +89,10 @@ platform::Result<std::string_view, ParseError> detail::scan_string_rest(JsonCurs
 }
 
 std::string_view scan_number_span(JsonCursor& c) {
+    // The runs the tape builder takes as numbers, by its own scan.
     const std::uint64_t start = c.pos;
-    std::uint64_t p = start;
-    // Numbers are short: one block settles nearly all of them.
-    while (p + 32 <= c.len) {
-        namespace simd = tape_parser::simd;
-        const auto b = simd::Block32::load(c.data + p);
-        const std::uint32_t digits = b.at_most(simd::Block32::splat('9')) & ~b.at_most(simd::Block32::splat('0' - 1));
-        const std::uint32_t signs = b.eq('+') | b.eq('-') | b.eq('.') | b.eq('e') | b.eq('E');
-        const std::uint32_t other = ~(digits | signs);
-        if (other != 0) {
-            c.pos = p + simd::first_bit(other);
-            return std::string_view(c.data + start, static_cast<std::size_t>(c.pos - start));
-        }
-        p += 32;
-    }
-    while (p < c.len) {
-        const char b = c.data[p];
-        if ((b >= '0' && b <= '9') || b == '+' || b == '-' || b == '.' || b == 'e' || b == 'E') ++p;
-        else break;
-    }
-    c.pos = p;
-    return std::string_view(c.data + start, static_cast<std::size_t>(p - start));
+    c.pos = tape_parser::tape_number_end(reinterpret_cast<const std::uint8_t*>(c.data), c.len, start);
+    return std::string_view(c.data + start, static_cast<std::size_t>(c.pos - start));
 }
 
 }  // namespace rova_rudo
