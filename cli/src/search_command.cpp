@@ -216,7 +216,10 @@ int run_search(const SearchOptions& o) {
         }
     };
 
-    if (from_stdin) {
+    // A bad expression, path pattern or predicate is the answer whatever the
+    // input holds: it is reported before any input is opened or waited for.
+    if (const SearchError request = rova_rudo::check_search_query(q); !request.is_success()) take(request, "");
+    if (from_stdin && !flags.request_error) {
         auto doc = read_stdin_all();
         if (!doc) {
             say("qm: search: stdin: " + doc.error().message() + "\n");
@@ -229,7 +232,7 @@ int run_search(const SearchOptions& o) {
     // A file cut while it is mapped fails that input only.
     platform::recover_shrunk_input_maps(true);
     for (const std::string& path : inputs) {
-        if (writer.failed()) break;  // the reader is gone: the rest would be dropped
+        if (writer.failed() || flags.request_error) break;  // the reader is gone, or nothing can match
         // Names found by a glob need not be UTF-8; reports and prefixes are text.
         std::string name;
         platform::append_replacing_invalid_sequences(name, path);

@@ -36,7 +36,8 @@ std::string TempDir::write(const std::string& name, const std::string& content) 
 }
 
 QmRun run_qm(const std::vector<std::string>& args, const std::string& stdin_data,
-             const std::vector<std::pair<std::string, std::string>>& env, const std::string& cwd, int timeout_s) {
+             const std::vector<std::pair<std::string, std::string>>& env, const std::string& cwd, int timeout_s,
+             bool hold_stdin) {
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (::pipe(in_pipe) || ::pipe(out_pipe) || ::pipe(err_pipe)) std::abort();
 
@@ -77,7 +78,8 @@ QmRun run_qm(const std::vector<std::string>& args, const std::string& stdin_data
     QmRun r;
     std::size_t written = 0;
     int in_fd = in_pipe[1];
-    if (stdin_data.empty()) {
+    bool in_done = stdin_data.empty();  // all written
+    if (in_done && !hold_stdin) {
         ::close(in_fd);
         in_fd = -1;
     }
@@ -96,7 +98,7 @@ QmRun run_qm(const std::vector<std::string>& args, const std::string& stdin_data
             err_i = n;
             fds[n++] = {err_pipe[0], POLLIN, 0};
         }
-        if (in_fd >= 0) {
+        if (in_fd >= 0 && !in_done) {
             in_i = n;
             fds[n++] = {in_fd, POLLOUT, 0};
         }
@@ -120,7 +122,8 @@ QmRun run_qm(const std::vector<std::string>& args, const std::string& stdin_data
         if (in_i >= 0 && (fds[in_i].revents & (POLLOUT | POLLERR | POLLHUP))) {
             ssize_t k = ::write(in_fd, stdin_data.data() + written, stdin_data.size() - written);
             if (k > 0) written += static_cast<std::size_t>(k);
-            if (k < 0 || written == stdin_data.size()) {
+            in_done = k < 0 || written == stdin_data.size();
+            if (in_done && !hold_stdin) {
                 ::close(in_fd);
                 in_fd = -1;
             }

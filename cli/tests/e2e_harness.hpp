@@ -44,9 +44,10 @@ private:
 };
 
 // Runs qm with `args` in `cwd`, feeding `stdin_data`; kills it after `timeout_s`.
+// With `hold_stdin` its standard input stays open (after the data) until it exits.
 QmRun run_qm(const std::vector<std::string>& args, const std::string& stdin_data = "",
              const std::vector<std::pair<std::string, std::string>>& env = {}, const std::string& cwd = "",
-             int timeout_s = 120);
+             int timeout_s = 120, bool hold_stdin = false);
 
 // Runs one case in a fresh temporary directory and checks all three results.
 void check_case(const QmCase& c);

@@ -285,6 +285,33 @@ TEST(SearchCommand, RequestErrorsStillCloseTheOutput) {
     }
 }
 
+// A bad request is the answer before any input is opened or waited for: on
+// each engine's road, with a file that does not exist, and with a standard
+// input that never ends (the run is killed and fails if qm waits for it).
+TEST(SearchCommand, RequestErrorsComeBeforeAnyInput) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const std::string bad_regex = "qm: search: regex compile error: invalid perl operator: (?=\n";
+    const std::vector<Case> cases = {
+        {{"search", "--regex", "(?=a)"}, bad_regex},
+        {{"search", "--regex", "--all-types", "(?=a)"}, bad_regex},
+        {{"search", "--where", ".a matches /(/"}, "qm: search: bad --where: invalid regex: missing ): (\n"},
+        {{"search", "--path", ".a["}, "qm: search: bad --path: unclosed '[' in path\n"},
+    };
+    for (const Case& c : cases) {
+        for (const bool from_stdin : {false, true}) {
+            std::vector<std::string> args = c.args;
+            if (!from_stdin) args.push_back("missing.json");
+            e2e::QmRun r = e2e::run_qm(args, "[", {}, "", 20, true);
+            EXPECT_EQ(r.code, 2) << args[2];
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err, c.err);
+        }
+    }
+}
+
 TEST(SearchCommand, GlobsSearchEveryFileInOrder) {
     const std::vector<std::pair<std::string, std::string>> files = {
         {"d/a.json", R"({"k":"foo"})"},    {"d/b.json", "{oops"}, {"d/c.json", R"({"k":"nofoo","j":"foo"})"},

@@ -10,10 +10,6 @@ namespace rova_rudo {
 
 namespace {
 
-std::unique_ptr<re2::RE2> compile(const std::string& pattern, bool case_insensitive) {
-    return compile_translated(pattern, RegexOptions{.case_insensitive = case_insensitive});
-}
-
 inline std::uint8_t fold(std::uint8_t b) { return (b >= 'A' && b <= 'Z') ? static_cast<std::uint8_t>(b + 0x20) : b; }
 
 // The characters the expression syntax treats specially; everything else,
@@ -45,25 +41,11 @@ bool needs_escape(char c) {
 }  // namespace
 
 TextMatcher::TextMatcher() = default;
+TextMatcher::TextMatcher(const TextMatcher&) = default;
+TextMatcher& TextMatcher::operator=(const TextMatcher&) = default;
 TextMatcher::TextMatcher(TextMatcher&&) noexcept = default;
 TextMatcher& TextMatcher::operator=(TextMatcher&&) noexcept = default;
 TextMatcher::~TextMatcher() = default;
-
-TextMatcher::TextMatcher(const TextMatcher& o)
-    : kind_(o.kind_),
-      bytes_(o.bytes_),
-      first_(o.first_),
-      first_alt_(o.first_alt_),
-      probe_(o.probe_),
-      case_insensitive_(o.case_insensitive_),
-      finder_(o.finder_) {
-    if (o.re_) re_ = compile(bytes_, case_insensitive_);
-}
-
-TextMatcher& TextMatcher::operator=(const TextMatcher& o) {
-    if (this != &o) *this = TextMatcher(o);
-    return *this;
-}
 
 platform::Result<TextMatcher, SearchError> build_text_matcher(std::string_view text, bool case_sensitive,
                                                               bool is_regex) {
@@ -89,7 +71,7 @@ platform::Result<TextMatcher, SearchError> build_text_matcher(std::string_view t
         return m;
     }
     if (is_regex) {
-        auto re = compile_regex(text, RegexOptions{.case_insensitive = !case_sensitive});
+        auto re = shared_regex(text, RegexOptions{.case_insensitive = !case_sensitive});
         if (!re) return platform::Err{SearchError::regex(std::move(re).error())};
         m.kind_ = TextMatcherKind::UserRegex;
         m.case_insensitive_ = !case_sensitive;
@@ -107,7 +89,7 @@ platform::Result<TextMatcher, SearchError> build_text_matcher(std::string_view t
             m.bytes_ += c;
         }
     }
-    m.re_ = compile(m.bytes_, m.case_insensitive_);
+    m.re_ = shared_translated(m.bytes_, RegexOptions{.case_insensitive = m.case_insensitive_});
     if (!m.re_->ok()) {
         if (m.re_->error_code() == re2::RE2::ErrorPatternTooLarge)
             return platform::Err{SearchError::regex(kRegexTooLargeMessage)};
@@ -140,6 +122,21 @@ platform::Result<QueryMatchers, SearchError> build_matchers(const SearchQuery& q
         auto m = build_text_matcher(*q.value, q.case_sensitive, q.regex);
         if (!m) return platform::Err{std::move(m).error()};
         out.value = std::move(*m);
+    }
+    return out;
+}
+
+QueryMatchers with_own_programs(const QueryMatchers& m) {
+    QueryMatchers out = m;
+    std::shared_ptr<const re2::RE2> value_program;
+    for (TextMatcher* t : {&out.value, &out.key}) {
+        if (!t->re_) continue;
+        if (t == &out.key && m.key.re_ == m.value.re_) {
+            t->re_ = value_program;
+            continue;
+        }
+        t->re_ = compile_translated(t->bytes_, RegexOptions{.case_insensitive = t->case_insensitive_});
+        value_program = t->re_;
     }
     return out;
 }

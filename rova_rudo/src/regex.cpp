@@ -3,6 +3,7 @@
 #include <re2/re2.h>
 
 #include <algorithm>
+#include <mutex>
 #include <unordered_set>
 #include <vector>
 
@@ -1045,8 +1046,9 @@ platform::Result<CompiledRegex, std::string> compile_regex(std::string_view patt
     }
     auto translated = translate_regex(pattern, opt.case_insensitive);
     if (!translated) return platform::Err{std::move(translated).error()};
-    CompiledRegex out{compile_translated(*translated, opt), std::move(*translated)};
-    if (out.re->ok()) return out;
+    std::shared_ptr<const re2::RE2> re = compile_translated(*translated, opt);
+    CompiledRegex out{re, std::move(*translated)};
+    if (re->ok()) return out;
     if (out.re->error_code() == re2::RE2::ErrorPatternTooLarge)
         return platform::Err{std::string(kRegexTooLargeMessage)};
     // RE2's message quotes the pattern: quote the short form, as the user
@@ -1059,6 +1061,62 @@ platform::Result<CompiledRegex, std::string> compile_regex(std::string_view patt
         if (!again->ok()) return platform::Err{again->error()};
     }
     return platform::Err{out.re->error()};
+}
+
+namespace {
+
+// The last few compiled expressions, newest last. A handful covers one
+// search's texts and predicate; more would only keep dead programs alive.
+class RegexCache {
+public:
+    using Compiled = platform::Result<CompiledRegex, std::string>;
+
+    template <typename Compile>
+    Compiled get(bool translated, std::string_view pattern, const RegexOptions& opt, Compile compile) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            for (const Entry& e : entries_)
+                if (e.translated == translated && e.pattern == pattern && same(e.opt, opt)) return e.compiled;
+        }
+        // Compiled outside the lock: another thread's expression need not wait.
+        Entry e{translated, std::string(pattern), opt, compile()};
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (entries_.size() == kEntries) entries_.erase(entries_.begin());
+        entries_.push_back(e);
+        return std::move(e.compiled);
+    }
+
+private:
+    static constexpr std::size_t kEntries = 8;
+    struct Entry {
+        bool translated;  // the pattern is RE2's own, not a user's
+        std::string pattern;
+        RegexOptions opt;
+        Compiled compiled;
+    };
+    static bool same(const RegexOptions& a, const RegexOptions& b) {
+        return a.case_insensitive == b.case_insensitive && a.multi_line == b.multi_line && a.dot_nl == b.dot_nl;
+    }
+    std::mutex mutex_;
+    std::vector<Entry> entries_;
+};
+
+RegexCache& regex_cache() {
+    static RegexCache cache;
+    return cache;
+}
+
+}  // namespace
+
+platform::Result<CompiledRegex, std::string> shared_regex(std::string_view pattern, const RegexOptions& opt) {
+    return regex_cache().get(false, pattern, opt, [&] { return compile_regex(pattern, opt); });
+}
+
+std::shared_ptr<const re2::RE2> shared_translated(const std::string& pattern, const RegexOptions& opt) {
+    auto got = regex_cache().get(true, pattern, opt, [&]() -> RegexCache::Compiled {
+        return CompiledRegex{compile_translated(pattern, opt), pattern};
+    });
+    return got->re;
 }
 
 }  // namespace rova_rudo

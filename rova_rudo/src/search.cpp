@@ -398,6 +398,40 @@ std::uint64_t next_element_start(std::string_view d, std::uint64_t at, std::stri
 
 }  // namespace
 
+namespace {
+
+// What a query compiles to before any input is read.
+struct CompiledQuery {
+    QueryMatchers matchers;
+    std::optional<PathPattern> pattern;
+    std::optional<WherePredicate> predicate;
+};
+
+platform::Result<CompiledQuery, SearchError> compile_query(const SearchQuery& query) {
+    auto matchers = build_matchers(query);
+    if (!matchers.ok()) return platform::Err{std::move(matchers).error()};
+    CompiledQuery out{std::move(matchers).value(), std::nullopt, std::nullopt};
+    if (query.path) {
+        auto p = compile_path_pattern(*query.path);
+        if (!p.ok()) return platform::Err{SearchError::path_pattern(std::move(p).error())};
+        out.pattern = std::move(p).value();
+    }
+    if (query.where && !query.where->empty()) {
+        auto pred = parse_where(*query.where);
+        if (!pred.ok()) return platform::Err{SearchError::predicate(where_error_display(pred.error()))};
+        out.predicate = std::move(pred).value();
+    }
+    return out;
+}
+
+}  // namespace
+
+SearchError check_search_query(const SearchQuery& query) {
+    auto compiled = compile_query(query);
+    if (!compiled.ok()) return std::move(compiled).error();
+    return SearchError::success(0);
+}
+
 SearchError run_in_memory_search(std::string_view document, const SearchQuery& query, MatchSink& sink) {
     // Slices of up to 8 MiB: a round's thread starts cost little beside its walks.
     return run_in_memory_search_given(document, query, sink,
@@ -407,25 +441,14 @@ SearchError run_in_memory_search(std::string_view document, const SearchQuery& q
 
 SearchError run_in_memory_search_given(std::string_view document, const SearchQuery& query, MatchSink& sink,
                                        unsigned threads, std::size_t slice) {
-    auto matchers = build_matchers(query);
-    if (!matchers.ok()) return std::move(matchers).error();
-
-    std::optional<PathPattern> pattern;
-    if (query.path) {
-        auto p = compile_path_pattern(*query.path);
-        if (!p.ok()) return SearchError::path_pattern(std::move(p).error());
-        pattern = std::move(p).value();
-    }
-
+    auto compiled = compile_query(query);
+    if (!compiled.ok()) return std::move(compiled).error();
+    CompiledQuery& plan = compiled.value();
+    std::optional<PathPattern>& pattern = plan.pattern;
     std::optional<WhereTracker> tracker;
-    if (query.where && !query.where->empty()) {
-        auto pred = parse_where(*query.where);
-        if (!pred.ok()) return SearchError::predicate(where_error_display(pred.error()));
-        tracker.emplace(std::move(pred).value(), 16);
-    }
+    if (plan.predicate) tracker.emplace(std::move(*plan.predicate), 16);
 
-    SearchVisitor v(document, query, sink, matchers.value(), pattern ? &*pattern : nullptr,
-                    tracker ? &*tracker : nullptr);
+    SearchVisitor v(document, query, sink, plan.matchers, pattern ? &*pattern : nullptr, tracker ? &*tracker : nullptr);
     JsonCursor c(document);
     skip_whitespace(c);
 
@@ -481,8 +504,8 @@ SearchError run_in_memory_search_given(std::string_view document, const SearchQu
     };
     std::uint32_t j = 0;
     ParseError error;
-    std::vector<QueryMatchers> slice_matchers;  // one copy per slice: a regex is not shared between threads
-    if (in_slices) slice_matchers.assign(threads, matchers.value());
+    std::vector<QueryMatchers> slice_matchers(in_slices ? threads : 0);
+    for (QueryMatchers& m : slice_matchers) m = with_own_programs(plan.matchers);
     std::vector<Slice> slices(in_slices ? threads : 0);
     bool held_too_much = false;
     std::string path;

@@ -195,8 +195,8 @@ TEST(UnicodeRegex, RefusalsAndErrorTexts) {
     }
 }
 
-// Copying a matcher (as the tape engine does for its worker) compiles the
-// translated pattern again, not the user's text.
+// A copied matcher (as build_matchers makes for keys) matches by the
+// translation, not by RE2's reading of the user's text.
 TEST(UnicodeRegex, CopiedMatcherKeepsTheTranslation) {
     auto m = build_text_matcher(R"(^\w\u{e9}$)", true, true);
     ASSERT_TRUE(m.ok());

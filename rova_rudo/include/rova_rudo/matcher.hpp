@@ -40,9 +40,11 @@ struct AsciiNoCaseNeedle {
     std::size_t probe = 0;  // as ascii_nocase_probe(lowered)
 };
 
-// Copying a regular-expression matcher compiles a second expression from the
-// same pattern and options, so a copy handed to another thread never shares
-// match caches with the original.
+// Copying a regular-expression matcher shares its compiled program: RE2
+// matches from any thread with one program, and keeps the lazy-DFA cache of
+// each program behind its own lock.
+struct QueryMatchers;
+
 class TextMatcher {
 public:
     TextMatcher();  // None
@@ -68,6 +70,7 @@ public:
 
 private:
     friend platform::Result<TextMatcher, SearchError> build_text_matcher(std::string_view, bool, bool);
+    friend QueryMatchers with_own_programs(const QueryMatchers& m);
     TextMatcherKind kind_ = TextMatcherKind::None;
     std::string bytes_;
     std::uint8_t first_ = 0;
@@ -75,7 +78,7 @@ private:
     std::size_t probe_ = 0;          // AsciiNoCase
     bool case_insensitive_ = false;  // regex kinds
     SubstringFinder finder_;         // Literal
-    std::unique_ptr<re2::RE2> re_;
+    std::shared_ptr<const re2::RE2> re_;
 };
 
 // The matchers of one search: for object keys and for scalar values.
@@ -83,6 +86,12 @@ struct QueryMatchers {
     TextMatcher key;
     TextMatcher value;
 };
+
+// The same matchers with regular-expression programs of their own (one, when
+// key and value share one), for a thread that matches beside the others: RE2
+// takes a program's lazy-DFA cache lock on every match, which threads that
+// share a program contend for. Costs a compile per program.
+QueryMatchers with_own_programs(const QueryMatchers& m);
 
 // A matcher of kind Literal, AsciiNoCase, EscapedRegex or UserRegex for
 // `text`; fails with SearchError kind Regex and the library's message when

@@ -40,8 +40,10 @@ struct RegexOptions {
 platform::Result<std::string, std::string> translate_regex(std::string_view pattern, bool case_insensitive,
                                                            bool for_message = false);
 
+// A compiled program is immutable and RE2 matches from any thread with it,
+// so every holder of one expression shares it.
 struct CompiledRegex {
-    std::unique_ptr<re2::RE2> re;
+    std::shared_ptr<const re2::RE2> re;
     std::string pattern;  // as handed to RE2, for compile_translated
 };
 
@@ -49,8 +51,17 @@ struct CompiledRegex {
 // after the "regex compile error" prefix.
 platform::Result<CompiledRegex, std::string> compile_regex(std::string_view pattern, const RegexOptions& opt);
 
+// compile_regex, answered from the last few patterns compiled in this
+// process: a search checks its expressions before it opens any input, and
+// each input's engine then asks for the same ones again.
+platform::Result<CompiledRegex, std::string> shared_regex(std::string_view pattern, const RegexOptions& opt);
+
 // Compiles an RE2 pattern as is (a translation's output, or a pattern built
 // by the program) with the options every search expression gets.
 std::unique_ptr<re2::RE2> compile_translated(const std::string& pattern, const RegexOptions& opt);
+
+// compile_translated, shared as shared_regex is: the RE2 error is in the
+// program's error().
+std::shared_ptr<const re2::RE2> shared_translated(const std::string& pattern, const RegexOptions& opt);
 
 }  // namespace rova_rudo

@@ -20,6 +20,12 @@ namespace rova_rudo {
 // after it returns.
 SearchError run_in_memory_search(std::string_view document, const SearchQuery& query, MatchSink& sink);
 
+// Compiles the query's expressions, path pattern and predicate as either
+// engine would: Success, or the Regex, PathPattern or Predicate error that a
+// search of any input gives. Checked before any input is opened, so that a
+// bad request is reported at once, whatever the input is or when it ends.
+SearchError check_search_query(const SearchQuery& query);
+
 // run_in_memory_search with the records of JSON Lines, or the elements of a
 // document that is one array, walked by `threads` threads in rounds of up to
 // `slice` bytes per thread (1 thread: one walk in turn). run_in_memory_search

@@ -147,10 +147,10 @@ struct Lexer {
                                                                                            bool dot_nl) {
         // The same translation and budget as a search text's expression: a
         // pattern that `--regex` accepts is accepted here too.
-        auto re = rova_rudo::compile_regex(
+        auto re = rova_rudo::shared_regex(
             body, RegexOptions{.case_insensitive = fold, .multi_line = multi, .dot_nl = dot_nl});
         if (!re) return fail(WhereErrorCode::InvalidRegex, std::move(re).error());
-        return std::shared_ptr<const re2::RE2>(std::move(re->re));
+        return std::move(re->re);
     }
 };
 
