@@ -1,5 +1,5 @@
+#include <algorithm>
 #include <cstdio>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,8 +14,7 @@
 namespace cli {
 
 // The key names read exactly as `schema` prints them in its paths (raw
-// escapes, U+FFFD for invalid UTF-8), and a name holding '.' or '[' splits
-// the way the printed path does.
+// escapes, U+FFFD for invalid UTF-8), each whole: "1.0" is one name.
 int run_keys_command(Args args) {
     for (const std::string& a : args) {
         if (a == "-h" || a == "--help") {
@@ -44,31 +43,21 @@ int run_keys_command(Args args) {
         return 3;
     }
 
-    // A name's pieces depend on the name alone (a path splits at each '.',
-    // a piece ends at its first '['), so each distinct name kept in the tree
-    // is split once instead of splitting every printed path, whose total
-    // length grows with the square of the nesting depth.
-    std::vector<bool> used(tree->key_names.size(), false);
-    for (const auto& node : tree->nodes) {
-        if (node.key != 0) used[node.key - 1] = true;
-    }
+    if (tree->truncated) write_max_paths_warning("keys", walk.max_paths);
+
+    // Every distinct key the walk met is interned, also under paths the cap
+    // dropped, so the list is whole even when the tree is not.
     // std::string orders by unsigned bytes, so "B" sorts before "a".
-    std::set<std::string, std::less<>> names;
-    std::string text;
-    for (std::size_t k = 0; k < used.size(); ++k) {
-        if (!used[k]) continue;
-        text.clear();
-        platform::append_replacing_invalid_sequences(text, tree->key_names[k]);
-        std::string_view rest = text;
-        while (true) {
-            const auto dot = rest.find('.');
-            std::string_view piece = rest.substr(0, dot);
-            piece = piece.substr(0, piece.find('['));
-            if (!piece.empty() && names.find(piece) == names.end()) names.emplace(piece);
-            if (dot == std::string_view::npos) break;
-            rest.remove_prefix(dot + 1);
-        }
+    std::vector<std::string> names;
+    names.reserve(tree->key_names.size());
+    for (const std::string& raw : tree->key_names) {
+        std::string text;
+        platform::append_replacing_invalid_sequences(text, raw);
+        names.push_back(std::move(text));
     }
+    std::sort(names.begin(), names.end());
+    // Two raw names can read the same once invalid UTF-8 is replaced.
+    names.erase(std::unique(names.begin(), names.end()), names.end());
 
     BufferedWriter out(1);
     for (const std::string& n : names) {

@@ -100,12 +100,7 @@ int run_schema_command(Args args) {
         write_err("qm: schema: parse error: " + rova_rudo::parse_error_display(tree.error()) + "\n");
         return 3;
     }
-    if (tree->truncated) {
-        std::string msg = "qm: schema: WARNING \xE2\x80\x94 exceeded max-paths (";
-        append_decimal(msg, walk.max_paths);
-        msg += "); output may be truncated. Use --max-paths to raise the cap.\n";
-        write_err(msg);
-    }
+    if (tree->truncated) write_max_paths_warning("schema", walk.max_paths);
 
     BufferedWriter out(1);
     std::string line;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "cli/help.hpp"
 
@@ -80,6 +81,13 @@ std::optional<InputBuffer> load_command_input(std::string_view command, const st
     }
     std::fwrite(msg.data(), 1, msg.size(), stderr);
     return std::nullopt;
+}
+
+void write_max_paths_warning(std::string_view command, std::uint64_t max_paths) {
+    std::string msg = "qm: " + std::string(command) + ": WARNING \xE2\x80\x94 exceeded max-paths (";
+    msg += std::to_string(max_paths);
+    msg += "); output may be truncated. Use --max-paths to raise the cap.\n";
+    std::fwrite(msg.data(), 1, msg.size(), stderr);
 }
 
 }  // namespace cli

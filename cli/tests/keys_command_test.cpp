@@ -18,8 +18,11 @@ TEST(KeysCommand, NamesFromPaths) {
          .args = {"keys"},
          .stdin_data = "{\"b\":1,\"\xC3\xA9\":1,\"ab\":1,\"a\":1,\"B\":2}",
          .out = "B\na\nab\nb\n\xC3\xA9\n"},
-        // Names split like the printed path does.
-        {.name = "dotted", .args = {"keys"}, .stdin_data = R"({"a.b":1,"x[1]":2,"[y":3,"":4})", .out = "a\nb\nx\n"},
+        // A name is listed whole, whatever it holds; the empty name too.
+        {.name = "whole names",
+         .args = {"keys"},
+         .stdin_data = R"({"a.b":1,"x[1]":2,"[y":3,"":4,"1.0":{"node_modules/lodash.merge":5}})",
+         .out = "\n1.0\n[y\na.b\nnode_modules/lodash.merge\nx[1]\n"},
         {.name = "raw escapes",
          .args = {"keys"},
          .stdin_data = R"({"a\"b":1,"\u0061":1,"a":2})",
@@ -29,8 +32,18 @@ TEST(KeysCommand, NamesFromPaths) {
          .stdin_data = R"([{"id":1},{"x":{"id":2}}])",
          .out = "id\nx\n"},
         {.name = "invalid UTF-8", .args = {"keys"}, .stdin_data = "{\"k\xFF\":1}", .out = "k\xEF\xBF\xBD\n"},
-        // The cap is not reported by keys.
-        {.name = "cap", .args = {"keys", "--max-paths", "2"}, .stdin_data = R"({"a":1,"b":2})", .out = "a\n"},
+        // The cap cuts the tree, not the names, and is reported as schema reports it.
+        {.name = "cap",
+         .args = {"keys", "--max-paths", "2"},
+         .stdin_data = R"({"a":1,"b":{"c":{"d":2}}})",
+         .out = "a\nb\nc\nd\n",
+         .err =
+             "qm: keys: WARNING \xE2\x80\x94 exceeded max-paths (2); output may be truncated. Use --max-paths to raise "
+             "the cap.\n"},
+        {.name = "invalid bytes that read alike",
+         .args = {"keys"},
+         .stdin_data = "{\"k\xFF\":1,\"k\xFE\":2}",
+         .out = "k\xEF\xBF\xBD\n"},
         {.name = "schema flags accepted",
          .args = {"keys", "--format", "json", "--examples=4", "--no-collapse", "--paths-only"},
          .stdin_data = R"({"a":1})",

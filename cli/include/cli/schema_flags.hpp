@@ -38,4 +38,8 @@ platform::Result<SchemaCommandOptions, std::string> parse_schema_flags(Args args
 [[nodiscard]] std::optional<InputBuffer> load_command_input(std::string_view command, const std::string& file,
                                                             bool map);
 
+// Writes "qm: <command>: WARNING — exceeded max-paths (<cap>); ..." to
+// standard error: the walk's path cap cut the tree.
+void write_max_paths_warning(std::string_view command, std::uint64_t max_paths);
+
 }  // namespace cli
