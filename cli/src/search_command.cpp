@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -229,6 +230,9 @@ int run_search(const SearchOptions& o) {
             if (!outcome.is_success()) take(outcome, "stdin");
         }
     }
+    // The tape search keeps its matchers and memory from one file to the next.
+    std::optional<rova_rudo::TapeSearch> tape_search;
+    if (!in_memory) tape_search.emplace(q);
     // A file cut while it is mapped fails that input only.
     platform::recover_shrunk_input_maps(true);
     for (const std::string& path : inputs) {
@@ -251,7 +255,7 @@ int run_search(const SearchOptions& o) {
             // walk made of them, the input failed.
             if (doc->shrank()) outcome = SearchError::message(platform::kFileShrankText);
         } else {
-            outcome = rova_rudo::run_tape_search(path, q, em);
+            outcome = tape_search->search(path, em);
         }
         if (outcome.is_success()) continue;
         take(outcome, name);

@@ -4,18 +4,16 @@
 
 namespace platform {
 
-Result<OpenFileKind, IoError> open_file_kind(const File& f) {
-    struct stat st {};
-    if (::fstat(f.fd(), &st) != 0) return Err{last_io_error()};
+namespace {
+
+OpenFileKind kind_of(const struct stat& st) {
     if (S_ISREG(st.st_mode)) return OpenFileKind::Regular;
     if (S_ISDIR(st.st_mode)) return OpenFileKind::Directory;
     if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return OpenFileKind::Pipe;
     return OpenFileKind::Other;
 }
 
-Result<FileStamp, IoError> file_stamp(const File& f) {
-    struct stat st {};
-    if (::fstat(f.fd(), &st) != 0) return Err{last_io_error()};
+FileStamp stamp_of(const struct stat& st) {
     FileStamp s;
     s.device = st.st_dev;
     s.inode = st.st_ino;
@@ -23,6 +21,26 @@ Result<FileStamp, IoError> file_stamp(const File& f) {
     s.mtime_s = st.st_mtim.tv_sec;
     s.mtime_ns = st.st_mtim.tv_nsec;
     return s;
+}
+
+}  // namespace
+
+Result<OpenFileKind, IoError> open_file_kind(const File& f) {
+    struct stat st {};
+    if (::fstat(f.fd(), &st) != 0) return Err{last_io_error()};
+    return kind_of(st);
+}
+
+Result<FileStamp, IoError> file_stamp(const File& f) {
+    struct stat st {};
+    if (::fstat(f.fd(), &st) != 0) return Err{last_io_error()};
+    return stamp_of(st);
+}
+
+Result<OpenFileState, IoError> open_file_state(const File& f) {
+    struct stat st {};
+    if (::fstat(f.fd(), &st) != 0) return Err{last_io_error()};
+    return OpenFileState{kind_of(st), stamp_of(st)};
 }
 
 }  // namespace platform

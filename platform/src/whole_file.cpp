@@ -84,7 +84,12 @@ Result<ByteBuffer, IoError> read_whole(int fd, std::uint64_t budget) {
 }
 
 Result<ByteBuffer, IoError> read_whole_given(int fd, std::uint64_t budget, std::uint64_t size, unsigned processors) {
-    ByteBuffer buf;
+    return read_whole_into(ByteBuffer(), fd, budget, size, processors);
+}
+
+Result<ByteBuffer, IoError> read_whole_into(ByteBuffer buf, int fd, std::uint64_t budget, std::uint64_t size,
+                                            unsigned processors) {
+    buf.set_size(0);
     std::size_t have = 0;
     if (size > 0) {
         if (size > budget) return Err{too_large_for_memory(budget)};
@@ -96,7 +101,8 @@ Result<ByteBuffer, IoError> read_whole_given(int fd, std::uint64_t budget, std::
         // paid on several processors. The loop below goes on from where the
         // file's bytes stop, so a file that grew or shrank since its size
         // was taken ends up read exactly as by that loop alone.
-        const off_t pos = ::lseek(fd, 0, SEEK_CUR);
+        // A read of one thread needs no position: the loop below reads on.
+        const off_t pos = read_threads(size, processors) > 1 ? ::lseek(fd, 0, SEEK_CUR) : -1;
         if (pos >= 0 && static_cast<std::uint64_t>(pos) < size) {
             const std::uint64_t len = size - static_cast<std::uint64_t>(pos);
             const unsigned threads = read_threads(len, processors);

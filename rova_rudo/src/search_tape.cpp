@@ -111,17 +111,20 @@ constexpr std::size_t kPopulateBytesPerCandidate = 16384;
 
 // Reads the open file whole (a regular file below the streaming threshold,
 // or a pipe, socket or device, which can be read only once and has no size)
-// and parses it. The bytes read are the bytes parsed and the bytes looked at
-// afterwards, whatever happens to the file meanwhile.
-platform::Result<ParsedInput, std::string> read_and_parse(const platform::File& file) {
+// into the memory of `buffer` and parses it into the storage of `tape`. The
+// bytes read are the bytes parsed and the bytes looked at afterwards,
+// whatever happens to the file meanwhile.
+platform::Result<ParsedInput, std::string> read_and_parse(const platform::File& file, std::uint64_t size,
+                                                          std::uint64_t budget, unsigned processors,
+                                                          platform::ByteBuffer buffer, Tape tape) {
     ParsedInput in;
     const auto t0 = std::chrono::steady_clock::now();
-    auto whole = platform::read_whole(file.fd(), platform::memory_budget());
+    auto whole = platform::read_whole_into(std::move(buffer), file.fd(), budget, size, processors);
     if (!whole) return platform::Err{whole.error().message()};
     in.buffer = std::move(whole.value());
     const double read_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-    auto parsed = tape_parser::parse_buffer_chunked(in.buffer.data(), in.buffer.size(),
-                                                    tape_parser::chunk_size_for_len(in.buffer.size()), read_ms);
+    auto parsed = tape_parser::parse_buffer_chunked_into(std::move(tape), in.buffer.data(), in.buffer.size(),
+                                                         tape_parser::chunk_size_for_len(in.buffer.size()), read_ms);
     if (!parsed) return platform::Err{std::move(parsed).error()};
     in.tape = std::move(parsed->tape);
     return in;
@@ -411,10 +414,33 @@ void TapeCursor::move_to(std::uint32_t i) {
 
 namespace {
 
-SearchError search_file(const std::string& path, const SearchQuery& query, MatchSink& sink) {
-    auto built = build_matchers(query);
-    if (!built) return std::move(built).error();
-    const QueryMatchers& matchers = *built;
+// Below this size a file's candidates are taken on the calling thread from
+// the bytes read: starting and joining the prefilter worker costs more than
+// the scan it would overlap with the parse.
+constexpr std::uint64_t kWorkerFromBytes = std::uint64_t{1} << 20;
+// The memory of a whole read and of its tape is kept for the next file of
+// the run up to this input size; a larger file's is given back.
+constexpr std::uint64_t kKeepBelowBytes = std::uint64_t{8} << 20;
+
+}  // namespace
+
+TapeSearch::TapeSearch(const SearchQuery& query) : query_(query), matchers_(build_matchers(query_)) {}
+
+SearchError TapeSearch::search(const std::string& path, MatchSink& sink) {
+    // Memory that cannot be had fails this file, not the run.
+    try {
+        return search_file(path, sink);
+    } catch (const std::bad_alloc&) {
+        buffer_ = platform::ByteBuffer();
+        tape_.release();
+        return SearchError::message(platform::IoError{ENOMEM}.message());
+    }
+}
+
+SearchError TapeSearch::search_file(const std::string& path, MatchSink& sink) {
+    if (!matchers_) return matchers_.error();
+    const SearchQuery& query = query_;
+    const QueryMatchers& matchers = *matchers_;
     const bool key_and_value = !query.term && !matchers.key.is_none() && !matchers.value.is_none();
     const TextMatcher& prefilter = !matchers.value.is_none() ? matchers.value : matchers.key;
     const bool scalar_scan = !prefilter.is_none() && needs_scalar_scan(prefilter);
@@ -425,18 +451,17 @@ SearchError search_file(const std::string& path, const SearchQuery& query, Match
     auto opened = platform::open_read(path, true);
     if (!opened) return SearchError::message(opened.error().message());
     platform::File file = std::move(*opened);
-    const auto kind = platform::open_file_kind(file);
-    if (!kind) return SearchError::message(kind.error().message());
-    if (kind.value() == platform::OpenFileKind::Directory)
-        return SearchError::message(platform::IoError{EISDIR}.message());
-    const auto before = platform::file_stamp(file);
-    if (!before) return SearchError::message(before.error().message());
+    const auto state = platform::open_file_state(file);
+    if (!state) return SearchError::message(state.error().message());
+    const auto kind = state->kind;
+    if (kind == platform::OpenFileKind::Directory) return SearchError::message(platform::IoError{EISDIR}.message());
+    const platform::FileStamp before = state->stamp;
     // Only a regular file of known size can be scanned while it is parsed; a
     // pipe or a device is read once, and a /proc-like file of size 0 may
     // read differently each time: their candidates come from the bytes read
     // here.
-    const bool sized = kind.value() == platform::OpenFileKind::Regular && before->size > 0;
-    const bool streamed = sized && before->size >= tape_parser::mmap_threshold_bytes();
+    const bool sized = kind == platform::OpenFileKind::Regular && before.size > 0;
+    const bool streamed = sized && before.size >= tape_parser::mmap_threshold_bytes();
 
     // The worker owns a copy of the matcher (an expression is recompiled, so
     // no match cache is shared) and a descriptor of its own. When it cannot
@@ -447,7 +472,7 @@ SearchError search_file(const std::string& path, const SearchQuery& query, Match
     // Joined on every way out, an allocation that throws during the parse
     // included: a thread left joinable ends the process.
     std::jthread worker;
-    if (!prefilter.is_none() && !scalar_scan && sized) {
+    if (!prefilter.is_none() && !scalar_scan && sized && before.size >= kWorkerFromBytes) {
         platform::File own(::dup(file.fd()));
         if (own.is_open()) {
             try {
@@ -465,7 +490,7 @@ SearchError search_file(const std::string& path, const SearchQuery& query, Match
 
     platform::Result<ParsedInput, std::string> loaded = platform::Err{std::string()};
     if (streamed) {
-        auto out = tape_parser::parse_file_streaming(path, std::move(file), before->size);
+        auto out = tape_parser::parse_file_streaming(path, std::move(file), before.size);
         if (out) {
             ParsedInput in;
             in.mapped = std::move(out->mapped);
@@ -476,12 +501,20 @@ SearchError search_file(const std::string& path, const SearchQuery& query, Match
             loaded = platform::Err{std::move(out).error()};
         }
     } else {
-        loaded = read_and_parse(file);
+        // A small file's read is bounded by the memory available when the
+        // run's first small file was read: one look at the system per run.
+        if (!have_available_ || !sized || before.size >= kKeepBelowBytes) {
+            available_ = platform::available_memory();
+            have_available_ = true;
+        }
+        if (processors_ == 0) processors_ = platform::processor_count();
+        loaded = read_and_parse(file, sized ? before.size : 0, platform::memory_budget_given(available_), processors_,
+                                std::move(buffer_), std::move(tape_));
         // The worker read the file on its own: the bytes it saw are these
         // only if the file stayed as it was.
         if (loaded && sized) {
             const auto after = platform::file_stamp(file);
-            if (!after || !(*after == *before)) loaded = platform::Err{std::string(platform::kFileChangedText)};
+            if (!after || !(*after == before)) loaded = platform::Err{std::string(platform::kFileChangedText)};
         }
     }
     // A file that failed needs no candidates: the worker stops at its next
@@ -575,20 +608,17 @@ SearchError search_file(const std::string& path, const SearchQuery& query, Match
     if (in.is_mapped) {
         const auto after = platform::file_stamp(in.mapped.file);
         if (in.mapped.map.shrank()) return SearchError::message(platform::kFileShrankText);
-        if (!after || !(*after == *before)) return SearchError::message(platform::kFileChangedText);
+        if (!after || !(*after == before)) return SearchError::message(platform::kFileChangedText);
+    } else if (in.size() < kKeepBelowBytes) {
+        buffer_ = std::move(in.buffer);
+        tape_ = std::move(in.tape);
     }
     return SearchError::success(count);
 }
 
-}  // namespace
-
 SearchError run_tape_search(const std::string& path, const SearchQuery& query, MatchSink& sink) {
-    // Memory that cannot be had fails this file, not the run.
-    try {
-        return search_file(path, query, sink);
-    } catch (const std::bad_alloc&) {
-        return SearchError::message(platform::IoError{ENOMEM}.message());
-    }
+    TapeSearch search(query);
+    return search.search(path, sink);
 }
 
 }  // namespace rova_rudo

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -293,6 +294,41 @@ TEST(TapeSearch, DeepNestingBuildsPathsWithoutRecursion) {
     std::string want;
     for (int i = 0; i < depth; ++i) want += ".k[0]";
     EXPECT_EQ(r.hits[0].path, want);
+}
+
+// One search over many files keeps the memory of a file's read and tape for
+// the next: a smaller file after a larger one, a file after one that failed,
+// and a file large enough for the prefilter worker must each be answered as
+// a search of that file alone.
+TEST(TapeSearch, OneSearchOverManyFilesAnswersAsEachAlone) {
+    std::string large = "[";
+    for (int i = 0; large.size() < (std::size_t{3} << 19); ++i)
+        large += (i ? ",{\"k" : "{\"k") + std::to_string(i) + (i % 64 ? "\":\"a\"}" : "\":\"hit 12\"}");
+    large += "]";
+    std::vector<std::string> docs = {large,
+                                     hundred_members(),
+                                     R"({"a":"x"] "x")",
+                                     "",
+                                     R"({"hit":[1,12]})",
+                                     "[\"hi\",\"t\"]",
+                                     R"({"a":{"b":[{"c":"hit"}]}})"};
+    for (const auto& c : cases()) docs.push_back(c.doc);
+    std::vector<std::unique_ptr<TempFile>> files;
+    for (const auto& d : docs) files.push_back(std::make_unique<TempFile>(d));
+    for (const SearchQuery& q : {term("hit"), term("12"), term("x")}) {
+        for (const bool reversed : {false, true}) {
+            SCOPED_TRACE(*q.term + (reversed ? " reversed" : ""));
+            rova_rudo::TapeSearch run(q);
+            for (std::size_t k = 0; k < files.size(); ++k) {
+                const std::string& path = files[reversed ? files.size() - 1 - k : k]->path();
+                Recorder alone, together;
+                const auto want = rova_rudo::run_tape_search(path, q, alone);
+                const auto got = run.search(path, together);
+                EXPECT_EQ(got, want) << path;
+                EXPECT_EQ(together.hits, alone.hits) << path;
+            }
+        }
+    }
 }
 
 TEST(TapeSearch, FailuresComeBackAsValues) {

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <new>
+#include <utility>
 
 #include "platform/io.hpp"
 #include "tape_parser/builder.hpp"
@@ -18,16 +19,22 @@ using Clock = std::chrono::steady_clock;
 
 double ms_since(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
 
-TapeParseOutput parse_chunks(const std::uint8_t* data, std::size_t len, std::uint64_t chunk_size, double read_ms);
+TapeParseOutput parse_chunks(Tape tape, const std::uint8_t* data, std::size_t len, std::uint64_t chunk_size,
+                             double read_ms);
 
 }  // namespace
 
 TapeParseOutput parse_buffer_chunked(const std::uint8_t* data, std::size_t len, std::uint64_t chunk_size,
                                      double read_ms) {
+    return parse_buffer_chunked_into(Tape(), data, len, chunk_size, read_ms);
+}
+
+TapeParseOutput parse_buffer_chunked_into(Tape reuse, const std::uint8_t* data, std::size_t len,
+                                          std::uint64_t chunk_size, double read_ms) {
     // Memory that cannot be had (the container stack of a deep document)
     // fails this input, not the process.
     try {
-        return parse_chunks(data, len, chunk_size, read_ms);
+        return parse_chunks(std::move(reuse), data, len, chunk_size, read_ms);
     } catch (const std::bad_alloc&) {
         return platform::Err{platform::IoError{ENOMEM}.message()};
     }
@@ -41,9 +48,12 @@ std::uint64_t tape_capacity_from_len(std::uint64_t len) {
 
 namespace {
 
-TapeParseOutput parse_chunks(const std::uint8_t* data, std::size_t len, std::uint64_t chunk_size, double read_ms) {
+TapeParseOutput parse_chunks(Tape tape, const std::uint8_t* data, std::size_t len, std::uint64_t chunk_size,
+                             double read_ms) {
     const auto t0 = Clock::now();
     ParsedTape out;
+    out.tape = std::move(tape);
+    out.tape.clear();
     ParseTimings timings;
     timings.first_chunk_ms = read_ms;
     timings.bytes = len;

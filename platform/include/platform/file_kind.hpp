@@ -30,6 +30,13 @@ struct FileStamp {
 
 Result<FileStamp, IoError> file_stamp(const File& f);
 
+// The kind and the stamp of an open file from one look at it.
+struct OpenFileState {
+    OpenFileKind kind = OpenFileKind::Other;
+    FileStamp stamp;
+};
+Result<OpenFileState, IoError> open_file_state(const File& f);
+
 // The message an input fails with when its stamp differs at the end.
 inline constexpr char kFileChangedText[] = "file changed while it was being read";
 

@@ -70,4 +70,10 @@ Result<ByteBuffer, IoError> read_whole(int fd, std::uint64_t budget);
 // read_whole is this with fstat's size and processor_count().
 Result<ByteBuffer, IoError> read_whole_given(int fd, std::uint64_t budget, std::uint64_t size, unsigned processors);
 
+// read_whole_given into `reuse`, whose memory (already touched, when it held
+// an earlier file) takes the bytes when it is large enough: a run over many
+// files then reads them all into one buffer. Its contents are dropped.
+Result<ByteBuffer, IoError> read_whole_into(ByteBuffer reuse, int fd, std::uint64_t budget, std::uint64_t size,
+                                            unsigned processors);
+
 }  // namespace platform

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/whole_file.hpp"
 #include "rova_rudo/fx_hash.hpp"
 #include "rova_rudo/matcher.hpp"
 #include "rova_rudo/path.hpp"
@@ -40,6 +41,27 @@ struct TapePathSegment {
 // error text; Regex comes from building the matchers, before the file is
 // touched. The sink is called on the calling thread only.
 SearchError run_tape_search(const std::string& path, const SearchQuery& query, MatchSink& sink);
+
+// run_tape_search for the files of one run, one after another: the matchers
+// are built once, and the memory of a file's read and of its tape is kept
+// for the next file (up to a few MiB), whose pages are then touched already.
+// The answers are those of run_tape_search on each file.
+class TapeSearch {
+public:
+    explicit TapeSearch(const SearchQuery& query);
+    SearchError search(const std::string& path, MatchSink& sink);
+
+private:
+    SearchError search_file(const std::string& path, MatchSink& sink);
+
+    SearchQuery query_;
+    platform::Result<QueryMatchers, SearchError> matchers_;
+    platform::ByteBuffer buffer_;             // the last whole read's memory
+    tape_parser::Tape tape_;                  // the last tape's storage
+    std::optional<std::uint64_t> available_;  // memory available, read once for small files
+    bool have_available_ = false;
+    unsigned processors_ = 0;
+};
 
 // Start offsets of the raw occurrences of `matcher` in the file's bytes, with
 // no regard to JSON structure, in increasing order. Case-sensitive literals

@@ -19,6 +19,11 @@ namespace tape_parser {
 TapeParseOutput parse_buffer_chunked(const std::uint8_t* data, std::size_t len, std::uint64_t chunk_size,
                                      double read_ms);
 
+// parse_buffer_chunked into `reuse`'s storage (its entries are dropped): a
+// run over many documents then builds every tape in one block of memory.
+TapeParseOutput parse_buffer_chunked_into(Tape reuse, const std::uint8_t* data, std::size_t len,
+                                          std::uint64_t chunk_size, double read_ms);
+
 // Entries to reserve for an input of `len` bytes: len / QUELLMOR_TAPE_RESERVE_DIV
 // (read on every call; 8 when unset, not a number, or 0).
 std::uint64_t tape_capacity_from_len(std::uint64_t len);

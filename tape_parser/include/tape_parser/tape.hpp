@@ -135,6 +135,12 @@ public:
     // back to the system: for when address space is short and the tape
     // will not grow much more.
     void give_back_spare(std::size_t room);
+    // Drops every entry and keeps the storage, for the next parse to write
+    // into pages already touched.
+    void clear() {
+        stop_prefault();
+        size_ = 0;
+    }
     // Drops every entry and releases the storage.
     void release();
 
