@@ -331,6 +331,28 @@ TEST(TapeSearch, OneSearchOverManyFilesAnswersAsEachAlone) {
     }
 }
 
+// An input whose tape cannot fit in the memory available fails with the
+// sizes named, and the next file of the run is searched as usual.
+TEST(TapeSearch, TapeTooLargeForMemoryFailsThatFileOnly) {
+    std::string big = "[";
+    for (int i = 0; big.size() < (std::size_t{3} << 20); ++i) big += (i ? ",\"" : "\"") + std::to_string(i) + "\"";
+    big += ",\"hit\"]";
+    TempFile large(big), small(R"(["hit"])");
+    struct Reset {
+        ~Reset() { tape_parser::set_available_memory_for_tests(std::nullopt); }
+    } reset;
+    tape_parser::set_available_memory_for_tests(std::uint64_t{1} << 20);
+    rova_rudo::TapeSearch run(term("hit"));
+    Recorder r;
+    const auto failed = run.search(large.path(), r);
+    ASSERT_EQ(failed.kind(), SearchErrorKind::Message);
+    EXPECT_EQ(failed.text().rfind("too large for memory: its tape needs about ", 0), 0u) << failed.text();
+    EXPECT_TRUE(r.hits.empty());
+    const auto found = run.search(small.path(), r);
+    ASSERT_TRUE(found.is_success()) << found.text();
+    EXPECT_EQ(r.hits, (std::vector<Hit>{{".[0]", "hit", S, VAL, 0}}));
+}
+
 TEST(TapeSearch, FailuresComeBackAsValues) {
     // A parse error wins over raw hits, with the parser's own message.
     const std::string bad = R"({"a":"x"] "x")";

@@ -1,11 +1,13 @@
 #include "tape_parser/parse.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <new>
 #include <utility>
 
 #include "platform/io.hpp"
+#include "platform/system.hpp"
 #include "tape_parser/builder.hpp"
 #include "tape_parser/prefault.hpp"
 #include "tape_parser/settings.hpp"
@@ -38,6 +40,31 @@ TapeParseOutput parse_buffer_chunked_into(Tape reuse, const std::uint8_t* data, 
     } catch (const std::bad_alloc&) {
         return platform::Err{platform::IoError{ENOMEM}.message()};
     }
+}
+
+namespace {
+
+// The injected figure: UINT64_MAX when none, so that the check reads one word.
+std::atomic<std::uint64_t> g_available_for_tests{UINT64_MAX};
+
+}  // namespace
+
+std::optional<std::string> tape_memory_shortfall(const Tape& tape, std::uint64_t estimated_entries) {
+    if (estimated_entries <= tape.size()) return std::nullopt;
+    const std::uint64_t injected = g_available_for_tests.load(std::memory_order_relaxed);
+    const auto available =
+        injected != UINT64_MAX ? std::optional<std::uint64_t>(injected) : platform::available_memory();
+    if (!available) return std::nullopt;
+    const unsigned __int128 need = static_cast<unsigned __int128>(estimated_entries - tape.size()) * sizeof(TapeEntry);
+    if (need <= *available) return std::nullopt;
+    const std::uint64_t total =
+        estimated_entries > UINT64_MAX / sizeof(TapeEntry) ? UINT64_MAX : estimated_entries * sizeof(TapeEntry);
+    return "too large for memory: its tape needs about " + std::to_string(total) + " bytes and " +
+           std::to_string(*available) + " are available";
+}
+
+void set_available_memory_for_tests(std::optional<std::uint64_t> bytes) {
+    g_available_for_tests.store(bytes ? *bytes : UINT64_MAX, std::memory_order_relaxed);
 }
 
 std::uint64_t tape_capacity_from_len(std::uint64_t len) {
@@ -82,7 +109,12 @@ TapeParseOutput parse_chunks(Tape tape, const std::uint8_t* data, std::size_t le
             if (!is_last && end != start) {
                 // Extrapolate the first chunk's entry density to the whole input.
                 const unsigned __int128 est = static_cast<unsigned __int128>(len) * out.tape.size() / (end - start);
-                prefault_tape_capacity(out.tape, est > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(est));
+                const std::uint64_t entries = est > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(est);
+                if (auto shortfall = tape_memory_shortfall(out.tape, entries)) {
+                    drop_parser_state(state);
+                    return platform::Err{std::move(*shortfall)};
+                }
+                prefault_tape_capacity(out.tape, entries);
             }
         }
         pos = end;

@@ -418,7 +418,9 @@ StreamedTapeOutput drive(platform::File file, std::uint64_t file_size, std::uint
         }
         if (parsed == 0 && end != file_size && end != start) {
             const unsigned __int128 estimate = static_cast<unsigned __int128>(tape.size()) * file_size / (end - start);
-            prefault_tape_capacity(tape, estimate > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(estimate));
+            const std::uint64_t entries = estimate > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(estimate);
+            if (auto shortfall = tape_memory_shortfall(tape, entries)) return platform::Err{std::move(*shortfall)};
+            prefault_tape_capacity(tape, entries);
         }
         ++parsed;
         store.position = end;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -420,4 +421,47 @@ TEST(StreamingParse, ChunkPerfTable) {
                   (std::stod(r0[2]) + std::stod(r1[2]) + std::stod(r2[2])) / 3);
     // The mean is taken before rounding, so allow the last digit to differ.
     EXPECT_NEAR(std::stod(avg[2]), std::stod(expect_read), 0.0015);
+}
+
+// A tape that cannot fit in the memory available fails its input after the
+// first chunk, whose density gives the estimate, with both sizes named; both
+// drivers ask the same question and give the same answer.
+TEST(TapeMemoryCheck, TapeThatCannotFitFailsAfterTheFirstChunk) {
+    TempDir t;
+    const std::string bytes = document_of_size(64 * kChunk);
+    const std::string path = t.write("doc.json", bytes);
+    const auto whole = [&] {
+        return parse_buffer_chunked(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), kChunk, 0.0);
+    };
+    struct Reset {
+        ~Reset() {
+            set_available_memory_for_tests(std::nullopt);
+            set_chunk_parsed_hook(nullptr, nullptr);
+        }
+    } reset;
+    int chunks = 0;
+    set_chunk_parsed_hook([](std::uint64_t, void* c) { ++*static_cast<int*>(c); }, &chunks);
+
+    set_available_memory_for_tests(std::uint64_t{64} << 10);
+    auto w = whole();
+    ASSERT_FALSE(w);
+    EXPECT_EQ(w.error().rfind("too large for memory: its tape needs about ", 0), 0u) << w.error();
+    EXPECT_TRUE(w.error().ends_with(" bytes and 65536 are available")) << w.error();
+    const std::uint64_t need = std::stoull(w.error().substr(w.error().find("about ") + 6));
+    // The estimate is of the whole tape: more than the memory, of the order of the input.
+    EXPECT_GT(need, std::uint64_t{64} << 10);
+    EXPECT_LT(need, 16 * bytes.size());
+    for (const char* strategy : kStrategies) {
+        DiskRead dr(strategy);
+        auto s = stream(path, bytes.size());
+        ASSERT_FALSE(s);
+        EXPECT_EQ(s.error(), w.error());
+    }
+    EXPECT_EQ(chunks, 0);  // no chunk went past the check
+
+    // With room for the tape nothing changes.
+    set_available_memory_for_tests(std::uint64_t{1} << 30);
+    ASSERT_TRUE(whole());
+    auto s = stream(path, bytes.size());
+    expect_same_as_whole_buffer(bytes, s);
 }

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "tape_parser/tape.hpp"
 
@@ -23,6 +25,18 @@ TapeParseOutput parse_buffer_chunked(const std::uint8_t* data, std::size_t len, 
 // run over many documents then builds every tape in one block of memory.
 TapeParseOutput parse_buffer_chunked_into(Tape reuse, const std::uint8_t* data, std::size_t len,
                                           std::uint64_t chunk_size, double read_ms);
+
+// Whether the rest of a tape estimated at `estimated_entries` in all fits in
+// the physical memory available now, beside the `tape` built so far. Both
+// parse drivers ask once, after the first chunk (whose density gives the
+// estimate), so that an input whose tape cannot fit fails before the work
+// rather than being killed by the system part-way. The failure text names
+// both sizes; nullopt when it fits or nothing is known of the memory.
+std::optional<std::string> tape_memory_shortfall(const Tape& tape, std::uint64_t estimated_entries);
+
+// For tests: the available memory the check above takes instead of the
+// system's figure (nullopt: the system's again).
+void set_available_memory_for_tests(std::optional<std::uint64_t> bytes);
 
 // Entries to reserve for an input of `len` bytes: len / QUELLMOR_TAPE_RESERVE_DIV
 // (read on every call; 8 when unset, not a number, or 0).
