@@ -81,7 +81,7 @@ Result<Unit, ParseError> flatten_read_object_key(JsonCursor& c, FlattenEmitter& 
 }
 
 Result<Unit, ParseError> flatten_walk(std::string_view doc, FlattenEmitter& e) {
-    JsonCursor c(doc);
+    JsonCursor c = rova_rudo::document_cursor(doc);
     rova_rudo::skip_whitespace(c);
     if (c.at_end()) return Err{ParseError::unexpected_end()};
     std::vector<rova_rudo::WalkFrame> stack;

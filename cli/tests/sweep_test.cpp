@@ -85,3 +85,110 @@ TEST_P(Sweep, EveryCommandEndsCleanly) {
 INSTANTIATE_TEST_SUITE_P(Corpus, Sweep, testing::ValuesIn(sample_files()), test_name);
 
 }  // namespace
+
+// A leading byte order mark is skipped by every reader, whichever command and
+// road reads the document: the answers are those of the same document
+// without it, and offsets in messages count the mark's three bytes.
+TEST(ByteOrderMark, EveryReaderSkipsIt) {
+    const std::string bom = "\xEF\xBB\xBF";
+    const std::string doc = "{\"a\": {\"b\": [1, \"x\"]},\n \"s\": \"alice\"}\n";
+    const std::string lines = "{\"s\":\"alice\"}\n{\"s\":\"bob\"}\n";
+    struct Run {
+        std::vector<std::string> args;  // "F" stands for the file
+        bool via_stdin = false;
+        bool streamed = false;
+    };
+    const std::vector<Run> runs = {
+        {{"get", ".a", "F"}},
+        {{"get", ".", "F"}},
+        {{"get", "--minify", ".", "F"}},
+        {{"get", "."}, true},
+        {{"keys", "F"}},
+        {{"schema", "F"}},
+        {{"paths", "F"}},
+        {{"flatten", "F"}},
+        {{"flatten", "--limit", "2", "F"}},
+        {{"search", "alice", "F"}},
+        {{"search", "alice", "F"}, false, true},
+        {{"search", "--limit", "1", "alice", "F"}},
+        {{"search", "alice"}, true},
+        {{"search", "--where", ".s == \"alice\"", "F"}},
+        {{"search", "--exists", ".a.b", "F"}},
+        {{"find", "alice", "F"}},
+        {{"extract", ".a", "F"}},
+        {{"search", "--ndjson", "alice", "L"}},
+        {{"search", "--ndjson", "--count", "--where", ".s exists"}, true},
+    };
+    e2e::TempDir dir;
+    dir.write("plain.json", doc);
+    dir.write("bom.json", bom + doc);
+    dir.write("plain.jsonl", lines);
+    dir.write("bom.jsonl", bom + lines);
+    for (const Run& r : runs) {
+        e2e::QmRun got[2];
+        for (int with = 0; with < 2; ++with) {
+            std::vector<std::string> args = r.args;
+            for (auto& a : args) {
+                if (a == "F") a = with ? "bom.json" : "plain.json";
+                if (a == "L") a = with ? "bom.jsonl" : "plain.jsonl";
+            }
+            const bool lines_in = std::find(args.begin(), args.end(), "--ndjson") != args.end();
+            const std::string input = (with ? bom : "") + (lines_in ? lines : doc);
+            std::vector<std::pair<std::string, std::string>> env;
+            if (r.streamed) env.push_back({"QUELLMOR_MMAP_THRESHOLD_MB", "0"});
+            got[with] = e2e::run_qm(args, r.via_stdin ? input : "", env, dir.path());
+        }
+        std::string what;
+        for (const auto& a : r.args) what += a + " ";
+        SCOPED_TRACE(what);
+        EXPECT_EQ(got[0].code, 0) << got[0].err;
+        EXPECT_EQ(got[1].out, got[0].out);
+        EXPECT_EQ(got[1].err, got[0].err);
+        EXPECT_EQ(got[1].code, got[0].code);
+    }
+
+    // Offsets stay those of the file; a second mark is not skipped.
+    e2e::check_cases({
+        {.name = "get offset",
+         .args = {"get", ".a"},
+         .stdin_data = bom + "{\"a\" 1}",
+         .err = "qm: get: unexpected byte 0x31 ('1') at offset 8\n",
+         .code = 3},
+        {.name = "keys offset",
+         .args = {"keys"},
+         .stdin_data = bom + "[1 2]",
+         .err = "qm: keys: parse error: unexpected byte 0x32 ('2') at offset 6\n",
+         .code = 3},
+        {.name = "flatten offset",
+         .args = {"flatten"},
+         .stdin_data = bom + "[1 2]",
+         .out = ".[0] = 1\n",
+         .err = "qm: flatten: parse error: unexpected byte 0x32 ('2') at offset 6\n",
+         .code = 3},
+        {.name = "in-memory search offset",
+         .args = {"search", "x"},
+         .stdin_data = bom + "[1 2]",
+         .err = "qm: search: stdin: parse error: unexpected byte 0x32 ('2') at offset 6\n",
+         .code = 3},
+        {.name = "tape search position",
+         .args = {"search", "x", "t.json"},
+         .files = {{"t.json", bom + "[1,2]]"}},
+         .err = "qm: search: t.json: Unexpected ']' at position 8\n",
+         .code = 3},
+        {.name = "only the mark",
+         .args = {"schema"},
+         .stdin_data = bom,
+         .err = "qm: schema: parse error: unexpected end of input\n",
+         .code = 3},
+        {.name = "one mark only",
+         .args = {"get", "."},
+         .stdin_data = bom + bom + "1",
+         .err = "qm: get: unexpected byte 0xEF ('\xC3\xAF') at offset 3\n",
+         .code = 3},
+        {.name = "mark inside a stream of records",
+         .args = {"search", "--ndjson", "--all-types", "1"},
+         .stdin_data = "1\n" + bom + "1\n",
+         .out = ".[0]\n",
+         .err = "qm: search: stdin: parse error: unexpected byte 0xEF ('\xC3\xAF') at offset 2\n"},
+    });
+}

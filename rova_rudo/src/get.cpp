@@ -185,7 +185,7 @@ platform::Result<platform::Unit, ParseError> get_tracker_scan_key(GetTracker& t)
 }
 
 platform::Result<ValueSpan, GetError> root_value(std::string_view doc) {
-    std::size_t b = 0, e = doc.size();
+    std::size_t b = platform::utf8_bom_length(doc), e = doc.size();
     while (b < e && is_json_whitespace(static_cast<std::uint8_t>(doc[b]))) ++b;
     while (e > b && is_json_whitespace(static_cast<std::uint8_t>(doc[e - 1]))) --e;
     if (b == e) return platform::Err{parse_failure(ParseError::unexpected_end())};
@@ -287,7 +287,7 @@ platform::Result<ValueSpan, GetError> get_value_at_path(std::string_view documen
     t.segments = std::move(segs.value());
     t.on_path.reserve(16);
     t.document = document;
-    t.cursor = JsonCursor(document);
+    t.cursor = document_cursor(document);
     JsonCursor& c = t.cursor;
     std::vector<WalkFrame> frames;
     frames.reserve(32);

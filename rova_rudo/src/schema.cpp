@@ -138,7 +138,7 @@ std::string type_mask_names(TypeMask mask) {
 
 Result<SchemaTree, ParseError> build_schema(std::string_view bytes, const SchemaWalkOptions& opts) {
     SchemaBuilder b = schema_builder_new(opts);
-    JsonCursor c(bytes);
+    JsonCursor c = document_cursor(bytes);
     skip_whitespace(c);
     if (c.at_end()) return Err{ParseError::unexpected_end()};
     std::vector<WalkFrame> stack;

@@ -449,7 +449,7 @@ SearchError run_in_memory_search_given(std::string_view document, const SearchQu
     if (plan.predicate) tracker.emplace(std::move(*plan.predicate), 16);
 
     SearchVisitor v(document, query, sink, plan.matchers, pattern ? &*pattern : nullptr, tracker ? &*tracker : nullptr);
-    JsonCursor c(document);
+    JsonCursor c = document_cursor(document);
     skip_whitespace(c);
 
     // The records of JSON Lines, or the elements of a document that is one

@@ -8,6 +8,7 @@
 
 #include "platform/io.hpp"
 #include "platform/system.hpp"
+#include "platform/utf8.hpp"
 #include "tape_parser/builder.hpp"
 #include "tape_parser/prefault.hpp"
 #include "tape_parser/settings.hpp"
@@ -90,7 +91,7 @@ TapeParseOutput parse_chunks(Tape tape, const std::uint8_t* data, std::size_t le
 
     // A chunk size of 0 would never advance: take the buffer as one chunk.
     if (chunk_size == 0) chunk_size = len;
-    const std::size_t start = len >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF ? 3 : 0;
+    const std::size_t start = platform::utf8_bom_length(data, len);
     bool estimated = false;
     for (std::size_t pos = start; pos < len;) {
         const std::size_t rest = len - pos;

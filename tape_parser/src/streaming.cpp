@@ -375,10 +375,7 @@ StreamedTapeOutput drive(platform::File file, std::uint64_t file_size, std::uint
     if (n > 0) {
         const ChunkSlot& s0 = store.slots[0];
         if (!s0.buffer) defect("first chunk freed");
-        if (file_size >= 3 && s0.length >= 3 && s0.buffer->data()[0] == 0xEF && s0.buffer->data()[1] == 0xBB &&
-            s0.buffer->data()[2] == 0xBF) {
-            start = 3;
-        }
+        start = platform::utf8_bom_length(s0.buffer->data(), std::min<std::uint64_t>(s0.length, file_size));
     }
 
     std::uint64_t parsed = 0;

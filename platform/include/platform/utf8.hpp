@@ -15,6 +15,14 @@ inline constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
 
 inline bool is_utf8_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
 
+// 3 when the bytes start with the UTF-8 byte order mark EF BB BF, else 0:
+// every reader of a whole document (or of a JSON Lines stream) starts there.
+inline std::size_t utf8_bom_length(const void* data, std::size_t len) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    return len >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF ? 3 : 0;
+}
+inline std::size_t utf8_bom_length(std::string_view s) { return utf8_bom_length(s.data(), s.size()); }
+
 // What starts at one position: a well-formed character of `length` bytes (1
 // for ASCII), or an ill-formed run of `length` bytes (at least 1): the longest
 // prefix of a character that the next byte cannot continue, which one

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "platform/result.hpp"
+#include "platform/utf8.hpp"
 #include "tape_parser/simd.hpp"
 
 namespace rova_rudo {
@@ -38,6 +39,12 @@ struct JsonCursor {
     std::string_view bytes() const { return {data, static_cast<std::size_t>(len)}; }
     std::uint64_t offset_of(std::string_view span) const { return static_cast<std::uint64_t>(span.data() - data); }
 };
+
+// Where a walk over a whole document or a JSON Lines stream starts: past one
+// leading UTF-8 byte order mark, so that offsets stay those of the file.
+inline JsonCursor document_cursor(std::string_view bytes) {
+    return JsonCursor(bytes, platform::utf8_bom_length(bytes));
+}
 
 // Exactly space, tab, line feed and carriage return; nothing else is skipped.
 inline bool is_json_whitespace(std::uint8_t b) { return b == 0x20 || b == 0x09 || b == 0x0A || b == 0x0D; }
