@@ -126,7 +126,7 @@ TEST(FlattenCommand, ParseErrors) {
         {.name = "colon missing at end",
          .args = {"flatten"},
          .stdin_data = R"({"a")",
-         .err = p + "unexpected byte 0x00 ('" + std::string(1, '\0') + "') at offset 4\n",
+         .err = p + "unexpected byte 0x00 ('\\x00') at offset 4\n",
          .code = 3},
         {.name = "colon missing",
          .args = {"flatten"},

@@ -234,7 +234,8 @@ TEST(Hostile, FilesWithoutAValue) {
             EXPECT_EQ(r.out, "") << joined(args);
         }
     }
-    check({{"get", ".a", "bom.json"}, 3, "", "qm: get: unexpected byte 0xEF ('\xC3\xAF') at offset 0\n"}, dir.path());
+    // The mark alone is skipped like whitespace: nothing follows it.
+    check({{"get", ".a", "bom.json"}, 3, "", "qm: get: unexpected end of input\n"}, dir.path());
     check({{"keys", "commas.json"}, 3, "", "qm: keys: parse error: unexpected byte 0x2C (',') at offset 0\n"},
           dir.path());
 }
@@ -573,7 +574,7 @@ TEST(Hostile, SparseTenGibibyteFile) {
         QmRun r = run_qm(args, "", {}, dir.path(), 120);
         expect_clean(r, joined(args));
         EXPECT_EQ(r.code, 3);
-        EXPECT_EQ(r.err, std::string("qm: search: sparse.json: Unexpected character '\0' at position 0\n", 64));
+        EXPECT_EQ(r.err, "qm: search: sparse.json: Unexpected character '\\x00' at position 0\n");
     }
 }
 

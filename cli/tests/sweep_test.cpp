@@ -183,12 +183,12 @@ TEST(ByteOrderMark, EveryReaderSkipsIt) {
         {.name = "one mark only",
          .args = {"get", "."},
          .stdin_data = bom + bom + "1",
-         .err = "qm: get: unexpected byte 0xEF ('\xC3\xAF') at offset 3\n",
+         .err = "qm: get: unexpected byte 0xEF ('\\xef') at offset 3\n",
          .code = 3},
         {.name = "mark inside a stream of records",
          .args = {"search", "--ndjson", "--all-types", "1"},
          .stdin_data = "1\n" + bom + "1\n",
          .out = ".[0]\n",
-         .err = "qm: search: stdin: parse error: unexpected byte 0xEF ('\xC3\xAF') at offset 2\n"},
+         .err = "qm: search: stdin: parse error: unexpected byte 0xEF ('\\xef') at offset 2\n"},
     });
 }

@@ -59,6 +59,17 @@ bool is_valid_utf8(std::string_view s) {
     return true;
 }
 
+void append_byte_for_message(std::string& out, unsigned char b) {
+    if (b >= 0x20 && b < 0x7F) {
+        out += static_cast<char>(b);
+        return;
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    out += "\\x";
+    out += hex[b >> 4];
+    out += hex[b & 0xF];
+}
+
 void append_utf8_code_point(std::string& out, std::uint32_t cp) {
     if (cp < 0x80) {
         out += static_cast<char>(cp);

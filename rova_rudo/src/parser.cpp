@@ -28,8 +28,7 @@ std::string parse_error_display(const ParseError& e) {
             out += hex[e.byte >> 4];
             out += hex[e.byte & 0xF];
             out += " ('";
-            // The byte is shown as the character U+0000..U+00FF of the same value.
-            platform::append_utf8_code_point(out, e.byte);
+            platform::append_byte_for_message(out, e.byte);
             out += "') at offset ";
             append_decimal(out, e.offset);
             break;

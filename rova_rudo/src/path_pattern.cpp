@@ -21,13 +21,6 @@ bool parse_index(std::string_view s, std::uint32_t& out) {
     return r.ec == std::errc() && r.ptr == s.data() + s.size();
 }
 
-// The byte shown as the character of the same number (U+0000..U+00FF).
-std::string byte_as_char(unsigned char b) {
-    std::string s;
-    platform::append_utf8_code_point(s, b);
-    return s;
-}
-
 }  // namespace
 
 platform::Result<PathPattern, std::string> compile_path_pattern(std::string_view text) {
@@ -67,7 +60,9 @@ platform::Result<PathPattern, std::string> compile_path_pattern(std::string_view
             out.push_back(std::move(seg));
             i = close + 1;
         } else {
-            return fail("unexpected '" + byte_as_char(static_cast<unsigned char>(c[i])) + "' in path");
+            std::string m = "unexpected '";
+            platform::append_byte_for_message(m, static_cast<unsigned char>(c[i]));
+            return fail(m + "' in path");
         }
     }
     return out;

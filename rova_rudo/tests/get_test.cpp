@@ -89,7 +89,7 @@ TEST(GetValueAtPath, SyntaxFaultsBeforeTheStopPoint) {
          err(K::Parse)},
         {R"({"b":[1,}, "a":1})", "root.a", "unexpected byte 0x7D ('}') at offset 8", err(K::Parse)},
         {R"({"a" 1})", "root.a", "unexpected byte 0x31 ('1') at offset 5", err(K::Parse)},
-        {R"({"a")", "root.a", std::string("unexpected byte 0x00 ('") + '\0' + "') at offset 4", err(K::Parse)},
+        {R"({"a")", "root.a", "unexpected byte 0x00 ('\\x00') at offset 4", err(K::Parse)},
         {"{x", "root.a", "unexpected byte 0x78 ('x') at offset 1", err(K::Parse)},
         {R"({"a":tru})", "root.a", "invalid literal at offset 5", err(K::Parse)},
         {R"({"a":"abc)", "root.a", "unclosed string", err(K::Parse)},

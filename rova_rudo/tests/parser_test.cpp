@@ -200,10 +200,17 @@ TEST(SkipWhitespace, Table) {
 TEST(ParseErrorDisplay, Texts) {
     const std::vector<std::pair<ParseError, std::string>> cases = {
         {ParseError::unexpected_byte('{', 12), "unexpected byte 0x7B ('{') at offset 12"},
-        {ParseError::unexpected_byte('\n', 3), "unexpected byte 0x0A ('\n') at offset 3"},
-        {ParseError::unexpected_byte(0xE9, 0), "unexpected byte 0xE9 ('\xC3\xA9') at offset 0"},
-        {ParseError::unexpected_byte(0xFF, 7), "unexpected byte 0xFF ('\xC3\xBF') at offset 7"},
-        {ParseError::missing_at_end(42), std::string("unexpected byte 0x00 ('\0') at offset 42", 39)},
+        // Printable ASCII as itself; controls, DEL and bytes that are no
+        // character on their own as escapes, never raw.
+        {ParseError::unexpected_byte('\'', 1), "unexpected byte 0x27 (''') at offset 1"},
+        {ParseError::unexpected_byte('~', 1), "unexpected byte 0x7E ('~') at offset 1"},
+        {ParseError::unexpected_byte('\n', 3), "unexpected byte 0x0A ('\\x0a') at offset 3"},
+        {ParseError::unexpected_byte(0x1B, 3), "unexpected byte 0x1B ('\\x1b') at offset 3"},
+        {ParseError::unexpected_byte(0x7F, 3), "unexpected byte 0x7F ('\\x7f') at offset 3"},
+        {ParseError::unexpected_byte(0x80, 3), "unexpected byte 0x80 ('\\x80') at offset 3"},
+        {ParseError::unexpected_byte(0xE9, 0), "unexpected byte 0xE9 ('\\xe9') at offset 0"},
+        {ParseError::unexpected_byte(0xFF, 7), "unexpected byte 0xFF ('\\xff') at offset 7"},
+        {ParseError::missing_at_end(42), "unexpected byte 0x00 ('\\x00') at offset 42"},
         {ParseError::unexpected_end(), "unexpected end of input"},
         {ParseError::unclosed_string(), "unclosed string"},
         {ParseError::invalid_literal(18446744073709551615ull), "invalid literal at offset 18446744073709551615"},

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/io.hpp"
+#include "platform/utf8.hpp"
 #include "tape_parser/simd.hpp"
 
 namespace tape_parser {
@@ -66,21 +67,11 @@ std::string with_position(const char* text, std::uint64_t pos) {
     return s;
 }
 
-// The byte as the character U+0000..U+00FF, in UTF-8. Written here rather
-// than through platform::append_utf8_code_point: any change to this error
-// path reshuffles the chunk loop's code (0.7% more instructions per chunk).
-void append_byte_char(std::string& s, std::uint8_t b) {
-    if (b < 0x80) {
-        s += static_cast<char>(b);
-    } else {
-        s += static_cast<char>(0xC0 | (b >> 6));
-        s += static_cast<char>(0x80 | (b & 0x3F));
-    }
-}
-
-std::string unexpected_closer(std::uint8_t b, std::uint64_t pos) {
+// The error texts are built out of line: the chunk loop's code stays as it
+// is whatever they hold.
+[[gnu::noinline, gnu::cold]] std::string unexpected_closer(std::uint8_t b, std::uint64_t pos) {
     std::string s = "Unexpected '";
-    append_byte_char(s, b);
+    platform::append_byte_for_message(s, b);
     s += "' at position ";
     char buf[24];
     auto r = std::to_chars(buf, buf + sizeof buf, pos);
@@ -88,9 +79,9 @@ std::string unexpected_closer(std::uint8_t b, std::uint64_t pos) {
     return s;
 }
 
-std::string unexpected_char(std::uint8_t b, std::uint64_t pos) {
+[[gnu::noinline, gnu::cold]] std::string unexpected_char(std::uint8_t b, std::uint64_t pos) {
     std::string s = "Unexpected character '";
-    append_byte_char(s, b);
+    platform::append_byte_for_message(s, b);
     s += "' at position ";
     char buf[24];
     auto r = std::to_chars(buf, buf + sizeof buf, pos);

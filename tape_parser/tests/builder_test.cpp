@@ -200,9 +200,12 @@ std::vector<Case> error_cases() {
         {"+1", "error: Unexpected character '+' at position 0"},
         {".5", "error: Unexpected character '.' at position 0"},
         {"[1, x]", "error: Unexpected character 'x' at position 4"},
-        {"\xE9", "error: Unexpected character '\xC3\xA9' at position 0"},
-        {"\xEF\xBB", "error: Unexpected character '\xC3\xAF' at position 0"},
-        {std::string("[\0]", 3), std::string("error: Unexpected character '") + '\0' + "' at position 1"},
+        // A byte that is no printable character is quoted as an escape.
+        {"\xE9", "error: Unexpected character '\\xe9' at position 0"},
+        {"\xEF\xBB", "error: Unexpected character '\\xef' at position 0"},
+        {std::string("[\0]", 3), "error: Unexpected character '\\x00' at position 1"},
+        {"[\x1b[2J]", "error: Unexpected character '\\x1b' at position 1"},
+        {"[\x7f]", "error: Unexpected character '\\x7f' at position 1"},
         {"[1,{\"abc", "error: Unclosed container"},
         {"[", "error: Unclosed container"},
         {"\"abc", "error: Unexpected EOF in string"},
@@ -335,8 +338,8 @@ TEST(Builder, WhitespaceRunThatBreaksTheRule) {
         const Outcome whole = parse_whole(doc);
         const std::size_t bad = doc.find_first_of("\x01\x0b");
         if (bad != std::string::npos) {
-            EXPECT_EQ(whole.error,
-                      "Unexpected character '" + doc.substr(bad, 1) + "' at position " + std::to_string(bad));
+            EXPECT_EQ(whole.error, std::string("Unexpected character '\\x0") + (doc[bad] == 1 ? '1' : 'b') +
+                                       "' at position " + std::to_string(bad));
         } else {
             EXPECT_TRUE(whole.ok) << whole.error;
         }

@@ -69,7 +69,7 @@ TEST(ParseBuffer, Failures) {
         {"[1,{\"abc", "Unclosed container"},  // the stack is tested before the string
         {"\"abc", "Unexpected EOF in string"},
         {"nul", "Unexpected EOF in literal at position 0"},
-        {"\xEF\xBB", "Unexpected character '\xC3\xAF' at position 0"},
+        {"\xEF\xBB", "Unexpected character '\\xef' at position 0"},
         {"\xEF\xBB\xBF]", "Unexpected ']' at position 3"},
         {"[1]\n[2}", "Mismatched bracket at position 6"},
     };

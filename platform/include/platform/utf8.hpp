@@ -70,9 +70,13 @@ std::size_t utf8_ill_formed_length(std::string_view s, std::size_t i);
 
 bool is_valid_utf8(std::string_view s);
 
-// Appends the code point (at most U+10FFFF) in UTF-8. A byte shown "as the
-// character of the same value" (U+0000..U+00FF) is written through this too.
+// Appends the code point (at most U+10FFFF) in UTF-8.
 void append_utf8_code_point(std::string& out, std::uint32_t cp);
+
+// A byte quoted in a message: a printable ASCII character as itself, any
+// other byte (a control, DEL, or one that is no character on its own) as
+// "\x1b", so that bytes from a hostile input never reach a terminal raw.
+void append_byte_for_message(std::string& out, unsigned char b);
 
 // Text for display and JSON output: valid UTF-8 unchanged; otherwise each
 // ill-formed run (see Utf8Step) becomes one U+FFFD.
