@@ -164,7 +164,9 @@ TEST(Schema, SyntaxErrors) {
         {R"({"ab)", ParseError::unclosed_string()},
         {"]", ParseError::unexpected_byte(']', 0)},
         {"[1}", ParseError::unexpected_byte('}', 2)},
-        {"\xEF\xBB\xBF{}", ParseError::unexpected_byte(0xEF, 0)},
+        // One leading byte order mark is skipped, a second is not; offsets count both.
+        {"\xEF\xBB\xBF\xEF\xBB\xBF{}", ParseError::unexpected_byte(0xEF, 3)},
+        {"\xEF\xBB\xBF[1 2]", ParseError::unexpected_byte('2', 6)},
     };
     for (const auto& c : cases) {
         auto r = build_schema(c.doc, {});
