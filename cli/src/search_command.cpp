@@ -138,29 +138,45 @@ bool wants_in_memory_engine(const SearchOptions& o, bool json_lines) {
            o.where || o.emit != EmitMode::Path;
 }
 
-int run_search(const SearchOptions& o) {
-    const std::string& file = *o.file;
-    const bool from_stdin = file == "-";
+// One file to search, and whether it is read as JSON Lines: decided by the
+// argument as typed, so a glob's pattern decides for every file it matches.
+struct SearchInput {
+    std::string path;
+    bool json_lines = false;
+};
 
-    std::vector<std::string> inputs;
+// Adds the files one argument names (a glob or one file); false once the
+// argument's failure has been reported.
+bool add_inputs(const SearchOptions& o, const std::string& arg, std::vector<SearchInput>& inputs) {
+    const bool json_lines = o.jsonl_in || names_json_lines(arg);
+    if (!has_glob_chars(arg)) {
+        inputs.push_back({arg, json_lines});
+        return true;
+    }
+    auto matched = expand_glob(arg);
+    if (!matched) {
+        say("qm: search: invalid glob pattern '" + arg + "': " + matched.error().text() + "\n");
+        return false;
+    }
+    if (matched->empty()) {
+        say("qm: search: no files match pattern '" + arg + "'\n");
+        return false;
+    }
+    for (std::string& path : *matched) inputs.push_back({std::move(path), json_lines});
+    return true;
+}
+
+int run_search(const SearchOptions& o) {
+    // "-" names standard input only as the one file argument.
+    const bool from_stdin = *o.file == "-" && o.more_files.empty();
+
+    std::vector<SearchInput> inputs;
     if (!from_stdin) {
-        if (has_glob_chars(file)) {
-            auto matched = expand_glob(file);
-            if (!matched) {
-                say("qm: search: invalid glob pattern '" + file + "': " + matched.error().text() + "\n");
-                return 3;
-            }
-            inputs = std::move(*matched);
-            if (inputs.empty()) {
-                say("qm: search: no files match pattern '" + file + "'\n");
-                return 3;
-            }
-        } else {
-            inputs.push_back(file);
-        }
+        if (!add_inputs(o, *o.file, inputs)) return 3;
+        for (const std::string& arg : o.more_files)
+            if (!add_inputs(o, arg, inputs)) return 3;
     }
     const bool several = inputs.size() >= 2;
-    const bool json_lines = o.jsonl_in || (!from_stdin && names_json_lines(file));
 
     SearchQuery q;
     q.limit = o.limit;
@@ -174,7 +190,7 @@ int run_search(const SearchOptions& o) {
     q.keys_only = o.keys_only;
     q.values_only = o.values_only;
     q.all_types = o.all_types;
-    q.jsonl_in = json_lines;
+    q.jsonl_in = o.jsonl_in;
     q.type_filter = o.type_filter;
     q.emit = o.emit;
 
@@ -200,7 +216,6 @@ int run_search(const SearchOptions& o) {
     ResultEmitter em(writer, std::move(settings));
     em.begin_output();
 
-    const bool in_memory = wants_in_memory_engine(o, json_lines);
     ErrorFlags flags;
     auto take = [&](const SearchError& outcome, std::string_view name) {
         ErrorFlags f = report_search_error(outcome, name);
@@ -232,17 +247,18 @@ int run_search(const SearchOptions& o) {
     }
     // The tape search keeps its matchers and memory from one file to the next.
     std::optional<rova_rudo::TapeSearch> tape_search;
-    if (!in_memory) tape_search.emplace(q);
     // A file cut while it is mapped fails that input only.
     platform::recover_shrunk_input_maps(true);
-    for (const std::string& path : inputs) {
+    for (const SearchInput& input : inputs) {
         if (writer.failed() || flags.request_error) break;  // the reader is gone, or nothing can match
+        const std::string& path = input.path;
         // Names found by a glob need not be UTF-8; reports and prefixes are text.
         std::string name;
         platform::append_replacing_invalid_sequences(name, path);
         if (several) em.begin_file(name);
+        q.jsonl_in = input.json_lines;
         SearchError outcome = SearchError::success(0);
-        if (in_memory) {
+        if (wants_in_memory_engine(o, input.json_lines)) {
             // With a limit the search likely stops early, so map rather than read.
             auto doc = o.limit ? open_mapped_file(path) : load_input_file(path);
             if (!doc) {
@@ -255,6 +271,7 @@ int run_search(const SearchOptions& o) {
             // walk made of them, the input failed.
             if (doc->shrank()) outcome = SearchError::message(platform::kFileShrankText);
         } else {
+            if (!tape_search) tape_search.emplace(q);
             outcome = tape_search->search(path, em);
         }
         if (outcome.is_success()) continue;

@@ -243,18 +243,25 @@ platform::Result<platform::Unit, std::string> assign_positionals(SearchOptions& 
     const bool kv = o.key || o.value;
     const bool presence = o.exists || o.missing;
     const bool other_query = o.where || o.type_filter != TypeFilter::None || o.path || o.emit != EmitMode::Path;
+    // Every argument from `first_file` on is a file, as a shell lists the
+    // names a glob expanded to.
+    auto take_files = [&](std::size_t first_file) {
+        if (first_file < pos.size()) o.file = pos[first_file];
+        for (std::size_t i = first_file + 1; i < pos.size(); ++i) o.more_files.push_back(pos[i]);
+    };
     if (kv || presence) {
-        if (pos.size() >= 2)
+        // Presence tests one document; a key/value search takes several files,
+        // but a first argument that does not look like one is a stray term.
+        if (pos.size() >= 2 && (presence || !looks_like_file_arg(pos[0])))
             return platform::Err{"unexpected positional argument '" + pos[1] +
                                  "' (--key/--value/--exists/--missing take no <term>)"};
-        if (pos.size() == 1) o.file = pos[0];
+        take_files(0);
     } else if (pos.size() == 1 && other_query && looks_like_file_arg(pos[0])) {
         o.file = pos[0];
     } else {
-        if (pos.size() >= 3) return platform::Err{"unexpected positional argument '" + pos[2] + "'"};
         if (auto hint = argument_order_hint("search", pos, "pattern")) return platform::Err{std::move(*hint)};
         if (pos.size() >= 1) o.term = pos[0];
-        if (pos.size() >= 2) o.file = pos[1];
+        take_files(1);
     }
     if (!o.file) o.file = "-";
     return platform::Unit{};

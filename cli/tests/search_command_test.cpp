@@ -373,6 +373,69 @@ TEST(SearchCommand, GlobsSearchEveryFileInOrder) {
     });
 }
 
+// File arguments the shell listed are searched like the files of one glob:
+// in order, each prefixed, a failed one reported while the others go on.
+TEST(SearchCommand, SeveralFileArgumentsSearchEachInOrder) {
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"a.json", R"({"k":"foo"})"}, {"b.json", R"({"j":"foo","n":"bar"})"},
+        {"bad.json", "{oops"},        {"l.jsonl", "{\"m\":\"foo\"}\n{\"m\":\"foo\"}\n"},
+        {"g/x.json", R"(["foo"])"},   {"g/y.json", R"(["bar"])"}};
+    e2e::check_cases({
+        {.name = "in order with prefixes",
+         .args = {"search", "foo", "b.json", "a.json"},
+         .files = files,
+         .out = "b.json:.j\na.json:.k\n"},
+        {.name = "failure goes on",
+         .args = {"search", "foo", "bad.json", "a.json"},
+         .files = files,
+         .out = "a.json:.k\n",
+         .err = "qm: search: bad.json: Unexpected character 'o' at position 1\n"},
+        {.name = "missing file goes on",
+         .args = {"search", "--all-types", "foo", "nofile.json", "a.json"},
+         .files = files,
+         .out = "a.json:.k\n",
+         .err = "qm: search: nofile.json: " + kNoFile + "\n"},
+        {.name = "failure only",
+         .args = {"search", "foo", "bad.json", "nofile.json"},
+         .files = files,
+         .err =
+             "qm: search: bad.json: Unexpected character 'o' at position 1\nqm: search: nofile.json: " + kNoFile + "\n",
+         .code = 3},
+        {.name = "no match", .args = {"search", "zzz", "a.json", "b.json"}, .files = files, .code = 1},
+        {.name = "each by its own extension",
+         .args = {"search", "foo", "l.jsonl", "a.json"},
+         .files = files,
+         .out = "l.jsonl:.[0].m\nl.jsonl:.[1].m\na.json:.k\n"},
+        {.name = "quoted glob among them",
+         .args = {"search", "foo", "a.json", "g/*.json"},
+         .files = files,
+         .out = "a.json:.k\ng/x.json:.[0]\n"},
+        {.name = "glob matching nothing",
+         .args = {"search", "foo", "a.json", "none/*.json"},
+         .files = files,
+         .err = "qm: search: no files match pattern 'none/*.json'\n",
+         .code = 3},
+        {.name = "count over all",
+         .args = {"search", "-c", "foo", "a.json", "b.json", "l.jsonl"},
+         .files = files,
+         .out = "4\n"},
+        {.name = "json keeps one array",
+         .args = {"search", "-f", "json", "foo", "a.json", "b.json"},
+         .files = files,
+         .out = "[\".k\",\".j\"]\n"},
+        {.name = "key query",
+         .args = {"search", "--key", "n", "a.json", "b.json"},
+         .files = files,
+         .out = "b.json:.n\n"},
+        {.name = "dash among files is a name",
+         .args = {"search", "foo", "-", "a.json"},
+         .stdin_data = kData,
+         .files = files,
+         .out = "a.json:.k\n",
+         .err = "qm: search: -: " + kNoFile + "\n"},
+    });
+}
+
 TEST(SearchCommand, StandardInputAndJsonLines) {
     const std::string lines = "{\"m\":\"foo\"}\n{\"m\":\"bar\"}\n{\"m\":\"foo2\"}\n";
     e2e::check_cases({

@@ -52,7 +52,6 @@ TEST(SearchArgs, UsageErrors) {
         {{"--emit", "Path", "x"}, "--emit: unknown mode 'Path'"},
         {{"--format", "JSON", "x"}, "--format: unknown value 'JSON'"},
         {{"--color", "yes", "x"}, "--color: unknown value 'yes'"},
-        {{"a", "b", "c"}, "unexpected positional argument 'c'"},
         {{"--key", "k", "a", "b"},
          "unexpected positional argument 'b' (--key/--value/--exists/--missing take no <term>)"},
         {{"--exists", ".a", "foo", "f.json"},
@@ -122,6 +121,16 @@ TEST(SearchArgs, ValuesAndPositionals) {
     EXPECT_TRUE(ok({"--jsonl-in", "x"}).jsonl_in);
     EXPECT_EQ(ok({"--where", ".a > 1", "data.json"}).file, "data.json");
     EXPECT_EQ(ok({"--where", ".a > 1", "data.json"}).term, std::nullopt);
+
+    // Every positional after the term is a file, in order.
+    o = ok({"a", "b", "c", "d"});
+    EXPECT_EQ(o.term, "a");
+    EXPECT_EQ(o.file, "b");
+    EXPECT_EQ(o.more_files, (std::vector<std::string>{"c", "d"}));
+    o = ok({"--key", "k", "x.json", "y.json"});
+    EXPECT_EQ(o.term, std::nullopt);
+    EXPECT_EQ(o.file, "x.json");
+    EXPECT_EQ(o.more_files, (std::vector<std::string>{"y.json"}));
 }
 
 TEST(SearchArgs, AiDefaultsApplyWhenScanned) {

@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli/emitter.hpp"
 #include "platform/result.hpp"
@@ -21,7 +22,8 @@ struct SearchOptions {
     std::optional<std::uint64_t> limit;
     std::optional<std::uint64_t> max_value_bytes;
     std::optional<std::uint64_t> max_output;
-    std::optional<std::string> file;  // "-" (standard input) once positionals are assigned
+    std::optional<std::string> file;      // "-" (standard input) once positionals are assigned
+    std::vector<std::string> more_files;  // file arguments after `file`, searched after it in order
     std::optional<std::string> term;
     std::optional<std::string> key;
     std::optional<std::string> value;
