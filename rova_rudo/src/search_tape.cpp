@@ -550,6 +550,9 @@ SearchError TapeSearch::search_file(const std::string& path, MatchSink& sink) {
         if (i == prev_entry) return true;
         prev_entry = i;
         const TapeEntry& e = tape[i];
+        // Keys are strings, and a term matches string values only: a number
+        // or a literal holds the text in its raw bytes but is never a match.
+        if (e.kind() != TapeKind::String) return true;
         const std::uint32_t parent = e.parent();
         const bool parent_is_object = parent != kNoParent && tape[parent].kind() == TapeKind::Object;
         // The builder lets any value stand where a key belongs ({1:2});
@@ -583,7 +586,7 @@ SearchError TapeSearch::search_file(const std::string& path, MatchSink& sink) {
     if (n > 0 && scalar_scan) {
         for (std::size_t i = 0; i < n; ++i) {
             const TapeEntry& e = tape[i];
-            if (e.is_container()) continue;
+            if (e.kind() != TapeKind::String) continue;  // spares the expression; consider() holds the rule
             if (!text_matcher_is_match(prefilter, span_of(data, e))) continue;
             if (!consider(i)) break;
         }
