@@ -390,7 +390,9 @@ TEST(Hostile, FilesThatCannotBeMappedAreRead) {
             {{"search", "--missing", ".", f}, 1, "", ""},
             {{"flatten", "--limit", "5", f}, 0, ". = " + number + "\n", ""},
             {{"search", "--all-types", "--limit", "1", digit, f}, 0, ".\n", ""},
-            {{"search", digit, f}, 0, ".\n", ""},
+            // The tape engine reads and parses the file; a plain term matches
+            // string values only, so the number is no match.
+            {{"search", digit, f}, 1, "", ""},
             {{"keys", f}, 0, "", ""},
         };
         for (const Expect& x : cases) check(x, dir.path());
