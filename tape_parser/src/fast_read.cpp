@@ -139,8 +139,13 @@ platform::Result<MappedFile, ReadError> reader_thread_main(ChunkReaderArgs args)
     return MappedFile{std::move(to_map), std::move(map.value())};
 }
 
-ReaderThread ReaderThread::spawn(ChunkReaderArgs args) {
-    return start([a = std::move(args)]() mutable { return reader_thread_main(std::move(a)); });
+ReaderThread ReaderThread::spawn(ChunkReaderArgs&& args) {
+    // Shared with the thread's body, so that a start refused after the body
+    // was made still leaves the arguments to the caller.
+    auto held = std::make_shared<ChunkReaderArgs>(std::move(args));
+    ReaderThread r = start([held]() { return reader_thread_main(std::move(*held)); });
+    if (!r.joinable()) args = std::move(*held);
+    return r;
 }
 
 ReaderThread& ReaderThread::operator=(ReaderThread&& o) noexcept {

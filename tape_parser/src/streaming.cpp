@@ -91,7 +91,15 @@ struct ChunkSlot {
 struct ChunkStore {
     std::optional<ReaderThread> reader;
     ChunkTimings timings;
-    platform::File file;  // the caller's handle, kept only for a file of fewer than two chunks
+    // The handle mapped at the end when no reader thread does it: the
+    // caller's, for a file of fewer than two chunks or one read here.
+    platform::File file;
+    // Where the chunks are read from on the driver's own thread, one at a
+    // time as the parse needs them, when the reader thread cannot start.
+    std::optional<ReadSource> own_reads;
+    BufferGeometry geometry{};
+    std::optional<AlignedBuffer> spare;  // a parsed chunk's buffer, for the next own read
+    std::optional<ReadError> own_read_error;
     clock::time_point process_timer;
     std::uint64_t file_size = 0;
     std::uint64_t chunk_size = 0;
@@ -110,11 +118,33 @@ void install(ChunkStore& store, std::uint64_t i, FilledChunk&& c) {
     store.slots[i].length = c.length;
 }
 
+// Reads chunk `index` into its slot on the driver's thread; a failed or
+// short read leaves the slot empty and its error in the store.
+void read_chunk_here(ChunkStore& store, std::uint64_t index) {
+    const std::uint64_t at = index * store.chunk_size;
+    const std::uint64_t want = std::min(store.chunk_size, store.file_size - at);
+    AlignedBuffer buf =
+        store.spare ? std::move(*store.spare) : AlignedBuffer(store.geometry.capacity, store.geometry.alignment);
+    store.spare.reset();
+    auto reading = clock::now();
+    auto got = read_chunk_at(*store.own_reads, buf.data(), store.geometry.capacity, at, want);
+    if (!got || got.value() != want) {
+        store.own_read_error = got ? ReadError::eof("short read on chunk") : std::move(got.error());
+        return;
+    }
+    (*store.timings.read_ns)[index] = elapsed_ns(reading);
+    install(store, index, FilledChunk{index, std::move(buf), want});
+}
+
 // Afterwards slot `index` holds its chunk, unless the reader closed its
-// channel before sending it.
+// channel before sending it or a read here failed.
 void ensure_chunk_loaded(ChunkStore& store, std::uint64_t index) {
     if (index >= store.slots.size()) defect("chunk index out of range");
     if (store.slots[index].buffer) return;
+    if (store.own_reads) {
+        read_chunk_here(store, index);
+        return;
+    }
     if (!store.chunks_in || store.next_index > index) return;
     for (;;) {
         auto waited = clock::now();
@@ -137,7 +167,11 @@ void recycle(ChunkStore& store, ChunkSlot& slot) {
     if (!slot.buffer) return;
     AlignedBuffer b = std::move(*slot.buffer);
     slot.buffer.reset();
-    if (store.pool_out) (void)store.pool_out->try_send(std::move(b));
+    if (store.pool_out) {
+        (void)store.pool_out->try_send(std::move(b));
+    } else if (store.own_reads && !store.spare) {
+        store.spare = std::move(b);
+    }
 }
 
 bool ascii_iequals(std::string_view a, std::string_view b) {
@@ -332,11 +366,19 @@ StreamedTapeOutput drive(platform::File file, std::uint64_t file_size, std::uint
                              n,
                              buffer_align,
                              std::move(file)};
+        // A start that is refused leaves `args` as they were.
         store.reader = ReaderThread::spawn(std::move(args));
-        if (!store.reader->joinable())
-            return platform::Err{"Failed to read file: " + store.reader->start_error().message()};
-        store.chunks_in = std::move(chunks_in);
-        store.pool_out = std::move(pool_out);
+        if (store.reader->joinable()) {
+            store.chunks_in = std::move(chunks_in);
+            store.pool_out = std::move(pool_out);
+        } else {
+            // No thread to spare (a process limit, no memory for a stack):
+            // the same chunks, read here as the parse reaches them.
+            store.reader.reset();
+            store.geometry = geom;
+            store.file = std::move(args.map_from);
+            store.own_reads = std::move(args.source);
+        }
         store.next_index = 1;
     } else {
         // At most one chunk: read it through the caller's handle, no thread.
@@ -423,6 +465,7 @@ StreamedTapeOutput drive(platform::File file, std::uint64_t file_size, std::uint
         store.position = end;
         if (g_chunk_parsed_hook) g_chunk_parsed_hook(index, g_chunk_parsed_context);
     }
+    if (store.own_read_error) return platform::Err{"Background read error: " + store.own_read_error->message()};
     timings.chunks = parsed;
     // Every entry is written: whatever is still being populated is not needed.
     tape.stop_prefault();
@@ -445,7 +488,10 @@ StreamedTapeOutput drive(platform::File file, std::uint64_t file_size, std::uint
         if (!joined) return platform::Err{"Background read error: " + joined.error().message()};
         mapped = std::move(joined.value());
     } else {
-        if (!store.file.is_open()) defect("the file must be open for single-chunk files");
+        // Read here through the caller's handle, which is then mapped.
+        if (!store.file.is_open() && store.own_reads) store.file = std::move(store.own_reads->file);
+        store.own_reads.reset();
+        if (!store.file.is_open()) defect("the file must be open when no reader thread maps it");
         mapped = MappedFile{std::move(store.file), {}};
     }
     if (mapped->map.data() == nullptr) {

@@ -139,9 +139,10 @@ public:
     using Outcome = platform::Result<MappedFile, ReadError>;
 
     ReaderThread() = default;
-    // When no thread can start, the handle is not joinable and
-    // start_error() tells why.
-    static ReaderThread spawn(ChunkReaderArgs args);
+    // When no thread can start, the handle is not joinable, start_error()
+    // tells why and `args` is left as it was, for the caller to read the
+    // chunks itself; otherwise the thread has taken `args` over.
+    static ReaderThread spawn(ChunkReaderArgs&& args);
     // Runs any body returning an Outcome; spawn() is start() with
     // reader_thread_main.
     template <typename Body>
