@@ -3,10 +3,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/wait.h>
 #include <span>
 #include <unistd.h>
+#include <vector>
 
 #include "platform/io.hpp"
 #include "platform/mmap.hpp"
@@ -138,4 +142,50 @@ TEST(System, MachineFacts) {
     auto mem = available_memory();
     ASSERT_TRUE(mem.has_value());
     EXPECT_GT(*mem, 0u);
+}
+
+// The count follows the processors the process may run on, as `taskset -c 0`
+// leaves it: one processor is no helper thread at all, two are two. Each
+// mask is set in a child of its own, so the test's own stays as it was.
+TEST(System, ProcessorsFollowTheAffinityMask) {
+    cpu_set_t all;
+    ASSERT_EQ(::sched_getaffinity(0, sizeof all, &all), 0);
+    const int allowed = CPU_COUNT(&all);
+    std::vector<int> cpus;
+    for (int c = 0; c < CPU_SETSIZE && static_cast<int>(cpus.size()) < 2; ++c)
+        if (CPU_ISSET(c, &all)) cpus.push_back(c);
+    for (std::size_t want = 1; want <= cpus.size(); ++want) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            cpu_set_t set;
+            CPU_ZERO(&set);
+            for (std::size_t i = 0; i < want; ++i) CPU_SET(cpus[i], &set);
+            if (::sched_setaffinity(0, sizeof set, &set) != 0) ::_exit(100);
+            const unsigned n = count_processors();
+            // 0 helpers: the job is the calling thread's alone.
+            const unsigned helpers = helper_thread_count(std::nullopt, n);
+            ::_exit(helpers == 0 ? static_cast<int>(n) : 50 + static_cast<int>(helpers));
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(want));
+    }
+    // No quota here can raise the count above the mask.
+    EXPECT_LE(count_processors(), static_cast<unsigned>(allowed));
+    EXPECT_EQ(processor_count(), processor_count());
+}
+
+TEST(System, CpuQuotaInProcessors) {
+    const struct {
+        const char *quota, *period;
+        std::optional<unsigned> n;
+    } cases[] = {
+        {"max", "100000", std::nullopt}, {"-1\n", "100000\n", std::nullopt}, {"100000", "100000", 1u},
+        {"50000", "100000", 1u},         {"150000\n", "100000\n", 2u},       {"1", "100000", 1u},
+        {"800000", "100000", 8u},        {"100000", "0", std::nullopt},      {"12x", "100000", std::nullopt},
+        {"", "100000", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(quota_processors(c.quota, c.period), c.n) << c.quota << "/" << c.period;
 }

@@ -22,8 +22,19 @@ std::optional<std::uint64_t> available_memory();
 std::uint64_t memory_budget_given(std::optional<std::uint64_t> available);
 std::uint64_t memory_budget();
 
-// Online processors, at least 1.
+// The processors this process may run on, at least 1: those of its affinity
+// mask (every online one where the mask cannot be read), or fewer where a
+// cgroup CPU quota of its own or of a group above it allows less time
+// (cgroup v2 cpu.max, v1 cpu.cfs_quota_us over cpu.cfs_period_us). Counted
+// now: processor_count() is the count taken once, the one that decides
+// thread counts.
+unsigned count_processors();
 unsigned processor_count();
+
+// The processors that a CPU quota amounts to: `quota` over `period`
+// (microseconds, as the cgroup files write them) rounded up, at least 1;
+// nullopt for no quota ("max", a negative number) or a text that is not one.
+std::optional<unsigned> quota_processors(std::string_view quota, std::string_view period);
 
 // How many threads share a job that splits evenly across processors (the
 // prefault of a tape, the read of a whole file): `asked` when given (0 gives
