@@ -13,14 +13,38 @@ namespace platform {
 
 namespace {
 
-// A fixed table of lock-free slots, since the handler may neither lock nor
-// allocate. begin 0 marks a slot that the handler must not consult.
+// Why the handler is safe, since it runs at any instruction of any thread:
+//
+// - It calls only what may be called from a signal handler: write, _exit,
+//   sigaction and raise (on the POSIX list) and mmap, which is not on the
+//   list but on Linux is the bare system call (glibc's wrapper takes no lock
+//   and allocates nothing); errno, which mmap may set, is restored.
+// - It reads the slots without a lock, because a lock could be held by the
+//   very thread it interrupted. Every field is a lock-free atomic (asserted
+//   below), so no read is torn. A slot is published by storing `end` before
+//   `begin` and withdrawn by clearing `begin` first, so a handler that sees
+//   a begin sees the end stored with it. A map is withdrawn only by its
+//   owner, after every reader of it is done and before it is unmapped: a
+//   thread faulting in a map is one of its readers, so the slot it finds
+//   stays that map's until the handler returns.
+// - Two threads faulting at once in one map (the parse and the prefilter
+//   worker, say) each map zero pages from their own faulting page to the
+//   map's end. The kernel makes each mmap whole under its own lock; the
+//   later one replaces zero pages of the earlier with zero pages, so both
+//   reads run again over zeros, and `shrank` is set to true by both.
+// - Only a read past the end of a mapped file (BUS_ADRERR) is an input that
+//   shrank. Any other bus error (a misaligned access, a memory failure, a
+//   signal sent by another process) is no input's doing: the handler steps
+//   aside and the signal takes its default course, ending the process with
+//   a core.
 struct InputMapSlot {
     std::atomic<bool> used{false};
     std::atomic<std::uintptr_t> begin{0};
     std::atomic<std::uintptr_t> end{0};
     std::atomic<bool> shrank{false};
 };
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<std::uintptr_t>::is_always_lock_free,
+              "the SIGBUS handler reads these without a lock");
 
 constexpr int kSlots = 64;
 InputMapSlot g_slots[kSlots];
@@ -49,12 +73,25 @@ bool recover(std::uintptr_t addr) {
 
 void on_sigbus(int, siginfo_t* info, void*) {
     const int saved = errno;
-    if (info && recover(reinterpret_cast<std::uintptr_t>(info->si_addr))) {
+    if (info == nullptr || info->si_code != BUS_ADRERR) {
+        // Not a read past a file's end: the default action, at once for a
+        // sent signal (raised again, delivered when this returns) and for a
+        // fault when the instruction runs again.
+        struct sigaction dfl;
+        std::memset(&dfl, 0, sizeof dfl);
+        dfl.sa_handler = SIG_DFL;
+        sigemptyset(&dfl.sa_mask);
+        ::sigaction(SIGBUS, &dfl, nullptr);
+        if (info == nullptr || info->si_code <= 0) ::raise(SIGBUS);
+        errno = saved;
+        return;
+    }
+    if (recover(reinterpret_cast<std::uintptr_t>(info->si_addr))) {
         errno = saved;
         return;  // the faulting read runs again, over zeros
     }
-    // Only async-signal-safe calls here; buffered output is dropped, since
-    // the run cannot finish correctly anyway.
+    // Buffered output is dropped, since the run cannot finish correctly
+    // anyway.
     const ssize_t n = ::write(2, kInputShrankMessage, sizeof kInputShrankMessage - 1);
     (void)n;
     ::_exit(kInputShrankExitCode);

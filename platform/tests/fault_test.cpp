@@ -2,11 +2,15 @@
 #include "platform/mmap.hpp"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -70,6 +74,43 @@ TEST(Fault, RegisteredMapReadsZerosPastTheCutAndIsMarked) {
     EXPECT_EQ(zeros, bytes.size() - 8192);
     EXPECT_TRUE(m->shrank());
     ::unlink(path);
+}
+
+// A bus error that is no read past a file's end is left to its default
+// course, even when it names an address inside a registered map: a signal
+// sent by a process (here one the child sends itself with the map's first
+// byte as its address) must neither end the run as a shrunk input nor turn
+// the map's pages into zeros.
+TEST(Fault, OtherBusErrorsTakeTheirDefaultCourse) {
+    char path[] = "/tmp/qm_fault_XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const std::string bytes(1 << 16, 'x');
+    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const struct rlimit no_core { 0, 0 };
+        ::setrlimit(RLIMIT_CORE, &no_core);
+        platform::File f(fd);
+        auto m = platform::MemoryMap::map_file(f);
+        if (!m) _exit(90);
+        platform::exit_cleanly_on_sigbus();
+        platform::recover_shrunk_input_maps(true);
+        siginfo_t info;
+        std::memset(&info, 0, sizeof info);
+        info.si_signo = SIGBUS;
+        info.si_code = SI_QUEUE;
+        info.si_addr = const_cast<std::uint8_t*>(m->data());
+        ::syscall(SYS_rt_tgsigqueueinfo, ::getpid(), ::syscall(SYS_gettid), SIGBUS, &info);
+        _exit(m->data()[0] == 'x' ? 91 : 92);  // reached only if the signal was caught
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ::close(fd);
+    ::unlink(path);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "exited with " << WEXITSTATUS(status);
+    EXPECT_EQ(WTERMSIG(status), SIGBUS);
 }
 
 }  // namespace
