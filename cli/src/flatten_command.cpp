@@ -234,12 +234,12 @@ int run_flatten_command(Args args) {
     e.limit = limit;
     e.objects_too = objects_too;
     auto walked = flatten_walk(input->text(), e);
+    e.writer.flush();
+    if (!input_held("flatten", file, *input)) return 3;
     if (!walked) {
         write_err("qm: flatten: parse error: " + rova_rudo::parse_error_display(walked.error()) + "\n");
-        e.writer.flush();
         return 3;
     }
-    e.writer.flush();
     return 0;
 }
 

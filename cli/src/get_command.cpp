@@ -11,6 +11,7 @@
 #include "cli/file_arg.hpp"
 #include "cli/help.hpp"
 #include "cli/input.hpp"
+#include "cli/schema_flags.hpp"
 #include "rova_rudo/get.hpp"
 #include "rova_rudo/json_value.hpp"
 #include "rova_rudo/path_canonical.hpp"
@@ -142,7 +143,8 @@ int run_get_command(Args args) {
         report(a.file + ": " + in.error().message());
         return 3;
     }
-    return run_get(in.value().text(), a.path, a.minify);
+    const int code = run_get(in.value().text(), a.path, a.minify);
+    return input_held("get", a.file, in.value()) ? code : 3;
 }
 
 }  // namespace cli

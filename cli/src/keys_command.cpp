@@ -38,6 +38,7 @@ int run_keys_command(Args args) {
     walk.collapse = true;
     auto tree = rova_rudo::build_schema(input->text(), walk);
     if (!tree) {
+        if (!input_held("keys", parsed->file, *input)) return 3;
         const std::string msg = "qm: keys: parse error: " + rova_rudo::parse_error_display(tree.error()) + "\n";
         std::fwrite(msg.data(), 1, msg.size(), stderr);
         return 3;
@@ -66,7 +67,7 @@ int run_keys_command(Args args) {
         out.put('\n');
     }
     out.flush();
-    return 0;
+    return input_held("keys", parsed->file, *input) ? 0 : 3;
 }
 
 }  // namespace cli

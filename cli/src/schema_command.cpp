@@ -97,7 +97,8 @@ int run_schema_command(Args args) {
     walk.collapse = !opts.no_collapse;
     auto tree = rova_rudo::build_schema(input->text(), walk);
     if (!tree) {
-        write_err("qm: schema: parse error: " + rova_rudo::parse_error_display(tree.error()) + "\n");
+        if (input_held("schema", opts.file, *input))
+            write_err("qm: schema: parse error: " + rova_rudo::parse_error_display(tree.error()) + "\n");
         return 3;
     }
     if (tree->truncated) write_max_paths_warning("schema", walk.max_paths);
@@ -136,7 +137,7 @@ int run_schema_command(Args args) {
     });
     if (json) out.write("]\n");
     out.flush();
-    return 0;
+    return input_held("schema", opts.file, *input) ? 0 : 3;
 }
 
 }  // namespace cli

@@ -90,4 +90,12 @@ void write_max_paths_warning(std::string_view command, std::uint64_t max_paths) 
     std::fwrite(msg.data(), 1, msg.size(), stderr);
 }
 
+bool input_held(std::string_view command, const std::string& file, const InputBuffer& input) {
+    const char* why = input.failure_after_use();
+    if (!why) return true;
+    const std::string msg = "qm: " + std::string(command) + ": " + file + ": " + why + "\n";
+    std::fwrite(msg.data(), 1, msg.size(), stderr);
+    return false;
+}
+
 }  // namespace cli

@@ -61,7 +61,10 @@ bool names_json_lines(std::string_view file) {
     return ascii_ieq(ext, "ndjson") || eq_ignore_case_jsonl(ext);
 }
 
-int run_search_exists(std::string_view document, const std::string& path_text, bool exists) {
+// `input`, when given, holds `document` and is asked after the lookup
+// whether its bytes held; `name` is the input's in messages.
+int run_search_exists(std::string_view document, const std::string& path_text, bool exists,
+                      const InputBuffer* input = nullptr, const std::string& name = "") {
     auto canonical = rova_rudo::canonicalize_path(path_text);
     if (!canonical) {
         say("qm: search: invalid path '" + path_text + "': " + rova_rudo::path_syntax_error_display(canonical.error()) +
@@ -78,6 +81,10 @@ int run_search_exists(std::string_view document, const std::string& path_text, b
             say("qm: search: invalid path '" + path_text + "': " + rova_rudo::get_error_display(e) + "\n");
             return 2;
         }
+    }
+    if (const char* why = input ? input->failure_after_use() : nullptr) {
+        say("qm: search: " + name + ": " + why + "\n");
+        return 3;
     }
     if (found.ok() == exists) {
         BufferedWriter out(1);
@@ -130,7 +137,7 @@ int run_presence(const SearchOptions& o) {
         say("qm: search: " + *o.file + ": " + doc.error().message() + "\n");
         return 3;
     }
-    return run_search_exists(doc->text(), path_text, exists);
+    return run_search_exists(doc->text(), path_text, exists, &*doc, *o.file);
 }
 
 bool wants_in_memory_engine(const SearchOptions& o, bool json_lines) {
@@ -143,6 +150,7 @@ bool wants_in_memory_engine(const SearchOptions& o, bool json_lines) {
 struct SearchInput {
     std::string path;
     bool json_lines = false;
+    bool from_glob = false;  // a match of a pattern, not a name as typed
 };
 
 // Adds the files one argument names (a glob or one file); false once the
@@ -162,7 +170,7 @@ bool add_inputs(const SearchOptions& o, const std::string& arg, std::vector<Sear
         say("qm: search: no files match pattern '" + arg + "'\n");
         return false;
     }
-    for (std::string& path : *matched) inputs.push_back({std::move(path), json_lines});
+    for (std::string& path : *matched) inputs.push_back({std::move(path), json_lines, true});
     return true;
 }
 
@@ -249,6 +257,7 @@ int run_search(const SearchOptions& o) {
     std::optional<rova_rudo::TapeSearch> tape_search;
     // A file cut while it is mapped fails that input only.
     platform::recover_shrunk_input_maps(true);
+    std::uint64_t unsound_matches = 0;
     for (const SearchInput& input : inputs) {
         if (writer.failed() || flags.request_error) break;  // the reader is gone, or nothing can match
         const std::string& path = input.path;
@@ -258,23 +267,38 @@ int run_search(const SearchOptions& o) {
         if (several) em.begin_file(name);
         q.jsonl_in = input.json_lines;
         SearchError outcome = SearchError::success(0);
-        if (wants_in_memory_engine(o, input.json_lines)) {
+        const std::uint64_t matches_before = em.match_count();
+        // The output so far is written before anything that may wait: the
+        // open or read of a FIFO, the read of a device.
+        const auto meta = platform::stat_path(path);
+        const bool special = meta && meta->kind == platform::FileKind::Other;
+        if (special) writer.flush();
+        const bool glob_special = special && input.from_glob;
+        if (wants_in_memory_engine(o, input.json_lines) || glob_special) {
             // With a limit the search likely stops early, so map rather than read.
-            auto doc = o.limit ? open_mapped_file(path) : load_input_file(path);
+            auto doc = glob_special ? load_glob_special_file(path)
+                       : o.limit    ? open_mapped_file(path)
+                                    : load_input_file(path);
             if (!doc) {
                 say("qm: search: " + name + ": " + doc.error().message() + "\n");
                 flags.input_failure = true;
                 continue;
             }
             outcome = search_in_memory(doc->text());
-            // What was read past the file's new end was zeros: whatever the
-            // walk made of them, the input failed.
-            if (doc->shrank()) outcome = SearchError::message(platform::kFileShrankText);
+            // A map read past the file's new end gave zeros, one of a file
+            // written meanwhile gave bytes of two states: whatever the walk
+            // made of them, the input failed.
+            if (const char* why = doc->failure_after_use()) outcome = SearchError::message(why);
         } else {
             if (!tape_search) tape_search.emplace(q);
             outcome = tape_search->search(path, em);
         }
         if (outcome.is_success()) continue;
+        // Matches in bytes that were cut or written under the search are no
+        // answer: they make no run a success.
+        if (outcome.kind() == SearchErrorKind::Message &&
+            (outcome.text() == platform::kFileChangedText || outcome.text() == platform::kFileShrankText))
+            unsound_matches += em.match_count() - matches_before;
         take(outcome, name);
         if (flags.request_error) break;
     }
@@ -284,8 +308,7 @@ int run_search(const SearchOptions& o) {
     std::fflush(stdout);
 
     if (flags.request_error) return 2;
-    if (em.matched()) return 0;
-    if (o.count && em.match_count() > 0) return 0;
+    if (em.match_count() > unsound_matches) return 0;
     if (flags.input_failure) return 3;
     return 1;
 }

@@ -5,12 +5,15 @@
 // with an exit code of 0 to 4 and at most one clear message, never a signal
 // or a hang, and what it prints is right.
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -282,6 +285,42 @@ TEST(Hostile, DirectoriesFifosAndUnreadableFiles) {
               dir.path());
         check({{"search", "a", "locked.json"}, 3, "", "qm: search: locked.json: Permission denied (os error 13)\n"},
               dir.path());
+    }
+}
+
+// What a glob matches beside its files: a FIFO nobody writes to, a socket,
+// a device. Each fails alone with a message that says what it is, without
+// waiting, and the files around it are searched. The FIFO used to block the
+// run for ever, with the first file's match still unwritten.
+TEST(Hostile, GlobMatchesThatAreNotFiles) {
+    TempDir dir;
+    dir.write("g/a.json", "{\"x\":\"needle\"}");
+    dir.write("g/e.json", "[\"needle\"]");
+    ASSERT_EQ(::mkfifo((dir.path() + "/g/b.json").c_str(), 0600), 0);
+    std::filesystem::create_symlink("/dev/zero", dir.path() + "/g/c.json");
+    const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(sock, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::string sock_path = dir.path() + "/g/d.json";
+    ASSERT_LT(sock_path.size(), sizeof addr.sun_path);
+    std::memcpy(addr.sun_path, sock_path.c_str(), sock_path.size() + 1);
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ::close(sock);
+    const std::string err =
+        "qm: search: g/b.json: a FIFO with nothing to read (a glob does not wait for its writer)\n"
+        "qm: search: g/c.json: a device, not a file (a glob reads only files)\n"
+        "qm: search: g/d.json: a socket, not a file\n";
+    const std::vector<Expect> cases = {
+        {{"search", "needle", "g/*.json"}, 0, "g/a.json:.x\ng/e.json:.[0]\n", err},
+        {{"search", "--all-types", "needle", "g/*.json"}, 0, "g/a.json:.x\ng/e.json:.[0]\n", err},
+        {{"search", "--count", "needle", "g/[bcd].json"}, 3, "0\n", err},
+    };
+    for (const Expect& x : cases) {
+        const QmRun r = run_qm(x.args, "", {}, dir.path(), 30);
+        EXPECT_EQ(r.code, x.code) << joined(x.args) << r.err;
+        EXPECT_EQ(r.out, x.out) << joined(x.args);
+        EXPECT_EQ(r.err, x.err) << joined(x.args);
     }
 }
 

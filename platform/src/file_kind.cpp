@@ -43,4 +43,25 @@ Result<OpenFileState, IoError> open_file_state(const File& f) {
     return OpenFileState{kind_of(st), stamp_of(st)};
 }
 
+bool still_as_stamped(const File& f, const FileStamp& before) {
+    const auto now = file_stamp(f);
+    return now && *now == before;
+}
+
+IoError file_changed_error() { return IoError{0, kFileChangedText}; }
+
+namespace {
+FileUseHook g_file_use_hook = nullptr;
+void* g_file_use_context = nullptr;
+}  // namespace
+
+void set_file_use_hook(FileUseHook hook, void* context) {
+    g_file_use_hook = hook;
+    g_file_use_context = context;
+}
+
+void reached_file_use(FileUse at, int fd) {
+    if (g_file_use_hook) g_file_use_hook(at, fd, g_file_use_context);
+}
+
 }  // namespace platform

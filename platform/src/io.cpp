@@ -94,6 +94,17 @@ Result<File, IoError> open_read(const std::string& path, bool sequential) {
 
 Result<File, IoError> open_unbuffered(const std::string& path) { return open_with(path, O_DIRECT); }
 
+Result<File, IoError> open_read_no_wait(const std::string& path) { return open_with(path, O_NONBLOCK); }
+
+bool readable_now(int fd) {
+    pollfd ready{fd, POLLIN, 0};
+    int n;
+    do {
+        n = ::poll(&ready, 1, 0);
+    } while (n < 0 && errno == EINTR);
+    return n > 0 && (ready.revents & POLLIN) != 0;
+}
+
 std::size_t direct_io_alignment(const File& f) {
 #if defined(STATX_DIOALIGN)
     struct statx sx;

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/file_kind.hpp"
 #include "platform/parallel.hpp"
 #include "platform/system.hpp"
 
@@ -116,6 +117,8 @@ Result<ByteBuffer, IoError> read_whole_into(ByteBuffer buf, int fd, std::uint64_
         }
     }
     constexpr std::size_t kFirstStep = std::size_t{64} << 10;
+    bool first_bytes = have > 0;
+    if (first_bytes) reached_file_use(FileUse::PartlyRead, fd);
     for (;;) {
         if (have == buf.capacity()) {
             if (have > budget) return Err{too_large_for_memory(budget)};
@@ -130,6 +133,10 @@ Result<ByteBuffer, IoError> read_whole_into(ByteBuffer buf, int fd, std::uint64_
         const ssize_t n = ::read(fd, buf.data() + have, buf.capacity() - have);
         if (n > 0) {
             have += static_cast<std::size_t>(n);
+            if (!first_bytes) {
+                first_bytes = true;
+                reached_file_use(FileUse::PartlyRead, fd);
+            }
         } else if (n == 0) {
             break;
         } else if (errno == EAGAIN) {

@@ -510,17 +510,16 @@ SearchError TapeSearch::search_file(const std::string& path, MatchSink& sink) {
         if (processors_ == 0) processors_ = platform::processor_count();
         loaded = read_and_parse(file, sized ? before.size : 0, platform::memory_budget_given(available_), processors_,
                                 std::move(buffer_), std::move(tape_));
-        // The worker read the file on its own: the bytes it saw are these
-        // only if the file stayed as it was.
-        if (loaded && sized) {
-            const auto after = platform::file_stamp(file);
-            if (!after || !(*after == before)) loaded = platform::Err{std::string(platform::kFileChangedText)};
-        }
+        if (loaded) platform::reached_file_use(platform::FileUse::Parsed, file.fd());
     }
     // A file that failed needs no candidates: the worker stops at its next
     // block rather than read the rest of a large file for nothing.
     if (!loaded) cancel.store(true, std::memory_order_relaxed);
     if (worker.joinable()) worker.join();
+    // The worker read the file on its own, until its join: the bytes it saw
+    // are the ones parsed only if the file stayed as it was until then.
+    if (loaded && !streamed && sized && !platform::still_as_stamped(file, before))
+        loaded = platform::Err{std::string(platform::kFileChangedText)};
     if (!loaded) return SearchError::message(std::move(loaded).error());
 
     ParsedInput& in = *loaded;
@@ -609,9 +608,9 @@ SearchError TapeSearch::search_file(const std::string& path, MatchSink& sink) {
     // A mapped file cut while its candidates were looked at read as zeros
     // past its new end; one written meanwhile no longer shows what was parsed.
     if (in.is_mapped) {
-        const auto after = platform::file_stamp(in.mapped.file);
+        const bool same = platform::still_as_stamped(in.mapped.file, before);
         if (in.mapped.map.shrank()) return SearchError::message(platform::kFileShrankText);
-        if (!after || !(*after == before)) return SearchError::message(platform::kFileChangedText);
+        if (!same) return SearchError::message(platform::kFileChangedText);
     } else if (in.size() < kKeepBelowBytes) {
         buffer_ = std::move(in.buffer);
         tape_ = std::move(in.tape);

@@ -513,7 +513,7 @@ StreamedTapeOutput drive(platform::File file, std::uint64_t file_size, std::uint
     if (mapped->map.size() < file_size) {
         return platform::Err{std::string("Background read error: ") + platform::kFileShrankText};
     }
-    if (const auto after = platform::file_stamp(mapped->file); !before || !after || !(*before == *after)) {
+    if (!before || !platform::still_as_stamped(mapped->file, *before)) {
         return platform::Err{std::string("Background read error: ") + platform::kFileChangedText};
     }
     if (reader_stopped_early) {

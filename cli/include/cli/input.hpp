@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/file_kind.hpp"
 #include "platform/io.hpp"
 #include "platform/mmap.hpp"
 #include "platform/result.hpp"
@@ -24,18 +25,23 @@ namespace cli {
 class InputBuffer {
 public:
     explicit InputBuffer(platform::ByteBuffer owned) : owned_(std::move(owned)) {}
-    explicit InputBuffer(platform::MappedFile mapped) : mapped_(std::move(mapped)), is_mapped_(true) {}
+    // `stamp`: the file's when it was opened, for a regular file.
+    InputBuffer(platform::MappedFile mapped, std::optional<platform::FileStamp> stamp)
+        : mapped_(std::move(mapped)), stamp_(stamp), is_mapped_(true) {}
 
     bool is_mapped() const { return is_mapped_; }
     std::span<const std::uint8_t> bytes() const;
     std::string_view text() const;
-    // A mapped file that was cut while it was read: the bytes past its new
-    // end read as zeros, and the document must not be trusted.
-    bool shrank() const;
+    // Asked after the last use of the bytes: the message the input fails
+    // with when its mapped file was cut (the bytes past the new end read as
+    // zeros) or written since it was opened, else null. A document read
+    // whole was checked at the end of its read.
+    const char* failure_after_use() const;
 
 private:
     platform::ByteBuffer owned_;
     platform::MappedFile mapped_;
+    std::optional<platform::FileStamp> stamp_;
     bool is_mapped_ = false;
 };
 
@@ -48,12 +54,22 @@ platform::Result<platform::ByteBuffer, platform::IoError> read_stdin_all();
 // instead, up to the memory budget: a FIFO, socket or device (so that
 // `qm get .a <(cmd)` works and /dev/zero fails rather than reads forever),
 // a file that reports size 0 (/proc) and one whose map is refused (/sys).
+// A regular file whose stamp (platform/file_kind.hpp) differs at the end of
+// a whole read from its stamp at open fails with "file changed while it was
+// being read".
 platform::Result<InputBuffer, platform::IoError> open_mapped_file(const std::string& path);
 
-// Reads the file whole when memory_allows its size, else maps it. A failed
-// whole read of a regular file is dropped in favour of the map, whose error
-// (if any) is the one reported. Other files as open_mapped_file.
+// Reads the file whole when memory_allows its size, else maps it; a whole
+// read that fails is the error. Other files as open_mapped_file.
 platform::Result<InputBuffer, platform::IoError> load_input_file(const std::string& path);
+
+// Loads a file that a glob matched and that is neither a regular file nor a
+// directory, never waiting to open it: a FIFO with bytes ready is read whole
+// (up to its writer's end); a FIFO with none, a socket or a device fails with
+// a message that says so, since a pattern's match is no promise that anyone
+// writes to it. Named on its own, such a file is read as open_mapped_file
+// says.
+platform::Result<InputBuffer, platform::IoError> load_glob_special_file(const std::string& path);
 
 // Whether `n` bytes may be read whole: at most half of the available physical
 // memory, or at most 4 GiB when that figure cannot be had.

@@ -42,4 +42,9 @@ platform::Result<SchemaCommandOptions, std::string> parse_schema_flags(Args args
 // standard error: the walk's path cap cut the tree.
 void write_max_paths_warning(std::string_view command, std::uint64_t max_paths);
 
+// Asked after the last use of a document that load_command_input gave: when
+// its bytes did not hold (InputBuffer::failure_after_use), writes
+// "qm: <command>: <file>: <why>" to standard error and gives false.
+[[nodiscard]] bool input_held(std::string_view command, const std::string& file, const InputBuffer& input);
+
 }  // namespace cli

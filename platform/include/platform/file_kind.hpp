@@ -37,7 +37,24 @@ struct OpenFileState {
 };
 Result<OpenFileState, IoError> open_file_state(const File& f);
 
+// Whether the open file still has the stamp `before`; false when it cannot
+// be taken.
+bool still_as_stamped(const File& f, const FileStamp& before);
+
 // The message an input fails with when its stamp differs at the end.
 inline constexpr char kFileChangedText[] = "file changed while it was being read";
+IoError file_changed_error();
+
+// Test hook: called where part of a file's bytes has been taken and the rest
+// is still to be taken or used, on the thread that takes them, so that a
+// test can change the file at that point. Null by default.
+enum class FileUse : std::uint8_t {
+    PartlyRead,  // a whole read has its first bytes
+    Mapped,      // an input's whole-file map is made and not yet walked
+    Parsed,      // a whole read is parsed; the prefilter worker may still scan
+};
+using FileUseHook = void (*)(FileUse at, int fd, void* context);
+void set_file_use_hook(FileUseHook hook, void* context);
+void reached_file_use(FileUse at, int fd);
 
 }  // namespace platform

@@ -65,6 +65,13 @@ bool wait_until_ready(int fd, bool for_writing);
 // Opens for reading. `sequential` adds the sequential-scan hint.
 Result<File, IoError> open_read(const std::string& path, bool sequential = false);
 
+// Opens for reading without waiting (O_NONBLOCK, which stays set): a FIFO
+// opens at once even when it has no writer.
+Result<File, IoError> open_read_no_wait(const std::string& path);
+
+// Whether a read of the descriptor would return at once with bytes.
+bool readable_now(int fd);
+
 // Opens for reading around the page cache (O_DIRECT). Fails where the file
 // system refuses it (tmpfs, for instance); callers fall back to open_read.
 Result<File, IoError> open_unbuffered(const std::string& path);
