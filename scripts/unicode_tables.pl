@@ -1,11 +1,25 @@
 #!/usr/bin/env perl
-# Writes rova_rudo/src/unicode_tables.inc from perl's Unicode database: the
-# Unicode word, decimal-digit and white-space classes, and the simple case
-# folding orbits, as code point ranges. Run it when the regular-expression
-# library's Unicode version moves: perl -CS scripts/unicode_tables.pl > rova_rudo/src/unicode_tables.inc
+# Writes rova_rudo/src/unicode_tables.inc from perl's Unicode database (Debian
+# package perl-modules-5.36, Unicode 14, the version of RE2's own tables): the
+# Unicode word, decimal-digit and white-space classes, the simple case folding
+# orbits, and the sets of the Unicode properties patterns may name (general
+# categories, scripts, script extensions, binary properties) under every
+# alias, as code point ranges. Run it when the regular-expression library's
+# Unicode version moves: perl -CS scripts/unicode_tables.pl > rova_rudo/src/unicode_tables.inc
 use strict;
 use warnings;
-use Unicode::UCD qw(all_casefolds);
+use Unicode::UCD qw(all_casefolds prop_invlist prop_values prop_value_aliases prop_aliases);
+
+# [lo, hi] ranges from an inversion list.
+sub ranges_of_invlist {
+    my @l = @_;
+    my @out;
+    for (my $i = 0; $i < @l; $i += 2) {
+        my $hi = $i + 1 < @l ? $l[$i + 1] - 1 : 0x10FFFF;
+        push @out, [$l[$i], $hi];
+    }
+    return @out;
+}
 
 sub ranges_of {
     my ($re) = @_;
@@ -71,4 +85,67 @@ print "inline constexpr int kLargestFoldOrbit = $largest;\n\n";
 print "inline constexpr FoldRun kFoldRuns[] = {\n";
 my @cells = map { sprintf("{0x%X, 0x%X, %d, %d}", @$_) } @runs;
 while (my @line = splice(@cells, 0, 4)) { print "    ", join(", ", @line), ",\n"; }
+print "};\n\n";
+
+# Names are compared loosely: case, spaces, '_' and '-' do not count.
+sub loose {
+    my ($n) = @_;
+    $n = lc $n;
+    $n =~ s/[\s_-]//g;
+    return $n;
+}
+
+my @binary = qw(
+    Alphabetic ASCII_Hex_Digit Bidi_Control Bidi_Mirrored Case_Ignorable Cased Changes_When_Casefolded
+    Changes_When_Casemapped Changes_When_Lowercased Changes_When_Titlecased Changes_When_Uppercased Dash
+    Default_Ignorable_Code_Point Deprecated Diacritic Emoji Emoji_Component Emoji_Modifier Emoji_Modifier_Base
+    Emoji_Presentation Extended_Pictographic Extender Grapheme_Base Grapheme_Extend Hex_Digit IDS_Binary_Operator
+    IDS_Trinary_Operator ID_Continue ID_Start Ideographic Join_Control Logical_Order_Exception Lowercase Math
+    Noncharacter_Code_Point Pattern_Syntax Pattern_White_Space Quotation_Mark Radical Regional_Indicator
+    Sentence_Terminal Soft_Dotted Terminal_Punctuation Unified_Ideograph Uppercase Variation_Selector White_Space
+    XID_Continue XID_Start Any ASCII Assigned);
+
+# Each set once in kPropertyRanges; every name of it points there.
+my @all_ranges;
+my %slice_of;  # set text -> [begin, end)
+my @entries;   # [kind, loose name, begin, end]
+my %seen;
+sub add_set {
+    my ($kind, $names, @r) = @_;
+    my $key = join(",", map { "$_->[0]-$_->[1]" } @r);
+    if (!exists $slice_of{$key}) {
+        $slice_of{$key} = [scalar(@all_ranges), scalar(@all_ranges) + @r];
+        push @all_ranges, @r;
+    }
+    my %names = map { (loose($_) => 1) } @$names;
+    for my $n (sort keys %names) {
+        die "two $kind sets named $n\n" if $seen{"$kind $n"}++;
+        push @entries, [$kind, $n, @{$slice_of{$key}}];
+    }
+}
+
+for my $p (@binary) {
+    my @names = grep { $_ ne 'Unicode' } prop_aliases($p);  # Any's other name is perl's own
+    add_set("Binary", \@names, ranges_of_invlist(prop_invlist($p)));
+}
+for my $g (prop_values("gc")) {
+    my @names = prop_value_aliases("gc", $g);
+    push @names, "L&" if $g eq "LC";
+    add_set("Category", \@names, ranges_of_invlist(prop_invlist("gc=$g")));
+}
+for my $s (prop_values("sc")) {
+    my @names = prop_value_aliases("sc", $s);
+    add_set("Script", \@names, ranges_of_invlist(prop_invlist("sc=$s")));
+    add_set("ScriptExtensions", \@names, ranges_of_invlist(prop_invlist("scx=$s")));
+}
+
+print "inline constexpr CodeRange kPropertyRanges[] = {\n";
+@cells = map { sprintf("{0x%X, 0x%X}", @$_) } @all_ranges;
+while (my @line = splice(@cells, 0, 6)) { print "    ", join(", ", @line), ",\n"; }
+print "};\n\n";
+print "// Names as compared: lower case, without spaces, '_' and '-'.\n";
+print "inline constexpr UnicodeProperty kUnicodeProperties[] = {\n";
+for my $e (sort { $a->[0] cmp $b->[0] || $a->[1] cmp $b->[1] } @entries) {
+    printf "    {PropertyKind::%s, \"%s\", %d, %d},\n", @$e;
+}
 print "};\n";

@@ -8,140 +8,40 @@
 #include <vector>
 
 #include "platform/utf8.hpp"
+#include "unicode_sets.hpp"
 
 namespace rova_rudo {
 
 namespace {
 
-struct CodeRange {
-    char32_t lo, hi;
-};
-// Members lo, lo+step, ..., hi of case-folding orbits, each followed in its
-// orbit by the member delta away.
-struct FoldRun {
-    char32_t lo, hi;
-    int step;
-    int delta;
-};
-// RE2 has no White_Space or Alphabetic property (the word class needs the
-// latter) and no interface to its case folding: these tables are generated
-// from the Unicode version of RE2's own.
-#include "unicode_tables.inc"
+using unicode::add_all;
+using unicode::case_fold;
+using unicode::CodeRange;
+using unicode::complement;
+using unicode::intersect;
+using unicode::is_space;
+using unicode::normalize;
+using unicode::perl_class;
+using unicode::Ranges;
 
-constexpr char32_t kMaxCode = 0x10FFFF;
 // RE2 refuses a counted repetition whose count, or the product of the
 // counts of nested repetitions, exceeds this.
 constexpr std::uint64_t kRe2MaxRepeat = 1000;
-// Every copy of a literal or assertion, and of each range of a class, costs
-// RE2 at least one of the 2^20 instructions its program may hold under
-// kRegexMemoryBudget: a repetition that copies more can only fail, and is
-// refused before it is written out.
-constexpr std::uint64_t kMaxCopies = std::uint64_t{1} << 20;
+// Every copy of a literal or assertion, of each range of a class, and the
+// branch of each optional copy costs RE2 at least one instruction. Under
+// kRegexMemoryBudget its program may hold 2^20 of them, but the reverse
+// program that finds where a match starts gets half that room, and without
+// it every search falls back to RE2's slowest engine: a pattern that needs
+// more is refused before it is written out, in bounded time (RE2 spends
+// about a second compiling 2^20 instructions).
+constexpr std::uint64_t kMaxCopies = std::uint64_t{1} << 19;
 // A rewritten pattern longer than this is refused as too large too (RE2
 // would spend seconds reading it, to reach the same verdict).
 constexpr std::size_t kMaxPatternBytes = std::size_t{16} << 20;
-
-using Ranges = std::vector<CodeRange>;
-
-void normalize(Ranges& r) {
-    std::sort(r.begin(), r.end(), [](const CodeRange& a, const CodeRange& b) { return a.lo < b.lo; });
-    std::size_t k = 0;
-    for (const CodeRange& x : r) {
-        if (k > 0 && x.lo <= r[k - 1].hi + 1) {
-            r[k - 1].hi = std::max(r[k - 1].hi, x.hi);
-        } else {
-            r[k++] = x;
-        }
-    }
-    r.resize(k);
-}
-
-template <std::size_t N>
-Ranges table(const CodeRange (&t)[N]) {
-    return Ranges(t, t + N);
-}
-
-Ranges complement(const Ranges& r) {
-    Ranges out;
-    char32_t next = 0;
-    for (const CodeRange& x : r) {
-        if (x.lo > next) out.push_back({next, x.lo - 1});
-        next = x.hi + 1;
-    }
-    if (next <= kMaxCode) out.push_back({next, kMaxCode});
-    return out;
-}
-
-Ranges intersect(const Ranges& a, const Ranges& b) {
-    Ranges out;
-    std::size_t i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-        const char32_t lo = std::max(a[i].lo, b[j].lo);
-        const char32_t hi = std::min(a[i].hi, b[j].hi);
-        if (lo <= hi) out.push_back({lo, hi});
-        if (a[i].hi < b[j].hi) ++i;
-        else ++j;
-    }
-    return out;
-}
-
-void add_all(Ranges& a, const Ranges& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    normalize(a);
-}
-
-// Adds to `r` every code point that simple case folding makes equal to one
-// in it.
-void case_fold(Ranges& r) {
-    for (int round = 1; round < kLargestFoldOrbit; ++round) {
-        Ranges more;
-        for (const FoldRun& f : kFoldRuns) {
-            for (const CodeRange& x : r) {
-                char32_t lo = std::max(f.lo, x.lo);
-                const char32_t hi = std::min(f.hi, x.hi);
-                if (lo > hi) continue;
-                if (f.step == 1) {
-                    more.push_back({lo + f.delta, hi + f.delta});
-                    continue;
-                }
-                if ((lo - f.lo) % 2 != 0) ++lo;
-                for (char32_t c = lo; c <= hi; c += 2) more.push_back({c + f.delta, c + f.delta});
-            }
-        }
-        const Ranges before = r;
-        add_all(r, more);
-        if (r.size() == before.size() &&
-            std::equal(r.begin(), r.end(), before.begin(),
-                       [](const CodeRange& a, const CodeRange& b) { return a.lo == b.lo && a.hi == b.hi; }))
-            break;
-    }
-}
-
-const Ranges& word_class() {
-    static const Ranges r = table(kWordRanges);
-    return r;
-}
-const Ranges& digit_class() {
-    static const Ranges r = table(kDigitRanges);
-    return r;
-}
-const Ranges& space_class() {
-    static const Ranges r = table(kSpaceRanges);
-    return r;
-}
-
-// \w \d \s, or their complements for the upper-case letters.
-Ranges perl_class(char letter) {
-    const char lower = static_cast<char>(letter | 0x20);
-    const Ranges& base = lower == 'w' ? word_class() : lower == 'd' ? digit_class() : space_class();
-    return letter == lower ? base : complement(base);
-}
-
-bool is_space(char32_t c) {
-    for (const CodeRange& x : kSpaceRanges)
-        if (c >= x.lo && c <= x.hi) return true;
-    return false;
-}
+constexpr std::uint32_t kMaxNesting = 250;
+// A counted repetition with at most this many optional copies is left to RE2.
+constexpr std::uint64_t kNestedOptions = 16;
+constexpr const char* kNestingMessage = "expression nests too deeply";
 
 // \a \f \t \n \r \v; 0 for any other letter.
 char32_t control_escape(char c) {
@@ -159,36 +59,6 @@ char32_t control_escape(char c) {
 bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_ascii_alnum(char c) { return is_digit(c) || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
-
-// The ASCII classes written [:name:] inside a bracketed class.
-bool ascii_class(std::string_view name, Ranges& out) {
-    struct Entry {
-        const char* name;
-        std::vector<CodeRange> ranges;
-    };
-    static const Entry entries[] = {
-        {"alnum", {{'0', '9'}, {'A', 'Z'}, {'a', 'z'}}},
-        {"alpha", {{'A', 'Z'}, {'a', 'z'}}},
-        {"ascii", {{0, 0x7F}}},
-        {"blank", {{'\t', '\t'}, {' ', ' '}}},
-        {"cntrl", {{0, 0x1F}, {0x7F, 0x7F}}},
-        {"digit", {{'0', '9'}}},
-        {"graph", {{'!', '~'}}},
-        {"lower", {{'a', 'z'}}},
-        {"print", {{' ', '~'}}},
-        {"punct", {{'!', '/'}, {':', '@'}, {'[', '`'}, {'{', '~'}}},
-        {"space", {{'\t', '\r'}, {' ', ' '}}},
-        {"upper", {{'A', 'Z'}}},
-        {"word", {{'0', '9'}, {'A', 'Z'}, {'_', '_'}, {'a', 'z'}}},
-        {"xdigit", {{'0', '9'}, {'A', 'F'}, {'a', 'f'}}},
-    };
-    for (const Entry& e : entries)
-        if (name == e.name) {
-            out = e.ranges;
-            return true;
-        }
-    return false;
-}
 
 void append_code(std::string& out, char32_t c) {
     char buf[6];
@@ -224,18 +94,6 @@ void append_class(std::string& out, const Ranges& r) {
     out += ']';
 }
 
-// Every Unicode scalar value in order, in UTF-8.
-const std::string& all_scalars() {
-    static const std::string text = [] {
-        std::string out;
-        out.reserve(4 << 20);
-        for (char32_t c = 0; c <= kMaxCode; ++c)
-            if (c < 0xD800 || c > 0xDFFF) platform::append_utf8_code_point(out, c);
-        return out;
-    }();
-    return text;
-}
-
 char32_t code_at(std::string_view s, std::size_t at) {
     const auto b = static_cast<unsigned char>(s[at]);
     if (b < 0x80) return b;
@@ -243,38 +101,6 @@ char32_t code_at(std::string_view s, std::size_t at) {
     char32_t c = b & (0x7F >> n);
     for (std::size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(s[at + k]) & 0x3F);
     return c;
-}
-
-// The code points of a Unicode property item (\pL, \p{Greek}, ...) as
-// RE2's tables have them, which RE2 offers no other way to read: over every
-// scalar value in order, the next member starts a range and the next
-// non-member after it ends the range.
-platform::Result<Ranges, std::string> property_ranges(const std::string& item) {
-    re2::RE2::Options o;
-    o.set_log_errors(false);
-    o.set_max_mem(kRegexMemoryBudget);
-    std::string negated = item;
-    negated[1] = 'P';
-    const re2::RE2 in(item, o), out(negated, o);
-    if (!in.ok()) return platform::Err{in.error()};
-    if (!out.ok()) return platform::Err{out.error()};
-    const std::string& all = all_scalars();
-    Ranges ranges;
-    std::size_t pos = 0;
-    re2::StringPiece m;
-    while (pos < all.size() && in.Match(all, pos, all.size(), re2::RE2::UNANCHORED, &m, 1)) {
-        const std::size_t start = static_cast<std::size_t>(m.data() - all.data());
-        if (!out.Match(all, start, all.size(), re2::RE2::UNANCHORED, &m, 1)) {
-            ranges.push_back({code_at(all, start), kMaxCode});
-            break;
-        }
-        const std::size_t end = static_cast<std::size_t>(m.data() - all.data());
-        std::size_t last = end - 1;
-        while (platform::is_utf8_continuation(static_cast<unsigned char>(all[last]))) --last;
-        ranges.push_back({code_at(all, start), code_at(all, last)});
-        pos = end;
-    }
-    return ranges;
 }
 
 std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
@@ -288,16 +114,17 @@ enum class SetOp { Intersection, Difference, SymmetricDifference };
 struct Escape {
     enum Kind { Literal, Class, Property, Assertion, Raw } kind = Raw;
     char32_t code = 0;  // Literal
-    Ranges ranges;      // Class
+    Ranges ranges;      // Class, Property
     char letter = 0;    // Class: w W d D s S
     std::string text;   // Property, Assertion, Raw: as written
 };
 
 class Translator {
 public:
-    Translator(std::string_view pattern, bool case_insensitive, bool for_message)
+    Translator(std::string_view pattern, const RegexOptions& opt, bool for_message)
         : pat_(pattern), message_(for_message) {
-        flags_.i = case_insensitive;
+        flags_.i = opt.case_insensitive;
+        flags_.s = opt.dot_nl;
     }
 
     platform::Result<std::string, std::string> run() {
@@ -314,18 +141,21 @@ private:
     struct Flags {
         bool i = false;  // case-insensitive
         bool x = false;  // verbose
+        bool s = false;  // . matches a line feed
     };
     // The last thing a repetition operator would apply to.
     struct Atom {
         std::size_t start = std::string::npos;  // in out_; npos: none
         std::uint64_t product = 1;              // largest product of nested counted repetitions
-        std::uint64_t copies = 1;               // how often its simplest pieces are copied, at least
+        std::uint64_t copies = 1;               // how many instructions RE2 gives it, at least
         bool quantified = false;
+        std::uint32_t depth = 0;  // groups, brackets and repetitions around its deepest piece
     };
     struct Sequence {
         Atom last;
         std::uint64_t product = 1;
         std::uint64_t copies = 0;
+        std::uint32_t depth = 0;
     };
     struct Group {
         Flags saved;
@@ -389,10 +219,18 @@ private:
         return c;
     }
 
-    void atom(std::size_t start, std::uint64_t product = 1, std::uint64_t copies = 1) {
-        seq_.last = {start, product, std::max<std::uint64_t>(copies, 1), false};
+    void atom(std::size_t start, std::uint64_t product = 1, std::uint64_t copies = 1, std::uint32_t depth = 0) {
+        seq_.last = {start, product, std::max<std::uint64_t>(copies, 1), false, depth};
         seq_.product = std::max(seq_.product, product);
         seq_.copies = std::min(seq_.copies + seq_.last.copies, kMaxCopies + 1);
+        seq_.depth = std::max(seq_.depth, depth);
+    }
+
+    // Groups, brackets and repetition operators nest at most kMaxNesting
+    // deep: RE2 would take any depth, and spend time and stack on it.
+    bool nesting_allows(std::uint64_t depth) {
+        if (depth <= kMaxNesting) return true;
+        return fail(kNestingMessage);
     }
 
     bool step() {
@@ -410,6 +248,23 @@ private:
             case '+':
             case '?': return simple_repetition();
             case '{': return counted_repetition();
+            case '.': {
+                ++pos_;
+                const std::size_t start = out_.size();
+                if (message_) {
+                    out_ += '.';
+                    atom(start);
+                    return true;
+                }
+                // RE2's own . also matches what is not well-formed UTF-8 (an
+                // encoded surrogate, an overlong form, a value past 10FFFF).
+                static const Ranges any = unicode::complement({});
+                static const Ranges not_nl = unicode::complement({{'\n', '\n'}});
+                const Ranges& dot = flags_.s ? any : not_nl;
+                append_class(out_, dot);
+                atom(start, 1, dot.size());
+                return true;
+            }
             default: {
                 const std::size_t start = out_.size();
                 const std::size_t n = decode(pos_).second;
@@ -444,9 +299,49 @@ private:
             }
             if (digits != want) return bad_escape(start);
         }
-        if (v > kMaxCode || (v >= 0xD800 && v <= 0xDFFF)) return bad_escape(start);
+        if (v > unicode::kMaxCode || (v >= 0xD800 && v <= 0xDFFF)) return bad_escape(start);
         e.kind = Escape::Literal;
         e.code = static_cast<char32_t>(v);
+        return true;
+    }
+
+    // \pL, \p{Name}, \P{..} and \p{^..}: the set from the Unicode tables.
+    // A negated property is the complement of the folded set in
+    // case-insensitive mode, as RE2 has it.
+    bool property_escape(std::size_t start, bool negated, Escape& e) {
+        std::string_view name;
+        if (!at_end() && cur() == '{') {
+            const std::size_t close = pat_.find('}', pos_);
+            if (close == std::string_view::npos) {
+                pos_ = pat_.size();
+                e.kind = Escape::Raw;  // RE2 reports the unclosed name
+                e.text = std::string(pat_.substr(start));
+                return true;
+            }
+            name = pat_.substr(pos_ + 1, close - pos_ - 1);
+            pos_ = close + 1;
+            if (name.starts_with('^')) {
+                name.remove_prefix(1);
+                negated = !negated;
+            }
+        } else if (!at_end()) {
+            const std::size_t n = decode(pos_).second;
+            name = pat_.substr(pos_, n);
+            pos_ += n;
+        } else {
+            e.kind = Escape::Raw;
+            e.text = std::string(pat_.substr(start));
+            return true;
+        }
+        e.text = std::string(pat_.substr(start, pos_ - start));
+        auto set = unicode::property_set(name);
+        if (!set) return fail("unknown Unicode property: " + e.text);
+        if (negated) {
+            if (flags_.i) case_fold(*set);
+            *set = complement(*set);
+        }
+        e.kind = Escape::Property;
+        e.ranges = std::move(*set);
         return true;
     }
 
@@ -492,16 +387,7 @@ private:
                 e.ranges = perl_class(ch);
                 return true;
             case 'p':
-            case 'P':
-                if (!at_end() && cur() == '{') {
-                    const std::size_t close = pat_.find('}', pos_);
-                    pos_ = close == std::string_view::npos ? pat_.size() : close + 1;
-                } else if (!at_end()) {
-                    pos_ += decode(pos_).second;
-                }
-                e.kind = Escape::Property;
-                e.text = std::string(pat_.substr(start, pos_ - start));
-                return true;
+            case 'P': return property_escape(start, ch == 'P', e);
             case 'b':
             case 'B':
                 // \b{start} and its kind are word-boundary forms RE2 would read
@@ -537,12 +423,15 @@ private:
         return true;
     }
 
-    void append_perl_class(const Escape& e) {
-        if (message_) {
+    // A \w-like class or a property outside brackets.
+    void append_set_escape(const Escape& e) {
+        if (!message_) {
+            append_class(out_, e.ranges);
+        } else if (e.kind == Escape::Property) {
+            out_ += e.text;
+        } else {
             out_ += '\\';
             out_ += e.letter;
-        } else {
-            append_class(out_, e.ranges);
         }
     }
 
@@ -561,10 +450,10 @@ private:
                 }
                 break;
             case Escape::Class:
-                append_perl_class(e);
+            case Escape::Property:
+                append_set_escape(e);
                 atom(start, 1, e.ranges.size());
                 return true;
-            case Escape::Property:
             case Escape::Assertion:
             case Escape::Raw: out_ += e.text; break;
         }
@@ -576,6 +465,7 @@ private:
 
     bool open_group() {
         const std::size_t start = pos_;
+        if (!nesting_allows(groups_.size() + 1)) return false;
         groups_.push_back({flags_, out_.size(), seq_});
         seq_ = {};
         ++pos_;
@@ -600,6 +490,7 @@ private:
             } else if (f == 'i' || f == 'm' || f == 's' || f == 'U' || f == 'x' || f == 'u' || f == 'R') {
                 if (f == 'i') next.i = !negated;
                 if (f == 'x') next.x = !negated;
+                if (f == 's') next.s = !negated;
                 // RE2 has no verbose mode (done here) and is always in
                 // Unicode mode; turning Unicode off is left for RE2 to refuse.
                 if (f != 'x' && !(f == 'u' && !negated)) (negated ? off : on) += f;
@@ -669,11 +560,21 @@ private:
         const Sequence inner = seq_;
         flags_ = g.saved;
         seq_ = g.outer;
-        atom(g.out_start, inner.product, inner.copies);
+        if (!nesting_allows(inner.depth + 1)) return false;
+        atom(g.out_start, inner.product, inner.copies, inner.depth + 1);
         return true;
     }
 
     // ---- repetitions ----
+
+    // RE2 joins options of one character that follow each other (a?a? to
+    // a{0,2}) and compiles x{0,n} as n nested options, in time quadratic in
+    // n: (?:a{0,16}){2000} written out took seconds. Written as a
+    // repetition of one, an option joins nothing; RE2 drops the count after.
+    void keep_apart(std::size_t start) {
+        out_.insert(start, "(?:");
+        out_ += "){1}";
+    }
 
     void wrap_quantified() {
         // Users' syntax allows a repetition of a repetition; RE2 wants it in
@@ -686,6 +587,7 @@ private:
         const char op = cur();
         if (seq_.last.start == std::string::npos)
             return fail(std::string("no argument for repetition operator: ") + op);
+        if (!nesting_allows(seq_.last.depth + 1)) return false;
         if (seq_.last.quantified) wrap_quantified();
         ++pos_;
         out_ += op;
@@ -693,7 +595,14 @@ private:
             ++pos_;
             out_ += '?';
         }
-        seq_.last.quantified = true;
+        Atom& a = seq_.last;
+        if (op == '?' && !message_) keep_apart(a.start);
+        // The operator's own branch instruction.
+        ++a.depth;
+        seq_.depth = std::max(seq_.depth, a.depth);
+        ++a.copies;
+        seq_.copies = std::min(seq_.copies + 1, kMaxCopies + 1);
+        a.quantified = true;
         return true;
     }
 
@@ -745,31 +654,44 @@ private:
             lazy = true;
             ++pos_;
         }
+        if (!nesting_allows(seq_.last.depth + 1)) return false;
         if (seq_.last.quantified) wrap_quantified();
         return repeat(lo, bounded ? hi : lo, bounded, lazy);
     }
 
     // Writes the operand `x` repeated lo to hi times (lo or more when not
-    // bounded) so that no RE2 repetition exceeds RE2's cap.
+    // bounded) so that no RE2 repetition exceeds RE2's cap, and so that RE2's
+    // work stays linear in what it is given.
     bool repeat(std::uint64_t lo, std::uint64_t hi, bool bounded, bool lazy) {
         Atom& a = seq_.last;
         seq_.copies -= std::min(seq_.copies, a.copies);
-        const std::uint64_t copies = saturating_mul(a.copies, std::max<std::uint64_t>(1, bounded ? hi : lo + 1));
+        // Each optional copy costs RE2 a branch besides the operand.
+        const std::uint64_t optional = bounded ? hi - lo : 1;
+        const std::uint64_t copies =
+            std::min(saturating_mul(a.copies, lo) + saturating_mul(a.copies + 1, optional), UINT64_MAX / 2);
         if (copies > kMaxCopies) return fail(kRegexTooLargeMessage);
         const std::string x = out_.substr(a.start);
         out_.resize(a.start);
         const std::string sfx = lazy ? "?" : "";
         auto count = [](std::uint64_t n) { return "{" + std::to_string(n) + "}"; };
         const std::uint64_t widest = std::max<std::uint64_t>(1, bounded ? hi : lo);
-        if (saturating_mul(a.product, widest) <= kRe2MaxRepeat) {
+        // As written, for RE2's error texts that quote the pattern, and for a
+        // few options, whose nesting RE2 compiles quickly and matches with
+        // its fastest engine more often than options in a row.
+        const bool few_options = !bounded || hi - lo <= kNestedOptions;
+        if ((message_ || few_options) && saturating_mul(a.product, widest) <= kRe2MaxRepeat) {
             out_ +=
                 x + "{" + std::to_string(lo) + (bounded ? (hi == lo ? "" : "," + std::to_string(hi)) : ",") + "}" + sfx;
+            if (!message_ && bounded && hi > lo) keep_apart(a.start);
             a.product *= widest;
         } else {
             // Chunks of at most c copies. The optional copies are written as
             // optional operands, each preferring to be there (or, lazy, not):
             // RE2 compiles x{0,n} as n nested options, which costs it time
-            // quadratic in the nesting once chunks of them follow each other.
+            // quadratic in the nesting once such repetitions follow each
+            // other ((?:a{0,1000}){30} took seconds), where n options in a
+            // row cost it linear time. Only the language matters: a search
+            // asks where a match starts, or whether there is one.
             const std::uint64_t c = std::max<std::uint64_t>(1, kRe2MaxRepeat / a.product);
             auto chunk = [&](const std::string& piece, std::uint64_t n) {
                 if (n == 0) return;
@@ -784,28 +706,31 @@ private:
                 for (std::uint64_t k = 0; k < (hi - lo) / c; ++k) chunk(option, c);
                 chunk(option, (hi - lo) % c);
             }
-            a.product *= c;
+            a.product *= std::min(c, widest);
         }
         a.copies = copies;
         a.quantified = true;
+        ++a.depth;
         seq_.copies = std::min(seq_.copies + copies, kMaxCopies + 1);
         seq_.product = std::max(seq_.product, a.product);
+        seq_.depth = std::max(seq_.depth, a.depth);
         return true;
     }
 
     // ---- bracketed classes ----
 
+    // The items of a class so far; the ranges are normalized when the
+    // union is read, so that a long class costs no sort per item.
     struct ClassUnion {
-        Ranges ranges;                        // every item but the \p{..} ones
-        Ranges literals;                      // without the \w \d \s items either
-        std::vector<std::string> properties;  // \p{..} items: RE2's to read, unless in set algebra
-        std::string perl;                     // \w \d \s items as written
+        Ranges ranges;           // every item
+        Ranges literals;         // without the \w \d \s and \p{..} items
+        std::string properties;  // \p{..} items as written
+        std::string perl;        // \w \d \s items as written
         void add_literal(CodeRange r) {
             ranges.push_back(r);
             literals.push_back(r);
-            normalize(ranges);
-            normalize(literals);
         }
+        void add_set(const Ranges& r) { ranges.insert(ranges.end(), r.begin(), r.end()); }
     };
     struct ClassFrame {
         bool is_op;
@@ -835,13 +760,14 @@ private:
                     is_literal = true;
                     return true;
                 case Escape::Class:
-                    add_all(u.ranges, e.ranges);
+                    u.add_set(e.ranges);
                     u.perl += '\\';
                     u.perl += e.letter;
                     is_literal = false;
                     return true;
                 case Escape::Property:
-                    u.properties.push_back(e.text);
+                    u.add_set(e.ranges);
+                    u.properties += e.text;
                     is_literal = false;
                     return true;
                 case Escape::Assertion:
@@ -905,9 +831,9 @@ private:
         std::string_view name = rest.substr(2, close - 2);
         const bool negated = name.starts_with('^');
         if (negated) name.remove_prefix(1);
-        Ranges r;
-        if (!ascii_class(name, r)) return false;
-        for (const CodeRange& x : negated ? complement(r) : r) u.add_literal(x);
+        const auto r = unicode::ascii_class(name);
+        if (!r) return false;
+        for (const CodeRange& x : negated ? complement(*r) : *r) u.add_literal(x);
         pos_ += close + 2;
         return true;
     }
@@ -916,21 +842,7 @@ private:
     // side; both sides fold first in case-insensitive mode.
     bool apply_op(std::vector<ClassFrame>& stack, const ClassUnion& u, Ranges& out) {
         Ranges rhs = u.ranges;
-        for (const std::string& item : u.properties) {
-            // \P{X} and \p{^X} are the complement of the folded \p{X}, as
-            // RE2 and users' syntax both have it.
-            std::string positive = item;
-            bool negated = positive[1] == 'P';
-            positive[1] = 'p';
-            if (positive.size() > 3 && positive[2] == '{' && positive[3] == '^') {
-                positive.erase(3, 1);
-                negated = !negated;
-            }
-            auto r = property_ranges(positive);
-            if (!r) return fail(std::move(r).error());
-            if (flags_.i) case_fold(*r);
-            add_all(rhs, negated ? complement(*r) : *r);
-        }
+        normalize(rhs);
         if (stack.empty() || !stack.back().is_op) {
             out = std::move(rhs);
             return true;
@@ -963,6 +875,7 @@ private:
         bool negated = false;
         open_bracket(negated, u);
         stack.push_back({false, negated, {}, SetOp::Intersection, {}});
+        std::uint32_t brackets = 1, deepest = 1;
         while (true) {
             bump_space();
             if (at_end()) return unclosed();
@@ -970,6 +883,8 @@ private:
             if (cur() == '[') {
                 if (ascii_class_item(u)) continue;
                 set_algebra = true;
+                if (!nesting_allows(++brackets)) return false;
+                deepest = std::max(deepest, brackets);
                 ClassUnion inner;
                 open_bracket(negated, inner);
                 stack.push_back({false, negated, std::move(u), SetOp::Intersection, {}});
@@ -977,15 +892,28 @@ private:
             } else if (cur() == ']') {
                 ++pos_;
                 const std::size_t out_start = out_.size();
-                if (!set_algebra) {
-                    // A plain class: RE2 folds and negates it as users'
-                    // syntax does.
+                normalize(u.ranges);
+                if (!set_algebra && message_) {
+                    normalize(u.literals);
                     out_ += stack.back().negated ? "[^" : "[";
-                    append_ranges(out_, message_ ? u.literals : u.ranges);
-                    for (const std::string& item : u.properties) out_ += item;
-                    if (message_) out_ += u.perl;
+                    append_ranges(out_, u.literals);
+                    out_ += u.properties;
+                    out_ += u.perl;
                     out_ += ']';
-                    atom(out_start, 1, u.ranges.size() + u.properties.size());
+                    atom(out_start, 1, u.ranges.size(), deepest);
+                    return true;
+                }
+                if (!set_algebra) {
+                    // A plain class is negated here, not by RE2, whose
+                    // complement holds the surrogates: folded first, as RE2
+                    // and users' syntax do. RE2 folds a positive class itself.
+                    Ranges set = unicode::scalars_of(std::move(u.ranges));
+                    if (stack.back().negated) {
+                        if (flags_.i) case_fold(set);
+                        set = complement(set);
+                    }
+                    append_class(out_, set);
+                    atom(out_start, 1, set.size(), deepest);
                     return true;
                 }
                 Ranges set;
@@ -996,12 +924,14 @@ private:
                 if (flags_.i) case_fold(set);
                 if (open.negated) set = complement(set);
                 if (!stack.empty()) {
+                    --brackets;
                     u = std::move(open.outer);
                     add_all(u.ranges, set);
                     continue;
                 }
+                set = unicode::scalars_of(std::move(set));
                 append_class(out_, set);
-                atom(out_start, 1, set.size());
+                atom(out_start, 1, set.size(), deepest);
                 return true;
             } else if (rest.starts_with("&&") || rest.starts_with("--") || rest.starts_with("~~")) {
                 set_algebra = true;
@@ -1022,9 +952,9 @@ private:
 
 }  // namespace
 
-platform::Result<std::string, std::string> translate_regex(std::string_view pattern, bool case_insensitive,
+platform::Result<std::string, std::string> translate_regex(std::string_view pattern, const RegexOptions& opt,
                                                            bool for_message) {
-    return Translator(pattern, case_insensitive, for_message).run();
+    return Translator(pattern, opt, for_message).run();
 }
 
 std::unique_ptr<re2::RE2> compile_translated(const std::string& pattern, const RegexOptions& opt) {
@@ -1044,7 +974,7 @@ platform::Result<CompiledRegex, std::string> compile_regex(std::string_view patt
         auto raw = compile_translated(std::string(pattern), opt);
         return platform::Err{raw->ok() ? std::string("invalid UTF-8") : raw->error()};
     }
-    auto translated = translate_regex(pattern, opt.case_insensitive);
+    auto translated = translate_regex(pattern, opt);
     if (!translated) return platform::Err{std::move(translated).error()};
     std::shared_ptr<const re2::RE2> re = compile_translated(*translated, opt);
     CompiledRegex out{re, std::move(*translated)};
@@ -1053,12 +983,14 @@ platform::Result<CompiledRegex, std::string> compile_regex(std::string_view patt
         return platform::Err{std::string(kRegexTooLargeMessage)};
     // RE2's message quotes the pattern: quote the short form, as the user
     // wrote it, without an added flag.
-    auto shown = translate_regex(pattern, opt.case_insensitive, true);
+    auto shown = translate_regex(pattern, opt, true);
     if (shown) {
         RegexOptions plain = opt;
         plain.multi_line = false;
+        // The short form spells \p{..} items as written, which RE2 may not
+        // know: only the same fault is the one to quote.
         auto again = compile_translated(*shown, plain);
-        if (!again->ok()) return platform::Err{again->error()};
+        if (!again->ok() && again->error_code() == re->error_code()) return platform::Err{again->error()};
     }
     return platform::Err{out.re->error()};
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -61,6 +62,21 @@ const std::string kHalf = "\xC2\xBD";           // U+00BD, a number but no decim
 const std::string kTie = "\xE2\x80\xBF";        // U+203F, connector punctuation
 const std::string kLongS = "\xC5\xBF";          // U+017F, folds to s
 const std::string kKelvin = "\xE2\x84\xAA";     // U+212A, folds to k
+const std::string kUnassigned = "\xCD\xB8";     // U+0378, general category Cn
+const std::string kSoftHyphen = "\xC2\xAD";     // U+00AD, Cf
+const std::string kDelta = "\xCE\xB4";          // U+03B4, Greek small letter
+const std::string kMicro = "\xC2\xB5";          // U+00B5, Common; folds to U+03BC, Greek
+const std::string kPerispomeni = "\xCD\x82";    // U+0342, Inherited; Greek by script extension
+const std::string kZwj = "\xE2\x80\x8D";        // U+200D, Join_Control
+const std::string kHiraA = "\xE3\x81\x82";      // U+3042, Hiragana
+const std::string kGrin = "\xF0\x9F\x98\x80";   // U+1F600, Emoji
+// Bytes that are no well-formed UTF-8: an encoded surrogate, a value past
+// 10FFFF, an overlong form, and a surrogate pair encoded as two characters.
+const std::string kSurrogate = "\xED\xA0\x80";
+const std::string kPast10FFFF = "\xF4\x90\x80\x80";
+const std::string kOverlong = "\xE0\x80\x80";
+const std::string kSurrogatePair = "\xED\xA0\x80\xED\xB0\x80";
+const std::vector<std::string> kIllFormed = {kSurrogate, kPast10FFFF, kOverlong};
 
 struct Row {
     std::string pattern;
@@ -109,6 +125,45 @@ const std::vector<Row>& rows() {
         {R"(^[\w--\p{Latin}]+$)", false, {kArabic3 + "_"}, {"a", kE}},
         {R"(^[\P{Lu}&&a-z]$)", true, {}, {"a", "A"}},
         {R"(^[^\p{^L}[a-z]]$)", false, {"A", kE}, {"a", "1"}},
+        // General categories are the Unicode sets: C holds Cn.
+        {R"(^\p{C}$)", false, {kUnassigned, kSoftHyphen}, {"a"}},
+        {R"(^\P{C}$)", false, {"a"}, {kUnassigned}},
+        {R"(^[^\p{C}]$)", false, {"a"}, {kUnassigned}},
+        {R"(^\p{Cn}$)", false, {kUnassigned}, {"a", kSoftHyphen}},
+        {R"(^[\p{C}&&\p{Cn}]$)", false, {kUnassigned}, {kSoftHyphen}},
+        // Property names: binary properties, categories and scripts by long
+        // and short name, with and without a property name, matched loosely.
+        {R"(^\p{Alphabetic}$)", false, {kE, "a"}, {"1", "-"}},
+        {R"(^\p{White_Space}$)", false, {kNbsp, " "}, {"a"}},
+        {R"(^\p{Join_Control}$)", false, {kZwj}, {"a"}},
+        {R"(^\p{Uppercase}\p{Lowercase}$)", false, {"Ab"}, {"aB"}},
+        {R"(^\p{Letter}\p{Decimal_Number}$)", false, {kE + kArabic3}, {kArabic3 + kE}},
+        {R"(^\p{greek}\p{ Greek }\p{Grek}$)", false, {kDelta + kDelta + kDelta}, {"aaa"}},
+        {R"(^\p{Latn}\p{Hira}$)", false, {"a" + kHiraA}, {kHiraA + "a"}},
+        {R"(^\p{sc=Greek}$)", false, {kDelta}, {kPerispomeni, "a"}},
+        {R"(^\p{Script=Greek}$)", false, {kDelta}, {kPerispomeni}},
+        {R"(^\p{scx=Greek}$)", false, {kDelta, kPerispomeni}, {"a"}},
+        {R"(^\p{gc=Lu}$)", false, {"A"}, {"a"}},
+        {R"(^\p{LC}\p{L&}$)", false, {"aB"}, {"1a"}},
+        {R"(^\p{ASCII}$)", false, {"a"}, {kE}},
+        {R"(^\p{Assigned}$)", false, {"a"}, {kUnassigned}},
+        {R"(^\p{Any}$)", false, {kUnassigned, "a"}, {kSurrogate}},
+        {R"(^\p{Emoji}$)", false, {kGrin}, {"a"}},
+        {R"(^[\p{Alphabetic}--\p{Latin}]$)", false, {kDelta}, {"a"}},
+        {R"(^\p{Greek}$)", true, {kMicro, kDelta}, {"a"}},
+        {R"(^\p{Greek}$)", false, {kDelta}, {kMicro}},
+        // Classes and . match well-formed UTF-8 only.
+        {"^.$", false, {"a", kE}, kIllFormed},
+        {"(?s)^.$", false, {"a"}, kIllFormed},
+        {"^[^a]$", false, {"b"}, kIllFormed},
+        {R"(^\W$)", false, {"-"}, kIllFormed},
+        {R"(^\S$)", false, {"a"}, kIllFormed},
+        {R"(^\D$)", false, {"a"}, kIllFormed},
+        {R"(^\P{L}$)", false, {"1"}, kIllFormed},
+        {R"(^\p{Cs}$)", false, {}, kIllFormed},
+        {R"(^[\s\S]$)", false, {"a"}, kIllFormed},
+        {R"(^[^a]$)", true, {"b"}, kIllFormed},
+        {R"(^\W\W$)", false, {"--"}, {kSurrogatePair}},
     };
     return r;
 }
@@ -167,7 +222,10 @@ TEST(UnicodeRegex, RefusalsAndErrorTexts) {
         {R"(\u{D800})", R"(invalid escape sequence: \u{D800})"},
         {R"(\x{110000})", R"(invalid escape sequence: \x{110000})"},
         {R"(\u12)", R"(invalid escape sequence: \u12)"},
-        {R"([\p{Foo}--a])", R"(invalid character class range: \p{Foo})"},
+        {R"([\p{Foo}--a])", R"(unknown Unicode property: \p{Foo})"},
+        {R"(\p{Foo})", R"(unknown Unicode property: \p{Foo})"},
+        {R"(\pQ)", R"(unknown Unicode property: \pQ)"},
+        {R"(\p{sc=Lu})", R"(unknown Unicode property: \p{sc=Lu})"},
         {R"([\w-a])", R"(invalid character class range: \w-a)"},
         {"[z-a]", "invalid character class range: z-a"},
         {"[a", "missing ]: [a"},
@@ -182,6 +240,11 @@ TEST(UnicodeRegex, RefusalsAndErrorTexts) {
         {"a{100000000}", kRegexTooLargeMessage},
         {R"((?:\w{100}){1000})", kRegexTooLargeMessage},
         {R"(\pL{1000})", kRegexTooLargeMessage},
+        {"(?:a{0,1000}){500}", kRegexTooLargeMessage},
+        {rep("(", 251) + "a" + rep(")", 251), "expression nests too deeply"},
+        {rep("(?:", 125) + "a*" + rep(")*", 125), "expression nests too deeply"},
+        {"[" + rep("[a", 250) + rep("]", 251), "expression nests too deeply"},
+        {"a" + rep("*", 251), "expression nests too deeply"},
     };
     for (const Case& c : cases) {
         auto m = build_text_matcher(c.pattern, false, true);
@@ -192,6 +255,34 @@ TEST(UnicodeRegex, RefusalsAndErrorTexts) {
         ASSERT_FALSE(w.ok()) << c.pattern;
         EXPECT_EQ(w.error().code, WhereErrorCode::InvalidRegex) << c.pattern;
         EXPECT_EQ(w.error().payload, c.error) << c.pattern;
+    }
+}
+
+// Whatever the pattern, it compiles or is refused at once: RE2 spent minutes
+// on a few nested counted repetitions, on options in a row, and on any depth
+// of nesting.
+TEST(UnicodeRegex, CompileTimeIsBounded) {
+    const std::vector<std::string> patterns = {
+        "(?:a{0,1000}){500}",
+        rep("(?:a{0,1000})", 30),
+        rep("(?:[ab]{0,16})", 2000),
+        rep("a?", 30000),
+        rep("(", 250) + "a" + rep(")", 250),
+        rep("(", 60000) + "a" + rep(")", 60000),
+        rep("[", 30000) + "a" + rep("]", 30000),
+        "a" + rep("*", 60000),
+        "[" + rep(R"(\p{Greek}&&)", 2000) + R"(\p{Greek}])",
+    };
+    // The compiling thread's own time: other work on the machine does not count.
+    auto cpu_seconds = [] {
+        timespec t{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+    };
+    for (const std::string& p : patterns) {
+        const double start = cpu_seconds();
+        (void)build_text_matcher(p, false, true);
+        EXPECT_LT(cpu_seconds() - start, 1.0) << p.substr(0, 40);
     }
 }
 

@@ -2,10 +2,12 @@
 // `matches` clause of a predicate) is compiled here. Users are promised
 // Unicode-mode semantics: \w \d \s and their complements are the Unicode
 // classes, \u{...} style escapes, verbose mode (?x), class set operations and
-// nested classes, counted repetitions past 1000. RE2 (linear time) stays the
-// engine: a translation step rewrites the pattern into the RE2 pattern that
-// means the same, or refuses what the promised syntax refuses (\Q..\E, octal
-// escapes, \C) instead of letting RE2 read it its own way.
+// nested classes, counted repetitions past 1000, Unicode properties by any of
+// their names, classes and . that match well-formed UTF-8 only, and nesting
+// up to 250 deep. RE2 (linear time) stays the engine: a translation step
+// rewrites the pattern into the RE2 pattern that means the same, or refuses
+// what the promised syntax refuses (\Q..\E, octal escapes, \C) instead of
+// letting RE2 read it its own way.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +39,7 @@ struct RegexOptions {
 // Syntax errors that RE2 itself reports are left in the output for RE2 to
 // find. `for_message` writes \w \d \s and their complements as RE2 spells
 // them (ASCII), keeping the pattern short where an RE2 error text quotes it.
-platform::Result<std::string, std::string> translate_regex(std::string_view pattern, bool case_insensitive,
+platform::Result<std::string, std::string> translate_regex(std::string_view pattern, const RegexOptions& opt,
                                                            bool for_message = false);
 
 // A compiled program is immutable and RE2 matches from any thread with it,
