@@ -10,8 +10,63 @@
 #include "platform/utf8.hpp"
 #include "rova_rudo/json_value.hpp"
 #include "rova_rudo/util.hpp"
+#include "tape_parser/simd.hpp"
 
 namespace cli {
+
+namespace {
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// The first position from `i` whose byte `stop` marks in a 32-byte block or
+// `stop_byte` accepts alone; n when there is none. A document minified
+// already is one long run, crossed 32 bytes at a time.
+template <typename Mask, typename Stop>
+std::size_t find_stop(const char* p, std::size_t i, std::size_t n, Mask stop, Stop stop_byte) {
+    for (; i + 32 <= n; i += 32) {
+        const std::uint32_t m = stop(tape_parser::simd::Block32::load(p + i));
+        if (m != 0) return i + tape_parser::simd::first_bit(m);
+    }
+    while (i < n && !stop_byte(p[i])) ++i;
+    return i;
+}
+
+}  // namespace
+
+void for_each_minified_run(std::string_view text, const std::function<void(std::string_view)>& run) {
+    using tape_parser::simd::Block32;
+    const char* p = text.data();
+    const std::size_t n = text.size();
+    std::size_t start = 0;  // where the current run began
+    std::size_t i = 0;
+    while (i < n) {
+        // Outside a string: up to a quote or whitespace.
+        i = find_stop(
+            p, i, n, [](Block32 b) { return b.eq('"') | b.eq(' ') | b.eq('\n') | b.eq('\t') | b.eq('\r'); },
+            [](char c) { return c == '"' || is_space(c); });
+        if (i >= n) break;
+        if (p[i] != '"') {
+            if (i > start) run(text.substr(start, i - start));
+            while (i < n && is_space(p[i])) ++i;
+            start = i;
+            continue;
+        }
+        // Inside a string: up to its closing quote, stepping over escapes.
+        ++i;
+        for (;;) {
+            i = find_stop(
+                p, i, n, [](Block32 b) { return b.eq('"') | b.eq('\\'); },
+                [](char c) { return c == '"' || c == '\\'; });
+            if (i >= n) break;
+            if (p[i] == '"') {
+                ++i;
+                break;
+            }
+            i += 2;
+        }
+    }
+    if (start < n) run(text.substr(start));
+}
 
 using rova_rudo::EmitMode;
 using rova_rudo::MatchShape;
@@ -99,28 +154,6 @@ void append_json_string(std::string& out, std::string_view s) {
 }
 
 bool is_container(MatchShape s) { return s == MatchShape::Object || s == MatchShape::Array; }
-
-// Drops whitespace outside strings. A quote opens a string and the next
-// unescaped quote closes it; a backslash inside keeps the byte after it.
-void minify_into(std::string& out, std::string_view text) {
-    out.clear();
-    bool in_string = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (in_string) {
-            out += c;
-            if (c == '\\') {
-                if (i + 1 < text.size()) out += text[++i];
-            } else if (c == '"') {
-                in_string = false;
-            }
-            continue;
-        }
-        if (c == ' ' || c == '\t' || c == '\n' || c == '\r') continue;
-        if (c == '"') in_string = true;
-        out += c;
-    }
-}
 
 // The preview: up to 80 bytes around the match, on whole characters when the
 // text is UTF-8, marked with an ellipsis where text was left out.
@@ -340,7 +373,8 @@ bool ResultEmitter::emit_search_match(std::string_view path, std::string_view te
     if (cap_reached() || writer_.failed()) return true;
 
     if (is_container(shape) && settings_.emit != EmitMode::Assignment) {
-        minify_into(minify_buffer_, text);
+        minify_buffer_.clear();
+        for_each_minified_run(text, [this](std::string_view run) { minify_buffer_ += run; });
         text = minify_buffer_;
     }
     std::optional<std::string> cut;

@@ -65,8 +65,13 @@ int run_get(std::string_view document, const std::string& path, bool minify) {
 
     BufferedWriter out(1);
     using rova_rudo::GetValueKind;
-    const bool raw =
-        minify || v.kind == GetValueKind::Null || v.kind == GetValueKind::Boolean || v.kind == GetValueKind::Number;
+    if (minify) {
+        for_each_minified_run(v.text(), [&out](std::string_view run) { out.write(run); });
+        out.put('\n');
+        out.flush();
+        return 0;
+    }
+    const bool raw = v.kind == GetValueKind::Null || v.kind == GetValueKind::Boolean || v.kind == GetValueKind::Number;
     bool written = false;
     if (!raw) {
         // Values the strict reader rejects (too deep, or content the lookup

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +23,12 @@ int output_write_error();
 // Records a write to an output stream that failed with `err`: output ends
 // there, and unless `err` is a closed pipe, the run ends with exit 3.
 void note_output_failure(int err);
+
+// The compact form of JSON text whose bytes otherwise stay as written: the
+// whitespace outside strings is dropped (a quote opens a string and the next
+// unescaped quote closes it; a backslash inside keeps the byte after it).
+// `run` gets the kept bytes in order, as maximal runs of the text.
+void for_each_minified_run(std::string_view text, const std::function<void(std::string_view)>& run);
 
 // Collects output in an 8 KiB buffer and hands it to the descriptor whenever
 // the buffer fills, and on flush() and destruction. After a failed write the
