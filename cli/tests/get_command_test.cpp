@@ -24,10 +24,6 @@ const std::pair<std::string, std::string> kFile{"f.json", kDoc};
 TEST(GetCommand, PrintsValues) {
     e2e::check_cases({
         {.name = "pretty array from stdin", .args = {"get", ".a.b"}, .stdin_data = kDoc, .out = "[\n  1,\n  2\n]\n"},
-        {.name = "minify keeps the bytes",
-         .args = {"get", "--minify", ".a"},
-         .stdin_data = "{\"a\":{ \"b\" :\n[1,2]}}",
-         .out = "{ \"b\" :\n[1,2]}\n"},
         {.name = "number", .args = {"get", ".a.b[1]"}, .stdin_data = kDoc, .out = "2\n"},
         {.name = "stdin as -", .args = {"get", ".a.b[0]", "-"}, .stdin_data = kDoc, .out = "1\n"},
         {.name = "root pretty",
@@ -48,6 +44,11 @@ TEST(GetCommand, PrintsValues) {
          .args = {"get", ".n"},
          .stdin_data = R"({"n":[1.50,1E2,-0]})",
          .out = "[\n  1.5,\n  100.0,\n  -0.0\n]\n"},
+        {.name = "numbers no double holds keep their digits",
+         .args = {"get", "."},
+         .stdin_data = R"({"big":12345678901234567890123,"neg":-9223372036854775809,"d":0.1000000000000000000001})",
+         .out = "{\n  \"big\": 12345678901234567890123,\n  \"neg\": -9223372036854775809,\n  \"d\": "
+                "0.1000000000000000000001\n}\n"},
         {.name = "repeated keys",
          .args = {"get", "."},
          .stdin_data = R"({"b":1,"a":2,"b":3})",
@@ -70,6 +71,43 @@ TEST(GetCommand, PrintsValues) {
          .args = {"get", ".a", "g.json"},
          .files = {{"g.json", "{\"a\":true,\x01\x02 not json"}},
          .out = "true\n"},
+    });
+}
+
+// --minify drops the whitespace outside strings and keeps every other byte as
+// written: strings with their escapes, numbers, literals, even text the strict
+// reader would reject.
+TEST(GetCommand, MinifyCompacts) {
+    const std::string pretty =
+        "{\n  \"a\" : [ 1.10 ,\t1E2,\r\n -0 ],\n  \"s\": \"x  y\\\" \\\\\" ,\n  \"t\": [ true, null ]\n}\n";
+    const std::string compact = R"({"a":[1.10,1E2,-0],"s":"x  y\" \\","t":[true,null]})";
+    // Long enough that runs, strings and escapes straddle 32-byte blocks.
+    std::string long_in = "[", long_out = "[";
+    for (int i = 0; i < 40; ++i) {
+        const std::string s =
+            "\"" + std::string(static_cast<std::size_t>(i), ' ') + "\\\"" + std::string(i % 7, 'q') + "\"";
+        long_in += (i ? " ,\n   " : "\n   ") + s;
+        long_out += (i ? "," : "") + s;
+    }
+    long_in += "\n]";
+    long_out += "]";
+    e2e::check_cases({
+        {.name = "document", .args = {"get", "--minify", "."}, .stdin_data = pretty, .out = compact + "\n"},
+        {.name = "member", .args = {"get", "--minify", ".a"}, .stdin_data = pretty, .out = "[1.10,1E2,-0]\n"},
+        {.name = "string as written",
+         .args = {"get", "--minify", ".s"},
+         .stdin_data = pretty,
+         .out = "\"x  y\\\" \\\\\"\n"},
+        {.name = "number as written", .args = {"get", "--minify", ".a[0]"}, .stdin_data = pretty, .out = "1.10\n"},
+        {.name = "rejected by the strict reader",
+         .args = {"get", "--minify", ".a"},
+         .stdin_data = "{\"a\": [ 01 , \"\\q\" ]}",
+         .out = "[01,\"\\q\"]\n"},
+        {.name = "long", .args = {"get", "--minify", "."}, .stdin_data = long_in, .out = long_out + "\n"},
+        {.name = "mapped file",
+         .args = {"get", "--minify", ".", "p.json"},
+         .files = {{"p.json", pretty}},
+         .out = compact + "\n"},
     });
 }
 

@@ -26,7 +26,10 @@ using Node = JsonDocument::Node;
 
 constexpr int kKindShift = 61;
 constexpr std::uint64_t kDecodedFlag = std::uint64_t{1} << 60;  // string text lives in the arena
-constexpr std::uint64_t kSkipFlag = std::uint64_t{1} << 59;     // key of a member overridden by an earlier position
+// A number whose value a double cannot hold (a = offset, payload = length of
+// its text): written as it stands.
+constexpr std::uint64_t kAsWrittenFlag = std::uint64_t{1} << 60;
+constexpr std::uint64_t kSkipFlag = std::uint64_t{1} << 59;  // key of a member overridden by an earlier position
 constexpr std::uint64_t kPayloadMask = (std::uint64_t{1} << 59) - 1;
 // Entering the 128th open container fails, as the reference reader does.
 constexpr std::size_t kMaxDepth = 128;
@@ -39,6 +42,109 @@ Node make_node(Kind k, std::uint64_t a, std::uint64_t b_payload) {
 bool is_container(Kind k) { return k == Kind::Array || k == Kind::Object; }
 
 bool is_ws(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// A finite double as its shortest round-trip decimal: value = 0.digits x
+// 10^point, digits without leading or trailing zeros ("0" for zero).
+struct ShortestDecimal {
+    char digits[24];
+    int count = 0;
+    int point = 0;
+    bool negative = false;
+};
+
+ShortestDecimal shortest_decimal(double v) {
+    char buf[64];
+    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    std::string_view sci(buf, static_cast<std::size_t>(r.ptr - buf));
+    ShortestDecimal d;
+    if (sci.front() == '-') {
+        d.negative = true;
+        sci.remove_prefix(1);
+    }
+    const std::size_t e_pos = sci.find('e');
+    for (char c : sci.substr(0, e_pos))
+        if (c != '.') d.digits[d.count++] = c;
+    int exp10 = 0;
+    std::string_view e = sci.substr(e_pos + 1);
+    if (e.front() == '+') e.remove_prefix(1);
+    std::from_chars(e.data(), e.data() + e.size(), exp10);
+    d.point = exp10 + 1;
+    return d;
+}
+
+// Whether the JSON number `text` has exactly the value of `d`, the double it
+// reads as: then writing the double loses nothing.
+bool same_value(std::string_view text, const ShortestDecimal& d) {
+    std::size_t i = text.front() == '-' ? 1 : 0;
+    char sig[24];
+    int count = 0;
+    std::int64_t pending_zeros = 0;  // zeros after the last nonzero digit
+    std::int64_t seen = 0;           // mantissa digits read
+    std::int64_t first = -1;         // index of the first nonzero digit
+    std::int64_t integer_digits = -1;
+    for (; i < text.size() && text[i] != 'e' && text[i] != 'E'; ++i) {
+        const char c = text[i];
+        if (c == '.') {
+            integer_digits = seen;
+            continue;
+        }
+        if (c != '0') {
+            if (first < 0) first = seen;
+            // More significant digits than a shortest double has: not its value.
+            if (count + pending_zeros + 1 > 17) return false;
+            for (; pending_zeros > 0; --pending_zeros) sig[count++] = '0';
+            sig[count++] = c;
+        } else if (first >= 0) {
+            ++pending_zeros;
+        }
+        ++seen;
+    }
+    if (integer_digits < 0) integer_digits = seen;
+    if (first < 0) return d.count == 1 && d.digits[0] == '0';  // zero, of either sign
+    std::int64_t exponent = 0;
+    if (i < text.size()) {
+        ++i;
+        bool minus = false;
+        if (text[i] == '+' || text[i] == '-') minus = text[i++] == '-';
+        for (; i < text.size(); ++i) {
+            if (exponent < 1000000000) exponent = exponent * 10 + (text[i] - '0');
+        }
+        if (minus) exponent = -exponent;
+    }
+    return count == d.count && std::memcmp(sig, d.digits, static_cast<std::size_t>(count)) == 0 &&
+           integer_digits - first + exponent == d.point;
+}
+
+// Appends `d` in the writers' layout (100.0, 1.5, 0.00001, 1e-7, 1.8446744073709552e19).
+void write_shortest(std::string& out, const ShortestDecimal& d) {
+    if (d.negative) out += '-';
+    const std::string_view digits(d.digits, static_cast<std::size_t>(d.count));
+    const int n = d.count;
+    const int kk = d.point;
+    if (n <= kk && kk <= 16) {
+        out += digits;
+        out.append(static_cast<std::size_t>(kk - n), '0');
+        out += ".0";
+    } else if (0 < kk && kk <= 16) {
+        out += digits.substr(0, static_cast<std::size_t>(kk));
+        out += '.';
+        out += digits.substr(static_cast<std::size_t>(kk));
+    } else if (-5 < kk && kk <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-kk), '0');
+        out += digits;
+    } else {
+        out += digits[0];
+        if (n > 1) {
+            out += '.';
+            out += digits.substr(1);
+        }
+        out += 'e';
+        char eb[16];
+        auto er = std::to_chars(eb, eb + sizeof eb, kk - 1);
+        out.append(eb, static_cast<std::size_t>(er.ptr - eb));
+    }
+}
 
 int hex_value(unsigned char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -294,7 +400,16 @@ bool JsonStrictParser::parse_number() {
         pos_ = start;
         return fail("number out of range");
     }
-    if (build_) doc_.nodes_.push_back(make_node(Kind::Float, std::bit_cast<std::uint64_t>(d), 0));
+    if (!build_) return true;
+    // An integer past 64 bits, or a decimal no double holds exactly, keeps
+    // its digits: the writer prints its text.
+    const bool minus_zero = negative && pos_ - start == 2;  // "-0" is the double -0.0
+    if ((!is_float && !minus_zero) || !same_value(std::string_view(first, pos_ - start), shortest_decimal(d))) {
+        doc_.nodes_.push_back(make_node(Kind::Float, start, pos_ - start));
+        doc_.nodes_.back().b |= kAsWrittenFlag;
+    } else {
+        doc_.nodes_.push_back(make_node(Kind::Float, std::bit_cast<std::uint64_t>(d), 0));
+    }
     return true;
 }
 
@@ -604,49 +719,7 @@ void write_json_string(std::string& out, std::string_view text) {
     out += '"';
 }
 
-void write_json_double(std::string& out, double v) {
-    // Shortest round-trip digits, then laid out as value 0.d1...dn x 10^kk.
-    char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-    std::string_view sci(buf, static_cast<std::size_t>(r.ptr - buf));
-    if (sci.front() == '-') {
-        out += '-';
-        sci.remove_prefix(1);
-    }
-    std::size_t e_pos = sci.find('e');
-    std::string digits;
-    for (char c : sci.substr(0, e_pos))
-        if (c != '.') digits += c;
-    int exp10 = 0;
-    std::string_view e = sci.substr(e_pos + 1);
-    if (e.front() == '+') e.remove_prefix(1);
-    std::from_chars(e.data(), e.data() + e.size(), exp10);
-    const int n = static_cast<int>(digits.size());
-    const int kk = exp10 + 1;
-    if (n <= kk && kk <= 16) {
-        out += digits;
-        out.append(static_cast<std::size_t>(kk - n), '0');
-        out += ".0";
-    } else if (0 < kk && kk <= 16) {
-        out.append(digits, 0, static_cast<std::size_t>(kk));
-        out += '.';
-        out.append(digits, static_cast<std::size_t>(kk));
-    } else if (-5 < kk && kk <= 0) {
-        out += "0.";
-        out.append(static_cast<std::size_t>(-kk), '0');
-        out += digits;
-    } else {
-        out += digits[0];
-        if (n > 1) {
-            out += '.';
-            out.append(digits, 1);
-        }
-        out += 'e';
-        char eb[16];
-        auto er = std::to_chars(eb, eb + sizeof eb, kk - 1);
-        out.append(eb, static_cast<std::size_t>(er.ptr - eb));
-    }
-}
+void write_json_double(std::string& out, double v) { write_shortest(out, shortest_decimal(v)); }
 
 // ",\n" and two spaces per level, sliced from one constant: the reader
 // bounds nesting at 127, so 2 + 2 * 127 bytes always suffice.
@@ -746,7 +819,13 @@ private:
                 out_.append(buf, static_cast<std::size_t>(r.ptr - buf));
                 break;
             }
-            case Kind::Float: write_json_double(out_, std::bit_cast<double>(n.a)); break;
+            case Kind::Float:
+                if (n.b & kAsWrittenFlag) {
+                    out_ += d_.source_.substr(n.a, payload(n));
+                } else {
+                    write_json_double(out_, std::bit_cast<double>(n.a));
+                }
+                break;
             case Kind::String:
                 if (n.b & kDecodedFlag) {
                     write_json_string(out_, text_of(n));
@@ -915,33 +994,23 @@ private:
         const char* first = s_ + start;
         const char* last = s_ + pos_;
         const std::string_view text(first, pos_ - start);
-        // An integer within the 64-bit range reads back as written; "-0"
-        // and everything else go through a double, as the reader stores them.
+        // An integer is written as it stands (within 64 bits it reads back
+        // so; past them a double would drop digits); "-0" and the others go
+        // through a double, as the reader stores them, unless the double
+        // does not hold their value.
         if (integer && text != "-0") {
-            if (text.size() <= 18) {
-                out_ += text;
-                return;
-            }
-            if (text.front() == '-') {
-                std::int64_t v = 0;
-                auto r = std::from_chars(first, last, v);
-                if (r.ec == std::errc() && r.ptr == last) {
-                    out_ += text;
-                    return;
-                }
-            } else {
-                std::uint64_t v = 0;
-                auto r = std::from_chars(first, last, v);
-                if (r.ec == std::errc() && r.ptr == last) {
-                    out_ += text;
-                    return;
-                }
-            }
+            out_ += text;
+            return;
         }
         double d = 0;
         auto r = std::from_chars(first, last, d);
         if (r.ec == std::errc::result_out_of_range) d = std::strtod(std::string(text).c_str(), nullptr);
-        write_json_double(out_, d);
+        const ShortestDecimal shortest = shortest_decimal(d);
+        if (same_value(text, shortest)) {
+            write_shortest(out_, shortest);
+        } else {
+            out_ += text;
+        }
     }
 
     const char* s_;
