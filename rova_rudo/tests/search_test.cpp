@@ -466,6 +466,55 @@ TEST(InMemorySearch, DeepPredicateAndDocumentDoNotExhaustTheStack) {
 
 // JSON Lines, and a document that is one array, walked in slices on several
 // threads must give every sink call and the result of one walk in turn: for
+// A clause path present at consecutive levels takes its value from there,
+// whatever matches with gaps come before or after it; only a record without
+// it is decided by the gaps, the last value reached deciding. Each case is
+// also one record of an array walked in slices.
+TEST(InMemorySearch, WhereExactPathDecides) {
+    struct W {
+        std::string record;
+        std::string where;
+        bool selected;
+    };
+    const std::string de = R"({"name":{"common":"Germany","native":{"deu":{"common":"Deutschland"}}}})";
+    const std::string de_late = R"({"name":{"native":{"deu":{"common":"Deutschland"}},"common":"Germany"}})";
+    const W cases[] = {
+        {de, R"(.name.common == "Germany")", true},
+        {de, R"(.name.common == "Deutschland")", false},
+        {de_late, R"(.name.common == "Germany")", true},
+        {de_late, R"(.name.common == "Deutschland")", false},
+        {de, R"(.name.common != "Germany")", false},
+        {de, ".name.common exists", true},
+        {R"({"name":{"x":{"common":"Deutschland"}}})", R"(.name.common == "Deutschland")", true},  // gap only
+        {R"({"a":{"x":{"b":1},"y":{"b":2}}})", ".a.b == 2", true},  // gaps only: the last value decides
+        {R"({"a":{"b":[1,2],"x":{"b":[1]}}})", ".a.b | length == 2", true},
+        {R"({"a":{"x":{"b":[1]},"b":[1,2]}})", ".a.b | length == 1", false},
+        {R"({"a":{"b":"s","x":{"b":[1]}}})", ".a.b | length == 1", false},  // the exact value has no length
+        {R"({"a":{"b":{"c":1},"x":{"b":{"c":2}}}})", ".a.b.c == 1", true},
+        {R"({"a":{"b":{"c":1},"x":{"b":{"c":2}}}})", ".a.b.c == 2", false},
+        {R"({"a":[{"b":1}],"z":{"a":{"b":2}}})", ".a[0].b == 1", true},
+        {R"({"a":{"b":{"k":1},"x":{"b":null}}})", ".a.b", true},
+    };
+    std::string array = "[";
+    for (const W& c : cases) {
+        EXPECT_EQ(where_select(c.record, c.where), c.selected ? Paths{"."} : Paths{}) << c.where << " on " << c.record;
+        array += (array.size() > 1 ? ",\n" : "") + c.record;
+    }
+    array += "]";
+    for (std::size_t k = 0; k < std::size(cases); ++k) {
+        const W& c = cases[k];
+        SearchQuery q{.where = c.where};
+        RecordingSink in_turn, sliced;
+        ASSERT_TRUE(run_in_memory_search_given(array, q, in_turn, 1, 0).is_success());
+        ASSERT_TRUE(run_in_memory_search_given(array, q, sliced, 3, 64).is_success());
+        EXPECT_EQ(sliced.got, in_turn.got) << c.where;
+        const std::string record = "O .[" + std::to_string(k) + "] ";
+        const bool found = std::any_of(in_turn.got.begin(), in_turn.got.end(),
+                                       [&](const std::string& g) { return g.rfind(record, 0) == 0; });
+        EXPECT_EQ(found, c.selected) << c.where << " in the array";
+    }
+}
+
 // records of every shape (pretty records, strings holding a line feed and
 // "{" where a slice may begin in the middle of a record, several records on
 // one line, scalars), elements whose opening deeper objects repeat, reports

@@ -41,6 +41,9 @@ bool compare_numbers(double a, ComparisonOp op, double b) {
     return false;
 }
 
+// A saved position with this bit was reached at consecutive levels.
+constexpr std::uint32_t kSavedExact = std::uint32_t{1} << 31;
+
 }  // namespace
 
 bool where_clause_test_scalar(const WhereClause& c, std::string_view raw, ScalarKind kind) {
@@ -87,6 +90,15 @@ WhereTracker::WhereTracker(WherePredicate predicate, std::size_t depth_hint)
     node_values_.resize(pred_.expr.nodes.size());
 }
 
+void WhereTracker::record(ClauseCell& cell, bool exact, std::uint8_t present, std::uint8_t value) {
+    cell.present = present;
+    cell.value = value;
+    if (exact) {
+        cell.exact_present = 1;
+        cell.exact_value = value;
+    }
+}
+
 void WhereTracker::on_container_value() {
     if (n_ == 0 || (n_ <= 64 && mask_ == 0)) return;
     for (std::size_t i = 0; i < n_; ++i) {
@@ -99,15 +111,14 @@ void WhereTracker::on_container_value() {
         }
         // An object or array exists and is truthy, but equals no literal and
         // is no string.
-        ClauseCell& cell = cells_[cur.anchor * n_ + i];
-        cell.present = 1;
-        cell.value = (cl.kind == WhereClauseKind::Exists || cl.kind == WhereClauseKind::Truthy) ? 1 : 0;
+        record(cells_[cur.anchor * n_ + i], cur.exact, 1,
+               (cl.kind == WhereClauseKind::Exists || cl.kind == WhereClauseKind::Truthy) ? 1 : 0);
     }
 }
 
 void WhereTracker::enter_container(bool is_object) {
     const std::size_t k = frames_.size();
-    for (std::size_t i = 0; i < n_; ++i) saved_.push_back(cursors_[i].position);
+    for (std::size_t i = 0; i < n_; ++i) saved_.push_back(cursors_[i].position | (cursors_[i].exact ? kSavedExact : 0));
     cells_.resize(cells_.size() + n_);
     std::uint32_t counting = 0;
     for (std::size_t i = 0; i < n_; ++i) {
@@ -115,6 +126,7 @@ void WhereTracker::enter_container(bool is_object) {
         if (cur.pending_length) {
             cur.pending_length = 0;
             cells_[k * n_ + i].counting = 1;
+            cells_[k * n_ + i].counting_exact = cur.exact;
             ++counting;
         }
         cur.complete = 0;
@@ -136,7 +148,9 @@ void WhereTracker::on_member(Match&& seg_matches) {
     for (std::size_t i = 0; i < n_; ++i) {
         ClauseCursor& cur = cursors_[i];
         cur.complete = 0;
-        cur.position = base[i];
+        cur.position = base[i] & ~kSavedExact;
+        // A member that does not match carries the position deeper as a gap.
+        cur.exact = 0;
         const auto& path = pred_.clauses[i].path;
         if (cur.position >= path.size() || !seg_matches(path[cur.position])) continue;
         if (cur.position == 0) {
@@ -144,6 +158,7 @@ void WhereTracker::on_member(Match&& seg_matches) {
             cur.anchored = 1;
             cur.anchor = k;
         }
+        cur.exact = cur.position == 0 || (base[i] & kSavedExact) != 0;
         ++cur.position;
         if (cur.position == path.size()) {
             cur.complete = 1;
@@ -173,11 +188,10 @@ void WhereTracker::scalar(std::string_view raw, ScalarKind kind) {
         const WhereClause& cl = pred_.clauses[i];
         ClauseCell& cell = cells_[cur.anchor * n_ + i];
         if (cl.kind == WhereClauseKind::Length) {
-            cell.present = 0;
-            cell.value = 0;
+            // A scalar has no length; at the exact path it makes the clause false.
+            record(cell, cur.exact, 0, 0);
         } else {
-            cell.present = 1;
-            cell.value = where_clause_test_scalar(cl, raw, kind) ? 1 : 0;
+            record(cell, cur.exact, 1, where_clause_test_scalar(cl, raw, kind) ? 1 : 0);
         }
     }
 }
@@ -196,18 +210,18 @@ bool WhereTracker::exit_container() {
             const ClauseCursor& cur = cursors_[i];
             if (!frame_cells[i].counting || !cur.anchored || cur.anchor >= k) continue;
             const WhereClause& cl = pred_.clauses[i];
-            ClauseCell& cell = cells_[cur.anchor * n_ + i];
-            cell.present = 1;
-            cell.value = compare_numbers(static_cast<double>(frame_cells[i].counter), static_cast<ComparisonOp>(cl.op),
-                                         cl.number)
-                             ? 1
-                             : 0;
+            record(cells_[cur.anchor * n_ + i], frame_cells[i].counting_exact != 0, 1,
+                   compare_numbers(static_cast<double>(frame_cells[i].counter), static_cast<ComparisonOp>(cl.op),
+                                   cl.number)
+                       ? 1
+                       : 0);
         }
     }
     const std::uint32_t* base = saved_.data() + k * n_;
     for (std::size_t i = 0; i < n_; ++i) {
         ClauseCursor& cur = cursors_[i];
-        cur.position = base[i];
+        cur.position = base[i] & ~kSavedExact;
+        cur.exact = (base[i] & kSavedExact) != 0;
         if (cur.anchored && cur.anchor == k) cur.anchored = 0;
     }
     for (std::size_t i = 0; i < n_; ++i) results_[i] = frame_cells[i];
@@ -230,6 +244,7 @@ bool WhereTracker::where_eval() const {
                 const bool missing = pred_.clauses[nd.a].kind == WhereClauseKind::Missing;
                 if (!cell.seen) v = missing;
                 else if (missing) v = !cell.present;
+                else if (cell.exact_present) v = cell.exact_value;
                 else v = cell.present && cell.value;
                 break;
             }

@@ -10,6 +10,12 @@
 // object has matched the first segment, objects inside that member cannot
 // anchor the clause themselves.
 //
+// The path itself, matched at consecutive levels below the anchor (the exact
+// path), decides where it is present: `.name.common` takes its value from
+// the member `common` of `name`, not from a `common` deeper inside `name`.
+// Only a record without the exact path is decided by the matches with gaps,
+// the last value reached deciding.
+//
 // Event order (the in-memory search issues these in document order):
 //   a container value begins: on_container_value(), then enter_container()
 //   each object key: on_key(raw key); each array element: on_index(i)
@@ -32,14 +38,18 @@ struct ClauseCursor {
     std::uint32_t position = 0;       // path segments matched
     std::uint8_t complete = 0;        // the latest key or index event matched the last segment
     std::uint8_t pending_length = 0;  // a length clause completed on a container about to be counted
+    std::uint8_t exact = 0;           // the segments matched so far lie at consecutive levels
 };
 
 struct ClauseCell {
-    std::uint64_t counter = 0;  // members counted for a length clause
-    std::uint8_t seen = 0;      // the first segment matched a key directly inside this container
-    std::uint8_t present = 0;   // the whole path, anchored here, reached a value
-    std::uint8_t value = 0;     // the clause's test on that value
-    std::uint8_t counting = 0;  // this container's members are being counted
+    std::uint64_t counter = 0;        // members counted for a length clause
+    std::uint8_t seen = 0;            // the first segment matched a key directly inside this container
+    std::uint8_t present = 0;         // the whole path, anchored here, reached a value
+    std::uint8_t value = 0;           // the clause's test on that value
+    std::uint8_t counting = 0;        // this container's members are being counted
+    std::uint8_t counting_exact = 0;  // ... as the value at the exact path
+    std::uint8_t exact_present = 0;   // the exact path, anchored here, reached a value
+    std::uint8_t exact_value = 0;     // the clause's test on that value
 };
 
 struct WhereFrame {
@@ -76,12 +86,15 @@ public:
 private:
     template <typename Match>
     void on_member(Match&& seg_matches);
+    // Records the clause's test on the value its path reached, at the exact
+    // path too when the cursor got there that way.
+    static void record(ClauseCell& cell, bool exact, std::uint8_t present, std::uint8_t value);
 
     WherePredicate pred_;
     std::size_t n_;
     std::vector<ClauseCursor> cursors_;
     std::vector<WhereFrame> frames_;
-    std::vector<std::uint32_t> saved_;
+    std::vector<std::uint32_t> saved_;  // positions, kSavedExact marking a position reached exactly
     std::vector<ClauseCell> cells_;
     std::vector<ClauseCell> results_;
     std::uint64_t mask_ = 0;
