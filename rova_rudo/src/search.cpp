@@ -2,12 +2,10 @@
 
 #include <algorithm>
 #include <charconv>
-#include <exception>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/parallel.hpp"
 #include "platform/system.hpp"
 
 #include "rova_rudo/byte_search.hpp"
@@ -15,6 +13,7 @@
 #include "rova_rudo/matcher.hpp"
 #include "rova_rudo/path.hpp"
 #include "rova_rudo/path_pattern.hpp"
+#include "rova_rudo/record_rounds.hpp"
 #include "rova_rudo/where_expr/eval.hpp"
 #include "rova_rudo/where_expr/parser.hpp"
 
@@ -256,48 +255,6 @@ private:
     bool selective_ = false;
 };
 
-// How a run of JSON Lines records ended.
-enum class RecordsEnd : std::uint8_t {
-    End,      // the document ended after a record
-    Until,    // the next record starts at or after the given offset; the cursor is at it
-    Stopped,  // the visitor asked to stop
-    Error,    // a syntax error (`error`)
-};
-
-// Walks records from the cursor, numbering them from j on; j ends as the
-// number of the next record. JSON Lines records are separated by whitespace
-// and the cursor stands at a record's first byte; the elements of an array
-// (`array`) are separated by commas, the cursor stands after the "[" or a
-// comma, and End leaves it at the "]".
-template <typename V>
-RecordsEnd walk_records(JsonCursor& c, V& v, std::uint32_t& j, std::uint64_t until, bool array, ParseError& error) {
-    for (;;) {
-        v.visitor_array_element(j);
-        WalkOutcome o = walk_json_events(c, v);
-        if (o.is_error()) {
-            error = o.error();
-            return RecordsEnd::Error;
-        }
-        if (o.stopped()) return RecordsEnd::Stopped;
-        skip_whitespace(c);
-        if (!array) {
-            if (c.at_end()) return RecordsEnd::End;
-        } else if (c.at_end()) {
-            error = ParseError::unexpected_end();
-            return RecordsEnd::Error;
-        } else if (c.peek() == ']') {
-            return RecordsEnd::End;
-        } else if (c.peek() == ',') {
-            ++c.pos;
-        } else {
-            error = ParseError::unexpected_byte(c.peek(), c.pos);
-            return RecordsEnd::Error;
-        }
-        ++j;
-        if (c.pos >= until) return RecordsEnd::Until;
-    }
-}
-
 // The sink of a slice walked ahead of its turn: keeps each report, its path
 // without the leading record number (".[12].a" keeps 12 and ".a"), to be
 // handed on once the slices before it are done. Past `cap` bytes it keeps
@@ -305,7 +262,7 @@ RecordsEnd walk_records(JsonCursor& c, V& v, std::uint32_t& j, std::uint64_t unt
 class HoldingSink final : public MatchSink {
 public:
     struct Held {
-        std::uint32_t record;
+        std::uint32_t record;  // counted from the slice's first record
         std::size_t path_end;  // in paths(); the path starts where the previous one ends
         std::string_view text;
         std::optional<std::uint64_t> offset;
@@ -315,15 +272,18 @@ public:
 
     explicit HoldingSink(std::size_t cap) : cap_(cap) {}
 
+    // The record the walk is in now; its paths start ".[<record>]".
+    void set_record(std::uint32_t record) {
+        record_ = record;
+        char digits[16];
+        prefix_ = static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, record).ptr - digits) + 3;
+    }
+
     bool emit_search_match(std::string_view path, std::string_view text, ScalarKind kind, MatchShape shape,
                            std::optional<std::uint64_t> offset) override {
         if (full_) return true;
-        // Every path of a record walk starts ".[<record>]".
-        std::size_t i = 2;
-        std::uint32_t record = 0;
-        while (path[i] != ']') record = record * 10 + static_cast<std::uint32_t>(path[i++] - '0');
-        paths_.append(path.substr(i + 1));
-        held_.push_back({record, paths_.size(), text, offset, kind, shape});
+        paths_.append(path.substr(prefix_));
+        held_.push_back({record_, paths_.size(), text, offset, kind, shape});
         full_ = held_.size() * sizeof(Held) + paths_.size() > cap_;
         return full_;
     }
@@ -335,6 +295,8 @@ public:
 private:
     std::size_t cap_;
     bool full_ = false;
+    std::uint32_t record_ = 0;
+    std::size_t prefix_ = 4;
     std::vector<Held> held_;
     std::string paths_;
 };
@@ -345,62 +307,25 @@ private:
 // after the first slice that fills up the rest is walked in turn.
 constexpr std::size_t kHeldBytes = std::size_t{1} << 20;
 
-// One slice of a round: walked from the first record that starts in it to
-// the first that starts after it, on a thread of its own.
-struct Slice {
-    std::uint64_t begin = 0;  // where its first record starts (after the whitespace at its start)
-    std::uint64_t end = 0;    // the cursor when the walk ended
-    std::uint32_t records = 0;
-    RecordsEnd how = RecordsEnd::End;
-    ParseError error;
-    bool failed = false;  // ran out of memory or held too much: walk it and the rest in turn
-    std::optional<HoldingSink> sink;
-};
-
-// The first offset at or after `at` that follows a line feed and holds "{"
-// or "[", where a record likely starts (the inner lines of a pretty record
-// are indented or start with "}" or "]"); the document's length if none.
-std::uint64_t next_line_start(std::string_view d, std::uint64_t at) {
-    while (at < d.size()) {
-        const std::size_t nl = d.find('\n', at);
-        if (nl == std::string_view::npos || nl + 1 >= d.size()) break;
-        if (d[nl + 1] == '{' || d[nl + 1] == '[') return nl + 1;
-        at = nl + 1;
+// Hands on the reports a slice held, numbered from `first`, through the walk
+// in turn `v`; true when the walk would have stopped.
+bool hand_on_reports(SearchVisitor& v, const HoldingSink& sink, std::uint32_t first, std::string& path) {
+    std::size_t path_start = 0;
+    for (const HoldingSink::Held& h : sink.held()) {
+        path.assign(".[");
+        char digits[16];
+        const auto r = std::to_chars(digits, digits + sizeof digits, first + h.record);
+        path.append(digits, r.ptr);
+        path += ']';
+        path.append(sink.paths(), path_start, h.path_end - path_start);
+        path_start = h.path_end;
+        if (v.pass_on(path, h.text, h.kind, h.shape, h.offset)) return true;
     }
-    return d.size();
+    return false;
 }
 
-// For a document that is one array whose first element is an object: that
-// element's text up to its first colon (as `{"id":`, indentation included),
-// which most elements of a large array of records begin with and deeper
-// objects seldom do; empty when there is none.
-std::string_view element_probe(std::string_view d, std::uint64_t first) {
-    if (first >= d.size() || d[first] != '{') return {};
-    const std::size_t colon = d.find(':', first);
-    if (colon == std::string_view::npos || colon - first > 64) return {};
-    return d.substr(first, colon + 1 - first);
-}
-
-// The first offset at or after `at` that follows a comma and the whitespace
-// after it and starts with `probe`, where an element likely starts; the
-// document's length if none.
-std::uint64_t next_element_start(std::string_view d, std::uint64_t at, std::string_view probe) {
-    while (at < d.size()) {
-        const std::size_t p = find_substring(d.substr(at), probe);
-        if (p == kNotFound) break;
-        std::uint64_t q = at + p;
-        while (q > 0 && is_json_whitespace(static_cast<std::uint8_t>(d[q - 1]))) --q;
-        if (q > 0 && d[q - 1] == ',') return q;
-        at += p + 1;
-    }
-    return d.size();
-}
-
-}  // namespace
-
-namespace {
-
-// What a query compiles to before any input is read.
+// What a query compiles to before any input is read, once per search: every
+// walk of it (each slice of each round) reads the same.
 struct CompiledQuery {
     QueryMatchers matchers;
     std::optional<PathPattern> pattern;
@@ -444,11 +369,10 @@ SearchError run_in_memory_search_given(std::string_view document, const SearchQu
     auto compiled = compile_query(query);
     if (!compiled.ok()) return std::move(compiled).error();
     CompiledQuery& plan = compiled.value();
-    std::optional<PathPattern>& pattern = plan.pattern;
     std::optional<WhereTracker> tracker;
-    if (plan.predicate) tracker.emplace(std::move(*plan.predicate), 16);
-
-    SearchVisitor v(document, query, sink, plan.matchers, pattern ? &*pattern : nullptr, tracker ? &*tracker : nullptr);
+    if (plan.predicate) tracker.emplace(*plan.predicate, 16);
+    const PathPattern* pattern = plan.pattern ? &*plan.pattern : nullptr;
+    SearchVisitor v(document, query, sink, plan.matchers, pattern, tracker ? &*tracker : nullptr);
     JsonCursor c = document_cursor(document);
     skip_whitespace(c);
 
@@ -457,21 +381,20 @@ SearchError run_in_memory_search_given(std::string_view document, const SearchQu
     // its number first in its path. Their reports depend on the element alone,
     // unless a path pattern looks at the numbers or a limit ends the walk
     // early (a predicate's clauses start with a key, so its verdict on an
-    // object rests on that object's members). Then rounds of slices are
-    // walked at once, each slice holding its reports until the slices before
-    // it are done. A slice counts only when its first element starts where
-    // the walk before it stopped; one that started inside an element ends the
-    // round.
-    const bool in_slices = threads >= 2 && document.size() / threads >= slice / 16 + 1 && !pattern && !query.limit;
+    // object rests on that object's members). Then they are walked in rounds.
+    // A slice's visitor starts with no state at all, and may: whatever the
+    // walk keeps returns to the same at the end of each record (its
+    // containers, the predicate's frames and a pending key match are closed
+    // with it), and the repeated-path rule compares whole paths, which no
+    // two records share.
+    const bool in_slices = RoundPlan::worth_it(document.size(), threads, slice) && !pattern && !query.limit;
     bool array = false;
     std::uint64_t array_start = 0;
     std::string_view probe;
     if (!query.jsonl_in) {
         if (c.at_end()) return SearchError::parse(ParseError::unexpected_end());
         if (in_slices && c.peek() == '[') {
-            JsonCursor first(document, c.pos + 1);
-            skip_whitespace(first);
-            probe = element_probe(document, first.pos);
+            probe = array_element_probe(document, c.pos);
             array = !probe.empty();
         }
         if (!array) {
@@ -490,103 +413,62 @@ SearchError run_in_memory_search_given(std::string_view document, const SearchQu
         if (c.at_end()) return SearchError::success(0);
         v.visitor_enter_array(0);
     }
-    // The walk has read its last element: close the top array.
-    auto finish = [&]() {
-        if (!array) {
-            v.visitor_exit_container(c.len);
-            return SearchError::success(v.match_count());
-        }
-        ++c.pos;  // the "]"
-        if (v.visitor_exit_container(c.pos)) return SearchError::success(v.match_count());
-        skip_whitespace(c);
-        if (!c.at_end()) return SearchError::parse(ParseError::multiple_top_level(c.pos));
-        return SearchError::success(v.match_count());
+
+    auto in_turn = [&](JsonCursor& cur, std::uint32_t& j, std::uint64_t until, ParseError& error) {
+        return walk_records(
+            cur,
+            [&](JsonCursor& rc, std::uint32_t r) {
+                v.visitor_array_element(r);
+                return walk_json_events(rc, v);
+            },
+            j, until, array, error);
     };
     std::uint32_t j = 0;
     ParseError error;
-    std::vector<QueryMatchers> slice_matchers(in_slices ? threads : 0);
-    for (QueryMatchers& m : slice_matchers) m = with_own_programs(plan.matchers);
-    std::vector<Slice> slices(in_slices ? threads : 0);
-    bool held_too_much = false;
-    std::string path;
-    for (;;) {
-        // The last rounds share what is left evenly; a small rest is walked in turn.
-        const std::uint64_t step = std::min<std::uint64_t>(slice, (document.size() - c.pos) / threads);
-        if (!in_slices || held_too_much || step < slice / 16 + 1) {
-            RecordsEnd how = walk_records(c, v, j, document.size(), array, error);
-            if (how == RecordsEnd::Error) return SearchError::parse(error);
-            // After a stop the sink gets no further call: closing the records'
-            // containers here could only report an object cut off mid-way.
-            if (how == RecordsEnd::Stopped) return SearchError::success(v.match_count());
-            return finish();
-        }
-        // Slice 0 is walked by this thread with the real sink, from c.
-        std::vector<std::uint64_t> bounds(threads + 1);
-        bounds[0] = c.pos;
-        for (unsigned i = 1; i <= threads; ++i)
-            bounds[i] = std::max(bounds[i - 1], array ? next_element_start(document, c.pos + i * step, probe)
-                                                      : next_line_start(document, c.pos + i * step));
-        std::exception_ptr first_failure;
-        RecordsEnd how0 = RecordsEnd::End;
-        platform::run_in_parallel(threads, [&](unsigned i) {
-            if (i == 0) {
-                try {
-                    how0 = walk_records(c, v, j, bounds[1], array, error);
-                } catch (...) {
-                    first_failure = std::current_exception();
-                }
-                return;
-            }
-            Slice& s = slices[i];
-            s = Slice{};
-            JsonCursor sc(document, bounds[i]);
-            if (!array) skip_whitespace(sc);
-            s.begin = sc.pos;
-            s.end = sc.pos;
-            s.how = RecordsEnd::Until;
-            if (sc.pos >= bounds[i + 1] || sc.at_end()) return;  // no record starts in it
-            try {
-                s.sink.emplace(std::min<std::size_t>(slice, kHeldBytes));
-                std::optional<WhereTracker> st;
-                if (tracker) st.emplace(std::move(parse_where(*query.where)).value(), 16);
-                SearchVisitor sv(document, query, *s.sink, slice_matchers[i], nullptr, st ? &*st : nullptr);
-                sv.visitor_enter_array(array_start);
-                s.how = walk_records(sc, sv, s.records, bounds[i + 1], array, s.error);
-                s.end = sc.pos;
-                s.failed = s.sink->full();
-            } catch (...) {
-                s.failed = true;  // walked again in turn, where a failure is reported as usual
-            }
-        });
-        if (first_failure) std::rethrow_exception(first_failure);
-        if (how0 == RecordsEnd::Error) return SearchError::parse(error);
-        if (how0 == RecordsEnd::Stopped) return SearchError::success(v.match_count());
-        if (how0 == RecordsEnd::End) return finish();
-        for (unsigned i = 1; i < threads; ++i) {
-            const Slice& s = slices[i];
-            if (s.failed) held_too_much = true;
-            if (s.failed || s.begin != c.pos) break;
-            std::size_t path_start = 0;
-            if (s.sink) {
-                for (const HoldingSink::Held& h : s.sink->held()) {
-                    path.assign(".[");
-                    char digits[16];
-                    const auto r = std::to_chars(digits, digits + sizeof digits, j + h.record);
-                    path.append(digits, r.ptr);
-                    path += ']';
-                    path.append(s.sink->paths(), path_start, h.path_end - path_start);
-                    path_start = h.path_end;
-                    if (v.pass_on(path, h.text, h.kind, h.shape, h.offset))
-                        return SearchError::success(v.match_count());
-                }
-            }
-            c.pos = s.end;
-            j += s.records;
-            if (s.how == RecordsEnd::Error) return SearchError::parse(s.error);
-            if (s.how == RecordsEnd::End) return finish();
-        }
-        slices.assign(threads, Slice{});  // let go of what the round held
+    RecordsEnd how;
+    if (!in_slices) {
+        how = in_turn(c, j, document.size(), error);
+    } else {
+        // Matchers per thread, made once: threads that share a regex program contend for its lock.
+        std::vector<QueryMatchers> slice_matchers(threads);
+        for (QueryMatchers& m : slice_matchers) m = with_own_programs(plan.matchers);
+        const RoundPlan rounds(document, array, probe, threads, slice);
+        auto ahead = [&](HeldSlice<HoldingSink>& s, unsigned i, JsonCursor& sc, std::uint64_t until) {
+            HoldingSink& held = s.held.emplace(std::min<std::size_t>(slice, kHeldBytes));
+            std::optional<WhereTracker> st;
+            if (plan.predicate) st.emplace(*plan.predicate, 16);
+            SearchVisitor sv(document, query, held, slice_matchers[i], nullptr, st ? &*st : nullptr);
+            sv.visitor_enter_array(array_start);
+            const RecordsEnd r = walk_records(
+                sc,
+                [&](JsonCursor& rc, std::uint32_t rec) {
+                    held.set_record(rec);
+                    sv.visitor_array_element(rec);
+                    return walk_json_events(rc, sv);
+                },
+                s.records, until, array, s.error);
+            s.failed = held.full();
+            return r;
+        };
+        std::string path;
+        how = walk_record_rounds<HoldingSink>(
+            rounds, c, j, error, in_turn, ahead, NoSettle{},
+            [&](const HoldingSink& held, std::uint32_t first) { return hand_on_reports(v, held, first, path); });
     }
+    if (how == RecordsEnd::Error) return SearchError::parse(error);
+    // After a stop the sink gets no further call: closing the records'
+    // containers here could only report an object cut off mid-way.
+    if (how == RecordsEnd::Stopped) return SearchError::success(v.match_count());
+    // The walk has read its last element: close the top array.
+    if (!array) {
+        v.visitor_exit_container(c.len);
+        return SearchError::success(v.match_count());
+    }
+    ++c.pos;  // the "]"
+    if (v.visitor_exit_container(c.pos)) return SearchError::success(v.match_count());
+    skip_whitespace(c);
+    if (!c.at_end()) return SearchError::parse(ParseError::multiple_top_level(c.pos));
+    return SearchError::success(v.match_count());
 }
 
 }  // namespace rova_rudo

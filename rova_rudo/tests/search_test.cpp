@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "record_documents.hpp"
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -521,55 +523,6 @@ TEST(InMemorySearch, WhereExactPathDecides) {
 // that fill a slice's holding, syntax errors late in the document, and a
 // sink that stops on a key, a scalar or an object report.
 TEST(InMemorySearch, RecordsInSlicesGiveTheWalkInTurn) {
-    unsigned seed = 3;
-    auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7FFF; };
-    std::string doc;
-    std::vector<std::string> elements;
-    for (int r = 0; r < 120; ++r) {
-        std::string e;
-        switch (next() % 8) {
-            case 0: e = "{\n\"id\": " + std::to_string(r) + ",\n\"tag\": \"Xa\"\n}"; break;
-            case 1: e = "{\"s\":\"line\n{\\\"x\\\":1}\",\"k\":[1,\"xb\",{\"x\":null}]}"; break;
-            case 2: e = std::to_string(r) + " \"x" + std::to_string(r) + "\" true"; break;
-            case 3: e = "\n  \n[\"ax\", {\"deep\": {\"x\": \"Y\"}}]"; break;
-            default:
-                e = "{\"id\":" + std::to_string(r) + ",\"name\":\"n" + std::to_string(next() % 50) +
-                    "\",\"x\":{\"v\":\"" + std::string(next() % 90, 'q') + "\"}}";
-        }
-        doc += e + "\n";
-        elements.push_back(e.find(" true") != std::string::npos ? "\"x" + std::to_string(r) + "\"" : e);
-    }
-    std::string broken = doc;
-    broken.insert(broken.size() * 4 / 5, "{\"a\":,}\n");
-    // Nearly every line starts inside a string.
-    std::string trap;
-    for (int r = 0; r < 60; ++r) trap += "{\"s\":\"\n{\\\"x\\\": 1}\n[\\\"x\\\"\n{\",\"x\":\"y\"}\n";
-    // One array: minified, pretty, with deeper objects opening as its
-    // elements do, and with faults after most of it.
-    elements.insert(elements.begin(), "{\"id\":-1,\"x\":\"first\"}");  // the elements' usual opening
-    auto join = [&](const std::string& sep) {
-        std::string a = "[";
-        for (std::size_t k = 0; k < elements.size(); ++k) a += (k ? sep : "") + elements[k];
-        return a + "]";
-    };
-    const std::string array = join(",");
-    const std::string pretty = "\n" + join(",\n  ") + "\n";
-    std::string nested = "[";
-    for (int r = 0; r < 150; ++r)
-        nested +=
-            std::string(r ? "," : "") + "{\"id\":" + std::to_string(r) + ",\"x\":[{\"id\":1,\"x\":2},{\"id\":3}]}";
-    nested += "]";
-    const std::size_t late = array.rfind(",", array.size() * 4 / 5);
-    std::string no_comma = array;
-    no_comma[late] = ' ';
-    const std::vector<std::string> arrays = {array,
-                                             pretty,
-                                             nested,
-                                             no_comma,
-                                             array + " x",
-                                             array + "[]",
-                                             array.substr(0, array.size() - 1),
-                                             array.substr(0, array.size() - 1) + ",]"};
     const std::vector<SearchQuery> queries = {
         {.term = "x"},
         {.term = "zzz"},
@@ -586,14 +539,11 @@ TEST(InMemorySearch, RecordsInSlicesGiveTheWalkInTurn) {
         {.term = "q", .where = ".v exists", .emit = kObject},
         {.where = ".name startsWith 'n1' && .x.v matches /q{5}/"},
     };
-    const std::vector<std::pair<unsigned, std::size_t>> ways = {{3, 250}, {8, 600}, {2, 3000}};
-    std::vector<std::pair<const std::string*, bool>> docs = {{&doc, true}, {&broken, true}, {&trap, true}};
-    for (const std::string& a : arrays) docs.push_back({&a, false});
-    for (const auto& [d, lines] : docs) {
+    for (const auto& [d, lines] : test_support::record_documents()) {
         for (SearchQuery q : queries) {
             q.jsonl_in = lines;
             RecordingSink all;
-            (void)run_in_memory_search_given(*d, q, all, 1, 0);
+            (void)run_in_memory_search_given(d, q, all, 1, 0);
             // The sink stops at one call in thirteen with the first query, and
             // half-way with the others.
             std::vector<std::size_t> stops = {0};
@@ -605,15 +555,15 @@ TEST(InMemorySearch, RecordsInSlicesGiveTheWalkInTurn) {
             for (std::size_t stop_after : stops) {
                 RecordingSink one;
                 one.stop_after = stop_after;
-                const std::string want = outcome(run_in_memory_search_given(*d, q, one, 1, 0));
-                for (const auto& [threads, slice] : ways) {
+                const std::string want = outcome(run_in_memory_search_given(d, q, one, 1, 0));
+                for (const auto& [threads, slice] : test_support::kSliceWays) {
                     if (stop_after != 0 && threads != 2) continue;  // one way suffices for the stops
                     RecordingSink many;
                     many.stop_after = stop_after;
-                    const std::string got = outcome(run_in_memory_search_given(*d, q, many, threads, slice));
+                    const std::string got = outcome(run_in_memory_search_given(d, q, many, threads, slice));
                     const std::string what = (q.term ? *q.term : "-") + " threads " + std::to_string(threads) +
                                              " slice " + std::to_string(slice) + " stop " + std::to_string(stop_after) +
-                                             " doc " + std::to_string(d->size());
+                                             " doc " + std::to_string(d.size());
                     ASSERT_EQ(got, want) << what;
                     ASSERT_EQ(many.got, one.got) << what;
                 }

@@ -1,0 +1,59 @@
+#include "rova_rudo/record_rounds.hpp"
+
+#include "rova_rudo/byte_search.hpp"
+
+namespace rova_rudo {
+
+namespace {
+
+// The first offset at or after `at` that follows a line feed and holds "{"
+// or "[", where a record likely starts (the inner lines of a pretty record
+// are indented or start with "}" or "]"); the document's length if none.
+std::uint64_t next_line_start(std::string_view d, std::uint64_t at) {
+    while (at < d.size()) {
+        const std::size_t nl = d.find('\n', at);
+        if (nl == std::string_view::npos || nl + 1 >= d.size()) break;
+        if (d[nl + 1] == '{' || d[nl + 1] == '[') return nl + 1;
+        at = nl + 1;
+    }
+    return d.size();
+}
+
+// The first offset at or after `at` that follows a comma and the whitespace
+// after it and starts with `probe`, where an element likely starts; the
+// document's length if none.
+std::uint64_t next_element_start(std::string_view d, std::uint64_t at, std::string_view probe) {
+    while (at < d.size()) {
+        const std::size_t p = find_substring(d.substr(at), probe);
+        if (p == kNotFound) break;
+        std::uint64_t q = at + p;
+        while (q > 0 && is_json_whitespace(static_cast<std::uint8_t>(d[q - 1]))) --q;
+        if (q > 0 && d[q - 1] == ',') return q;
+        at += p + 1;
+    }
+    return d.size();
+}
+
+}  // namespace
+
+std::string_view array_element_probe(std::string_view d, std::uint64_t bracket) {
+    JsonCursor first(d, bracket + 1);
+    skip_whitespace(first);
+    if (first.pos >= d.size() || d[first.pos] != '{') return {};
+    const std::size_t colon = d.find(':', first.pos);
+    if (colon == std::string_view::npos || colon - first.pos > 64) return {};
+    return d.substr(first.pos, colon + 1 - first.pos);
+}
+
+bool RoundPlan::plan(std::uint64_t pos, std::vector<std::uint64_t>& bounds) const {
+    const std::uint64_t step = std::min<std::uint64_t>(slice_, (document_.size() - pos) / threads_);
+    if (step < min_step(slice_)) return false;
+    bounds.resize(threads_ + 1);
+    bounds[0] = pos;
+    for (unsigned i = 1; i <= threads_; ++i)
+        bounds[i] = std::max(bounds[i - 1], array_ ? next_element_start(document_, pos + i * step, probe_)
+                                                   : next_line_start(document_, pos + i * step));
+    return true;
+}
+
+}  // namespace rova_rudo
