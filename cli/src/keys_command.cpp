@@ -29,7 +29,8 @@ int run_keys_command(Args args) {
         return 2;
     }
     if (parsed->help) return 0;
-    auto input = load_command_input("keys", parsed->file, false);
+    // Mapped: the walk reads each page once, on several threads for a large array.
+    auto input = load_command_input("keys", parsed->file, true);
     if (!input) return 3;
 
     rova_rudo::SchemaWalkOptions walk;

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "platform/system.hpp"
 #include "platform/utf8.hpp"
+#include "rova_rudo/event_walker.hpp"
+#include "rova_rudo/record_rounds.hpp"
 
 namespace rova_rudo {
 
@@ -47,6 +50,34 @@ void add_example(SchemaBuilder& b, std::uint32_t id, std::string_view text) {
     examples.emplace_back(text);
 }
 
+// The id of key name `key`, a new one when it is new.
+std::uint32_t schema_intern_key(SchemaBuilder& b, std::string_view key) {
+    const auto next_id = static_cast<std::uint32_t>(b.key_names.size() + 1);
+    auto [id, inserted] = b.key_map.try_emplace(key, next_id);
+    if (inserted) b.key_names.emplace_back(key);
+    return *id;
+}
+
+// The node of (parent, key), made when it is new and the path cap leaves
+// room for it; 0 (and the tree marked truncated) when it does not.
+std::uint32_t schema_node(SchemaBuilder& b, std::uint32_t parent, std::uint32_t key) {
+    const std::pair<std::uint32_t, std::uint32_t> slot{parent, key};
+    if (const std::uint32_t* found = b.node_map.find(slot)) return *found;
+    // Node ids are 32-bit: a cap above that range still stops there.
+    if (b.nodes.size() >= b.max_paths || b.nodes.size() >= UINT32_MAX) {
+        b.truncated = true;
+        return 0;
+    }
+    SchemaNode n;
+    n.parent = parent;
+    n.key = key;
+    b.nodes.push_back(std::move(n));
+    b.hints.emplace_back();
+    const auto id = static_cast<std::uint32_t>(b.nodes.size());
+    b.node_map.try_emplace(slot, id);
+    return id;
+}
+
 }  // namespace
 
 std::uint32_t schema_record(SchemaBuilder& b, TypeMask bit, std::optional<std::string_view> example) {
@@ -62,26 +93,13 @@ std::uint32_t schema_record(SchemaBuilder& b, TypeMask bit, std::optional<std::s
         b.pending_node = 0;
         if (parent == 0) return 0;
         std::uint32_t& last = b.last_member.back();
-        const std::pair<std::uint32_t, std::uint32_t> slot{parent, key};
         if (hinted != 0) {
             id = hinted;
         } else if (key == 0 && last != 0 && b.nodes[last - 1].key == 0) {
             id = last;  // every element of an array is the one node
-        } else if (const std::uint32_t* found = b.node_map.find(slot)) {
-            id = *found;
         } else {
-            // Node ids are 32-bit: a cap above that range still stops there.
-            if (b.nodes.size() >= b.max_paths || b.nodes.size() >= UINT32_MAX) {
-                b.truncated = true;
-                return 0;
-            }
-            SchemaNode n;
-            n.parent = parent;
-            n.key = key;
-            b.nodes.push_back(std::move(n));
-            b.hints.emplace_back();
-            id = static_cast<std::uint32_t>(b.nodes.size());
-            b.node_map.try_emplace(slot, id);
+            id = schema_node(b, parent, key);
+            if (id == 0) return 0;
         }
         (last == 0 ? b.hints[parent - 1].first : b.hints[last - 1].next) = id;
         last = id;
@@ -94,30 +112,29 @@ std::uint32_t schema_record(SchemaBuilder& b, TypeMask bit, std::optional<std::s
     return id;
 }
 
-Result<Unit, ParseError> schema_scan_key(JsonCursor& c, SchemaBuilder& b) {
-    // The key by reference: the map then reads the scanner's own view, no copy.
-    auto e = scan_member_key(c, [&b](const std::string_view& key) {
-        b.pending_node = 0;
-        const std::uint32_t parent = b.parents.empty() ? 0 : b.parents.back();
-        if (parent != 0) {
-            const std::uint32_t last = b.last_member.back();
-            const std::uint32_t guess = last == 0 ? b.hints[parent - 1].first : b.hints[last - 1].next;
-            // A node that is both an array and an object has element and
-            // member children: only a member (key id >= 1) can be the guess.
-            if (guess != 0) {
-                const std::uint32_t k = b.nodes[guess - 1].key;
-                if (k != 0 && b.key_names[k - 1] == key) {
-                    b.pending_key = k;
-                    b.pending_node = guess;
-                    return;
-                }
+void schema_key(SchemaBuilder& b, std::string_view key) {
+    b.pending_node = 0;
+    const std::uint32_t parent = b.parents.empty() ? 0 : b.parents.back();
+    if (parent != 0) {
+        const std::uint32_t last = b.last_member.back();
+        const std::uint32_t guess = last == 0 ? b.hints[parent - 1].first : b.hints[last - 1].next;
+        // A node that is both an array and an object has element and
+        // member children: only a member (key id >= 1) can be the guess.
+        if (guess != 0) {
+            const std::uint32_t k = b.nodes[guess - 1].key;
+            if (k != 0 && b.key_names[k - 1] == key) {
+                b.pending_key = k;
+                b.pending_node = guess;
+                return;
             }
         }
-        const auto next_id = static_cast<std::uint32_t>(b.key_names.size() + 1);
-        auto [id, inserted] = b.key_map.try_emplace(key, next_id);
-        if (inserted) b.key_names.emplace_back(key);
-        b.pending_key = *id;
-    });
+    }
+    b.pending_key = schema_intern_key(b, key);
+}
+
+Result<Unit, ParseError> schema_scan_key(JsonCursor& c, SchemaBuilder& b) {
+    // The key by reference: the map then reads the scanner's own view, no copy.
+    auto e = scan_member_key(c, [&b](const std::string_view& key) { schema_key(b, key); });
     if (e) return Err{*e};
     return Unit{};
 }
@@ -136,97 +153,141 @@ std::string type_mask_names(TypeMask mask) {
     return out;
 }
 
+namespace {
+
+// The schema walk as a visitor of the event walker: every value is recorded
+// at its path, every key becomes the pending key.
+struct SchemaVisitor {
+    SchemaBuilder& b;
+
+    void open(TypeMask bit) {
+        b.parents.push_back(schema_record(b, bit, std::nullopt));
+        b.last_member.push_back(0);
+    }
+    void visitor_enter_array(std::uint64_t) { open(kTypeArray); }
+    void visitor_enter_object(std::uint64_t) { open(kTypeObject); }
+    void visitor_array_element(std::uint32_t) {}
+    std::optional<ParseError> visitor_object_key(JsonCursor& c) {
+        // The key by reference: the map then reads the scanner's own view, no copy.
+        return scan_member_key(c, [this](const std::string_view& key) { schema_key(b, key); });
+    }
+    bool visitor_scalar(std::string_view v, ScalarKind k) {
+        TypeMask bit = kTypeNull;
+        switch (k) {
+            case ScalarKind::String: bit = kTypeString; break;
+            case ScalarKind::Number: bit = kTypeNumber; break;
+            case ScalarKind::Boolean: bit = kTypeBoolean; break;
+            case ScalarKind::Null: break;
+        }
+        schema_record(b, bit, v);
+        return false;
+    }
+    bool visitor_exit_container(std::uint64_t) {
+        b.parents.pop_back();
+        b.last_member.pop_back();
+        b.pending_key = 0;
+        return false;
+    }
+};
+
+// The records walked by `v` from the cursor, each as a value of the open top array.
+RecordsEnd walk_schema_records(JsonCursor& c, SchemaVisitor& v, std::uint32_t& j, std::uint64_t until,
+                               ParseError& error) {
+    return walk_records(
+        c, [&v](JsonCursor& rc, std::uint32_t) { return walk_json_events(rc, v); }, j, until, true, error);
+}
+
+SchemaTree finish_tree(SchemaBuilder& b) {
+    SchemaTree tree;
+    tree.nodes = std::move(b.nodes);
+    tree.key_names = std::move(b.key_names);
+    tree.truncated = b.truncated;
+    return tree;
+}
+
+}  // namespace
+
+void schema_merge_records(SchemaBuilder& into, const SchemaBuilder& from) {
+    // Key ids first, in the order the slice met them, as the walk in turn
+    // would have met those it had not seen yet.
+    std::vector<std::uint32_t> keys(from.key_names.size() + 1, 0);
+    for (std::size_t k = 0; k < from.key_names.size(); ++k) keys[k + 1] = schema_intern_key(into, from.key_names[k]);
+    // Then the nodes in the slice's order of first occurrence, which parents
+    // come before their children in.
+    std::vector<std::uint32_t> ids(from.nodes.size() + 1, 0);
+    ids[1] = 1;
+    for (std::size_t i = 1; i < from.nodes.size(); ++i) {
+        const SchemaNode& n = from.nodes[i];
+        const std::uint32_t parent = ids[n.parent];
+        if (parent == 0) continue;  // below a path the cap dropped
+        const std::uint32_t id = schema_node(into, parent, keys[n.key]);
+        ids[i + 1] = id;
+        if (id == 0) continue;
+        into.nodes[id - 1].types |= n.types;
+        into.nodes[id - 1].count += n.count;
+        for (const std::string& e : n.examples) {
+            if (into.nodes[id - 1].examples.size() >= into.max_examples) break;
+            add_example(into, id, e);
+        }
+    }
+}
+
 Result<SchemaTree, ParseError> build_schema(std::string_view bytes, const SchemaWalkOptions& opts) {
+    // Slices of up to 8 MiB, as the in-memory search takes.
+    return build_schema_given(bytes, opts, platform::helper_thread_count(std::nullopt, platform::processor_count()),
+                              std::size_t{8} << 20);
+}
+
+Result<SchemaTree, ParseError> build_schema_given(std::string_view bytes, const SchemaWalkOptions& opts,
+                                                  unsigned threads, std::size_t slice) {
     SchemaBuilder b = schema_builder_new(opts);
+    SchemaVisitor v{b};
     JsonCursor c = document_cursor(bytes);
     skip_whitespace(c);
     if (c.at_end()) return Err{ParseError::unexpected_end()};
-    std::vector<WalkFrame> stack;
-    stack.reserve(32);
-
-    for (;;) {
-        // A value starts here.
+    std::string_view probe;
+    if (RoundPlan::worth_it(bytes.size(), threads, slice) && c.peek() == '[') probe = array_element_probe(bytes, c.pos);
+    if (probe.empty()) {
+        WalkOutcome o = walk_json_events(c, v);
+        if (o.is_error()) return Err{o.error()};
         skip_whitespace(c);
-        if (c.at_end()) return Err{ParseError::unexpected_end()};
-        const std::uint8_t ch = c.peek();
-        switch (ch) {
-            case '"': {
-                auto s = scan_string(c);
-                if (!s) return Err{s.error()};
-                schema_record(b, kTypeString, *s);
-                break;
-            }
-            case 't':
-            case 'f':
-            case 'n': {
-                const std::string_view word = ch == 't' ? "true" : ch == 'f' ? "false" : "null";
-                auto lit = expect_literal(c, word);
-                if (!lit) return Err{lit.error()};
-                schema_record(b, ch == 'n' ? kTypeNull : kTypeBoolean, word);
-                break;
-            }
-            case '[':
-            case '{': {
-                const bool is_array = ch == '[';
-                b.parents.push_back(schema_record(b, is_array ? kTypeArray : kTypeObject, std::nullopt));
-                b.last_member.push_back(0);
-                ++c.pos;
-                skip_whitespace(c);
-                if (!c.at_end() && c.peek() == (is_array ? ']' : '}')) {
-                    ++c.pos;
-                    b.parents.pop_back();
-                    b.last_member.pop_back();
-                    break;
-                }
-                if (!is_array) {
-                    auto k = schema_scan_key(c, b);
-                    if (!k) return Err{k.error()};
-                }
-                stack.push_back(WalkFrame{is_array ? WalkFrame::kArray : WalkFrame::kObject, 0});
-                continue;  // the first member's value
-            }
-            default:
-                if (ch == '-' || (ch >= '0' && ch <= '9')) {
-                    schema_record(b, kTypeNumber, scan_number_span(c));
-                    break;
-                }
-                return Err{ParseError::unexpected_byte(ch, c.pos)};
-        }
-
-        // After a value: close containers until the next member starts, or
-        // the top-level value is complete.
-        for (;;) {
-            if (stack.empty()) {
-                skip_whitespace(c);
-                if (!c.at_end()) return Err{ParseError::multiple_top_level(c.pos)};
-                SchemaTree tree;
-                tree.nodes = std::move(b.nodes);
-                tree.key_names = std::move(b.key_names);
-                tree.truncated = b.truncated;
-                return tree;
-            }
-            skip_whitespace(c);
-            if (c.at_end()) return Err{ParseError::unexpected_end()};
-            const std::uint8_t d = c.peek();
-            const bool in_object = stack.back().kind == WalkFrame::kObject;
-            if (d == (in_object ? '}' : ']')) {
-                ++c.pos;
-                stack.pop_back();
-                b.parents.pop_back();
-                b.last_member.pop_back();
-                b.pending_key = 0;
-                continue;
-            }
-            if (d != ',') return Err{ParseError::unexpected_byte(d, c.pos)};
-            ++c.pos;
-            if (in_object) {
-                skip_whitespace(c);
-                auto k = schema_scan_key(c, b);
-                if (!k) return Err{k.error()};
-            }
-            break;  // the next member's value
-        }
+        if (!c.at_end()) return Err{ParseError::multiple_top_level(c.pos)};
+        return finish_tree(b);
     }
+
+    // A document that is one array of records: each slice's records make a
+    // tree of their own, merged into the walk in turn's in document order. A
+    // slice whose own tree reaches the path cap may have dropped a path the
+    // walk in turn keeps, so it is walked again in turn.
+    v.visitor_enter_array(c.pos);
+    ++c.pos;
+    const RoundPlan rounds(bytes, true, probe, threads, slice);
+    std::uint32_t j = 0;
+    ParseError error;
+    const RecordsEnd how = walk_record_rounds<SchemaBuilder>(
+        rounds, c, j, error,
+        [&](JsonCursor& cur, std::uint32_t& r, std::uint64_t until, ParseError& e) {
+            return walk_schema_records(cur, v, r, until, e);
+        },
+        [&](HeldSlice<SchemaBuilder>& s, unsigned, JsonCursor& sc, std::uint64_t until) {
+            SchemaBuilder& sb = s.held.emplace(schema_builder_new(opts));
+            SchemaVisitor sv{sb};
+            sv.visitor_enter_array(0);
+            const RecordsEnd r = walk_schema_records(sc, sv, s.records, until, s.error);
+            s.failed = sb.truncated;
+            return r;
+        },
+        NoSettle{},
+        [&](const SchemaBuilder& sb, std::uint32_t) {
+            schema_merge_records(b, sb);
+            return false;
+        });
+    if (how == RecordsEnd::Error) return Err{error};
+    ++c.pos;  // the "]"
+    v.visitor_exit_container(c.pos);
+    skip_whitespace(c);
+    if (!c.at_end()) return Err{ParseError::multiple_top_level(c.pos)};
+    return finish_tree(b);
 }
 
 void for_each_schema_row(const SchemaTree& tree, const std::function<bool(const SchemaRow&)>& row_fn) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "record_documents.hpp"
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -229,4 +231,36 @@ TEST(Schema, Utf8LossyReplacesEachMaximalInvalidSequence) {
     }
     // Key names in paths go through the same rule.
     EXPECT_EQ(render("{\"k\xFF\":1}"), (Rows{". object 1", ".k\xEF\xBF\xBD number 1 [1]"}));
+}
+
+// The elements of an array walked in slices on several threads give the tree
+// of one walk in turn: the same rows in the same order, counts, examples, key
+// names and truncation, also when the path cap is reached inside a slice, and
+// the same first error.
+TEST(Schema, RecordsInSlicesGiveTheWalkInTurn) {
+    auto full = [](std::string_view doc, const SchemaWalkOptions& opts, unsigned threads, std::size_t slice) {
+        auto tree = build_schema_given(doc, opts, threads, slice);
+        if (!tree) return Rows{"error " + parse_error_display(tree.error())};
+        Rows out;
+        for (const auto& row : schema_rows(*tree)) {
+            std::string line = row.path + " " + type_mask_names(row.types) + " " + std::to_string(row.count);
+            for (const std::string& e : row.examples) line += " [" + e + "]";
+            out.push_back(line);
+        }
+        for (const std::string& k : tree->key_names) out.push_back("key " + k);
+        if (tree->truncated) out.push_back("truncated");
+        return out;
+    };
+    std::vector<SchemaWalkOptions> options;
+    for (std::size_t examples : {0, 3, 20})
+        for (std::size_t paths : {100000, 4, 9, 25, 60}) options.push_back({examples, paths, true});
+    for (const auto& [doc, lines] : test_support::record_documents()) {
+        for (const SchemaWalkOptions& opts : options) {
+            const Rows want = full(doc, opts, 1, 0);
+            for (const auto& [threads, slice] : test_support::kSliceWays)
+                ASSERT_EQ(full(doc, opts, threads, slice), want)
+                    << "threads " << threads << " slice " << slice << " examples " << opts.max_examples << " paths "
+                    << opts.max_paths << " doc " << doc.size();
+        }
+    }
 }

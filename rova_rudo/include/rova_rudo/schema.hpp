@@ -138,15 +138,32 @@ SchemaBuilder schema_builder_new(const SchemaWalkOptions& opts);
 // its node id, or 0 when the path cap or a dropped container dropped it.
 std::uint32_t schema_record(SchemaBuilder& b, TypeMask bit, std::optional<std::string_view> example);
 
+// Interns the raw `key` (its body as written) and makes it the pending key.
+void schema_key(SchemaBuilder& b, std::string_view key);
+
 // With the cursor at an object key position (after "{" or ","): reads the key
 // and its colon, interns the key and makes it the pending key.
 platform::Result<platform::Unit, ParseError> schema_scan_key(JsonCursor& c, SchemaBuilder& b);
+
+// Adds to `into` what `from` found, both having walked records of one top
+// array from a root that stands for it (only its descendants are added),
+// `from` the records after those of `into`: the tree, key names, counts and
+// examples are then those of one walk over all the records, as long as
+// `from` itself was not cut by the path cap.
+void schema_merge_records(SchemaBuilder& into, const SchemaBuilder& from);
 
 // "object|array|string|number|boolean|null" order, "|"-joined; "" for none.
 std::string type_mask_names(TypeMask mask);
 
 // Walks the whole document; a malformed one gives its first syntax error.
 platform::Result<SchemaTree, ParseError> build_schema(std::string_view bytes, const SchemaWalkOptions& opts);
+
+// build_schema with the elements of a document that is one array walked by
+// `threads` threads in rounds of up to `slice` bytes per thread (1 thread:
+// one walk in turn). build_schema is this with the machine's thread count
+// and 8 MiB; the result is the same whatever the two are.
+platform::Result<SchemaTree, ParseError> build_schema_given(std::string_view bytes, const SchemaWalkOptions& opts,
+                                                            unsigned threads, std::size_t slice);
 
 // One row per node, in arena order, with its printed path (".", ".users",
 // ".users[*].email", ".[*]"); key names are written raw, invalid UTF-8
