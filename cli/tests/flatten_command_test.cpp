@@ -1,8 +1,11 @@
 #include <string>
 #include <utility>
 
+#include "cli/flatten.hpp"
 #include "cli/help.hpp"
 #include "e2e_harness.hpp"
+#include "record_documents.hpp"
+#include "rova_rudo/parser.hpp"
 
 using e2e::QmCase;
 
@@ -202,4 +205,27 @@ TEST(FlattenCommand, Arguments) {
          .err = f + "nope: No such file or directory (os error 2)\n",
          .code = 3},
     });
+}
+
+// The elements of an array walked in slices on several threads give the lines
+// of one walk in turn, byte for byte, and the same first error after them.
+TEST(FlattenCommand, RecordsInSlicesGiveTheWalkInTurn) {
+    auto lines = [](std::string_view doc, const cli::FlattenOptions& o, unsigned threads, std::size_t slice) {
+        std::string out;
+        {
+            cli::BufferedWriter w(&out);
+            auto r = cli::flatten_document_given(doc, o, w, threads, slice);
+            w.flush();
+            if (!r) out += "error " + rova_rudo::parse_error_display(r.error());
+        }
+        return out;
+    };
+    const cli::FlattenOptions options[] = {{}, {.objects_too = true}, {.truncation = 2, .objects_too = true}};
+    for (const auto& [doc, is_lines] : test_support::record_documents()) {
+        for (const cli::FlattenOptions& o : options) {
+            const std::string want = lines(doc, o, 1, 0);
+            for (const auto& [threads, slice] : test_support::kSliceWays)
+                ASSERT_EQ(lines(doc, o, threads, slice), want) << "threads " << threads << " slice " << slice;
+        }
+    }
 }

@@ -1,0 +1,31 @@
+// The flatten walk: one "path = value" line per scalar of a document.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "cli/emitter.hpp"
+#include "platform/result.hpp"
+#include "rova_rudo/parser.hpp"
+
+namespace cli {
+
+struct FlattenOptions {
+    std::optional<std::uint64_t> truncation;  // --max-value-bytes
+    std::optional<std::uint64_t> limit;       // --limit: at most this many lines
+    bool objects_too = false;                 // a placeholder line for each container
+};
+
+// Writes the lines of `doc` to `writer`; a malformed document gives its first
+// syntax error after the lines before it. The elements of a document that is
+// one array are walked by `threads` threads in rounds of up to `slice` bytes
+// per thread (1 thread: one walk in turn); the lines are the same whatever
+// the two are.
+platform::Result<platform::Unit, rova_rudo::ParseError> flatten_document_given(std::string_view doc,
+                                                                               const FlattenOptions& options,
+                                                                               BufferedWriter& writer, unsigned threads,
+                                                                               std::size_t slice);
+
+}  // namespace cli
