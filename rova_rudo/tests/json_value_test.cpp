@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/utf8.hpp"
 #include "testdata.hpp"
 
 namespace rova_rudo {
@@ -138,6 +139,63 @@ TEST(JsonValue, Strings) {
     std::string out;
     write_json_string(out, "he said \"hi\"\n\x7f\x02");
     EXPECT_EQ(out, "\"he said \\\"hi\\\"\\n\x7f\\u0002\"");
+}
+
+// Text in other scripts is checked by 32-byte blocks: every fault, at every
+// place relative to a block's end and to the bytes that end the string,
+// must be found where the one-character-at-a-time rule finds it.
+TEST(JsonValue, StringsCheckedByBlocksKeepTheCharacterRule) {
+    const std::vector<std::string> pieces = {"\xc3\xa9",
+                                             "\xe3\x81\x82",
+                                             "\xf0\x9f\x98\x80",
+                                             "\xef\xbf\xbf",
+                                             "\xf4\x8f\xbf\xbf",
+                                             "\xed\x9f\xbf",
+                                             "\xe0\xa0\x80",
+                                             "\xc0\xaf",
+                                             "\xc1\xbf",
+                                             "\xe0\x9f\xbf",
+                                             "\xed\xa0\x80",
+                                             "\xf0\x8f\xbf\xbf",
+                                             "\xf4\x90\x80\x80",
+                                             "\xf5\x80\x80",
+                                             "\xf8\x88\x80\x80\x80",
+                                             "\xff",
+                                             "\x80",
+                                             "\xbf\x80",
+                                             "\xe3\x81",
+                                             "\xf0\x9f\x98",
+                                             "\xc3",
+                                             "\xe3\x81\x82\x82",
+                                             "a\x80"};
+    // Padding of mixed text before the piece moves it across block ends.
+    const std::string pad =
+        "ab\xe3\x81\x82"
+        "c\xc3\xa9"
+        "defgh\xf0\x9f\x98\x80"
+        "ijklmnopqrstuvwxyz0123456789ABCDEF";
+    for (const std::string& piece : pieces) {
+        for (std::size_t at = 0; at <= 40; ++at) {
+            for (const std::string& after : {std::string(), std::string(40, 'z'), std::string("\\n") + pad,
+                                             std::string("\xe3\x81\x82", 3) + pad + pad}) {
+                const std::string body = pad.substr(0, at) + piece + after;
+                std::string want = "ok";
+                for (std::size_t i = 0; i < body.size();) {
+                    const platform::Utf8Step st = platform::utf8_step(body, i);
+                    if (!st.well_formed) {
+                        want = "invalid unicode code point at " + std::to_string(i + 1);
+                        break;
+                    }
+                    i += st.length;
+                }
+                const std::string doc = "\"" + body + "\"";
+                auto r = parse_json_strict(doc);
+                const std::string got =
+                    r ? "ok" : std::string(r.error().what) + " at " + std::to_string(r.error().offset);
+                ASSERT_EQ(got, want) << "piece at " << at << " in " << doc;
+            }
+        }
+    }
 }
 
 TEST(JsonValue, StructureAndKeys) {
