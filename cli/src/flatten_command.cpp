@@ -366,9 +366,9 @@ int run_flatten_command(Args args) {
     }
     const std::string file = positionals.empty() ? "-" : positionals[0];
 
-    // Mapped: the walk reads each page once (with a limit only the first
-    // ones), on several threads for a large array.
-    auto input = load_command_input("flatten", file, true);
+    // With a limit only the beginning of a file is read, so map it rather
+    // than read it whole.
+    auto input = load_command_input("flatten", file, limit.has_value());
     if (!input) return 3;
 
     FlattenOptions options;

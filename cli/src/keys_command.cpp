@@ -29,8 +29,7 @@ int run_keys_command(Args args) {
         return 2;
     }
     if (parsed->help) return 0;
-    // Mapped: the walk reads each page once, on several threads for a large array.
-    auto input = load_command_input("keys", parsed->file, true);
+    auto input = load_command_input("keys", parsed->file, false);
     if (!input) return 3;
 
     rova_rudo::SchemaWalkOptions walk;

@@ -88,8 +88,7 @@ int run_schema_command(Args args) {
     }
     const SchemaCommandOptions& opts = *parsed;
     if (opts.help) return 0;
-    // Mapped: the walk reads each page once, on several threads for a large array.
-    auto input = load_command_input("schema", opts.file, true);
+    auto input = load_command_input("schema", opts.file, false);
     if (!input) return 3;
 
     rova_rudo::SchemaWalkOptions walk;
