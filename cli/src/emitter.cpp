@@ -377,8 +377,12 @@ bool ResultEmitter::emit_search_match(std::string_view path, std::string_view te
         for_each_minified_run(text, [this](std::string_view run) { minify_buffer_ += run; });
         text = minify_buffer_;
     }
+    // A container written as assignments is flattened first and each leaf cut on its own; cutting
+    // the container's text first would drop the leaves past the cut.
+    const bool flattened = is_container(shape) && settings_.emit == EmitMode::Assignment &&
+                           (settings_.format == OutputFormat::Plain || !settings_.envelope);
     std::optional<std::string> cut;
-    if (settings_.max_value_bytes) {
+    if (settings_.max_value_bytes && !flattened) {
         cut = rova_rudo::truncate_with_ellipsis(text, *settings_.max_value_bytes);
         if (cut) text = *cut;
     }

@@ -206,12 +206,30 @@ TEST(Emitter, ValueBudgetAppliesAfterMinifying) {
     r.run({kObj});
     EXPECT_EQ(r.out, "{\"a\":" + kDots + "\n");
 
-    // Assignment of a container: cut first, so only leaves inside the cut are listed.
-    Rig a;
-    a.set.emit = EmitMode::Assignment;
-    a.set.max_value_bytes = 11;
-    a.run({{".o", "{\"a\":1,\"b\":2,\"c\":3}", ScalarKind::String, MatchShape::Object}});
-    EXPECT_EQ(a.out, ".o.a = 1\n");
+    // Assignment of a container: every leaf is listed, each value cut on its own as flatten cuts it.
+    struct AssignmentCase {
+        OutputFormat format;
+        std::size_t budget;
+        std::string want;
+    };
+    const Match pretty{".o", "{\n  \"a\": 1,\n  \"s\": \"Alice Martin\",\n  \"t\": [true, null]\n}", ScalarKind::String,
+                       MatchShape::Object};
+    const std::vector<AssignmentCase> cases = {
+        {OutputFormat::Plain, 20, ".o.a = 1\n.o.s = \"Alice Martin\"\n.o.t[0] = true\n.o.t[1] = null\n"},
+        {OutputFormat::Plain, 8, ".o.a = 1\n.o.s = \"Alice Ma" + kDots + "\"\n.o.t[0] = true\n.o.t[1] = null\n"},
+        {OutputFormat::Plain, 1,
+         ".o.a = 1\n.o.s = \"A" + kDots + "\"\n.o.t[0] = t" + kDots + "\n.o.t[1] = n" + kDots + "\n"},
+        {OutputFormat::JsonLines, 8,
+         "\".o.a = 1\"\n\".o.s = \\\"Alice Ma" + kDots + "\\\"\"\n\".o.t[0] = true\"\n\".o.t[1] = null\"\n"},
+    };
+    for (const auto& c : cases) {
+        Rig a;
+        a.set.format = c.format;
+        a.set.emit = EmitMode::Assignment;
+        a.set.max_value_bytes = c.budget;
+        a.run({pretty});
+        EXPECT_EQ(a.out, c.want) << "budget " << c.budget;
+    }
 
     Rig s;
     s.set.emit = EmitMode::Value;
