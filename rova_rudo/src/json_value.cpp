@@ -694,15 +694,13 @@ bool JsonStrictParser::walk() {
             ok = fail("EOF while parsing a value");
             break;
         }
-        bool closed_empty = false;
         switch (s_[pos_]) {
             case '{':
                 ok = open_container(true);
                 if (!ok) break;
                 skip_ws();
                 if (pos_ < n_ && s_[pos_] == '}') {
-                    close_container();
-                    closed_empty = true;
+                    ok = close_container();
                 } else {
                     ok = parse_key_and_colon();
                     if (ok) {
@@ -716,8 +714,7 @@ bool JsonStrictParser::walk() {
                 if (!ok) break;
                 skip_ws();
                 if (pos_ < n_ && s_[pos_] == ']') {
-                    close_container();
-                    closed_empty = true;
+                    ok = close_container();
                 } else {
                     continue;
                 }
@@ -730,7 +727,6 @@ bool JsonStrictParser::walk() {
                 if (s_[pos_] == '-' || (s_[pos_] >= '0' && s_[pos_] <= '9')) ok = parse_number();
                 else ok = fail("expected value");
         }
-        (void)closed_empty;
         if (!ok) break;
         // After a complete value: continue the innermost container.
         bool need_value = false;
