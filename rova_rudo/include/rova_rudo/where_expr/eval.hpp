@@ -81,8 +81,6 @@ public:
     // The predicate over the cells of the container closed last.
     bool where_eval() const;
 
-    std::size_t clause_count() const { return n_; }
-
 private:
     template <typename Match>
     void on_member(Match&& seg_matches);
