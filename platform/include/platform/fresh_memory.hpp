@@ -42,7 +42,9 @@ public:
     explicit operator bool() const { return data_ != nullptr; }
 
     // Makes the buffer `bytes` long (more than now), keeping its contents;
-    // the new bytes are zero. The data may move. False, with nothing
+    // the new bytes are zero. The data may move, and a moved block has only
+    // the default alignment (16; a page from 64 KiB on), not one asked of
+    // allocate(): the buffer does not remember it. False, with nothing
     // changed, when the system refuses.
     [[nodiscard]] bool grow(std::size_t bytes);
 
