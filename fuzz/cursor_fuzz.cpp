@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < tape.size();) {
         const auto at = static_cast<std::uint32_t>(i);
         cursor.move_to(at);
-        tape_node_path(tape, data, size, at, want, segments, index);
+        tape_node_path(tape, data, at, want, segments, index);
         if (cursor.path() != want) std::abort();
         const std::uint32_t p = tape[i].parent();
         const bool in_object = p != tape_parser::kNoParent && tape[p].is_object();

@@ -324,9 +324,8 @@ std::optional<std::uint32_t> tape_member_key(const Tape& tape, TapeChildIndex& i
     return tape_children(tape, index, node)[*slot & ~std::size_t{1}];
 }
 
-void tape_node_path(const Tape& tape, const std::uint8_t* data, std::size_t len, std::uint32_t node, std::string& out,
+void tape_node_path(const Tape& tape, const std::uint8_t* data, std::uint32_t node, std::string& out,
                     std::vector<TapePathSegment>& segments, TapeChildIndex& index) {
-    (void)len;
     out.clear();
     out.push_back('.');
     segments.clear();

@@ -514,7 +514,7 @@ TEST(TapeNavigation, ChildrenPositionsKeysAndPaths) {
     const auto* data = reinterpret_cast<const std::uint8_t*>(doc.data());
     const char* want[] = {".", ".a", ".a", ".a[0]", ".a[1]", ".a[1].b", ".a[1].b", ".c", ".c"};
     for (std::uint32_t i = 0; i < 9; ++i) {
-        rova_rudo::tape_node_path(tape, data, doc.size(), i, out, segs, idx);
+        rova_rudo::tape_node_path(tape, data, i, out, segs, idx);
         EXPECT_EQ(out, want[i]) << i;
     }
 }
@@ -551,7 +551,7 @@ TEST(TapeNavigation, CursorAgreesWithTheChildLists) {
             std::vector<rova_rudo::TapePathSegment> segs;
             for (std::uint32_t i = 0; i < tape.size(); i += stride) {
                 cursor.move_to(i);
-                rova_rudo::tape_node_path(tape, data, doc.size(), i, want, segs, idx);
+                rova_rudo::tape_node_path(tape, data, i, want, segs, idx);
                 ASSERT_EQ(cursor.path(), want) << doc.substr(0, 80) << " entry " << i;
                 const std::uint32_t p = tape[i].parent();
                 const bool in_object = p != tape_parser::kNoParent && tape[p].is_object();

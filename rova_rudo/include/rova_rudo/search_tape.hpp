@@ -88,8 +88,8 @@ std::optional<std::uint32_t> tape_member_key(const tape_parser::Tape& tape, Tape
 // Writes the printed path of entry `node` into `out` ("." at top level, .a,
 // .[0], .[1].a when several top-level values were wrapped). A key and the
 // value it labels have the same path. `segments` is scratch space.
-void tape_node_path(const tape_parser::Tape& tape, const std::uint8_t* data, std::size_t len, std::uint32_t node,
-                    std::string& out, std::vector<TapePathSegment>& segments, TapeChildIndex& index);
+void tape_node_path(const tape_parser::Tape& tape, const std::uint8_t* data, std::uint32_t node, std::string& out,
+                    std::vector<TapePathSegment>& segments, TapeChildIndex& index);
 
 // A walk forward through the tape that keeps the chain of containers from
 // the top level down to the entry it stands on, with the entry's position in
