@@ -389,7 +389,7 @@ bool ResultEmitter::emit_search_match(std::string_view path, std::string_view te
 
     if (settings_.format == OutputFormat::Plain) {
         write_plain(path, text, kind, shape);
-    } else if (is_container(shape) && settings_.emit == EmitMode::Assignment && !settings_.envelope) {
+    } else if (flattened) {
         rova_rudo::flatten_value(text, path, settings_.max_value_bytes, record_buffer_);
         std::string line;
         line.reserve(256);
