@@ -9,10 +9,7 @@ using e2e::QmCase;
 namespace {
 
 std::string s(std::string_view v) { return std::string(v); }
-std::string usage() {
-    return s(cli::MAIN_USAGE) + "\n\n" + s(cli::SEARCH_HELP) + "\n\n" + s(cli::GET_HELP) + "\n\n" + s(cli::EXIT_CODES) +
-           "\n";
-}
+using e2e::usage;
 std::string topic(std::string_view t) { return s(t) + "\n\n" + s(cli::EXIT_CODES) + "\n"; }
 
 }  // namespace

@@ -15,26 +15,6 @@ extern char** environ;
 
 namespace e2e {
 
-TempDir::TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "qm-e2e-XXXXXX").string();
-    char* p = ::mkdtemp(tmpl.data());
-    if (!p) std::abort();
-    path_ = p;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
-std::string TempDir::write(const std::string& name, const std::string& content) const {
-    std::filesystem::path full = std::filesystem::path(path_) / name;
-    std::filesystem::create_directories(full.parent_path());
-    std::ofstream f(full, std::ios::binary);
-    f << content;
-    return full.string();
-}
-
 QmRun run_qm(const std::vector<std::string>& args, const std::string& stdin_data,
              const std::vector<std::pair<std::string, std::string>>& env, const std::string& cwd, int timeout_s,
              bool hold_stdin) {

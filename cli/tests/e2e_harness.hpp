@@ -9,6 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "cli/help.hpp"
+#include "temp_dir.hpp"
+
 namespace e2e {
 
 struct QmRun {
@@ -28,20 +31,13 @@ struct QmCase {
     int code = 0;
 };
 
-// A directory under the system's temporary directory, removed with its contents.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    // Writes `content` to `name` (relative to the directory; parents created).
-    std::string write(const std::string& name, const std::string& content) const;
+using test_support::TempDir;
 
-private:
-    std::string path_;
-};
+// What a usage error writes to standard error after its own line.
+inline std::string usage() {
+    return std::string(cli::MAIN_USAGE) + "\n\n" + std::string(cli::SEARCH_HELP) + "\n\n" + std::string(cli::GET_HELP) +
+           "\n\n" + std::string(cli::EXIT_CODES) + "\n";
+}
 
 // Runs qm with `args` in `cwd`, feeding `stdin_data`; kills it after `timeout_s`.
 // With `hold_stdin` its standard input stays open (after the data) until it exits.

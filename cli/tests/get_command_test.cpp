@@ -10,11 +10,7 @@ using e2e::QmCase;
 
 namespace {
 
-std::string s(std::string_view v) { return std::string(v); }
-std::string usage() {
-    return s(cli::MAIN_USAGE) + "\n\n" + s(cli::SEARCH_HELP) + "\n\n" + s(cli::GET_HELP) + "\n\n" + s(cli::EXIT_CODES) +
-           "\n";
-}
+using e2e::usage;
 
 const std::string kDoc = R"({"a":{"b":[1,2]}})";
 const std::pair<std::string, std::string> kFile{"f.json", kDoc};

@@ -14,10 +14,7 @@ const std::string kData = R"({"users":[{"name":"Alice","email":"alice@example.co
 
 std::vector<std::pair<std::string, std::string>> data_file() { return {{"data.json", kData}}; }
 
-std::string usage() {
-    return std::string(cli::MAIN_USAGE) + "\n\n" + std::string(cli::SEARCH_HELP) + "\n\n" + std::string(cli::GET_HELP) +
-           "\n\n" + std::string(cli::EXIT_CODES) + "\n";
-}
+using e2e::usage;
 
 const std::string kNoFile = "No such file or directory (os error 2)";
 

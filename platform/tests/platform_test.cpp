@@ -15,17 +15,13 @@
 #include "platform/io.hpp"
 #include "platform/mmap.hpp"
 #include "platform/system.hpp"
+#include "temp_dir.hpp"
 
 using namespace platform;
 
 namespace {
 
-std::string temp_file(const std::string& content) {
-    std::string path =
-        (std::filesystem::temp_directory_path() / ("qm-platform-" + std::to_string(::getpid()))).string();
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
-}
+using test_support::TempFile;
 
 }  // namespace
 
@@ -71,7 +67,8 @@ TEST(Io, ErrorTextNamesTheSystemMessageAndNumber) {
 }
 
 TEST(Io, PositionalAndExactReads) {
-    std::string path = temp_file("0123456789");
+    const TempFile file("0123456789");
+    const std::string& path = file.path();
     auto f = open_read(path, true);
     ASSERT_TRUE(f.ok());
     EXPECT_EQ(f->size().value(), 10u);
@@ -89,11 +86,11 @@ TEST(Io, PositionalAndExactReads) {
     ASSERT_TRUE(meta.ok());
     EXPECT_EQ(meta->kind, FileKind::Regular);
     EXPECT_EQ(stat_path("/").value().kind, FileKind::Directory);
-    std::remove(path.c_str());
 }
 
 TEST(Io, UnbufferedOpenFallsBackOrAligns) {
-    std::string path = temp_file(std::string(8192, 'x'));
+    const TempFile file(std::string(8192, 'x'));
+    const std::string& path = file.path();
     auto f = open_unbuffered(path);
     if (f.ok()) {
         std::size_t a = direct_io_alignment(f.value());
@@ -102,11 +99,11 @@ TEST(Io, UnbufferedOpenFallsBackOrAligns) {
     } else {
         EXPECT_EQ(f.error().code, EINVAL);  // tmpfs and friends refuse O_DIRECT
     }
-    std::remove(path.c_str());
 }
 
 TEST(Io, CachedBytesFollowThePageCache) {
-    const std::string path = temp_file(std::string(64 * 4096, 'x'));
+    const TempFile file(std::string(64 * 4096, 'x'));
+    const std::string& path = file.path();
     auto f = open_read(path);
     ASSERT_TRUE(f.ok());
     ASSERT_EQ(::fsync(f->fd()), 0);
@@ -120,11 +117,11 @@ TEST(Io, CachedBytesFollowThePageCache) {
     ASSERT_EQ(::posix_fadvise(f->fd(), 0, 16 * 4096, POSIX_FADV_DONTNEED), 0);
     EXPECT_EQ(cached_bytes(f.value(), 8 * 4096, 16 * 4096), std::optional<std::uint64_t>(8 * 4096));
     EXPECT_EQ(cached_bytes(f.value(), 16 * 4096), std::optional<std::uint64_t>(48 * 4096));
-    std::remove(path.c_str());
 }
 
 TEST(Mmap, WholeFileAndEmptyFile) {
-    std::string path = temp_file("{\"a\":1}");
+    const TempFile file("{\"a\":1}");
+    const std::string& path = file.path();
     auto m = map_path(path, true);
     ASSERT_TRUE(m.ok());
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(m->map.data()), m->map.size()), "{\"a\":1}");
@@ -133,7 +130,6 @@ TEST(Mmap, WholeFileAndEmptyFile) {
     ASSERT_TRUE(e.ok());
     EXPECT_EQ(e->map.data(), nullptr);
     EXPECT_EQ(e->map.size(), 0u);
-    std::remove(path.c_str());
 }
 
 TEST(System, MachineFacts) {

@@ -13,6 +13,7 @@
 #include "rova_rudo/search.hpp"
 #include "rova_rudo/search_tape.hpp"
 #include "rova_rudo/where_expr/parser.hpp"
+#include "temp_dir.hpp"
 
 using namespace rova_rudo;
 
@@ -27,22 +28,7 @@ struct PathSink final : MatchSink {
     }
 };
 
-class TempFile {
-public:
-    explicit TempFile(const std::string& content) {
-        char tmpl[] = "/tmp/qm_regex_XXXXXX";
-        const int fd = mkstemp(tmpl);
-        EXPECT_GE(fd, 0);
-        path_ = tmpl;
-        EXPECT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-        ::close(fd);
-    }
-    ~TempFile() { std::remove(path_.c_str()); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using test_support::TempFile;
 
 std::string outcome_text(const SearchError& e) {
     return e.is_success() ? "ok" : "error " + std::to_string(static_cast<int>(e.kind())) + ": " + e.text();

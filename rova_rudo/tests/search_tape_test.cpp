@@ -17,6 +17,7 @@
 
 #include "tape_parser/parse.hpp"
 #include "testdata.hpp"
+#include "temp_dir.hpp"
 #include "tape_parser/settings.hpp"
 
 using rova_rudo::MatchShape;
@@ -54,24 +55,7 @@ struct Recorder final : rova_rudo::MatchSink {
     }
 };
 
-class TempFile {
-public:
-    explicit TempFile(const std::string& content) {
-        char tmpl[] = "/tmp/qm_tape_search_XXXXXX";
-        const int fd = mkstemp(tmpl);
-        EXPECT_GE(fd, 0);
-        path_ = tmpl;
-        if (!content.empty()) {
-            EXPECT_EQ(::write(fd, content.data(), content.size()), ssize_t(content.size()));
-        }
-        ::close(fd);
-    }
-    ~TempFile() { std::remove(path_.c_str()); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using test_support::TempFile;
 
 SearchQuery term(std::string t) {
     SearchQuery q;
@@ -396,9 +380,8 @@ TEST(TapeSearch, FailuresComeBackAsValues) {
 TEST(TapeSearch, PipeIsSearchedLikeAFile) {
     const std::string doc = R"({"a":"x1","b":[2,"yx"],"x":true})";
     TempFile plain(doc);
-    char dir_tmpl[] = "/tmp/qm_tape_fifo_XXXXXX";
-    ASSERT_NE(mkdtemp(dir_tmpl), nullptr);
-    const std::string fifo = std::string(dir_tmpl) + "/in.json";
+    const test_support::TempDir dir;
+    const std::string fifo = dir.path() + "/in.json";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     SearchQuery re = term("^y");
     re.regex = true;
@@ -416,7 +399,6 @@ TEST(TapeSearch, PipeIsSearchedLikeAFile) {
         ASSERT_TRUE(res.is_success()) << res.text();
         EXPECT_EQ(got.hits, want.hits) << *q.term;
     }
-    std::filesystem::remove_all(dir_tmpl);
 }
 
 // A file whose reported size is not its content (here /proc's view of this

@@ -1,4 +1,5 @@
 #include "tape_parser/fast_read.hpp"
+#include "temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,24 +21,12 @@ using namespace tape_parser;
 
 namespace {
 
-struct TempDir {
-    fs::path dir;
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "qm-fast-read-XXXXXX").string();
-        dir = ::mkdtemp(tmpl.data());
-    }
-    ~TempDir() { fs::remove_all(dir); }
-};
+using test_support::TempDir;
 
 std::string pattern_bytes(std::size_t n) {
     std::string s(n, '\0');
     for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
     return s;
-}
-
-std::string write_file(const fs::path& p, const std::string& bytes) {
-    std::ofstream(p, std::ios::binary) << bytes;
-    return p.string();
 }
 
 ReadSource open_source(const std::string& path, ReadSourceKind kind) {
@@ -136,7 +125,7 @@ TEST(AlignedBuffer, GeometryRoundsAlignmentUpAndCoversTheChunk) {
 TEST(ReadChunkAt, UnbufferedLastChunkReturnsExactlyItsLength) {
     TempDir t;
     const std::string bytes = pattern_bytes(3 * 4096 + 1234);
-    const std::string path = write_file(t.dir / "f", bytes);
+    const std::string path = t.write("f", bytes);
     ReadSource src = open_source(path, ReadSourceKind::Unbuffered);
     if (src.kind != ReadSourceKind::Unbuffered) GTEST_SKIP() << "direct reads refused here";
     AlignedBuffer buf(8192, 4096);
@@ -164,7 +153,7 @@ TEST(ReadChunkAt, UnbufferedZeroLengthMakesNoSystemCall) {
 TEST(ReadChunkAt, BufferedReadsExactlyOrReportsTheEarlyEnd) {
     TempDir t;
     const std::string bytes = pattern_bytes(10000);
-    const std::string path = write_file(t.dir / "f", bytes);
+    const std::string path = t.write("f", bytes);
     ReadSource src = open_source(path, ReadSourceKind::Buffered);
     AlignedBuffer buf(8192, 4096);
     auto r = read_chunk_at(src, buf.data(), buf.capacity(), 5000, 5000);
@@ -187,7 +176,7 @@ TEST(ReaderThread, DeliversEveryChunkInOrderThenMapsTheFile) {
             for (std::size_t pool : {std::size_t{0}, std::size_t{2}}) {
                 SCOPED_TRACE(testing::Message() << "size " << size << " kind " << int(kind) << " pool " << pool);
                 const std::string bytes = pattern_bytes(size);
-                const std::string path = write_file(t.dir / "f", bytes);
+                const std::string path = t.write("f", bytes);
                 ReaderRun run = start_reader(path, kind, size, kChunk, pool);
                 std::uint64_t expect_index = 1;
                 while (auto c = run.chunks.recv()) {
@@ -218,7 +207,7 @@ TEST(ReaderThread, ShrunkFileEndsWithShortReadAndNoMap) {
     } cases[] = {{ReadSourceKind::Unbuffered, "short read on chunk"},
                  {ReadSourceKind::Buffered, "failed to fill whole buffer"}};
     for (const auto& c : cases) {
-        const std::string path = write_file(t.dir / "f", pattern_bytes(size));
+        const std::string path = t.write("f", pattern_bytes(size));
         // The size was taken before the file lost the middle of chunk 2.
         ::truncate(path.c_str(), 2 * kChunk + 100);
         ReadSource probe = open_source(path, c.kind);
@@ -237,7 +226,7 @@ TEST(ReaderThread, GoneParserStopsReadingButStillMaps) {
     TempDir t;
     constexpr std::uint64_t kChunk = 4096;
     const std::uint64_t size = 40 * kChunk;
-    const std::string path = write_file(t.dir / "f", pattern_bytes(size));
+    const std::string path = t.write("f", pattern_bytes(size));
     for (ReadSourceKind kind : kBothKinds) {
         ReaderRun run = start_reader(path, kind, size, kChunk, 2);
         auto first = run.chunks.recv();

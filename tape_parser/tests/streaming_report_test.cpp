@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "tape_parser/streaming.hpp"
+#include "temp_dir.hpp"
 
 namespace fs = std::filesystem;
 using namespace tape_parser;
@@ -19,18 +20,7 @@ namespace {
 
 const bool timings_on = [] { return ::setenv("QUELLMOR_PARSER_TIMINGS", "", 1) == 0; }();
 
-struct TempDir {
-    fs::path dir;
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "qm-streaming-report-XXXXXX").string();
-        dir = ::mkdtemp(tmpl.data());
-    }
-    ~TempDir() { fs::remove_all(dir); }
-    std::string write(const std::string& name, const std::string& bytes) const {
-        std::ofstream(dir / name, std::ios::binary) << bytes;
-        return (dir / name).string();
-    }
-};
+using test_support::TempDir;
 
 // `[1,1,...]` padded with spaces to exactly n bytes.
 std::string doc(std::size_t n) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tape_parser/parse.hpp"
+#include "temp_dir.hpp"
 
 namespace fs = std::filesystem;
 using namespace tape_parser;
@@ -33,18 +34,7 @@ constexpr std::uint64_t kChunk = 4096;  // a multiple of every direct-I/O alignm
     return true;
 }();
 
-struct TempDir {
-    fs::path dir;
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "qm-streaming-XXXXXX").string();
-        dir = ::mkdtemp(tmpl.data());
-    }
-    ~TempDir() { fs::remove_all(dir); }
-    std::string write(const std::string& name, const std::string& bytes) const {
-        std::ofstream(dir / name, std::ios::binary) << bytes;
-        return (dir / name).string();
-    }
-};
+using test_support::TempDir;
 
 // Forces a read strategy for the calls made while it lives.
 struct DiskRead {
