@@ -3,20 +3,14 @@
 #include <string>
 
 #include "platform/io.hpp"
+#include "platform/utf8.hpp"
 
 namespace cli {
 
 namespace {
 
 bool ends_with_ascii_ci(std::string_view s, std::string_view suffix) {
-    if (s.size() < suffix.size()) return false;
-    std::string_view tail = s.substr(s.size() - suffix.size());
-    for (std::size_t i = 0; i < suffix.size(); ++i) {
-        char c = tail[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != suffix[i]) return false;
-    }
-    return true;
+    return s.size() >= suffix.size() && platform::ascii_iequals(s.substr(s.size() - suffix.size()), suffix);
 }
 
 }  // namespace

@@ -263,12 +263,12 @@ Result<Unit, ParseError> flatten_document_given(std::string_view doc, const Flat
     JsonCursor c = rova_rudo::document_cursor(doc);
     rova_rudo::skip_whitespace(c);
     if (c.at_end()) return Err{ParseError::unexpected_end()};
-    std::string_view probe;
+    std::string_view lead;
     // With a limit the walk stops early, and its count runs across records.
     if (!options.limit && rova_rudo::RoundPlan::worth_it(doc.size(), threads, slice) && c.peek() == '[')
-        probe = rova_rudo::array_element_probe(doc, c.pos);
+        lead = rova_rudo::array_element_lead(doc, c.pos);
     RecordsEnd how = RecordsEnd::End;
-    if (probe.empty()) {
+    if (lead.empty()) {
         WalkOutcome o = flatten_walk_value(c, e);
         if (o.is_error()) return Err{o.error()};
         if (o.stopped()) return Unit{};
@@ -279,7 +279,7 @@ Result<Unit, ParseError> flatten_document_given(std::string_view doc, const Flat
         if (options.objects_too && flatten_emit_line(e, "[array]", std::nullopt, false)) return Unit{};
         ++c.pos;
         rova_rudo::path_enter_array(e.path);
-        const rova_rudo::RoundPlan rounds(doc, true, probe, threads, slice);
+        const rova_rudo::RoundPlan rounds(doc, true, lead, threads, slice);
         std::uint32_t j = 0;
         ParseError error;
         how = rova_rudo::walk_record_rounds<HeldLines>(

@@ -41,24 +41,13 @@ void say(const std::string& msg) {
     std::fflush(stderr);
 }
 
-bool ascii_ieq(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
-
-bool eq_ignore_case_jsonl(std::string_view s) { return ascii_ieq(s, "jsonl"); }
+bool eq_ignore_case_jsonl(std::string_view s) { return platform::ascii_iequals(s, "jsonl"); }
 
 // The file argument as typed names JSON Lines by its last extension.
 bool names_json_lines(std::string_view file) {
     std::size_t dot = file.rfind('.');
     std::string_view ext = dot == std::string_view::npos ? file : file.substr(dot + 1);
-    return ascii_ieq(ext, "ndjson") || eq_ignore_case_jsonl(ext);
+    return platform::ascii_iequals(ext, "ndjson") || eq_ignore_case_jsonl(ext);
 }
 
 // `input`, when given, holds `document` and is asked after the lookup
@@ -210,8 +199,7 @@ int run_search(const SearchOptions& o) {
     settings.max_output = o.max_output;
     if (color_on && o.term) {
         std::string h = *o.term;
-        for (char& c : h)
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        for (char& c : h) c = platform::ascii_lower(c);
         settings.highlight = std::move(h);
     }
     settings.color_on = color_on;

@@ -20,11 +20,11 @@ std::uint64_t next_line_start(std::string_view d, std::uint64_t at) {
 }
 
 // The first offset at or after `at` that follows a comma and the whitespace
-// after it and starts with `probe`, where an element likely starts; the
+// after it and starts with `lead`, where an element likely starts; the
 // document's length if none.
-std::uint64_t next_element_start(std::string_view d, std::uint64_t at, std::string_view probe) {
+std::uint64_t next_element_start(std::string_view d, std::uint64_t at, std::string_view lead) {
     while (at < d.size()) {
-        const std::size_t p = find_substring(d.substr(at), probe);
+        const std::size_t p = find_substring(d.substr(at), lead);
         if (p == kNotFound) break;
         std::uint64_t q = at + p;
         while (q > 0 && is_json_whitespace(static_cast<std::uint8_t>(d[q - 1]))) --q;
@@ -36,7 +36,7 @@ std::uint64_t next_element_start(std::string_view d, std::uint64_t at, std::stri
 
 }  // namespace
 
-std::string_view array_element_probe(std::string_view d, std::uint64_t bracket) {
+std::string_view array_element_lead(std::string_view d, std::uint64_t bracket) {
     JsonCursor first(d, bracket + 1);
     skip_whitespace(first);
     if (first.pos >= d.size() || d[first.pos] != '{') return {};
@@ -51,7 +51,7 @@ bool RoundPlan::plan(std::uint64_t pos, std::vector<std::uint64_t>& bounds) cons
     bounds.resize(threads_ + 1);
     bounds[0] = pos;
     for (unsigned i = 1; i <= threads_; ++i)
-        bounds[i] = std::max(bounds[i - 1], array_ ? next_element_start(document_, pos + i * step, probe_)
+        bounds[i] = std::max(bounds[i - 1], array_ ? next_element_start(document_, pos + i * step, lead_)
                                                    : next_line_start(document_, pos + i * step));
     return true;
 }

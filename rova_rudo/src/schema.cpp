@@ -245,9 +245,9 @@ Result<SchemaTree, ParseError> build_schema_given(std::string_view bytes, const 
     JsonCursor c = document_cursor(bytes);
     skip_whitespace(c);
     if (c.at_end()) return Err{ParseError::unexpected_end()};
-    std::string_view probe;
-    if (RoundPlan::worth_it(bytes.size(), threads, slice) && c.peek() == '[') probe = array_element_probe(bytes, c.pos);
-    if (probe.empty()) {
+    std::string_view lead;
+    if (RoundPlan::worth_it(bytes.size(), threads, slice) && c.peek() == '[') lead = array_element_lead(bytes, c.pos);
+    if (lead.empty()) {
         WalkOutcome o = walk_json_events(c, v);
         if (o.is_error()) return Err{o.error()};
         skip_whitespace(c);
@@ -261,7 +261,7 @@ Result<SchemaTree, ParseError> build_schema_given(std::string_view bytes, const 
     // walk in turn keeps, so it is walked again in turn.
     v.visitor_enter_array(c.pos);
     ++c.pos;
-    const RoundPlan rounds(bytes, true, probe, threads, slice);
+    const RoundPlan rounds(bytes, true, lead, threads, slice);
     std::uint32_t j = 0;
     ParseError error;
     const RecordsEnd how = walk_record_rounds<SchemaBuilder>(

@@ -390,12 +390,12 @@ SearchError run_in_memory_search_given(std::string_view document, const SearchQu
     const bool in_slices = RoundPlan::worth_it(document.size(), threads, slice) && !pattern && !query.limit;
     bool array = false;
     std::uint64_t array_start = 0;
-    std::string_view probe;
+    std::string_view lead;
     if (!query.jsonl_in) {
         if (c.at_end()) return SearchError::parse(ParseError::unexpected_end());
         if (in_slices && c.peek() == '[') {
-            probe = array_element_probe(document, c.pos);
-            array = !probe.empty();
+            lead = array_element_lead(document, c.pos);
+            array = !lead.empty();
         }
         if (!array) {
             WalkOutcome o = walk_json_events(c, v);
@@ -432,7 +432,7 @@ SearchError run_in_memory_search_given(std::string_view document, const SearchQu
         // Matchers per thread, made once: threads that share a regex program contend for its lock.
         std::vector<QueryMatchers> slice_matchers(threads);
         for (QueryMatchers& m : slice_matchers) m = with_own_programs(plan.matchers);
-        const RoundPlan rounds(document, array, probe, threads, slice);
+        const RoundPlan rounds(document, array, lead, threads, slice);
         auto ahead = [&](HeldSlice<HoldingSink>& s, unsigned i, JsonCursor& sc, std::uint64_t until) {
             HoldingSink& held = s.held.emplace(std::min<std::size_t>(slice, kHeldBytes));
             std::optional<WhereTracker> st;

@@ -174,17 +174,6 @@ void recycle(ChunkStore& store, ChunkSlot& slot) {
     }
 }
 
-bool ascii_iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
-
 // Set to valid UTF-8 text, whatever the text.
 std::optional<std::string_view> env_text(const char* name) {
     const char* v = std::getenv(name);
@@ -275,8 +264,8 @@ void print_chunk_perf(ChunkTimings& t) {
 bool reads_unbuffered(std::optional<std::string_view> disk_read, std::uint64_t file_size, std::uint64_t threshold,
                       std::optional<std::uint64_t> cached_bytes) {
     if (disk_read) {
-        if (ascii_iequals(*disk_read, "unbuffered")) return true;
-        if (ascii_iequals(*disk_read, "buffered")) return false;
+        if (platform::ascii_iequals(*disk_read, "unbuffered")) return true;
+        if (platform::ascii_iequals(*disk_read, "buffered")) return false;
     }
     if (file_size < threshold) return false;
     // Reading around the cache spares it a large file read once; a file the

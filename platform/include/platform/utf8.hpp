@@ -15,6 +15,16 @@ inline constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
 
 inline bool is_utf8_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
 
+// Case folding for names the program itself matches (file extensions,
+// setting values): ASCII letters only, every other byte stands as itself.
+inline constexpr char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+inline bool ascii_iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+    return true;
+}
+
 // 3 when the bytes start with the UTF-8 byte order mark EF BB BF, else 0:
 // every reader of a whole document (or of a JSON Lines stream) starts there.
 inline std::size_t utf8_bom_length(const void* data, std::size_t len) {

@@ -83,15 +83,15 @@ RecordsEnd walk_records(JsonCursor& c, WalkOne&& walk_one, std::uint32_t& j, std
 // `{"id":`, indentation included), which most elements of a large array of
 // records begin with and deeper objects seldom do; empty when there is none,
 // and the array is then not walked in rounds.
-std::string_view array_element_probe(std::string_view document, std::uint64_t bracket);
+std::string_view array_element_lead(std::string_view document, std::uint64_t bracket);
 
 // The one piece of a round's plan that its walkers see: the document, its
 // record layout, the number of threads and the bytes of a slice.
 class RoundPlan {
 public:
-    // `probe` as array_element_probe gives it for an array; unused for JSON Lines.
-    RoundPlan(std::string_view document, bool array, std::string_view probe, unsigned threads, std::size_t slice)
-        : document_(document), probe_(probe), slice_(slice), threads_(threads), array_(array) {}
+    // `lead` as array_element_lead gives it for an array; unused for JSON Lines.
+    RoundPlan(std::string_view document, bool array, std::string_view lead, unsigned threads, std::size_t slice)
+        : document_(document), lead_(lead), slice_(slice), threads_(threads), array_(array) {}
 
     // Whether a document of `size` bytes is worth walking in rounds at all.
     static bool worth_it(std::uint64_t size, unsigned threads, std::size_t slice) {
@@ -114,7 +114,7 @@ private:
     static std::uint64_t min_step(std::size_t slice) { return slice / 16 + 1; }
 
     std::string_view document_;
-    std::string_view probe_;
+    std::string_view lead_;
     std::size_t slice_;
     unsigned threads_;
     bool array_;
