@@ -372,9 +372,9 @@ SearchError run_in_memory_search_given(std::string_view document, const SearchQu
     std::optional<WhereTracker> tracker;
     if (plan.predicate) tracker.emplace(*plan.predicate, 16);
     const PathPattern* pattern = plan.pattern ? &*plan.pattern : nullptr;
-    SearchVisitor v(document, query, sink, plan.matchers, pattern, tracker ? &*tracker : nullptr);
-    JsonCursor c = document_cursor(document);
-    skip_whitespace(c);
+    SearchVisitor visitor(document, query, sink, plan.matchers, pattern, tracker ? &*tracker : nullptr);
+    JsonCursor cursor = document_cursor(document);
+    skip_whitespace(cursor);
 
     // The records of JSON Lines, or the elements of a document that is one
     // array, are the elements of the walk's top array, each reported with
@@ -392,83 +392,84 @@ SearchError run_in_memory_search_given(std::string_view document, const SearchQu
     std::uint64_t array_start = 0;
     std::string_view lead;
     if (!query.jsonl_in) {
-        if (c.at_end()) return SearchError::parse(ParseError::unexpected_end());
-        if (in_slices && c.peek() == '[') {
-            lead = array_element_lead(document, c.pos);
+        if (cursor.at_end()) return SearchError::parse(ParseError::unexpected_end());
+        if (in_slices && cursor.peek() == '[') {
+            lead = array_element_lead(document, cursor.pos);
             array = !lead.empty();
         }
         if (!array) {
-            WalkOutcome o = walk_json_events(c, v);
-            if (o.is_error()) return SearchError::parse(o.error());
-            if (o.stopped()) return SearchError::success(v.match_count());
-            skip_whitespace(c);
-            if (!c.at_end()) return SearchError::parse(ParseError::multiple_top_level(c.pos));
-            return SearchError::success(v.match_count());
+            WalkOutcome outcome = walk_json_events(cursor, visitor);
+            if (outcome.is_error()) return SearchError::parse(outcome.error());
+            if (outcome.stopped()) return SearchError::success(visitor.match_count());
+            skip_whitespace(cursor);
+            if (!cursor.at_end()) return SearchError::parse(ParseError::multiple_top_level(cursor.pos));
+            return SearchError::success(visitor.match_count());
         }
-        array_start = c.pos;
-        v.visitor_enter_array(array_start);
-        ++c.pos;
+        array_start = cursor.pos;
+        visitor.visitor_enter_array(array_start);
+        ++cursor.pos;
     } else {
         // JSON Lines: the records are separated by whitespace only.
-        if (c.at_end()) return SearchError::success(0);
-        v.visitor_enter_array(0);
+        if (cursor.at_end()) return SearchError::success(0);
+        visitor.visitor_enter_array(0);
     }
 
-    auto in_turn = [&](JsonCursor& cur, std::uint32_t& j, std::uint64_t until, ParseError& error) {
+    auto in_turn = [&](JsonCursor& cur, std::uint32_t& records, std::uint64_t until, ParseError& error) {
         return walk_records(
             cur,
-            [&](JsonCursor& rc, std::uint32_t r) {
-                v.visitor_array_element(r);
-                return walk_json_events(rc, v);
+            [&](JsonCursor& rc, std::uint32_t record) {
+                visitor.visitor_array_element(record);
+                return walk_json_events(rc, visitor);
             },
-            j, until, array, error);
+            records, until, array, error);
     };
-    std::uint32_t j = 0;
+    std::uint32_t records = 0;
     ParseError error;
     RecordsEnd how;
     if (!in_slices) {
-        how = in_turn(c, j, document.size(), error);
+        how = in_turn(cursor, records, document.size(), error);
     } else {
         // Matchers per thread, made once: threads that share a regex program contend for its lock.
         std::vector<QueryMatchers> slice_matchers(threads);
         for (QueryMatchers& m : slice_matchers) m = with_own_programs(plan.matchers);
         const RoundPlan rounds(document, array, lead, threads, slice);
-        auto ahead = [&](HeldSlice<HoldingSink>& s, unsigned i, JsonCursor& sc, std::uint64_t until) {
-            HoldingSink& held = s.held.emplace(std::min<std::size_t>(slice, kHeldBytes));
-            std::optional<WhereTracker> st;
-            if (plan.predicate) st.emplace(*plan.predicate, 16);
-            SearchVisitor sv(document, query, held, slice_matchers[i], nullptr, st ? &*st : nullptr);
+        auto ahead = [&](HeldSlice<HoldingSink>& held_slice, unsigned i, JsonCursor& sc, std::uint64_t until) {
+            HoldingSink& held = held_slice.held.emplace(std::min<std::size_t>(slice, kHeldBytes));
+            std::optional<WhereTracker> slice_tracker;
+            if (plan.predicate) slice_tracker.emplace(*plan.predicate, 16);
+            SearchVisitor sv(document, query, held, slice_matchers[i], nullptr,
+                             slice_tracker ? &*slice_tracker : nullptr);
             sv.visitor_enter_array(array_start);
-            const RecordsEnd r = walk_records(
+            const RecordsEnd end = walk_records(
                 sc,
                 [&](JsonCursor& rc, std::uint32_t rec) {
                     held.set_record(rec);
                     sv.visitor_array_element(rec);
                     return walk_json_events(rc, sv);
                 },
-                s.records, until, array, s.error);
-            s.failed = held.full();
-            return r;
+                held_slice.records, until, array, held_slice.error);
+            held_slice.failed = held.full();
+            return end;
         };
         std::string path;
         how = walk_record_rounds<HoldingSink>(
-            rounds, c, j, error, in_turn, ahead, NoSettle{},
-            [&](const HoldingSink& held, std::uint32_t first) { return hand_on_reports(v, held, first, path); });
+            rounds, cursor, records, error, in_turn, ahead, NoSettle{},
+            [&](const HoldingSink& held, std::uint32_t first) { return hand_on_reports(visitor, held, first, path); });
     }
     if (how == RecordsEnd::Error) return SearchError::parse(error);
     // After a stop the sink gets no further call: closing the records'
     // containers here could only report an object cut off mid-way.
-    if (how == RecordsEnd::Stopped) return SearchError::success(v.match_count());
+    if (how == RecordsEnd::Stopped) return SearchError::success(visitor.match_count());
     // The walk has read its last element: close the top array.
     if (!array) {
-        v.visitor_exit_container(c.len);
-        return SearchError::success(v.match_count());
+        visitor.visitor_exit_container(cursor.len);
+        return SearchError::success(visitor.match_count());
     }
-    ++c.pos;  // the "]"
-    if (v.visitor_exit_container(c.pos)) return SearchError::success(v.match_count());
-    skip_whitespace(c);
-    if (!c.at_end()) return SearchError::parse(ParseError::multiple_top_level(c.pos));
-    return SearchError::success(v.match_count());
+    ++cursor.pos;  // the "]"
+    if (visitor.visitor_exit_container(cursor.pos)) return SearchError::success(visitor.match_count());
+    skip_whitespace(cursor);
+    if (!cursor.at_end()) return SearchError::parse(ParseError::multiple_top_level(cursor.pos));
+    return SearchError::success(visitor.match_count());
 }
 
 }  // namespace rova_rudo
