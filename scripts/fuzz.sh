@@ -45,7 +45,10 @@ for t in build-fuzz/fuzz/*_fuzz; do
   # the per-input leak check would report.
   [ "$name" = tape_stream_fuzz ] && extra=(-detect_leaks=0)
   [ -d "build-fuzz/seeds-$name" ] && target_seeds=build-fuzz/seeds-$name
-  if ! "$t" "${extra[@]}" -max_total_time="$secs" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+  # A pattern at the regex size limit takes most of a second to compile in
+  # a release build and ten times that under the sanitizers on a busy
+  # machine: the timeout is for loops, not for that.
+  if ! "$t" "${extra[@]}" -max_total_time="$secs" -max_len=4096 -timeout=30 -rss_limit_mb=2048 \
        -print_final_stats=1 -artifact_prefix="build-fuzz/$name-" "$work" "$target_seeds" 2>build-fuzz/$name.log; then
     echo "$name FAILED; see build-fuzz/$name.log"; tail -40 "build-fuzz/$name.log"; status=1
   else
