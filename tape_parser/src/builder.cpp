@@ -291,6 +291,35 @@ enum class Stop : std::uint8_t {
     Token,  // the token at the cursor is cut by the chunk's end, or is an error
 };
 
+// Whether the chunk holds the literal `text` ("true", "false" or "null") at s.
+template <std::size_t N>
+[[gnu::always_inline]] inline bool literal_at(const std::uint8_t* s, const std::uint8_t* lim, const char (&text)[N]) {
+    constexpr std::size_t len = N - 1;
+    return static_cast<std::size_t>(lim - s) >= len &&
+           load32(s) == load32(reinterpret_cast<const std::uint8_t*>(text)) && (len == 4 || s[4] == 'e');
+}
+
+// Indentation: a line break and the blanks after it are most often exactly
+// as many bytes as the last such run that led to a token of the same depth
+// (`run`). The cursor moves by that remembered length while the mask of the
+// 32 bytes only confirms it, so the next dispatch waits on no load; another
+// length is counted from the mask and remembered. For a run that starts with
+// no space (one after a ':' does) and 32 readable bytes at s; false, the
+// cursor unmoved, when the run is past 31 bytes or s holds no blank.
+[[gnu::always_inline]] inline bool cross_indentation(const std::uint8_t*& s, std::uint8_t& run) {
+    const std::uint32_t ws = whitespace_mask32(s);
+    const unsigned guess = run;
+    if (simd::low_bits(ws, guess + 1) == (1u << guess) - 1) {
+        s += guess;
+        return true;
+    }
+    const unsigned r = simd::first_bit(~ws);
+    if (r - 1 >= 31) return false;
+    run = static_cast<std::uint8_t>(r);
+    s += r;
+    return true;
+}
+
 // The values of the chunk [d, d + n) from the cursor on, each one whole and
 // sound, until the chunk ends, the tape's `room` entries or the container
 // stack's `stack_cap` would be passed, or a token needs build_tape_chunk's
@@ -299,6 +328,12 @@ enum class Stop : std::uint8_t {
 // bytes cannot overrun the tape. With kNarrow every position of the chunk,
 // [base, base + n], has the same bits 32-47: a scalar's two halves are then
 // the addresses of its first and end bytes plus constants of the chunk.
+//
+// The walk is a machine whose states are the labels below, each ending in a
+// goto to the next: `next_token` dispatches on the byte at the cursor (and
+// takes a string, the most frequent token, itself), `after_value` steps over
+// what follows a value, `blanks` crosses whitespace, and every exit goes
+// through `out`.
 template <bool kNarrow>
 [[gnu::noinline]] Stop walk_values(Walk& wk, const std::uint8_t* d, std::size_t n, std::uint64_t base, bool is_last,
                                    TapeEntry* out, std::size_t room, TapeStackEntry* stk, std::size_t stack_cap) {
@@ -310,209 +345,198 @@ template <bool kNarrow>
     std::uint32_t count = wk.count;
     std::size_t depth = wk.depth;
     std::uint64_t* const kinds = wk.kinds;
-    QuoteBlock blk{lim, 0, 0};
+    QuoteBlock block{lim, 0, 0};
     // Indentation run lengths last seen, by the depth of the token they lead
     // to (any length from 1 on: a guess only, but one that moves the cursor).
     std::uint8_t runs[128];
     std::memset(runs, 1, sizeof runs);
+    constexpr std::size_t kRunMask = sizeof runs - 1;
     // Absolute position of the byte at an address of this chunk.
     const std::uint64_t to_pos = base - reinterpret_cast<std::uintptr_t>(d);
     const std::uint64_t first_bias = to_pos + ((base >> 32) << 48);
     const std::uint64_t second_bias = to_pos - ((base >> 32) << 32);
-    Stop why = Stop::End;
+    const auto pos = [to_pos](const std::uint8_t* x) { return to_pos + reinterpret_cast<std::uintptr_t>(x); };
+    // A completed scalar from the byte at b to the one at e (exclusive): its
+    // entry, the enclosing counter, the kind's count.
+    const auto scalar = [&](const std::uint8_t* b, const std::uint8_t* e, TapeKind k) {
+        if constexpr (kNarrow)
+            put_scalar(
+                w, first_bias + reinterpret_cast<std::uintptr_t>(b),
+                second_bias + reinterpret_cast<std::uintptr_t>(e) + (std::uint64_t{static_cast<std::uint8_t>(k)} << 61),
+                cur);
+        else *w = TapeEntry::scalar(pos(b), pos(e), k, cur);
+        ++w;
+        ++count;
+        ++kinds[static_cast<int>(k)];
+    };
+    // A literal whose bytes the chunk holds and match: its entry, the cursor past it.
+    const auto literal = [&]<std::size_t N>(const char(&text)[N], TapeKind k) {
+        if (!literal_at(s, lim, text)) return false;
+        scalar(s, s + (N - 1), k);
+        s += N - 1;
+        return true;
+    };
+    std::uint8_t c;
+    Stop why;
 
-#define QM_POS(x) (to_pos + reinterpret_cast<std::uintptr_t>(x))
-// After a value: one ',' or ':' that follows it is stepped over here, without
-// a trip through the dispatch (always so in minified text), and whitespace
-// after that (indented text) is crossed before the next dispatch, so that
-// the dispatch sees the same kinds of bytes in both.
-#define QM_STEP_SEPARATOR()                        \
-    do {                                           \
-        if (s < lim && is_separator(*s)) {         \
-            ++s;                                   \
-            if (s < lim && *s <= ' ') goto blanks; \
-        } else if (s < lim && *s <= ' ') {         \
-            goto blanks_out;                       \
-        }                                          \
-    } while (0)
-// A completed scalar from the byte at b_ to the one at e_ (exclusive): its
-// entry, the enclosing counter, the kind's count.
-#define QM_SCALAR_AT(b_, e_, k_)                                                 \
-    do {                                                                         \
-        if constexpr (kNarrow)                                                   \
-            put_scalar(w, first_bias + reinterpret_cast<std::uintptr_t>(b_),     \
-                       second_bias + reinterpret_cast<std::uintptr_t>(e_) +      \
-                           (std::uint64_t{static_cast<std::uint8_t>(k_)} << 61), \
-                       cur);                                                     \
-        else *w = TapeEntry::scalar(QM_POS(b_), QM_POS(e_), (k_), cur);          \
-        ++w;                                                                     \
-        ++count;                                                                 \
-        ++kinds[static_cast<int>(k_)];                                           \
-    } while (0)
-// A literal whose bytes the chunk holds and match.
-#define QM_LITERAL(text_, kind_)                                                                                 \
-    do {                                                                                                         \
-        constexpr std::size_t lit_len_ = sizeof(text_) - 1;                                                      \
-        if (static_cast<std::size_t>(lim - s) < lit_len_ ||                                                      \
-            load32(s) != load32(reinterpret_cast<const std::uint8_t*>(text_)) || (lit_len_ == 5 && s[4] != 'e')) \
-            goto token;                                                                                          \
-        QM_SCALAR_AT(s, s + lit_len_, kind_);                                                                    \
-        s += lit_len_;                                                                                           \
-        QM_STEP_SEPARATOR();                                                                                     \
-    } while (0)
-
-    while (s < stop) {
-        const std::uint8_t c = *s;
-        // Strings (keys included) are most tokens: tested before anything else.
-        if (c == '"') {
-            const std::uint8_t* end = string_end_in_blocks(blk, s, d, lim);
-            if (end == nullptr) [[unlikely]] {
-                // Short strings: the closing quote within the next 32 (or
-                // 16) bytes with no backslash before it; others are scanned.
-                unsigned k = 0;
-                const auto left = static_cast<std::size_t>(lim - s);
-                if (left >= 33 ? simd::short_string_end<32>(s + 1, k)
-                               : left >= 17 && simd::short_string_end<16>(s + 1, k)) {
-                    end = s + 1 + k;
-                } else {
-                    const BodyScan b = scan_string_body(d, static_cast<std::size_t>(s - d) + 1, n);
-                    if (b.pos >= n) goto token;
-                    end = d + b.pos;
-                }
+next_token:
+    if (s >= stop) goto chunk_end;
+    c = *s;
+    // Strings (keys included) are most tokens: tested before anything else,
+    // and taken right here.
+    if (c != '"') goto not_string;
+    {
+        const std::uint8_t* end = string_end_in_blocks(block, s, d, lim);
+        if (end == nullptr) [[unlikely]] {
+            // Short strings: the closing quote within the next 32 (or 16) bytes
+            // with no backslash before it; others are scanned.
+            unsigned k = 0;
+            const auto left = static_cast<std::size_t>(lim - s);
+            if (left >= 33 ? simd::short_string_end<32>(s + 1, k)
+                           : left >= 17 && simd::short_string_end<16>(s + 1, k)) {
+                end = s + 1 + k;
+            } else {
+                const BodyScan b = scan_string_body(d, static_cast<std::size_t>(s - d) + 1, n);
+                if (b.pos >= n) goto token;
+                end = d + b.pos;
             }
-            QM_SCALAR_AT(s + 1, end, TapeKind::String);
-            s = end + 1;
-            QM_STEP_SEPARATOR();
-            continue;
         }
-        if (is_skip(c)) {
-            // Indentation: a line break and the blanks after it are most
-            // often exactly as many bytes as the last such run that led to a
-            // token of the same depth. The cursor moves by that remembered
-            // length while the mask of the 32 bytes only confirms it, so the
-            // next dispatch waits on no load; another length is counted from
-            // the mask and remembered. Runs that start with a space (after a
-            // ':') take the byte steps below.
-// (A block, not a do-while: its `continue` goes on to the next token.)
-#define QM_CROSS_RUN(depth_)                                    \
-    if (*s != ' ' && lim - s >= 32) {                           \
-        const std::uint32_t ws = whitespace_mask32(s);          \
-        std::uint8_t& run = runs[(depth_) & (sizeof runs - 1)]; \
-        const unsigned g = run;                                 \
-        if (simd::low_bits(ws, g + 1) == (1u << g) - 1) {       \
-            s += g;                                             \
-            continue;                                           \
-        }                                                       \
-        const unsigned r = simd::first_bit(~ws);                \
-        if (r - 1 < 31) {                                       \
-            run = static_cast<std::uint8_t>(r);                 \
-            s += r;                                             \
-            continue;                                           \
-        }                                                       \
+        scalar(s + 1, end, TapeKind::String);
+        s = end + 1;
+        goto after_value;
     }
-        blanks:
-            QM_CROSS_RUN(depth);
-            goto blank_bytes;
-        blanks_out:
-            // After a value with no separator: the run leads to a closer.
-            QM_CROSS_RUN(depth - 1);
-#undef QM_CROSS_RUN
-        blank_bytes:
-            // One or two separators are stepped over singly; a longer run
-            // (indentation) is crossed eight spaces at a time.
-            if (!is_skip(*s)) continue;
+
+not_string:
+    if (is_skip(c)) goto blanks;
+    switch (c) {
+        case '[':
+        case '{': goto open;
+        case ']':
+        case '}': goto close;
+        case 't':
+            if (literal("true", TapeKind::True)) goto after_value;
+            goto token;
+        case 'f':
+            if (literal("false", TapeKind::False)) goto after_value;
+            goto token;
+        case 'n':
+            if (literal("null", TapeKind::Null)) goto after_value;
+            goto token;
+        case '-':
+        case '0':
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case '9': goto number;
+        default: goto token;
+    }
+
+number:
+    // From the sign or digit itself ('-' is in the number set): the scan
+    // then waits for nothing but the cursor.
+    {
+        const std::uint8_t* e = number_end(s, lim);
+        if (e == lim && !is_last) goto token;
+        scalar(s, e, TapeKind::Number);
+        s = e;
+        goto after_value;
+    }
+
+open:
+    // An opener: its entry, and its place on the container stack.
+    {
+        if (depth == stack_cap) [[unlikely]] {
+            why = Stop::Room;
+            goto out;
+        }
+        const bool obj = c == '{';
+        const TapeKind kind = obj ? TapeKind::Object : TapeKind::Array;
+        const auto idx = static_cast<std::uint32_t>(w - out);
+        *w++ = TapeEntry::open_container(pos(s), kind, cur);
+        ++kinds[static_cast<int>(kind)];
+        if (depth != 0) stk[depth - 1].child_counter = count + 1;
+        else wk.roots = count;
+        stk[depth++] = TapeStackEntry{idx, static_cast<std::uint8_t>(obj ? '}' : ']'), 0};
+        count = 0;
+        cur = idx;
+        ++s;
+        goto next_token;
+    }
+
+close:
+    // A closer with nothing open or of the wrong kind is an error.
+    {
+        if (depth == 0 || c != stk[depth - 1].closer) goto token;
+        const std::uint32_t opener = stk[--depth].tape_index;
+        std::uint32_t kids = count;
+        if (depth == 0) {
+            cur = kNoParent;
+            count = static_cast<std::uint32_t>(wk.roots) + 1;
+        } else {
+            cur = stk[depth - 1].tape_index;
+            count = stk[depth - 1].child_counter;
+        }
+        if (c == '}') {
+            kids /= 2;
+            wk.members += kids;
+        }
+        out[opener].close(pos(s) + 1, kids);
+        ++s;
+        goto after_value;
+    }
+
+after_value:
+    // One ',' or ':' that follows a value is stepped over here, without a
+    // trip through the dispatch (always so in minified text), and whitespace
+    // after that (indented text) is crossed before the next dispatch, so
+    // that the dispatch sees the same kinds of bytes in both.
+    if (s < lim && is_separator(*s)) {
+        ++s;
+        if (s < lim && *s <= ' ') goto blanks;
+    } else if (s < lim && *s <= ' ') {
+        goto blanks_before_closer;
+    }
+    goto next_token;
+
+blanks:
+    if (*s != ' ' && lim - s >= 32 && cross_indentation(s, runs[depth & kRunMask])) goto next_token;
+    goto blank_bytes;
+
+blanks_before_closer:
+    // After a value with no separator: the run leads to a closer, one level out.
+    if (*s != ' ' && lim - s >= 32 && cross_indentation(s, runs[(depth - 1) & kRunMask])) goto next_token;
+
+blank_bytes:
+    // One or two separators are stepped over singly; a longer run
+    // (indentation) is crossed eight spaces at a time. The space is tested
+    // on its own first: the run after a ": " then needs no table test.
+    if (*s != ' ' && !is_skip(*s)) goto next_token;
+    ++s;
+    if (s < lim && is_skip(*s)) {
+        ++s;
+        if (s < lim && is_skip(*s)) {
             ++s;
-            if (s < lim && is_skip(*s)) {
-                ++s;
-                if (s < lim && is_skip(*s)) {
-                    ++s;
-                    // " : " is three bytes; indentation goes on with spaces.
-                    while (lim - s >= 8) {
-                        const std::uint64_t x = load64(s) ^ 0x2020202020202020ull;
-                        if (x != 0) {
-                            s += simd::first_bit(x) >> 3;
-                            break;
-                        }
-                        s += 8;
-                    }
-                    while (s < lim && is_skip(*s)) ++s;
+            // " : " is three bytes; indentation goes on with spaces.
+            while (lim - s >= 8) {
+                const std::uint64_t x = load64(s) ^ 0x2020202020202020ull;
+                if (x != 0) {
+                    s += simd::first_bit(x) >> 3;
+                    break;
                 }
+                s += 8;
             }
-            continue;
-        }
-        switch (c) {
-            case '[':
-            case '{': {
-                if (depth == stack_cap) [[unlikely]] {
-                    why = Stop::Room;
-                    goto out;
-                }
-                const bool obj = c == '{';
-                const TapeKind kind = obj ? TapeKind::Object : TapeKind::Array;
-                const auto idx = static_cast<std::uint32_t>(w - out);
-                *w++ = TapeEntry::open_container(QM_POS(s), kind, cur);
-                ++kinds[static_cast<int>(kind)];
-                if (depth != 0) stk[depth - 1].child_counter = count + 1;
-                else wk.roots = count;
-                stk[depth++] = TapeStackEntry{idx, static_cast<std::uint8_t>(obj ? '}' : ']'), 0};
-                count = 0;
-                cur = idx;
-                ++s;
-                continue;
-            }
-            case ']':
-            case '}': {
-                // A closer with nothing open or of the wrong kind is an error.
-                if (depth == 0 || c != stk[depth - 1].closer) goto token;
-                const std::uint32_t opener = stk[--depth].tape_index;
-                std::uint32_t kids = count;
-                if (depth == 0) {
-                    cur = kNoParent;
-                    count = static_cast<std::uint32_t>(wk.roots) + 1;
-                } else {
-                    cur = stk[depth - 1].tape_index;
-                    count = stk[depth - 1].child_counter;
-                }
-                if (c == '}') {
-                    kids /= 2;
-                    wk.members += kids;
-                }
-                out[opener].close(QM_POS(s) + 1, kids);
-                ++s;
-                QM_STEP_SEPARATOR();
-                continue;
-            }
-            case 't': QM_LITERAL("true", TapeKind::True); continue;
-            case 'f': QM_LITERAL("false", TapeKind::False); continue;
-            case 'n': QM_LITERAL("null", TapeKind::Null); continue;
-            case '-':
-            case '0':
-            case '1':
-            case '2':
-            case '3':
-            case '4':
-            case '5':
-            case '6':
-            case '7':
-            case '8':
-            case '9': {
-                // From the sign or digit itself ('-' is in the number set):
-                // the scan then waits for nothing but the cursor.
-                const std::uint8_t* e = number_end(s, lim);
-                if (e == lim && !is_last) goto token;
-                QM_SCALAR_AT(s, e, TapeKind::Number);
-                s = e;
-                QM_STEP_SEPARATOR();
-                continue;
-            }
-            default: goto token;
+            while (s < lim && is_skip(*s)) ++s;
         }
     }
-#undef QM_LITERAL
-#undef QM_SCALAR_AT
-#undef QM_STEP_SEPARATOR
-#undef QM_POS
-    if (s < lim) why = Stop::Room;  // the tokens `room` allows are made
+    goto next_token;
+
+chunk_end:
+    why = s < lim ? Stop::Room : Stop::End;
     goto out;
 token:
     why = Stop::Token;
@@ -523,6 +547,26 @@ out:
     wk.count = count;
     wk.depth = depth;
     return why;
+}
+
+// Hands what the walk carried back to the builder state, the tape's length
+// and the statistics, and gives `result`: every return of build_tape_chunk
+// once its walk has begun comes through here, failed or not.
+BuildResult finish_chunk(const Walk& wk, const TapeEntry* data, TapeBuilderState& st, Tape& tape, ParseStats& stats,
+                         BuildResult result) {
+    TapeAppender::set_size(tape, static_cast<std::size_t>(wk.w - data));
+    if (wk.depth != 0) st.stack[wk.depth - 1].child_counter = wk.count;
+    st.stack.resize(wk.depth);
+    st.current_container = wk.cur;
+    st.root_values = wk.depth != 0 ? wk.roots : wk.count;
+    stats.strings += wk.kinds[static_cast<int>(TapeKind::String)];
+    stats.numbers += wk.kinds[static_cast<int>(TapeKind::Number)];
+    stats.booleans += wk.kinds[static_cast<int>(TapeKind::True)] + wk.kinds[static_cast<int>(TapeKind::False)];
+    stats.nulls += wk.kinds[static_cast<int>(TapeKind::Null)];
+    stats.objects += wk.kinds[static_cast<int>(TapeKind::Object)];
+    stats.arrays += wk.kinds[static_cast<int>(TapeKind::Array)];
+    stats.object_members += wk.members;
+    return result;
 }
 
 }  // namespace
@@ -542,7 +586,7 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
     wk.depth = st.stack.size();
     wk.roots = st.root_values;
     // The container stack is worked on in place, at its full capacity; its
-    // length is the depth again at `done`.
+    // length is the depth again once the chunk is finished.
     if (st.stack.capacity() < 16) st.stack.reserve(16);
     st.stack.resize(st.stack.capacity());
     wk.count = wk.depth != 0 ? st.stack[wk.depth - 1].child_counter : static_cast<std::uint32_t>(wk.roots);
@@ -550,25 +594,35 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
     // Every position of the chunk, [base, base + n], has the same bits 32-47
     // (every chunk of an input under 4 GiB, all but one per 4 GiB past it).
     const bool narrow = (base >> 32) == ((base + n) >> 32);
-    std::string err;
 
+    const auto done = [&] { return finish_chunk(wk, room.data, st, tape, stats, platform::Unit{}); };
+    const auto fail = [&](std::string message) {
+        return finish_chunk(wk, room.data, st, tape, stats, platform::Err{std::move(message)});
+    };
+    const auto fail_at = [&](const char* text, std::uint64_t pos) { return fail(with_position(text, pos)); };
+    // The tape cannot take another entry: it holds the most it may, or the
+    // system refused it more memory.
+    const auto too_many = [&] {
+        return fail(static_cast<std::uint64_t>(wk.w - room.data) >= max_entries ? std::string(kTooManyEntries)
+                                                                                : out_of_memory());
+    };
     // Grows the tape; false when it cannot take another entry.
-    auto grow = [&] {
+    const auto grow = [&] {
         const auto len = static_cast<std::size_t>(wk.w - room.data);
         room = TapeAppender::grow(tape, len, max_entries);
         wk.w = room.data + len;
         wend = room.data + room.room;
         return wk.w != wend;
     };
-
-// A completed scalar [s_, e_) in absolute positions, resumed from an earlier chunk.
-#define QM_SCALAR(s_, e_, k_)                                  \
-    do {                                                       \
-        if (wk.w == wend && !grow()) goto too_many;            \
-        *wk.w++ = TapeEntry::scalar((s_), (e_), (k_), wk.cur); \
-        ++wk.count;                                            \
-        ++wk.kinds[static_cast<int>(k_)];                      \
-    } while (0)
+    // A completed scalar [start, end) in absolute positions, resumed from an
+    // earlier chunk; false when the tape cannot take it.
+    const auto resumed_scalar = [&](std::uint64_t start, std::uint64_t end, TapeKind k) {
+        if (wk.w == wend && !grow()) return false;
+        *wk.w++ = TapeEntry::scalar(start, end, k, wk.cur);
+        ++wk.count;
+        ++wk.kinds[static_cast<int>(k)];
+        return true;
+    };
 
     // Resume a token cut by the previous chunk's end.
     switch (st.pending_kind) {
@@ -576,25 +630,20 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
         case PendingKind::Literal: {
             std::size_t i = st.literal_matched;
             while (i < st.literal_len && wk.s < lim) {
-                if (*wk.s != static_cast<std::uint8_t>(st.literal_text[i])) {
-                    err = with_position("Invalid literal at position ", st.pending_start);
-                    goto fail;
-                }
+                if (*wk.s != static_cast<std::uint8_t>(st.literal_text[i]))
+                    return fail_at("Invalid literal at position ", st.pending_start);
                 ++i;
                 ++wk.s;
             }
             if (i < st.literal_len) {
-                if (is_last) {
-                    err = with_position("Unexpected EOF in literal at position ", st.pending_start);
-                    goto fail;
-                }
+                if (is_last) return fail_at("Unexpected EOF in literal at position ", st.pending_start);
                 st.literal_matched = static_cast<std::uint8_t>(i);
-                goto done;
+                return done();
             }
             const TapeKind k = st.literal_text[0] == 't'   ? TapeKind::True
                                : st.literal_text[0] == 'f' ? TapeKind::False
                                                            : TapeKind::Null;
-            QM_SCALAR(st.pending_start, st.pending_start + st.literal_len, k);
+            if (!resumed_scalar(st.pending_start, st.pending_start + st.literal_len, k)) return too_many();
             st.pending_kind = PendingKind::None;
             st.literal_len = 0;
             st.literal_matched = 0;
@@ -602,8 +651,8 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
         }
         case PendingKind::Number: {
             const auto k = static_cast<std::size_t>(number_end(d, lim) - d);
-            if (k == n && !is_last) goto done;
-            QM_SCALAR(st.pending_start, base + k, TapeKind::Number);
+            if (k == n && !is_last) return done();
+            if (!resumed_scalar(st.pending_start, base + k, TapeKind::Number)) return too_many();
             st.pending_kind = PendingKind::None;
             wk.s = d + k;
             break;
@@ -619,14 +668,14 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
                 --st.unicode_pending;
                 ++q;
             }
-            if (st.unicode_pending > 0) goto done;
+            if (st.unicode_pending > 0) return done();
             const BodyScan b = scan_string_body(d, q, n);
             if (b.pos >= n) {
                 st.escape_pending = b.escape;
                 st.unicode_pending = b.unicode;
-                goto done;
+                return done();
             }
-            QM_SCALAR(st.pending_start, base + b.pos, TapeKind::String);
+            if (!resumed_scalar(st.pending_start, base + b.pos, TapeKind::String)) return too_many();
             st.in_string = false;
             st.pending_kind = PendingKind::None;
             wk.s = d + b.pos + 1;
@@ -655,59 +704,50 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
             if (wk.w != &scratch) {
                 wk = before;
                 if (wk.depth != 0) stk[wk.depth - 1].child_counter = before_counter;
-                if (!grow()) goto too_many;
+                if (!grow()) return too_many();
                 continue;
             }
             wk.w = before.w;
         }
-        if (why == Stop::End) break;
+        if (why == Stop::End) return done();
         if (why == Stop::Room) {
             if (wk.depth == st.stack.size()) st.stack.resize(wk.depth * 2);
             continue;
         }
         // The token at the cursor is cut by the chunk's end, or is an error.
         const std::uint8_t c = *wk.s;
-        const std::uint64_t P = base + static_cast<std::size_t>(wk.s - d);
+        const std::uint64_t at = base + static_cast<std::size_t>(wk.s - d);
         switch (c) {
             case '"': {
                 const BodyScan b = scan_string_body(d, static_cast<std::size_t>(wk.s - d) + 1, n);
                 st.pending_kind = PendingKind::String;
-                st.pending_start = P + 1;
+                st.pending_start = at + 1;
                 st.in_string = true;
                 st.escape_pending = b.escape;
                 st.unicode_pending = b.unicode;
-                goto done;
+                return done();
             }
             case ']':
             case '}':
-                err = wk.depth == 0 ? unexpected_closer(c, P) : with_position("Mismatched bracket at position ", P);
-                goto fail;
+                if (wk.depth == 0) return fail(unexpected_closer(c, at));
+                return fail_at("Mismatched bracket at position ", at);
             case 't':
             case 'n':
             case 'f': {
                 const char* text = c == 't' ? "true" : c == 'n' ? "null" : "false";
-                const std::size_t L = c == 'f' ? 5 : 4;
+                const std::size_t text_len = c == 'f' ? 5 : 4;
                 const auto have = static_cast<std::size_t>(lim - wk.s);
-                if (have >= L) {
-                    err = with_position("Invalid literal at position ", P);
-                    goto fail;
-                }
+                if (have >= text_len) return fail_at("Invalid literal at position ", at);
                 // The chunk ends inside the literal. On the last chunk its
                 // length alone decides, whatever the bytes present.
-                if (is_last) {
-                    err = with_position("Unexpected EOF in literal at position ", P);
-                    goto fail;
-                }
-                if (std::memcmp(wk.s, text, have) != 0) {
-                    err = with_position("Invalid literal at position ", P);
-                    goto fail;
-                }
+                if (is_last) return fail_at("Unexpected EOF in literal at position ", at);
+                if (std::memcmp(wk.s, text, have) != 0) return fail_at("Invalid literal at position ", at);
                 st.pending_kind = PendingKind::Literal;
-                st.pending_start = P;
-                std::memcpy(st.literal_text, text, L);
-                st.literal_len = static_cast<std::uint8_t>(L);
+                st.pending_start = at;
+                std::memcpy(st.literal_text, text, text_len);
+                st.literal_len = static_cast<std::uint8_t>(text_len);
                 st.literal_matched = static_cast<std::uint8_t>(have);
-                goto done;
+                return done();
             }
             case '-':
             case '0':
@@ -722,39 +762,10 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
             case '9':
                 // A number that runs to the end of a chunk that is not the last.
                 st.pending_kind = PendingKind::Number;
-                st.pending_start = P;
-                goto done;
-            default: err = unexpected_char(c, P); goto fail;
+                st.pending_start = at;
+                return done();
+            default: return fail(unexpected_char(c, at));
         }
-    }
-#undef QM_SCALAR
-
-    {
-        bool failed;
-        if (false) {
-        too_many:
-            err = static_cast<std::uint64_t>(wk.w - room.data) >= max_entries ? std::string(kTooManyEntries)
-                                                                              : out_of_memory();
-        fail:
-            failed = true;
-        } else {
-        done:
-            failed = false;
-        }
-        TapeAppender::set_size(tape, static_cast<std::size_t>(wk.w - room.data));
-        if (wk.depth != 0) st.stack[wk.depth - 1].child_counter = wk.count;
-        st.stack.resize(wk.depth);
-        st.current_container = wk.cur;
-        st.root_values = wk.depth != 0 ? wk.roots : wk.count;
-        stats.strings += wk.kinds[static_cast<int>(TapeKind::String)];
-        stats.numbers += wk.kinds[static_cast<int>(TapeKind::Number)];
-        stats.booleans += wk.kinds[static_cast<int>(TapeKind::True)] + wk.kinds[static_cast<int>(TapeKind::False)];
-        stats.nulls += wk.kinds[static_cast<int>(TapeKind::Null)];
-        stats.objects += wk.kinds[static_cast<int>(TapeKind::Object)];
-        stats.arrays += wk.kinds[static_cast<int>(TapeKind::Array)];
-        stats.object_members += wk.members;
-        if (failed) return platform::Err{std::move(err)};
-        return platform::Unit{};
     }
 }
 
