@@ -267,9 +267,7 @@ void highlight_ascii_ci(std::string& out, std::string_view text, std::string_vie
     while (i + m <= n) {
         bool eq = true;
         for (std::size_t k = 0; k < m; ++k) {
-            char c = text[i + k];
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-            if (c != term[k]) {
+            if (platform::ascii_lower(text[i + k]) != term[k]) {
                 eq = false;
                 break;
             }

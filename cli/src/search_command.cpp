@@ -198,9 +198,7 @@ int run_search(const SearchOptions& o) {
     settings.max_value_bytes = o.max_value_bytes;
     settings.max_output = o.max_output;
     if (color_on && o.term) {
-        std::string h = *o.term;
-        for (char& c : h) c = platform::ascii_lower(c);
-        settings.highlight = std::move(h);
+        settings.highlight = platform::ascii_lowered(*o.term);
     }
     settings.color_on = color_on;
     settings.count_only = o.count;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "cli/file_arg.hpp"
+#include "platform/utf8.hpp"
 
 namespace cli {
 
@@ -119,15 +120,8 @@ const FlagInfo* find_flag(std::string_view name) {
     return nullptr;
 }
 
-std::string ascii_lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
 platform::Result<TypeFilter, std::string> parse_type(const std::string& v) {
-    std::string l = ascii_lower(v);
+    std::string l = platform::ascii_lowered(v);
     if (l == "str" || l == "string") return TypeFilter::String;
     if (l == "num" || l == "number") return TypeFilter::Number;
     if (l == "bool" || l == "boolean") return TypeFilter::Boolean;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tape_parser/simd.hpp"
+#include "platform/utf8.hpp"
 
 namespace rova_rudo {
 
@@ -166,9 +167,6 @@ std::size_t search(std::string_view hay, std::string_view needle, std::size_t i1
 
 namespace {
 
-inline std::uint8_t fold_ascii(std::uint8_t b) {
-    return (b >= 'A' && b <= 'Z') ? static_cast<std::uint8_t>(b + 0x20) : b;
-}
 inline std::uint8_t upper_ascii(std::uint8_t b) {
     return (b >= 'a' && b <= 'z') ? static_cast<std::uint8_t>(b - 0x20) : b;
 }
@@ -176,7 +174,8 @@ inline std::uint8_t upper_ascii(std::uint8_t b) {
 // How many leading bytes of h and the needle agree once folded (n when all).
 std::size_t folded_prefix(const char* h, const char* lowered, std::size_t n) {
     std::size_t i = 0;
-    while (i < n && fold_ascii(static_cast<std::uint8_t>(h[i])) == fold_ascii(static_cast<std::uint8_t>(lowered[i])))
+    while (i < n && platform::ascii_lower(static_cast<std::uint8_t>(h[i])) ==
+                        platform::ascii_lower(static_cast<std::uint8_t>(lowered[i])))
         ++i;
     return i;
 }
@@ -228,8 +227,8 @@ FilteredHit filtered_nocase(std::string_view hay, std::string_view lowered, std:
         }
         return false;
     };
-    const std::uint8_t first = fold_ascii(static_cast<std::uint8_t>(nd[0]));
-    const std::uint8_t second = fold_ascii(static_cast<std::uint8_t>(nd[j]));
+    const std::uint8_t first = platform::ascii_lower(static_cast<std::uint8_t>(nd[0]));
+    const std::uint8_t second = platform::ascii_lower(static_cast<std::uint8_t>(nd[j]));
     std::size_t i = from;
     if (last_start >= 31) {
         const __m256i f_lo = Block32::splat(static_cast<char>(first));
@@ -272,7 +271,7 @@ FilteredHit filtered_nocase(std::string_view hay, std::string_view lowered, std:
         return hit;
     }
     for (; i <= last_start; ++i)
-        if (fold_ascii(static_cast<std::uint8_t>(p[i])) == first && verify(i)) return hit;
+        if (platform::ascii_lower(static_cast<std::uint8_t>(p[i])) == first && verify(i)) return hit;
     return hit;
 }
 
@@ -285,7 +284,8 @@ template <class OnMatch>
 void kmp_nocase(std::string_view hay, std::string_view lowered, std::size_t from, OnMatch on_match) {
     const std::size_t n = lowered.size();
     std::string nd(n, '\0');
-    for (std::size_t q = 0; q < n; ++q) nd[q] = static_cast<char>(fold_ascii(static_cast<std::uint8_t>(lowered[q])));
+    for (std::size_t q = 0; q < n; ++q)
+        nd[q] = static_cast<char>(platform::ascii_lower(static_cast<std::uint8_t>(lowered[q])));
     // border[q]: length of the longest proper border of nd[0..q].
     std::vector<std::size_t> border(n, 0);
     for (std::size_t q = 1, k = 0; q < n; ++q) {
@@ -295,7 +295,7 @@ void kmp_nocase(std::string_view hay, std::string_view lowered, std::size_t from
     }
     std::size_t q = 0;
     for (std::size_t i = from; i < hay.size(); ++i) {
-        const char c = static_cast<char>(fold_ascii(static_cast<std::uint8_t>(hay[i])));
+        const char c = static_cast<char>(platform::ascii_lower(static_cast<std::uint8_t>(hay[i])));
         while (q > 0 && c != nd[q]) q = border[q - 1];
         if (c == nd[q]) ++q;
         if (q == n) {
@@ -314,8 +314,8 @@ std::size_t ascii_nocase_probe(std::string_view lowered) {
     const char* nd = lowered.data();
     std::size_t j = 1;
     for (std::size_t i = 2; i < n; ++i)
-        if (byte_rank(fold_ascii(static_cast<std::uint8_t>(nd[i]))) <
-            byte_rank(fold_ascii(static_cast<std::uint8_t>(nd[j]))))
+        if (byte_rank(platform::ascii_lower(static_cast<std::uint8_t>(nd[i]))) <
+            byte_rank(platform::ascii_lower(static_cast<std::uint8_t>(nd[j]))))
             j = i;
     return j;
 }
@@ -329,7 +329,7 @@ std::size_t find_ascii_nocase(std::string_view hay, std::string_view lowered, st
     if (n == 0) return 0;
     if (hay.size() < n) return kNotFound;
     if (n == 1) {
-        const std::uint8_t first = fold_ascii(static_cast<std::uint8_t>(lowered[0]));
+        const std::uint8_t first = platform::ascii_lower(static_cast<std::uint8_t>(lowered[0]));
         return find_either_byte(hay, static_cast<char>(first), static_cast<char>(upper_ascii(first)));
     }
     VerifyBudget budget;
@@ -348,7 +348,7 @@ void find_all_ascii_nocase(std::string_view hay, std::string_view lowered, std::
     const std::size_t n = lowered.size();
     if (n == 0 || hay.size() < n) return;
     if (n == 1) {
-        const std::uint8_t first = fold_ascii(static_cast<std::uint8_t>(lowered[0]));
+        const std::uint8_t first = platform::ascii_lower(static_cast<std::uint8_t>(lowered[0]));
         for (std::size_t pos = 0; pos < hay.size();) {
             const std::size_t k =
                 find_either_byte(hay.substr(pos), static_cast<char>(first), static_cast<char>(upper_ascii(first)));

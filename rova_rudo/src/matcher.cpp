@@ -5,12 +5,11 @@
 #include <algorithm>
 
 #include "rova_rudo/byte_search.hpp"
+#include "platform/utf8.hpp"
 
 namespace rova_rudo {
 
 namespace {
-
-inline std::uint8_t fold(std::uint8_t b) { return (b >= 'A' && b <= 'Z') ? static_cast<std::uint8_t>(b + 0x20) : b; }
 
 // The characters the expression syntax treats specially; everything else,
 // non-ASCII included, stands for itself.
@@ -61,8 +60,7 @@ platform::Result<TextMatcher, SearchError> build_text_matcher(std::string_view t
         if (static_cast<unsigned char>(c) >= 0x80) ascii = false;
     if (!is_regex && ascii) {
         m.kind_ = TextMatcherKind::AsciiNoCase;
-        m.bytes_.reserve(text.size());
-        for (char c : text) m.bytes_ += static_cast<char>(fold(static_cast<std::uint8_t>(c)));
+        m.bytes_ = platform::ascii_lowered(text);
         if (!m.bytes_.empty()) {
             m.first_ = static_cast<std::uint8_t>(m.bytes_[0]);
             m.first_alt_ = (m.first_ >= 'a' && m.first_ <= 'z') ? static_cast<std::uint8_t>(m.first_ - 0x20) : m.first_;

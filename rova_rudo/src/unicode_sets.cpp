@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/utf8.hpp"
+
 namespace rova_rudo::unicode {
 
 namespace {
@@ -50,7 +52,7 @@ std::string loose(std::string_view s) {
     std::string out;
     for (char c : s) {
         if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v' || c == '_' || c == '-') continue;
-        out += c >= 'A' && c <= 'Z' ? static_cast<char>(c + 0x20) : c;
+        out += platform::ascii_lower(c);
     }
     return out;
 }

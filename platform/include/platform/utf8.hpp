@@ -18,6 +18,14 @@ inline bool is_utf8_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
 // Case folding for names the program itself matches (file extensions,
 // setting values): ASCII letters only, every other byte stands as itself.
 inline constexpr char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+inline constexpr std::uint8_t ascii_lower(std::uint8_t b) {
+    return b >= 'A' && b <= 'Z' ? static_cast<std::uint8_t>(b - 'A' + 'a') : b;
+}
+inline std::string ascii_lowered(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = ascii_lower(c);
+    return out;
+}
 inline bool ascii_iequals(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
