@@ -142,9 +142,10 @@ struct SearchInput {
     bool from_glob = false;  // a match of a pattern, not a name as typed
 };
 
-// Adds the files one argument names (a glob or one file); false once the
-// argument's failure has been reported.
-bool add_inputs(const SearchOptions& o, const std::string& arg, std::vector<SearchInput>& inputs) {
+// Adds the files one argument names (a glob or one file); false for a
+// pattern that is not one, once reported. A glob that matches nothing is
+// reported and sets `unmatched`: it fails alone, as a missing file does.
+bool add_inputs(const SearchOptions& o, const std::string& arg, std::vector<SearchInput>& inputs, bool& unmatched) {
     const bool json_lines = o.jsonl_in || names_json_lines(arg);
     if (!has_glob_chars(arg)) {
         inputs.push_back({arg, json_lines});
@@ -157,7 +158,7 @@ bool add_inputs(const SearchOptions& o, const std::string& arg, std::vector<Sear
     }
     if (matched->empty()) {
         say("qm: search: no files match pattern '" + arg + "'\n");
-        return false;
+        unmatched = true;
     }
     for (std::string& path : *matched) inputs.push_back({std::move(path), json_lines, true});
     return true;
@@ -168,12 +169,15 @@ int run_search(const SearchOptions& o) {
     const bool from_stdin = *o.file == "-" && o.more_files.empty();
 
     std::vector<SearchInput> inputs;
+    bool unmatched = false;
     if (!from_stdin) {
-        if (!add_inputs(o, *o.file, inputs)) return 3;
+        if (!add_inputs(o, *o.file, inputs, unmatched)) return 3;
         for (const std::string& arg : o.more_files)
-            if (!add_inputs(o, arg, inputs)) return 3;
+            if (!add_inputs(o, arg, inputs, unmatched)) return 3;
+        if (inputs.empty()) return 3;  // every argument a glob that matched nothing
     }
-    const bool several = inputs.size() >= 2;
+    // Several file arguments print their prefixes even where globs among them matched nothing.
+    const bool several = inputs.size() >= 2 || !o.more_files.empty();
 
     SearchQuery q;
     q.limit = o.limit;
@@ -211,6 +215,7 @@ int run_search(const SearchOptions& o) {
     em.begin_output();
 
     ErrorFlags flags;
+    flags.input_failure = unmatched;
     auto take = [&](const SearchError& outcome, std::string_view name) {
         ErrorFlags f = report_search_error(outcome, name);
         flags.request_error |= f.request_error;

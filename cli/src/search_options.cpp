@@ -1,5 +1,6 @@
 #include "cli/search_options.hpp"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -250,8 +251,10 @@ platform::Result<platform::Unit, std::string> assign_positionals(SearchOptions& 
             return platform::Err{"unexpected positional argument '" + pos[1] +
                                  "' (--key/--value/--exists/--missing take no <term>)"};
         take_files(0);
-    } else if (pos.size() == 1 && other_query && looks_like_file_arg(pos[0])) {
-        o.file = pos[0];
+    } else if (other_query && !pos.empty() && std::all_of(pos.begin(), pos.end(), looks_like_file_arg)) {
+        // A query of its own (--where, --type, --path, --emit) needs no
+        // term: arguments that all look like files are all files.
+        take_files(0);
     } else {
         if (auto hint = argument_order_hint("search", pos, "pattern")) return platform::Err{std::move(*hint)};
         if (pos.size() >= 1) o.term = pos[0];
