@@ -27,8 +27,9 @@ using Node = JsonDocument::Node;
 constexpr int kKindShift = 61;
 constexpr std::uint64_t kDecodedFlag = std::uint64_t{1} << 60;  // string text lives in the arena
 // A number whose value a double cannot hold (a = offset, payload = length of
-// its text): written as it stands.
-constexpr std::uint64_t kAsWrittenFlag = std::uint64_t{1} << 60;
+// its text): written as it stands. The bit is kDecodedFlag's: one marks
+// strings only, the other numbers only.
+constexpr std::uint64_t kAsWrittenFlag = kDecodedFlag;
 constexpr std::uint64_t kSkipFlag = std::uint64_t{1} << 59;  // key of a member overridden by an earlier position
 constexpr std::uint64_t kPayloadMask = (std::uint64_t{1} << 59) - 1;
 // Entering the 128th open container fails, as the reference reader does.

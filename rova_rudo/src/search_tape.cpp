@@ -462,8 +462,8 @@ SearchError TapeSearch::search_file(const std::string& path, MatchSink& sink) {
     const bool sized = kind == platform::OpenFileKind::Regular && before.size > 0;
     const bool streamed = sized && before.size >= tape_parser::mmap_threshold_bytes();
 
-    // The worker owns a copy of the matcher (an expression is recompiled, so
-    // no match cache is shared) and a descriptor of its own. When it cannot
+    // The worker owns a copy of the matcher (sharing the compiled program,
+    // which is safe across threads) and a descriptor of its own. When it cannot
     // have one, or cannot start, or cannot read the file, the candidates are
     // taken here from the bytes loaded.
     std::optional<std::vector<std::uint64_t>> found;
