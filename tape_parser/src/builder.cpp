@@ -244,29 +244,29 @@ struct QuoteBlock {
 // in the same block or the next with no backslash before it, found from the
 // blocks' masks: the cursor then moves by a shift and a bit count, not by a
 // load and a compare at each string. nullptr for other strings, and for
-// those whose blocks the chunk does not hold whole. Moves `blk` on.
-[[gnu::always_inline]] inline const std::uint8_t* string_end_in_blocks(QuoteBlock& blk, const std::uint8_t* s,
+// those whose blocks the chunk does not hold whole. Moves `block` on.
+[[gnu::always_inline]] inline const std::uint8_t* string_end_in_blocks(QuoteBlock& block, const std::uint8_t* s,
                                                                        const std::uint8_t* d, const std::uint8_t* lim) {
-    auto off = static_cast<std::size_t>(s - blk.at);
+    auto off = static_cast<std::size_t>(s - block.at);
     if (off >= 64) {
         const std::uint8_t* at = s - ((s - d) & 63);
         if (lim - at < 64) {
-            blk.at = lim;
+            block.at = lim;
             return nullptr;
         }
-        blk.load(at);
+        block.load(at);
         off = static_cast<std::size_t>(s - at);
     }
-    const std::uint64_t quotes = (blk.quotes >> off) >> 1;  // after the opening quote
-    const std::uint64_t slashes = (blk.slashes >> off) >> 1;
+    const std::uint64_t quotes = (block.quotes >> off) >> 1;  // after the opening quote
+    const std::uint64_t slashes = (block.slashes >> off) >> 1;
     if (quotes != 0) {
         const unsigned k = simd::first_bit(quotes);
         return _bzhi_u64(slashes, k) == 0 ? s + 1 + k : nullptr;
     }
-    if (slashes != 0 || lim - blk.at < 128) return nullptr;
-    blk.load(blk.at + 64);
-    const unsigned k = simd::first_bit(blk.quotes);
-    return blk.quotes != 0 && _bzhi_u64(blk.slashes, k) == 0 ? blk.at + k : nullptr;
+    if (slashes != 0 || lim - block.at < 128) return nullptr;
+    block.load(block.at + 64);
+    const unsigned k = simd::first_bit(block.quotes);
+    return block.quotes != 0 && _bzhi_u64(block.slashes, k) == 0 ? block.at + k : nullptr;
 }
 
 // What the chunk walk carries from token to token.
@@ -335,16 +335,16 @@ template <std::size_t N>
 // what follows a value, `blanks` crosses whitespace, and every exit goes
 // through `out`.
 template <bool kNarrow>
-[[gnu::noinline]] Stop walk_values(Walk& wk, const std::uint8_t* d, std::size_t n, std::uint64_t base, bool is_last,
+[[gnu::noinline]] Stop walk_values(Walk& walk, const std::uint8_t* d, std::size_t n, std::uint64_t base, bool is_last,
                                    TapeEntry* out, std::size_t room, TapeStackEntry* stk, std::size_t stack_cap) {
-    const std::uint8_t* s = wk.s;
+    const std::uint8_t* s = walk.s;
     const std::uint8_t* const lim = d + n;
     const std::uint8_t* const stop = s + std::min(static_cast<std::size_t>(lim - s), room);
-    TapeEntry* w = wk.w;
-    std::uint32_t cur = wk.cur;
-    std::uint32_t count = wk.count;
-    std::size_t depth = wk.depth;
-    std::uint64_t* const kinds = wk.kinds;
+    TapeEntry* w = walk.w;
+    std::uint32_t cur = walk.cur;
+    std::uint32_t count = walk.count;
+    std::size_t depth = walk.depth;
+    std::uint64_t* const kinds = walk.kinds;
     QuoteBlock block{lim, 0, 0};
     // Indentation run lengths last seen, by the depth of the token they lead
     // to (any length from 1 on: a guess only, but one that moves the cursor).
@@ -460,7 +460,7 @@ open:
         *w++ = TapeEntry::open_container(pos(s), kind, cur);
         ++kinds[static_cast<int>(kind)];
         if (depth != 0) stk[depth - 1].child_counter = count + 1;
-        else wk.roots = count;
+        else walk.roots = count;
         stk[depth++] = TapeStackEntry{idx, static_cast<std::uint8_t>(obj ? '}' : ']'), 0};
         count = 0;
         cur = idx;
@@ -476,14 +476,14 @@ close:
         std::uint32_t kids = count;
         if (depth == 0) {
             cur = kNoParent;
-            count = static_cast<std::uint32_t>(wk.roots) + 1;
+            count = static_cast<std::uint32_t>(walk.roots) + 1;
         } else {
             cur = stk[depth - 1].tape_index;
             count = stk[depth - 1].child_counter;
         }
         if (c == '}') {
             kids /= 2;
-            wk.members += kids;
+            walk.members += kids;
         }
         out[opener].close(pos(s) + 1, kids);
         ++s;
@@ -541,31 +541,31 @@ chunk_end:
 token:
     why = Stop::Token;
 out:
-    wk.s = s;
-    wk.w = w;
-    wk.cur = cur;
-    wk.count = count;
-    wk.depth = depth;
+    walk.s = s;
+    walk.w = w;
+    walk.cur = cur;
+    walk.count = count;
+    walk.depth = depth;
     return why;
 }
 
 // Hands what the walk carried back to the builder state, the tape's length
 // and the statistics, and gives `result`: every return of build_tape_chunk
 // once its walk has begun comes through here, failed or not.
-BuildResult finish_chunk(const Walk& wk, const TapeEntry* data, TapeBuilderState& st, Tape& tape, ParseStats& stats,
+BuildResult finish_chunk(const Walk& walk, const TapeEntry* data, TapeBuilderState& st, Tape& tape, ParseStats& stats,
                          BuildResult result) {
-    TapeAppender::set_size(tape, static_cast<std::size_t>(wk.w - data));
-    if (wk.depth != 0) st.stack[wk.depth - 1].child_counter = wk.count;
-    st.stack.resize(wk.depth);
-    st.current_container = wk.cur;
-    st.root_values = wk.depth != 0 ? wk.roots : wk.count;
-    stats.strings += wk.kinds[static_cast<int>(TapeKind::String)];
-    stats.numbers += wk.kinds[static_cast<int>(TapeKind::Number)];
-    stats.booleans += wk.kinds[static_cast<int>(TapeKind::True)] + wk.kinds[static_cast<int>(TapeKind::False)];
-    stats.nulls += wk.kinds[static_cast<int>(TapeKind::Null)];
-    stats.objects += wk.kinds[static_cast<int>(TapeKind::Object)];
-    stats.arrays += wk.kinds[static_cast<int>(TapeKind::Array)];
-    stats.object_members += wk.members;
+    TapeAppender::set_size(tape, static_cast<std::size_t>(walk.w - data));
+    if (walk.depth != 0) st.stack[walk.depth - 1].child_counter = walk.count;
+    st.stack.resize(walk.depth);
+    st.current_container = walk.cur;
+    st.root_values = walk.depth != 0 ? walk.roots : walk.count;
+    stats.strings += walk.kinds[static_cast<int>(TapeKind::String)];
+    stats.numbers += walk.kinds[static_cast<int>(TapeKind::Number)];
+    stats.booleans += walk.kinds[static_cast<int>(TapeKind::True)] + walk.kinds[static_cast<int>(TapeKind::False)];
+    stats.nulls += walk.kinds[static_cast<int>(TapeKind::Null)];
+    stats.objects += walk.kinds[static_cast<int>(TapeKind::Object)];
+    stats.arrays += walk.kinds[static_cast<int>(TapeKind::Array)];
+    stats.object_members += walk.members;
     return result;
 }
 
@@ -579,48 +579,48 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
     const std::uint64_t max_entries = st.max_entries;
     auto room = TapeAppender::room(tape, max_entries);
     TapeEntry* wend = room.data + room.room;
-    Walk wk;
-    wk.s = d;
-    wk.w = room.data + tape.size();
-    wk.cur = st.current_container;
-    wk.depth = st.stack.size();
-    wk.roots = st.root_values;
+    Walk walk;
+    walk.s = d;
+    walk.w = room.data + tape.size();
+    walk.cur = st.current_container;
+    walk.depth = st.stack.size();
+    walk.roots = st.root_values;
     // The container stack is worked on in place, at its full capacity; its
     // length is the depth again once the chunk is finished.
     if (st.stack.capacity() < 16) st.stack.reserve(16);
     st.stack.resize(st.stack.capacity());
-    wk.count = wk.depth != 0 ? st.stack[wk.depth - 1].child_counter : static_cast<std::uint32_t>(wk.roots);
+    walk.count = walk.depth != 0 ? st.stack[walk.depth - 1].child_counter : static_cast<std::uint32_t>(walk.roots);
     const std::uint8_t* const lim = d + n;
     // Every position of the chunk, [base, base + n], has the same bits 32-47
     // (every chunk of an input under 4 GiB, all but one per 4 GiB past it).
     const bool narrow = (base >> 32) == ((base + n) >> 32);
 
-    const auto done = [&] { return finish_chunk(wk, room.data, st, tape, stats, platform::Unit{}); };
+    const auto done = [&] { return finish_chunk(walk, room.data, st, tape, stats, platform::Unit{}); };
     const auto fail = [&](std::string message) {
-        return finish_chunk(wk, room.data, st, tape, stats, platform::Err{std::move(message)});
+        return finish_chunk(walk, room.data, st, tape, stats, platform::Err{std::move(message)});
     };
     const auto fail_at = [&](const char* text, std::uint64_t pos) { return fail(with_position(text, pos)); };
     // The tape cannot take another entry: it holds the most it may, or the
     // system refused it more memory.
     const auto too_many = [&] {
-        return fail(static_cast<std::uint64_t>(wk.w - room.data) >= max_entries ? std::string(kTooManyEntries)
-                                                                                : out_of_memory());
+        return fail(static_cast<std::uint64_t>(walk.w - room.data) >= max_entries ? std::string(kTooManyEntries)
+                                                                                  : out_of_memory());
     };
     // Grows the tape; false when it cannot take another entry.
     const auto grow = [&] {
-        const auto len = static_cast<std::size_t>(wk.w - room.data);
+        const auto len = static_cast<std::size_t>(walk.w - room.data);
         room = TapeAppender::grow(tape, len, max_entries);
-        wk.w = room.data + len;
+        walk.w = room.data + len;
         wend = room.data + room.room;
-        return wk.w != wend;
+        return walk.w != wend;
     };
     // A completed scalar [start, end) in absolute positions, resumed from an
     // earlier chunk; false when the tape cannot take it.
     const auto resumed_scalar = [&](std::uint64_t start, std::uint64_t end, TapeKind k) {
-        if (wk.w == wend && !grow()) return false;
-        *wk.w++ = TapeEntry::scalar(start, end, k, wk.cur);
-        ++wk.count;
-        ++wk.kinds[static_cast<int>(k)];
+        if (walk.w == wend && !grow()) return false;
+        *walk.w++ = TapeEntry::scalar(start, end, k, walk.cur);
+        ++walk.count;
+        ++walk.kinds[static_cast<int>(k)];
         return true;
     };
 
@@ -629,11 +629,11 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
         case PendingKind::None: break;
         case PendingKind::Literal: {
             std::size_t i = st.literal_matched;
-            while (i < st.literal_len && wk.s < lim) {
-                if (*wk.s != static_cast<std::uint8_t>(st.literal_text[i]))
+            while (i < st.literal_len && walk.s < lim) {
+                if (*walk.s != static_cast<std::uint8_t>(st.literal_text[i]))
                     return fail_at("Invalid literal at position ", st.pending_start);
                 ++i;
-                ++wk.s;
+                ++walk.s;
             }
             if (i < st.literal_len) {
                 if (is_last) return fail_at("Unexpected EOF in literal at position ", st.pending_start);
@@ -654,7 +654,7 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
             if (k == n && !is_last) return done();
             if (!resumed_scalar(st.pending_start, base + k, TapeKind::Number)) return too_many();
             st.pending_kind = PendingKind::None;
-            wk.s = d + k;
+            walk.s = d + k;
             break;
         }
         case PendingKind::String: {
@@ -678,7 +678,7 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
             if (!resumed_scalar(st.pending_start, base + b.pos, TapeKind::String)) return too_many();
             st.in_string = false;
             st.pending_kind = PendingKind::None;
-            wk.s = d + b.pos + 1;
+            walk.s = d + b.pos + 1;
             break;
         }
     }
@@ -687,39 +687,39 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
         // A full tape takes the walk one token at a time, into a scratch
         // entry; a token that makes an entry is taken again once the tape
         // has grown, or fails the input.
-        const bool full = wk.w == wend;
+        const bool full = walk.w == wend;
         TapeStackEntry* const stk = st.stack.data();
         Walk before;
         std::uint32_t before_counter = 0;
         TapeEntry scratch;
         if (full) {
-            before = wk;
-            if (wk.depth != 0) before_counter = stk[wk.depth - 1].child_counter;
-            wk.w = &scratch;
+            before = walk;
+            if (walk.depth != 0) before_counter = stk[walk.depth - 1].child_counter;
+            walk.w = &scratch;
         }
-        const std::size_t left = full ? 1 : static_cast<std::size_t>(wend - wk.w);
-        const Stop why = narrow ? walk_values<true>(wk, d, n, base, is_last, room.data, left, stk, st.stack.size())
-                                : walk_values<false>(wk, d, n, base, is_last, room.data, left, stk, st.stack.size());
+        const std::size_t left = full ? 1 : static_cast<std::size_t>(wend - walk.w);
+        const Stop why = narrow ? walk_values<true>(walk, d, n, base, is_last, room.data, left, stk, st.stack.size())
+                                : walk_values<false>(walk, d, n, base, is_last, room.data, left, stk, st.stack.size());
         if (full) {
-            if (wk.w != &scratch) {
-                wk = before;
-                if (wk.depth != 0) stk[wk.depth - 1].child_counter = before_counter;
+            if (walk.w != &scratch) {
+                walk = before;
+                if (walk.depth != 0) stk[walk.depth - 1].child_counter = before_counter;
                 if (!grow()) return too_many();
                 continue;
             }
-            wk.w = before.w;
+            walk.w = before.w;
         }
         if (why == Stop::End) return done();
         if (why == Stop::Room) {
-            if (wk.depth == st.stack.size()) st.stack.resize(wk.depth * 2);
+            if (walk.depth == st.stack.size()) st.stack.resize(walk.depth * 2);
             continue;
         }
         // The token at the cursor is cut by the chunk's end, or is an error.
-        const std::uint8_t c = *wk.s;
-        const std::uint64_t at = base + static_cast<std::size_t>(wk.s - d);
+        const std::uint8_t c = *walk.s;
+        const std::uint64_t at = base + static_cast<std::size_t>(walk.s - d);
         switch (c) {
             case '"': {
-                const BodyScan b = scan_string_body(d, static_cast<std::size_t>(wk.s - d) + 1, n);
+                const BodyScan b = scan_string_body(d, static_cast<std::size_t>(walk.s - d) + 1, n);
                 st.pending_kind = PendingKind::String;
                 st.pending_start = at + 1;
                 st.in_string = true;
@@ -729,19 +729,19 @@ BuildResult build_tape_chunk(const std::uint8_t* d, std::size_t n, std::uint64_t
             }
             case ']':
             case '}':
-                if (wk.depth == 0) return fail(unexpected_closer(c, at));
+                if (walk.depth == 0) return fail(unexpected_closer(c, at));
                 return fail_at("Mismatched bracket at position ", at);
             case 't':
             case 'n':
             case 'f': {
                 const char* text = c == 't' ? "true" : c == 'n' ? "null" : "false";
                 const std::size_t text_len = c == 'f' ? 5 : 4;
-                const auto have = static_cast<std::size_t>(lim - wk.s);
+                const auto have = static_cast<std::size_t>(lim - walk.s);
                 if (have >= text_len) return fail_at("Invalid literal at position ", at);
                 // The chunk ends inside the literal. On the last chunk its
                 // length alone decides, whatever the bytes present.
                 if (is_last) return fail_at("Unexpected EOF in literal at position ", at);
-                if (std::memcmp(wk.s, text, have) != 0) return fail_at("Invalid literal at position ", at);
+                if (std::memcmp(walk.s, text, have) != 0) return fail_at("Invalid literal at position ", at);
                 st.pending_kind = PendingKind::Literal;
                 st.pending_start = at;
                 std::memcpy(st.literal_text, text, text_len);
