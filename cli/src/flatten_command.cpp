@@ -366,9 +366,7 @@ int run_flatten_command(Args args) {
     }
     const std::string file = positionals.empty() ? "-" : positionals[0];
 
-    // With a limit only the beginning of a file is read, so map it rather
-    // than read it whole.
-    auto input = load_command_input("flatten", file, limit.has_value());
+    auto input = load_command_input("flatten", file);
     if (!input) return 3;
 
     FlattenOptions options;

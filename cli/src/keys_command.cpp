@@ -29,7 +29,7 @@ int run_keys_command(Args args) {
         return 2;
     }
     if (parsed->help) return 0;
-    auto input = load_command_input("keys", parsed->file, false);
+    auto input = load_command_input("keys", parsed->file);
     if (!input) return 3;
 
     rova_rudo::SchemaWalkOptions walk;

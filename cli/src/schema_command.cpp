@@ -88,7 +88,7 @@ int run_schema_command(Args args) {
     }
     const SchemaCommandOptions& opts = *parsed;
     if (opts.help) return 0;
-    auto input = load_command_input("schema", opts.file, false);
+    auto input = load_command_input("schema", opts.file);
     if (!input) return 3;
 
     rova_rudo::SchemaWalkOptions walk;

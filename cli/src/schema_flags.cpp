@@ -68,14 +68,14 @@ platform::Result<SchemaCommandOptions, std::string> parse_schema_flags(Args args
     return opts;
 }
 
-std::optional<InputBuffer> load_command_input(std::string_view command, const std::string& file, bool map) {
+std::optional<InputBuffer> load_command_input(std::string_view command, const std::string& file) {
     std::string msg = "qm: " + std::string(command) + ": ";
     if (file == "-") {
         auto bytes = read_stdin_all();
         if (bytes) return InputBuffer(std::move(bytes.value()));
         msg += "stdin: " + bytes.error().message() + "\n";
     } else {
-        auto buf = map ? open_mapped_file(file) : load_input_file(file);
+        auto buf = open_mapped_file(file);
         if (buf) return std::move(*buf);
         msg += file + ": " + buf.error().message() + "\n";
     }

@@ -119,11 +119,11 @@ TEST(FileChangedWhileRead, EveryRoadFailsThatInput) {
         {{"search", "Ruby", "v.jsonl"}, FileUse::PartlyRead},
         {{"find", "Ruby", "v.json"}, FileUse::PartlyRead},
         {{"extract", ".k", "v.json"}, FileUse::PartlyRead},
-        {{"schema", "v.json"}, FileUse::PartlyRead},
-        {{"paths", "v.json"}, FileUse::PartlyRead},
-        {{"keys", "v.json"}, FileUse::PartlyRead},
-        {{"flatten", "v.json"}, FileUse::PartlyRead},
         // Mapped, then walked.
+        {{"schema", "v.json"}, FileUse::Mapped},
+        {{"paths", "v.json"}, FileUse::Mapped},
+        {{"keys", "v.json"}, FileUse::Mapped},
+        {{"flatten", "v.json"}, FileUse::Mapped},
         {{"search", "--all-types", "--limit", "1000000", "Ruby", "v.json"}, FileUse::Mapped},
         {{"search", "--exists", ".k", "v.json"}, FileUse::Mapped},
         {{"get", ".k", "v.json"}, FileUse::Mapped},
@@ -181,10 +181,9 @@ TEST(FileChangedWhileRead, AGlobGoesOnWithItsNextFile) {
 // own message: it is not followed by a map of the file.
 TEST(FileChangedWhileRead, AFailedWholeReadIsTheError) {
     e2e::TempDir dir;
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"schema", "v.json"},
-                                                 {"keys", "v.json"},
-                                                 {"search", "--all-types", "Ruby", "v.json"}}) {
-        const std::string path = dir.write("v.json", kDoc);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"search", "--all-types", "Ruby", "v.json"}, {"search", "Ruby", "v.jsonl"}}) {
+        const std::string path = dir.write(args.back(), kDoc);
         Change change{FileUse::PartlyRead, path, "Ruby"};
         change.directory = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
         ASSERT_GE(change.directory, 0);
@@ -194,7 +193,7 @@ TEST(FileChangedWhileRead, AFailedWholeReadIsTheError) {
         ::close(change.directory);
         EXPECT_TRUE(change.done) << args[0];
         EXPECT_EQ(r.code, 3) << args[0];
-        EXPECT_EQ(r.err, "qm: " + args[0] + ": v.json: Is a directory (os error 21)\n") << args[0];
+        EXPECT_EQ(r.err, "qm: search: " + args.back() + ": Is a directory (os error 21)\n") << args.back();
     }
 }
 

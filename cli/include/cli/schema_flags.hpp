@@ -32,11 +32,12 @@ struct SchemaCommandOptions {
 platform::Result<SchemaCommandOptions, std::string> parse_schema_flags(Args args);
 
 // Loads the document of a single-document command: "-" reads standard input
-// whole, a file is mapped when `map` is set, else load_input_file decides.
+// whole, a file is mapped (open_mapped_file): the walk reads each page once,
+// straight from the page cache, where a whole read would first touch as much
+// fresh memory, and a limit or an early error reads only what it needs.
 // On failure writes "qm: <command>: stdin: <error>" or
 // "qm: <command>: <file>: <error>" to standard error and gives nullopt.
-[[nodiscard]] std::optional<InputBuffer> load_command_input(std::string_view command, const std::string& file,
-                                                            bool map);
+[[nodiscard]] std::optional<InputBuffer> load_command_input(std::string_view command, const std::string& file);
 
 // Writes "qm: <command>: WARNING — exceeded max-paths (<cap>); ..." to
 // standard error: the walk's path cap cut the tree.
