@@ -230,20 +230,48 @@ private:
         if (seen_.insert(p).second) results.push_back(p);
     }
 
+    // A directory entry's name and what it is itself (a link not followed),
+    // as the directory listing gave it: most file systems say, and then no
+    // entry of a large tree costs a status call of its own.
+    enum class Own : std::uint8_t { Unknown, Directory, Link, Other };
+    struct Listed {
+        std::string name;
+        Own own = Own::Unknown;
+        bool operator<(const Listed& o) const { return name < o.name; }
+    };
+
+    static Own own_kind(const fs::directory_entry& e) {
+        // Both answer from the listing's type when it has one.
+        std::error_code ec;
+        if (e.is_symlink(ec)) return Own::Link;
+        if (ec) return Own::Unknown;
+        const bool dir = e.is_directory(ec);
+        if (ec) return Own::Unknown;
+        return dir ? Own::Directory : Own::Other;
+    }
+
     void walk_entries(const std::string& dir, std::size_t idx) {
-        std::vector<std::string> names;
+        std::vector<Listed> listed;
         std::error_code ec;
         fs::directory_iterator it(dir.empty() ? fs::path(".") : fs::path(dir), ec);
         if (ec) return;
         for (fs::directory_iterator end; it != end; it.increment(ec)) {
             if (ec) break;
-            names.push_back(it->path().filename().string());
+            listed.push_back({it->path().filename().string(), own_kind(*it)});
         }
-        std::sort(names.begin(), names.end());
+        std::sort(listed.begin(), listed.end());
         const bool recursive = comps_[idx].recursive;
         if (recursive) descent_.push_back(dir.empty() ? "." : dir);
-        for (const std::string& name : names) entry(dir, name, idx);
+        for (const Listed& l : listed) entry(dir, l, idx);
         if (recursive) descent_.pop_back();
+    }
+
+    // Whether `p`, listed as `own`, is a directory or a link to one.
+    static bool leads_to_directory(const std::string& p, Own own) {
+        std::error_code ec;
+        if (own == Own::Directory) return true;
+        if (own == Own::Other) return false;
+        return fs::is_directory(p, ec);
     }
 
     // A linked directory is entered under `**` unless it leads back to a
@@ -256,25 +284,28 @@ private:
         return false;
     }
 
-    void entry(const std::string& dir, const std::string& name, std::size_t idx) {
+    void entry(const std::string& dir, const Listed& l, std::size_t idx) {
         const Component& c = comps_[idx];
-        std::string p = join(dir, name);
-        std::error_code ec;
+        std::string p = join(dir, l.name);
         if (c.recursive) {
             // Zero directories: the entry itself faces the next component.
             if (idx + 1 == comps_.size()) emit(p);
-            else entry(dir, name, idx + 1);
+            else entry(dir, l, idx + 1);
             // One or more: descend with the `**` still in force.
-            const fs::file_status own = fs::symlink_status(p, ec);
-            if (fs::is_directory(own) ||
-                (fs::is_symlink(own) && fs::is_directory(fs::status(p, ec)) && !closes_a_cycle(p)))
+            Own own = l.own;
+            if (own == Own::Unknown) {
+                std::error_code ec;
+                const fs::file_status st = fs::symlink_status(p, ec);
+                own = fs::is_symlink(st) ? Own::Link : fs::is_directory(st) ? Own::Directory : Own::Other;
+            }
+            if (own == Own::Directory || (own == Own::Link && leads_to_directory(p, own) && !closes_a_cycle(p)))
                 walk_entries(p, idx);
             return;
         }
-        bool ok = c.literal ? name == c.text : match_component(c.toks, decode(name));
+        bool ok = c.literal ? l.name == c.text : match_component(c.toks, decode(l.name));
         if (!ok) return;
         if (idx + 1 == comps_.size()) emit(p);
-        else if (fs::is_directory(p, ec)) walk(p, idx + 1);
+        else if (leads_to_directory(p, l.own)) walk(p, idx + 1);
     }
 
     const std::vector<Component>& comps_;
