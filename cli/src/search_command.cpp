@@ -246,10 +246,26 @@ int run_search(const SearchOptions& o) {
     }
     // The tape search keeps its matchers and memory from one file to the next.
     std::optional<rova_rudo::TapeSearch> tape_search;
+    // The files of a glob or a list that the tape search takes are searched
+    // ahead on helper threads, their matches handed on here in order.
+    std::optional<rova_rudo::TapeSearchAhead> ahead;
+    if (several && !flags.request_error) {
+        std::vector<std::string> ahead_paths;
+        ahead_paths.reserve(inputs.size());
+        bool any = false;
+        for (const SearchInput& input : inputs) {
+            const bool tape = !wants_in_memory_engine(o, input.json_lines);
+            ahead_paths.push_back(tape ? input.path : std::string());
+            any |= tape;
+        }
+        const unsigned helpers = platform::helper_thread_count(std::nullopt, platform::processor_count());
+        if (any && helpers >= 2) ahead.emplace(std::move(ahead_paths), q, helpers - 1);
+    }
     // A file cut while it is mapped fails that input only.
     platform::recover_shrunk_input_maps(true);
     std::uint64_t unsound_matches = 0;
-    for (const SearchInput& input : inputs) {
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        const SearchInput& input = inputs[i];
         if (writer.failed() || flags.request_error) break;  // the reader is gone, or nothing can match
         const std::string& path = input.path;
         // Names found by a glob need not be UTF-8; reports and prefixes are text.
@@ -259,13 +275,21 @@ int run_search(const SearchOptions& o) {
         q.jsonl_in = input.json_lines;
         SearchError outcome = SearchError::success(0);
         const std::uint64_t matches_before = em.match_count();
+        // Every file is taken from the search ahead, in order, also one it
+        // left to its turn.
+        auto early = ahead ? ahead->take(i, em) : std::nullopt;
         // The output so far is written before anything that may wait: the
         // open or read of a FIFO, the read of a device.
-        const auto meta = platform::stat_path(path);
-        const bool special = meta && meta->kind == platform::FileKind::Other;
+        bool special = false;
+        if (!early) {
+            const auto meta = platform::stat_path(path);
+            special = meta && meta->kind == platform::FileKind::Other;
+        }
         if (special) writer.flush();
         const bool glob_special = special && input.from_glob;
-        if (wants_in_memory_engine(o, input.json_lines) || glob_special) {
+        if (early) {
+            outcome = std::move(*early);
+        } else if (wants_in_memory_engine(o, input.json_lines) || glob_special) {
             // With a limit the search likely stops early, so map rather than read.
             auto doc = glob_special ? load_glob_special_file(path)
                        : o.limit    ? open_mapped_file(path)

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -367,6 +368,43 @@ TEST(SearchCommand, GlobsSearchEveryFileInOrder) {
          .args = {"search", "--all-types", "foo", "nofile.json"},
          .err = "qm: search: nofile.json: " + kNoFile + "\n",
          .code = 3},
+    });
+}
+
+// A glob of more files than the search takes ahead at once: matches, counts
+// and failures come out in the glob's order, whichever thread searched each
+// file, also with a JSON Lines file, searched by the other engine, between
+// two globs.
+TEST(SearchCommand, ManyFilesKeepTheGlobsOrder) {
+    std::vector<std::pair<std::string, std::string>> files;
+    std::string out, counted, err;
+    int total = 0;
+    for (int i = 0; i < 150; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "m/f%03d.json", i);
+        if (i % 7 == 3) {
+            files.push_back({name, "{oops"});
+            err += "qm: search: " + std::string(name) + ": Unexpected character 'o' at position 1\n";
+            continue;
+        }
+        const int hits = i % 4;
+        std::string doc = "[";
+        for (int h = 0; h < hits; ++h) doc += "\"foo\",";
+        doc += "\"bar\"]";
+        files.push_back({name, doc});
+        for (int h = 0; h < hits; ++h) out += std::string(name) + ":.[" + std::to_string(h) + "]\n";
+        total += hits;
+    }
+    counted = std::to_string(total) + "\n";
+    files.push_back({"l.jsonl", "{\"a\":\"foo\"}\n{\"b\":\"foo\"}\n"});
+    e2e::check_cases({
+        {.name = "paths", .args = {"search", "foo", "m/*.json"}, .files = files, .out = out, .err = err},
+        {.name = "count", .args = {"search", "-c", "foo", "m/*.json"}, .files = files, .out = counted, .err = err},
+        {.name = "between globs",
+         .args = {"search", "foo", "m/*.json", "l.jsonl", "m/f1*.json"},
+         .files = files,
+         .out = out + "l.jsonl:.[0].a\nl.jsonl:.[1].b\n" + out.substr(out.find("m/f1")),
+         .err = err + err.substr(err.find("m/f1") - 12)},
     });
 }
 

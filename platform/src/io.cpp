@@ -88,9 +88,11 @@ static Result<File, IoError> open_with(const std::string& path, int flags) {
 
 Result<File, IoError> open_read(const std::string& path, bool sequential) {
     auto f = open_with(path, 0);
-    if (f && sequential) ::posix_fadvise(f->fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (f && sequential) advise_sequential(*f);
     return f;
 }
+
+void advise_sequential(const File& f) { ::posix_fadvise(f.fd(), 0, 0, POSIX_FADV_SEQUENTIAL); }
 
 Result<File, IoError> open_unbuffered(const std::string& path) { return open_with(path, O_DIRECT); }
 

@@ -8,12 +8,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <system_error>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <thread>
 #include <utility>
@@ -447,7 +449,7 @@ SearchError TapeSearch::search_file(const std::string& path, MatchSink& sink) {
     // The file is opened once: the worker scans the same open file (its own
     // descriptor for it), the parse reads and maps it, so a rename or an
     // unlink meanwhile changes nothing.
-    auto opened = platform::open_read(path, true);
+    auto opened = platform::open_read(path);
     if (!opened) return SearchError::message(opened.error().message());
     platform::File file = std::move(*opened);
     const auto state = platform::open_file_state(file);
@@ -461,6 +463,9 @@ SearchError TapeSearch::search_file(const std::string& path, MatchSink& sink) {
     // here.
     const bool sized = kind == platform::OpenFileKind::Regular && before.size > 0;
     const bool streamed = sized && before.size >= tape_parser::mmap_threshold_bytes();
+    // A small file is read in one call, where the hint changes nothing but
+    // costs a call of its own per file of a large tree.
+    if (!sized || before.size >= kWorkerFromBytes) platform::advise_sequential(file);
 
     // The worker owns a copy of the matcher (sharing the compiled program,
     // which is safe across threads) and a descriptor of its own. When it cannot
@@ -620,6 +625,227 @@ SearchError TapeSearch::search_file(const std::string& path, MatchSink& sink) {
 SearchError run_tape_search(const std::string& path, const SearchQuery& query, MatchSink& sink) {
     TapeSearch search(query);
     return search.search(path, sink);
+}
+
+namespace {
+
+// What a file may be to be searched ahead: small enough that its read, its
+// tape and its held matches cost little beside the start of a turn.
+constexpr std::uint64_t kAheadBelowBytes = std::uint64_t{1} << 20;
+// Files are handed out in batches of consecutive ones, so that a helper and
+// the caller meet once per batch, not once per file (a wake-up costs as much
+// as the search of a small file); a batch holds at most this many bytes of
+// matches, and a helper is at most this many batches ahead.
+constexpr std::size_t kAheadBatchFiles = 32;
+constexpr std::size_t kAheadBatchHeldBytes = std::size_t{1} << 20;
+constexpr std::size_t kAheadBatchesPerHelper = 2;
+
+// The matches of a file searched ahead, copied: by the time they are handed
+// on, the helper's buffer holds another file. Once the batch's bytes run out
+// it keeps nothing more and asks to stop: the file is then searched again in
+// turn.
+class HeldMatches final : public MatchSink {
+public:
+    explicit HeldMatches(std::size_t* budget) : budget_(budget) {}
+
+    bool emit_search_match(std::string_view path, std::string_view text, ScalarKind kind, MatchShape shape,
+                           std::optional<std::uint64_t> offset) override {
+        if (full_) return true;
+        const std::size_t cost = sizeof(Held) + path.size() + text.size();
+        if (cost > *budget_) {
+            full_ = true;
+            return true;
+        }
+        *budget_ -= cost;
+        try {
+            bytes_.append(path);
+            const std::size_t path_end = bytes_.size();
+            bytes_.append(text);
+            held_.push_back({path_end, bytes_.size(), offset, kind, shape});
+        } catch (const std::bad_alloc&) {
+            full_ = true;
+        }
+        return full_;
+    }
+    bool full() const { return full_; }
+    // Hands the matches to `sink` in order until it asks to stop; the number
+    // handed on.
+    std::uint64_t hand_on(MatchSink& sink) const {
+        std::size_t at = 0;
+        std::uint64_t n = 0;
+        for (const Held& h : held_) {
+            const std::string_view path(bytes_.data() + at, h.path_end - at);
+            const std::string_view text(bytes_.data() + h.path_end, h.text_end - h.path_end);
+            at = h.text_end;
+            ++n;
+            if (sink.emit_search_match(path, text, h.kind, h.shape, h.offset)) break;
+        }
+        return n;
+    }
+
+private:
+    struct Held {
+        std::size_t path_end;  // in bytes_, where the path (from the previous text's end) ends
+        std::size_t text_end;
+        std::optional<std::uint64_t> offset;
+        ScalarKind kind;
+        MatchShape shape;
+    };
+    std::size_t* budget_;
+    std::string bytes_;
+    std::vector<Held> held_;
+    bool full_ = false;
+};
+
+// One file of a batch searched ahead.
+struct AheadFile {
+    bool declined = true;  // to be searched in turn
+    std::optional<SearchError> outcome;
+    std::optional<HeldMatches> held;
+};
+
+struct AheadBatch {
+    bool done = false;
+    std::vector<AheadFile> files;
+};
+
+}  // namespace
+
+struct TapeSearchAhead::State {
+    State(std::vector<std::string> p, const SearchQuery& q, std::size_t window)
+        : paths(std::move(p)),
+          query(q),
+          batch_count((paths.size() + kAheadBatchFiles - 1) / kAheadBatchFiles),
+          slots(window) {}
+    AheadBatch& slot(std::size_t b) { return slots[b % slots.size()]; }
+    void help();
+    AheadBatch search_batch(TapeSearch& search, std::size_t b, std::uint64_t below) const;
+
+    const std::vector<std::string> paths;
+    const SearchQuery query;
+    const std::size_t batch_count;
+    std::vector<AheadBatch> slots;  // batch b in slots[b % size]: no more batches are ahead than there are slots
+    std::mutex m;
+    std::condition_variable helpers_cv;  // room ahead, or the end
+    std::condition_variable caller_cv;   // the batch the caller waits for is done
+    std::size_t next = 0;                // the next batch not yet taken by anyone
+    std::size_t taken = 0;               // batches the caller is done with
+    std::size_t helpers_waiting = 0;
+    std::size_t caller_waits_for = SIZE_MAX;
+    bool stop = false;
+    std::vector<std::thread> threads;
+
+    // The caller's own: the batch it takes files from now.
+    std::size_t current = SIZE_MAX;
+    AheadBatch current_batch;  // empty when the caller searches the batch in turn
+};
+
+AheadBatch TapeSearchAhead::State::search_batch(TapeSearch& search, std::size_t b, std::uint64_t below) const {
+    AheadBatch out;
+    const std::size_t first = b * kAheadBatchFiles;
+    const std::size_t last = std::min(paths.size(), first + kAheadBatchFiles);
+    out.files.resize(last - first);
+    std::size_t budget = kAheadBatchHeldBytes;
+    for (std::size_t i = first; i < last && budget > 0; ++i) {
+        const std::string& path = paths[i];
+        if (path.empty()) continue;
+        // A FIFO, a device or a large file waits for its turn: it may block,
+        // be read once only, or need the road of a large file.
+        const auto meta = platform::stat_path(path);
+        if (!meta || meta->kind != platform::FileKind::Regular || meta->size == 0 || meta->size >= below) continue;
+        AheadFile& f = out.files[i - first];
+        f.held.emplace(&budget);
+        f.outcome = search.search(path, *f.held);
+        // Once one file's matches overflow the batch, the rest wait for
+        // their turn too.
+        if (f.held->full()) break;
+        f.declined = false;
+    }
+    out.done = true;
+    return out;
+}
+
+void TapeSearchAhead::State::help() {
+    TapeSearch search(query);
+    const std::uint64_t below = std::min(kAheadBelowBytes, tape_parser::mmap_threshold_bytes());
+    std::unique_lock lock(m);
+    for (;;) {
+        ++helpers_waiting;
+        helpers_cv.wait(lock, [&] { return stop || next >= batch_count || next < taken + slots.size(); });
+        --helpers_waiting;
+        if (stop || next >= batch_count) return;
+        const std::size_t b = next++;
+        lock.unlock();
+        AheadBatch done;
+        // Whatever goes wrong here leaves the batch to its turn, where it is
+        // reported as usual.
+        try {
+            done = search_batch(search, b, below);
+        } catch (...) {
+            done = AheadBatch{};
+            done.done = true;
+        }
+        lock.lock();
+        slot(b) = std::move(done);
+        if (caller_waits_for == b) caller_cv.notify_one();
+    }
+}
+
+TapeSearchAhead::TapeSearchAhead(std::vector<std::string> paths, const SearchQuery& query, unsigned helpers)
+    : state_(std::make_unique<State>(std::move(paths), query,
+                                     std::max<std::size_t>(helpers, 1) * kAheadBatchesPerHelper)) {
+    for (unsigned h = 0; h < helpers; ++h) {
+        try {
+            state_->threads.emplace_back([s = state_.get()] { s->help(); });
+        } catch (const std::system_error&) {
+            break;  // fewer helpers; none at all leaves every file to its turn
+        }
+    }
+}
+
+TapeSearchAhead::~TapeSearchAhead() {
+    {
+        std::lock_guard lock(state_->m);
+        state_->stop = true;
+    }
+    state_->helpers_cv.notify_all();
+    for (auto& t : state_->threads) t.join();
+}
+
+std::optional<SearchError> TapeSearchAhead::take(std::size_t i, MatchSink& sink) {
+    State& s = *state_;
+    if (s.threads.empty()) return std::nullopt;
+    const std::size_t b = i / kAheadBatchFiles;
+    if (b != s.current) {
+        bool wake_helper = false;
+        {
+            std::unique_lock lock(s.m);
+            if (s.current != SIZE_MAX) ++s.taken;  // batches are taken in order, each once
+            s.current = b;
+            if (s.next == b) {
+                // No helper has it yet: the caller searches it in turn rather
+                // than wait.
+                ++s.next;
+                s.current_batch = AheadBatch{};
+            } else {
+                s.caller_waits_for = b;
+                s.caller_cv.wait(lock, [&] { return s.slot(b).done; });
+                s.caller_waits_for = SIZE_MAX;
+                s.current_batch = std::move(s.slot(b));
+                s.slot(b) = AheadBatch{};
+            }
+            wake_helper = s.helpers_waiting > 0;
+        }
+        if (wake_helper) s.helpers_cv.notify_one();
+    }
+    const std::size_t k = i - b * kAheadBatchFiles;
+    if (k >= s.current_batch.files.size()) return std::nullopt;
+    AheadFile& f = s.current_batch.files[k];
+    if (f.declined) return std::nullopt;
+    const std::uint64_t handed = f.held->hand_on(sink);
+    // A sink that stopped early took fewer matches than the file holds.
+    if (f.outcome && f.outcome->is_success()) return SearchError::success(handed);
+    return std::move(f.outcome);
 }
 
 }  // namespace rova_rudo

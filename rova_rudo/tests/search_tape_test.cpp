@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -318,6 +319,53 @@ TEST(TapeSearch, OneSearchOverManyFilesAnswersAsEachAlone) {
                 const auto got = run.search(path, together);
                 EXPECT_EQ(got, want) << path;
                 EXPECT_EQ(together.hits, alone.hits) << path;
+            }
+        }
+    }
+}
+
+// Files searched ahead on helper threads answer, file by file, as a search
+// of each in turn: matches in order, failures as values, a sink that stops
+// early, and the files the helpers leave to their turn (a directory, a
+// missing file, matches that overflow their batch, an empty path).
+TEST(TapeSearchAhead, AnswersAsEachFileInTurn) {
+    std::string many = "{";  // more bytes of matches than a batch may hold, in a file that may go ahead
+    for (int i = 0; i < 4400; ++i)
+        many +=
+            (i ? ",\"" : "\"") + std::string(100, 'k') + std::to_string(i) + "\":\"hit" + std::string(100, 'x') + "\"";
+    many += "}";
+    std::vector<std::string> docs = {hundred_members(), R"({"a":"x"] "x")", "", R"({"hit":[1,12]})",
+                                     R"({"a":{"b":[{"c":"hit"}]}})"};
+    for (const auto& c : cases()) docs.push_back(c.doc);
+    std::vector<std::unique_ptr<TempFile>> files;
+    for (const auto& d : docs) files.push_back(std::make_unique<TempFile>(d));
+    const TempFile overflowing(many);
+    // Enough paths for several batches, with some that cannot be read.
+    std::vector<std::string> paths;
+    for (int round = 0; round < 6; ++round) {
+        for (const auto& f : files) paths.push_back(f->path());
+        if (round % 3 == 1) paths.push_back(overflowing.path());
+        paths.push_back("/tmp");
+        paths.push_back("/nonexistent/qm_ahead.json");
+        paths.push_back("");
+    }
+    for (const unsigned helpers : {1u, 4u}) {
+        for (const std::size_t stop_after : {SIZE_MAX, std::size_t{2}}) {
+            SCOPED_TRACE("helpers " + std::to_string(helpers) + " stop after " + std::to_string(stop_after));
+            const SearchQuery q = term("hit");
+            rova_rudo::TapeSearchAhead ahead(paths, q, helpers);
+            // Lets the helpers get ahead: taken at once, every batch could
+            // fall to the caller's turn.
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            rova_rudo::TapeSearch in_turn(q);
+            for (std::size_t i = 0; i < paths.size(); ++i) {
+                Recorder alone, got;
+                alone.stop_after = got.stop_after = stop_after;
+                const auto want = rova_rudo::run_tape_search(paths[i], q, alone);
+                auto early = ahead.take(i, got);
+                const auto outcome = early ? std::move(*early) : in_turn.search(paths[i], got);
+                EXPECT_EQ(outcome, want) << i << " " << paths[i];
+                EXPECT_EQ(got.hits, alone.hits) << i << " " << paths[i];
             }
         }
     }

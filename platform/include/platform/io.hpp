@@ -65,6 +65,10 @@ bool wait_until_ready(int fd, bool for_writing);
 // Opens for reading. `sequential` adds the sequential-scan hint.
 Result<File, IoError> open_read(const std::string& path, bool sequential = false);
 
+// Gives an open file the sequential-scan hint (larger read-ahead), for a
+// caller that learns only after the open whether the file is worth it.
+void advise_sequential(const File& f);
+
 // Opens for reading without waiting (O_NONBLOCK, which stays set): a FIFO
 // opens at once even when it has no writer.
 Result<File, IoError> open_read_no_wait(const std::string& path);

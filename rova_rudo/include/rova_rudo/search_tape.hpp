@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,6 +62,29 @@ private:
     std::optional<std::uint64_t> available_;  // memory available, read once for small files
     bool have_available_ = false;
     unsigned processors_ = 0;
+};
+
+// The files of one run searched ahead of their turn on helper threads, in
+// batches of consecutive files, each helper with a TapeSearch of its own,
+// while the caller takes them in order: take(i) waits for file i's batch and
+// hands the file's matches to the sink as a search of that file in turn
+// would, stopping where the sink asks. Only regular files below 1 MiB go
+// ahead; an empty path, a larger file, one that is not regular, one whose
+// matches overflow what its batch may hold, and every file of a batch no
+// helper has started when the caller reaches it give nullopt: the caller
+// searches it in turn. Every file is taken, in increasing order, each once.
+// Ends its helpers on destruction.
+class TapeSearchAhead {
+public:
+    TapeSearchAhead(std::vector<std::string> paths, const SearchQuery& query, unsigned helpers);
+    ~TapeSearchAhead();
+    TapeSearchAhead(const TapeSearchAhead&) = delete;
+    TapeSearchAhead& operator=(const TapeSearchAhead&) = delete;
+    std::optional<SearchError> take(std::size_t i, MatchSink& sink);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
 };
 
 // Start offsets of the raw occurrences of `matcher` in the file's bytes, with
