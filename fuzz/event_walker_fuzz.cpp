@@ -31,13 +31,15 @@ struct CheckingVisitor {
         if (s.data() < doc.data() || s.data() + s.size() > doc.data() + doc.size()) std::abort();
     }
     bool tick() { return stop_at && ++events == stop_after; }
-    void visitor_enter_array(std::uint64_t off) {
+    bool visitor_enter_array(std::uint64_t off) {
         if (off >= doc.size() || doc[off] != '[') std::abort();
         open.push_back(0);
+        return tick();
     }
-    void visitor_enter_object(std::uint64_t off) {
+    bool visitor_enter_object(std::uint64_t off) {
         if (off >= doc.size() || doc[off] != '{') std::abort();
         open.push_back(-1);
+        return tick();
     }
     void visitor_array_element(std::uint32_t i) {
         if (open.empty() || open.back() != static_cast<std::int64_t>(i)) std::abort();

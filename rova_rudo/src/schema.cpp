@@ -160,12 +160,13 @@ namespace {
 struct SchemaVisitor {
     SchemaBuilder& b;
 
-    void open(TypeMask bit) {
+    bool open(TypeMask bit) {
         b.parents.push_back(schema_record(b, bit, std::nullopt));
         b.last_member.push_back(0);
+        return false;
     }
-    void visitor_enter_array(std::uint64_t) { open(kTypeArray); }
-    void visitor_enter_object(std::uint64_t) { open(kTypeObject); }
+    bool visitor_enter_array(std::uint64_t) { return open(kTypeArray); }
+    bool visitor_enter_object(std::uint64_t) { return open(kTypeObject); }
     void visitor_array_element(std::uint32_t) {}
     std::optional<ParseError> visitor_object_key(JsonCursor& c) {
         // The key by reference: the map then reads the scanner's own view, no copy.

@@ -75,8 +75,8 @@ public:
         return stop && shape != MatchShape::ObjectKey;
     }
 
-    void visitor_enter_array(std::uint64_t s) { enter(s, false); }
-    void visitor_enter_object(std::uint64_t s) { enter(s, true); }
+    bool visitor_enter_array(std::uint64_t s) { return enter(s, false); }
+    bool visitor_enter_object(std::uint64_t s) { return enter(s, true); }
 
     void visitor_array_element(std::uint32_t i) {
         path_.set_index(i);
@@ -183,7 +183,8 @@ private:
     bool complete() const { return !pattern_ || progress_ >= pattern_->size(); }
     std::uint32_t base_progress() const { return progress_stack_.empty() ? 0 : progress_stack_.back(); }
 
-    void enter(std::uint64_t s, bool is_object) {
+    // Never stops: a container is reported when it closes.
+    bool enter(std::uint64_t s, bool is_object) {
         bool anchor = false;
         if (pattern_) anchor = pattern_is_anchor(*pattern_, progress_, base_progress());
         if (is_object) path_.enter_object();
@@ -195,6 +196,7 @@ private:
         }
         containers_.push_back({s, is_object, false, anchor});
         pending_key_match_ = false;
+        return false;
     }
 
     void record_in_innermost_object() {

@@ -15,12 +15,13 @@ struct Recorder {
     int stop_at_scalar = -1;  // stop on the n-th scalar (0-based)
     int scalars = 0;
 
-    void add(const std::string& s) {
+    bool add(const std::string& s) {
         if (!log.empty()) log += ' ';
         log += s;
+        return false;
     }
-    void visitor_enter_array(std::uint64_t o) { add("[" + std::to_string(o)); }
-    void visitor_enter_object(std::uint64_t o) { add("{" + std::to_string(o)); }
+    bool visitor_enter_array(std::uint64_t o) { return add("[" + std::to_string(o)); }
+    bool visitor_enter_object(std::uint64_t o) { return add("{" + std::to_string(o)); }
     void visitor_array_element(std::uint32_t i) { add("#" + std::to_string(i)); }
     std::optional<ParseError> visitor_object_key(JsonCursor& c) {
         return scan_member_key(c, [this](std::string_view key) { add("k:" + std::string(key)); });
@@ -105,8 +106,14 @@ TEST(EventWalker, DeepNestingUsesNoRecursion) {
     doc.append(depth, ']');
     struct Counter {
         std::size_t enters = 0, exits = 0, elements = 0;
-        void visitor_enter_array(std::uint64_t) { ++enters; }
-        void visitor_enter_object(std::uint64_t) { ++enters; }
+        bool visitor_enter_array(std::uint64_t) {
+            ++enters;
+            return false;
+        }
+        bool visitor_enter_object(std::uint64_t) {
+            ++enters;
+            return false;
+        }
         void visitor_array_element(std::uint32_t) { ++elements; }
         std::optional<ParseError> visitor_object_key(JsonCursor& c) {
             c.pos += 4;  // "k":

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "rova_rudo/event_walker.hpp"
+
 #include <optional>
 #include <string>
 
@@ -74,38 +76,45 @@ TEST(FlattenValue, DeepNestingNeedsNoRecursion) {
     EXPECT_EQ(out.substr(out.size() - 8), "[0] = 7\n");
 }
 
-TEST(FlattenValueLine, LimitStopsAndPlaceholderStandsForContainers) {
-    std::string out;
-    rova_rudo::FlattenState st;
-    st.out = &out;
-    st.limit = 2;
-    st.path.text = ".a";
-    EXPECT_FALSE(rova_rudo::flatten_value_line(st, "{object}", std::nullopt, false));
-    EXPECT_TRUE(rova_rudo::flatten_value_line(st, {}, std::string_view("x"), true));
-    EXPECT_TRUE(rova_rudo::flatten_value_line(st, {}, std::string_view("y"), true));
-    EXPECT_EQ(out, ".a = {object}\n.a = \"x\"\n");
-    EXPECT_EQ(st.count, 2u);
+// The flatten walk over a string, with what it ended in.
+struct Walked {
+    std::string lines;
+    rova_rudo::WalkOutcome outcome;
+};
+Walked walk_flatten(std::string_view doc, const rova_rudo::FlattenOptions& options) {
+    std::string lines;
+    rova_rudo::AppendedLines out{lines};
+    rova_rudo::FlattenVisitor<rova_rudo::AppendedLines> v{options, out};
+    rova_rudo::JsonCursor c(doc);
+    const rova_rudo::WalkOutcome o = rova_rudo::walk_json_events(c, v);
+    return {lines, o};
 }
 
-TEST(FlattenReadKey, ReportsTheByteOrTheEnd) {
+TEST(FlattenVisitor, LimitStopsAndPlaceholderStandsForContainers) {
+    const Walked w = walk_flatten(R"({"a":"x","b":"y"})", {.limit = 2, .objects_too = true});
+    EXPECT_EQ(w.lines, ". = {object}\n.a = \"x\"\n");
+    EXPECT_TRUE(w.outcome.stopped());
+    // A limit reached at a container stops the walk there, before the fault after it.
+    const Walked at_container = walk_flatten("[[@", {.limit = 2, .objects_too = true});
+    EXPECT_EQ(at_container.lines, ". = [array]\n.[0] = [array]\n");
+    EXPECT_TRUE(at_container.outcome.stopped());
+}
+
+TEST(FlattenVisitor, KeyFaultsReportTheByteOrTheEnd) {
     using rova_rudo::ParseError;
     struct Case {
         std::string text;
         ParseError want;
     };
     const Case cases[] = {
-        {"  x", ParseError::unexpected_byte('x', 2)},      {"  ", ParseError::unexpected_byte(0, 2)},
-        {R"("k" 1)", ParseError::unexpected_byte('1', 4)}, {R"("k")", ParseError::unexpected_byte(0, 3)},
-        {R"("k)", ParseError::unclosed_string()},
+        {"{  x", ParseError::unexpected_byte('x', 3)},      {"{  ", ParseError::unexpected_byte(0, 3)},
+        {R"({"k" 1)", ParseError::unexpected_byte('1', 5)}, {R"({"k")", ParseError::unexpected_byte(0, 4)},
+        {R"({"k)", ParseError::unclosed_string()},
     };
     for (const auto& c : cases) {
-        std::string out;
-        rova_rudo::FlattenState st;
-        st.out = &out;
-        rova_rudo::JsonCursor cur(c.text);
-        auto r = rova_rudo::flatten_read_key(cur, st);
-        ASSERT_FALSE(r.ok()) << c.text;
-        EXPECT_EQ(r.error(), c.want) << c.text;
+        const Walked w = walk_flatten(c.text, {});
+        ASSERT_TRUE(w.outcome.is_error()) << c.text;
+        EXPECT_EQ(w.outcome.error(), c.want) << c.text;
     }
 }
 

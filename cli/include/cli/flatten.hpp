@@ -9,14 +9,11 @@
 #include "cli/emitter.hpp"
 #include "platform/result.hpp"
 #include "rova_rudo/parser.hpp"
+#include "rova_rudo/util.hpp"
 
 namespace cli {
 
-struct FlattenOptions {
-    std::optional<std::uint64_t> truncation;  // --max-value-bytes
-    std::optional<std::uint64_t> limit;       // --limit: at most this many lines
-    bool objects_too = false;                 // a placeholder line for each container
-};
+using FlattenOptions = rova_rudo::FlattenOptions;
 
 // Writes the lines of `doc` to `writer`; a malformed document gives its first
 // syntax error after the lines before it. The elements of a document that is

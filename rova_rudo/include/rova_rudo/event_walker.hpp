@@ -5,8 +5,8 @@
 // limited by memory only), builds no tree and decodes no string.
 //
 // A visitor provides (all called in strict nesting order):
-//   void visitor_enter_array(std::uint64_t offset_of_bracket);
-//   void visitor_enter_object(std::uint64_t offset_of_brace);
+//   bool visitor_enter_array(std::uint64_t offset_of_bracket);   // true = stop
+//   bool visitor_enter_object(std::uint64_t offset_of_brace);    // true = stop
 //   void visitor_array_element(std::uint32_t index);       // before each element
 //   std::optional<ParseError> visitor_object_key(JsonCursor& c);
 //       // cursor before the key (whitespace not yet skipped); on success it
@@ -95,7 +95,7 @@ WalkOutcome walk_json_events(JsonCursor& c, V& v) {
         const std::uint8_t b = c.peek();
         if (b == '[') {
             ++c.pos;
-            v.visitor_enter_array(j);
+            if (v.visitor_enter_array(j)) return WalkOutcome::finished(true);
             skip_whitespace(c);
             if (!c.at_end() && c.peek() == ']') {
                 ++c.pos;
@@ -107,7 +107,7 @@ WalkOutcome walk_json_events(JsonCursor& c, V& v) {
             }
         } else if (b == '{') {
             ++c.pos;
-            v.visitor_enter_object(j);
+            if (v.visitor_enter_object(j)) return WalkOutcome::finished(true);
             skip_whitespace(c);
             if (!c.at_end() && c.peek() == '}') {
                 ++c.pos;
