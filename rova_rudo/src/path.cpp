@@ -50,17 +50,24 @@ void path_pop(PathBuilder& b) {
 void path_push_key(std::string& text, std::string_view key) {
     if (text.empty() || text.back() != '.') text += '.';
     // Nearly every key is short ASCII; settle that without the full check,
-    // eight bytes at a time.
+    // eight bytes at a time, the last eight (or four) overlapping the rest
+    // so that a short key takes one or two loads and no byte loop.
     const char* p = key.data();
     const std::size_t n = key.size();
+    auto load = [p](std::size_t at, std::size_t width) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, p + at, width);
+        return w;
+    };
     std::uint64_t high = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        high |= w;
+    if (n >= 8) {
+        high = load(n - 8, 8);
+        for (std::size_t i = 0; i + 8 < n; i += 8) high |= load(i, 8);
+    } else if (n >= 4) {
+        high = load(0, 4) | load(n - 4, 4);
+    } else if (n > 0) {
+        high = load(0, 1) | load(n / 2, 1) | load(n - 1, 1);
     }
-    for (; i < n; ++i) high |= static_cast<unsigned char>(p[i]);
     if ((high & 0x8080808080808080ull) == 0) {
         text.append(key);
         return;

@@ -102,6 +102,21 @@ TEST(PathPushKey, InvalidUtf8Rule) {
 
 // The deferred path spells what a builder given the same steps holds, however
 // seldom its text is asked for in between.
+// The ASCII test reads a key in overlapping words: a byte of 0x80 or above at
+// any place of a key of any length is seen.
+TEST(PathPushKey, ByteAboveAsciiAtAnyPlaceIsSeen) {
+    for (std::size_t n = 1; n <= 24; ++n) {
+        for (std::size_t at = 0; at < n; ++at) {
+            std::string key(n, 'k');
+            key[at] = '\xFF';
+            std::string want = "." + std::string(at, 'k') + "\xEF\xBF\xBD" + std::string(n - at - 1, 'k');
+            std::string text = ".";
+            path_push_key(text, key);
+            ASSERT_EQ(text, want) << "length " << n << " at " << at;
+        }
+    }
+}
+
 TEST(DeferredPath, SpellsWhatTheBuilderHolds) {
     enum Op { Arr, Obj, Index, Key, Pop };
     const std::vector<std::pair<Op, std::string>> steps = {
