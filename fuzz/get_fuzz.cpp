@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto c = canonicalize_path(all.substr(0, nl));
     if (!c) return 0;
     std::string_view doc = all.substr(nl + 1);
-    auto v = get_value_at_path(doc, c.value().text);
+    auto v = get_value_at_path(doc, c.value().text, c.value().form);
     if (!v) {
         if (get_error_display(v.error()).empty()) std::abort();
         return 0;

@@ -26,9 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (canon.rfind("root", 0) != 0) std::abort();
         auto again = canonicalize_path(canon);
         if (!again || again.value().text != canon) std::abort();
-        auto segs = parse_canonical_segments(canon);
+        auto segs = parse_canonical_segments(canon, c.value().form);
         if (!segs && get_error_display(segs.error()).empty()) std::abort();
-        auto v = get_value_at_path(kDoc, canon);
+        auto v = get_value_at_path(kDoc, canon, c.value().form);
         if (v) {
             std::string_view t = v.value().text();
             if (t.data() < kDoc.data() || t.data() + t.size() > kDoc.data() + kDoc.size()) std::abort();

@@ -31,7 +31,7 @@ text_seeds build-fuzz/seeds-where_fuzz '.a > 1' '.id == 3 && .name contains "x"'
 text_seeds build-fuzz/seeds-regex_fuzz '1^\w+$' '0a\sb[\W\d]' '0(?x) a b # c' '1[a-z--k&&[^\d]]' \
   '0\u{e9}\U000000e9\x{e9}' '0(a{100}){100}' '2a{0,2500}?b' '0(?U)(?P<n>x){2,1003}' '4[[:alpha:]~~\s]' '1[\p{Greek}&&\P{Lu}]'
 text_seeds build-fuzz/seeds-path_fuzz '.users[0].email' 'root.a[1].b' "\$['my key'].0" '/a/1/b' \
-  'a.1.b' '$' '.a[*].b' '/~0~1/x' '.[]' '$.a['
+  'a.1.b' '$' '.a[*].b' '/~0~1/x' '.[]' '$.a[' "\$.x['a.b']" '/a~1b.c/0'
 status=0
 for t in build-fuzz/fuzz/*_fuzz; do
   name=$(basename "$t")

@@ -56,7 +56,7 @@ int run_get(std::string_view document, const std::string& path, bool minify) {
     if (!form_name.empty())
         report("coerced " + std::string(form_name) + " path '" + path + "' to canonical '" + cp.text + "'");
 
-    auto found = rova_rudo::get_value_at_path(document, cp.text);
+    auto found = rova_rudo::get_value_at_path(document, cp.text, cp.form);
     if (!found) {
         report(rova_rudo::get_error_display(found.error()));
         return exit_code_for(found.error());

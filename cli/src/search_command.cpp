@@ -60,7 +60,7 @@ int run_search_exists(std::string_view document, const std::string& path_text, b
             "\n");
         return 2;
     }
-    auto found = rova_rudo::get_value_at_path(document, canonical->text);
+    auto found = rova_rudo::get_value_at_path(document, canonical->text, canonical->form);
     if (!found) {
         // A path the lookup cannot even read is a mistake in the request, not an
         // answer: reporting it "absent" would make --missing succeed on a typo.

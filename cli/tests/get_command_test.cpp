@@ -132,6 +132,39 @@ TEST(GetCommand, CoercionNotes) {
     });
 }
 
+// A key that holds "/", "." or digits is reachable by a pointer and by a
+// quoted key; the note shows the key quoted where ".key" would split it.
+TEST(GetCommand, KeysHoldingPathMarks) {
+    const std::pair<std::string, std::string> lock{
+        "lock.json", R"({"p":{"node_modules/lodash.merge":{"v":"4.6.2"},"node_modules/lodash":{"v":"x"}}})"};
+    const std::pair<std::string, std::string> api{
+        "api.json", R"({"paths":{"/gists":{"get":{"responses":{"200":{"description":"ok"}}}}}})"};
+    e2e::check_cases({
+        {.name = "pointer",
+         .args = {"get", "/p/node_modules~1lodash.merge/v", "lock.json"},
+         .files = {lock},
+         .out = "\"4.6.2\"\n",
+         .err = "qm: get: coerced JSON Pointer path '/p/node_modules~1lodash.merge/v' to canonical "
+                "'root.p['node_modules/lodash.merge'].v'\n"},
+        {.name = "quoted key",
+         .args = {"get", "$.p['node_modules/lodash.merge'].v", "lock.json"},
+         .files = {lock},
+         .out = "\"4.6.2\"\n",
+         .err = "qm: get: coerced JSONPath ($) path '$.p['node_modules/lodash.merge'].v' to canonical "
+                "'root.p['node_modules/lodash.merge'].v'\n"},
+        {.name = "quoted key in the printed form",
+         .args = {"get", ".p[\"node_modules/lodash.merge\"].v", "lock.json"},
+         .files = {lock},
+         .out = "\"4.6.2\"\n"},
+        {.name = "pointer digits name a member",
+         .args = {"get", "/paths/~1gists/get/responses/200/description", "api.json"},
+         .files = {api},
+         .out = "\"ok\"\n",
+         .err = "qm: get: coerced JSON Pointer path '/paths/~1gists/get/responses/200/description' to canonical "
+                "'root.paths./gists.get.responses[200].description'\n"},
+    });
+}
+
 TEST(GetCommand, LookupFailures) {
     e2e::check_cases({
         {.name = "missing key",

@@ -99,6 +99,38 @@ TEST(SearchCommand, PresenceRoad) {
     });
 }
 
+// Presence and --path reach keys holding "/" or "." and a pointer's digits
+// on an object as get does; printed paths keep their unquoted form.
+TEST(SearchCommand, QuotedKeysAndPointerDigits) {
+    const std::vector<std::pair<std::string, std::string>> lock = {
+        {"lock.json", R"({"p":{"node_modules/lodash.merge":{"v":"4.6.2"},"node_modules/lodash":{"v":"x"}},)"
+                      R"("o":{"0":"zero"},"a":[10,20]})"}};
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+        int code;
+    };
+    const std::vector<Case> cases = {
+        {{"--exists", "/p/node_modules~1lodash.merge/v"}, "/p/node_modules~1lodash.merge/v\n", 0},
+        {{"--missing", "$.p['node_modules/lodash.merge'].v"}, "", 1},
+        {{"--exists", ".p[\"node_modules/lodash.merge\"]"}, ".p[\"node_modules/lodash.merge\"]\n", 0},
+        {{"--exists", "/o/0"}, "/o/0\n", 0},
+        {{"--missing", "/o/1"}, "/o/1\n", 0},
+        {{"--exists", "/a/1"}, "/a/1\n", 0},
+        {{"--path", ".p['node_modules/lodash.merge']"}, ".p.node_modules/lodash.merge.v\n", 0},
+        {{"--path", "/p/node_modules~1lodash.merge"}, ".p.node_modules/lodash.merge.v\n", 0},
+        {{"--path", "/o/0"}, ".o.0\n", 0},
+        {{"--path", "/a/1"}, ".a[1]\n", 0},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"search"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.push_back("lock.json");
+        e2e::check_case(
+            {.name = c.args[0] + " " + c.args[1], .args = args, .files = lock, .out = c.out, .code = c.code});
+    }
+}
+
 // A path that reads as a path but that the lookup cannot parse must be an
 // error, never "absent": otherwise --missing reports success for a typo.
 TEST(SearchCommand, PresenceRejectsMalformedPaths) {

@@ -32,19 +32,6 @@ GetError parse_failure(const ParseError& p) {
     return e;
 }
 
-// An unsigned 32-bit decimal with an optional "+"; leading zeros allowed.
-std::optional<std::uint32_t> parse_index(std::string_view s) {
-    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-    if (s.empty()) return std::nullopt;
-    std::uint64_t v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') return std::nullopt;
-        v = v * 10 + static_cast<std::uint64_t>(c - '0');
-        if (v > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
-    }
-    return static_cast<std::uint32_t>(v);
-}
-
 // The state of one lookup. `pending` says what the key or element just read
 // means for the value after it: 2 no decision yet, 1 matched with segments
 // left, 0 not on the path. `on_path` holds one entry per open container.
@@ -142,9 +129,10 @@ void get_tracker_array_element(GetTracker& t, std::uint32_t i) {
         return;
     }
     if (t.container_kind == 2) t.elements_seen = std::max(t.elements_seen, i + 1);
-    const PathSegment& next = t.segments[t.matched];
+    PathSegment& next = t.segments[t.matched];
     if (next.is_index()) {
         if (next.index_value() == i) {
+            next.settle(false);
             get_tracker_segment_matched(t);
         } else {
             t.pending = 0;
@@ -163,13 +151,14 @@ void get_tracker_match_key(GetTracker& t, std::string_view key) {
     if (t.on_path.empty() || t.on_path.back() == 0 || t.all_matched()) {
         t.pending = 0;
     } else {
-        const PathSegment& next = t.segments[t.matched];
-        if (next.is_index()) {
+        PathSegment& next = t.segments[t.matched];
+        if (!next.is_key()) {
             // The path wants an array where this object stands.
             t.container_kind = 1;
             get_build_at_path(t);
             t.pending = 0;
         } else if (next.key_text() == key) {
+            next.settle(true);
             get_tracker_segment_matched(t);
         } else {
             t.pending = 0;
@@ -205,7 +194,7 @@ GetError not_found(const GetTracker& t) {
     const PathSegment* next = t.all_matched() ? nullptr : &t.segments[t.matched];
     GetError e;
     e.at = t.at;
-    if (next && t.container_kind == 1 && next->is_index()) {
+    if (next && t.container_kind == 1 && !next->is_key()) {
         e.kind = GetError::Kind::TypeMismatch;
         e.expected = "array";
         e.found = "object";
@@ -215,16 +204,16 @@ GetError not_found(const GetTracker& t) {
     } else if (next && t.container_kind == 2 && next->is_index() && t.elements_seen <= next->index_value()) {
         e.kind = GetError::Kind::IndexOutOfBounds;
         e.index = next->index_value();
-    } else if (next && t.container_kind == 2 && next->is_key()) {
+    } else if (next && t.container_kind == 2 && !next->is_index()) {
         e.kind = GetError::Kind::TypeMismatch;
         e.expected = "object";
         e.found = "array";
     } else {
         e.kind = GetError::Kind::KeyNotFound;
-        if (next && next->is_key()) {
-            e.key = next->key_text();
-        } else if (next) {
+        if (next && next->is_index()) {
             e.key = "[" + std::to_string(next->index_value()) + "]";
+        } else if (next) {
+            e.key = next->key_text();
         }
     }
     return e;
@@ -249,7 +238,7 @@ std::string get_error_display(const GetError& e) {
     return {};
 }
 
-platform::Result<std::vector<PathSegment>, GetError> parse_canonical_segments(std::string_view c) {
+platform::Result<std::vector<PathSegment>, GetError> parse_canonical_segments(std::string_view c, PathForm form) {
     if (c.empty()) return platform::Err{simple_error(GetError::Kind::EmptyPath)};
     std::size_t i;
     if (c.size() >= 4 && c.substr(0, 4) == "root") i = 4;
@@ -257,29 +246,26 @@ platform::Result<std::vector<PathSegment>, GetError> parse_canonical_segments(st
     else return platform::Err{simple_error(GetError::Kind::BadStart)};
     if (i < c.size() && c[i] != '.' && c[i] != '[') return platform::Err{simple_error(GetError::Kind::BadStart)};
     std::vector<PathSegment> segs;
+    CanonicalSegment seg;
     while (i < c.size()) {
-        if (c[i] == '.') {
-            std::size_t end = c.find_first_of(".[", i + 1);
-            if (end == std::string_view::npos) end = c.size();
-            if (end == i + 1) return platform::Err{malformed(c)};
-            segs.push_back(PathSegment::key(std::string(c.substr(i + 1, end - i - 1))));
-            i = end;
-        } else if (c[i] == '[') {
-            std::size_t close = c.find(']', i + 1);
-            if (close == std::string_view::npos) return platform::Err{malformed(c)};
-            auto idx = parse_index(c.substr(i + 1, close - i - 1));
-            if (!idx) return platform::Err{malformed(c)};
-            segs.push_back(PathSegment::index(*idx));
-            i = close + 1;
-        } else {
-            return platform::Err{malformed(c)};
+        if (read_canonical_segment(c, i, form, seg) != SegmentFault::None) return platform::Err{malformed(c)};
+        using Kind = CanonicalSegment::Kind;
+        switch (seg.kind) {
+            case Kind::Name:
+                if (seg.text.empty()) return platform::Err{malformed(c)};
+                [[fallthrough]];
+            case Kind::Key: segs.push_back(PathSegment::key(std::string(seg.text))); break;
+            case Kind::Index: segs.push_back(PathSegment::index(seg.index)); break;
+            case Kind::KeyOrIndex: segs.push_back(PathSegment::key_or_index(std::string(seg.text), seg.index)); break;
+            case Kind::Bracket: return platform::Err{malformed(c)};
         }
     }
     return segs;
 }
 
-platform::Result<ValueSpan, GetError> get_value_at_path(std::string_view document, std::string_view canonical) {
-    auto segs = parse_canonical_segments(canonical);
+platform::Result<ValueSpan, GetError> get_value_at_path(std::string_view document, std::string_view canonical,
+                                                        PathForm form) {
+    auto segs = parse_canonical_segments(canonical, form);
     if (!segs) return platform::Err{std::move(segs.error())};
     if (segs.value().empty()) return root_value(document);
 

@@ -122,6 +122,70 @@ TEST(GetValueAtPath, PathTextFaults) {
     EXPECT_TRUE(get_value_at_path(R"([0,1])", "root[4294967295]").error().kind == K::IndexOutOfBounds);
 }
 
+// Every path form as typed, through canonicalisation and lookup: a pointer
+// segment and a quoted key name one key whole, whatever it holds, and a
+// pointer's digits name a member of an object and an element of an array.
+TEST(GetValueAtPath, EveryFormNamesAnyKeyWhole) {
+    const std::string doc = R"({"a.b":1,"a":{"b":2},"x":{"a/b":3,"a.b":4},"k[0]":5,"q'":6,"d\"q":7,"":8,)"
+                            R"("12":9,"arr":[10,11,12],"t~s":13,"br]k":14,"n":{"0":{"1":15}}})";
+    struct Case {
+        std::string path;  // as typed
+        std::string want;  // the value's text, or the error's display text
+        bool found;
+    };
+    const std::vector<Case> cases = {
+        {"/a.b", "1", true},  // not .a.b, which holds 2
+        {"/a/b", "2", true},
+        {"/x/a~1b", "3", true},
+        {"/x/a.b", "4", true},
+        {"/t~0s", "13", true},
+        {"/k[0]", "5", true},
+        {"/br]k", "14", true},
+        {"$['a.b']", "1", true},
+        {"$[\"a.b\"]", "1", true},
+        {"$.x['a/b']", "3", true},
+        {"['a.b']", "1", true},  // the bare form
+        {".x['a/b']", "3", true},
+        {".x[\"a.b\"]", "4", true},
+        {"root.x['a.b']", "4", true},
+        {"$['k[0]']", "5", true},
+        {"$['br]k']", "14", true},
+        {"$[\"q'\"]", "6", true},
+        {"$['q'']", "6", true},      // the key ends at the quote before "]"
+        {"$['d\\\"q']", "7", true},  // keys are written as the document escapes them
+        {"$['']", "8", true},
+        {".['']", "8", true},
+        {"/12", "9", true},      // a member of an object
+        {"/arr/1", "11", true},  // an element of an array
+        {"/arr/01", "11", true},
+        {"/n/0/1", "15", true},
+        {".12", "9", true},
+        {"/arr/3", "index [3] out of bounds at .arr", false},
+        {"/arr/x", "expected object at .arr, found array", false},
+        {"/13", "key '13' not found at .", false},
+        {"/x/no.such", "key 'no.such' not found at .x", false},
+        {"/99999999999", "key '99999999999' not found at .", false},
+        {"$.12", "expected array at ., found object", false},  // the "$" and bare forms' digits stay indices
+        {"12", "expected array at ., found object", false},
+        {"$['a.b", "unclosed '[' in '['a.b'", false},
+        {"$['a.b]", "malformed path segment: root['a.b]", false},
+        {".x['a.b\"]", "malformed path segment: root.x['a.b\"]", false},
+        {"/x']y\"].z", "key 'x']y\"].z' holds both '] and \"], which no quote can hold", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("path: " + c.path);
+        auto canon = canonicalize_path(c.path);
+        if (!canon) {
+            EXPECT_FALSE(c.found);
+            EXPECT_EQ(path_syntax_error_display(canon.error()), c.want);
+            continue;
+        }
+        auto r = get_value_at_path(doc, canon.value().text, canon.value().form);
+        EXPECT_EQ(r.ok() ? std::string(r.value().text()) : get_error_display(r.error()), c.want);
+        EXPECT_EQ(r.ok(), c.found);
+    }
+}
+
 TEST(GetValueAtPath, DeepNestingNeedsNoRecursion) {
     const std::size_t depth = 200000;
     std::string doc = std::string(depth, '[') + "7" + std::string(depth, ']');

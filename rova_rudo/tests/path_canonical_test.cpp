@@ -32,7 +32,14 @@ TEST(CanonicalizePath, ConversionTable) {
         {"$[0]", "root[0]", 2},
         {"$['my key']", "root.my key", 2},
         {"$[\"my key\"]", "root.my key", 2},
-        {"$['a\"]", "root['a\"]", 2},  // mismatched quotes are not a quoted key
+        {"$['a\"]", "root['a\"]", 2},        // mismatched quotes are not a quoted key
+        {"$['a.b'].c", "root['a.b'].c", 2},  // quoted only where ".key" would split
+        {"$[\"a[0]\"]", "root['a[0]']", 2},
+        {"$[\"x']\"]", "root.x']", 2},
+        {"$[\"x'].y\"]", "root[\"x'].y\"]", 2},
+        {"$['a]b']", "root.a]b", 2},
+        {"$['']", "root['']", 2},
+        {"$['12']", "root.12", 2},
         {"$..a", "root.a", 2},
         {"$.a[*]", "root.a[*]", 2},
         {"$.a[]", "root.a[]", 2},
@@ -45,7 +52,10 @@ TEST(CanonicalizePath, ConversionTable) {
         {"/~01", "root.~1", 3},  // unescaped left to right, once
         {"/00", "root[00]", 3},
         {"/-", "root.-", 3},
-        {"/a.b", "root.a.b", 3},
+        {"/a.b", "root['a.b']", 3},
+        {"/a~1b.c", "root['a/b.c']", 3},
+        {"/x'].y", "root[\"x'].y\"]", 3},
+        {"/x']\"].y", "key 'x']\"].y' holds both '] and \"], which no quote can hold", -1},
         {"/a//b", "empty path segment in '/a//b'", -1},
         {"/a/", "empty path segment in '/a/'", -1},
         {"//", "empty path segment in '//'", -1},
@@ -60,9 +70,10 @@ TEST(CanonicalizePath, ConversionTable) {
         {"a.", "root.a", 4},
         {"a[*]", "root.a[*]", 4},
         {"a[0", "unclosed '[' in 'a[0'", -1},
-        {"['']", "root.", 4},
+        {"['']", "root['']", 4},
         {"a['x']b", "root.a.x.b", 4},
-        {"a['x.y]z']", "root.a['x.y].z']", 4},  // quotes do not protect a "]"
+        {"a['x.y]z']", "root.a['x.y]z']", 4},  // the key ends at the quote before "]"
+        {"a['x'y']", "root.a.x'y", 4},
         {"x]y", "root.x]y", 4},
         {"caf\xc3\xa9.1", "root.caf\xc3\xa9[1]", 4},
     };

@@ -15,6 +15,9 @@ std::string render(const PathPattern& p) {
             case PathSegmentPattern::Kind::AnyKey: s += "K*"; break;
             case PathSegmentPattern::Kind::Index: s += "I(" + std::to_string(seg.index) + ")"; break;
             case PathSegmentPattern::Kind::AnyIndex: s += "I*"; break;
+            case PathSegmentPattern::Kind::KeyOrIndex:
+                s += "KI(" + seg.key + "," + std::to_string(seg.index) + ")";
+                break;
         }
     }
     return s;
@@ -38,6 +41,16 @@ TEST(PathPattern, Compiles) {
         {".users.0", "K(users)K(0)"},  // the printed form keeps digit segments as keys
         {"users.0", "K(users)I(0)"},
         {"$['my key'].*", "K(my key)K*"},
+        {"$['a.b'][\"c[0]\"]", "K(a.b)K(c[0])"},  // a quoted key is one key, whole
+        {".x['a/b'].y", "K(x)K(a/b)K(y)"},
+        {"root['a.b']", "K(a.b)"},
+        {".['*']", "K(*)"},  // quoted in the canonical text: the key named "*"
+        {".['']", "K()"},
+        {"/a.b/c~1d", "K(a.b)K(c/d)"},
+        {"/users/0/email", "K(users)KI(0,0)K(email)"},  // a pointer's digits: member or element
+        {"/n/007", "K(n)KI(007,7)"},
+        {"/n/99999999999", "K(n)K(99999999999)"},
+        {".['a.b]", "error: invalid array index ''a.b'"},
         {"$", ""},
         {"root", ""},
         {".", ""},

@@ -59,13 +59,15 @@ struct GetError {
 // E.g. "key 'x' not found at .a" or "index [3] out of bounds at .a".
 std::string get_error_display(const GetError& e);
 
-// The segments of a canonical text ("root..." or "$..."); fails with
-// EmptyPath, BadStart or MalformedSegment.
-platform::Result<std::vector<PathSegment>, GetError> parse_canonical_segments(std::string_view canonical);
+// The segments of a canonical text ("root..." or "$...") recognised in
+// `form`; fails with EmptyPath, BadStart or MalformedSegment.
+platform::Result<std::vector<PathSegment>, GetError> parse_canonical_segments(std::string_view canonical,
+                                                                              PathForm form = PathForm::Canonical);
 
 // The value at `canonical` in `document`. Without segments ("root", "$") the
 // whole document, trimmed of whitespace, is returned unread beyond its first
 // byte, which decides the kind.
-platform::Result<ValueSpan, GetError> get_value_at_path(std::string_view document, std::string_view canonical);
+platform::Result<ValueSpan, GetError> get_value_at_path(std::string_view document, std::string_view canonical,
+                                                        PathForm form = PathForm::Canonical);
 
 }  // namespace rova_rudo

@@ -19,10 +19,11 @@ namespace rova_rudo {
 
 struct PathSegmentPattern {
     enum class Kind : std::uint8_t {
-        Key,       // a member whose raw key bytes equal `key`
-        AnyKey,    // ".*": any member
-        Index,     // an element with index `index`
-        AnyIndex,  // "[*]" or "[]": any element
+        Key,         // a member whose raw key bytes equal `key`
+        AnyKey,      // ".*": any member
+        Index,       // an element with index `index`
+        AnyIndex,    // "[*]" or "[]": any element
+        KeyOrIndex,  // a JSON Pointer's digits: the member `key` or the element `index`
     };
     Kind kind = Kind::AnyKey;
     std::string key;
@@ -31,9 +32,11 @@ struct PathSegmentPattern {
     bool operator==(const PathSegmentPattern&) const = default;
 
     bool matches_key(std::string_view raw_key) const {
-        return kind == Kind::AnyKey || (kind == Kind::Key && raw_key == key);
+        return kind == Kind::AnyKey || ((kind == Kind::Key || kind == Kind::KeyOrIndex) && raw_key == key);
     }
-    bool matches_index(std::uint32_t i) const { return kind == Kind::AnyIndex || (kind == Kind::Index && index == i); }
+    bool matches_index(std::uint32_t i) const {
+        return kind == Kind::AnyIndex || ((kind == Kind::Index || kind == Kind::KeyOrIndex) && index == i);
+    }
 };
 
 // May be empty ("$", "root", "."): then every position is complete.
