@@ -7,12 +7,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <utility>
 
 #include "platform/utf8.hpp"
 #include "rova_rudo/byte_search.hpp"
 #include "rova_rudo/fx_hash.hpp"
+#include "rova_rudo/parser.hpp"
 #include "tape_parser/simd.hpp"
 
 namespace rova_rudo {
@@ -41,8 +43,6 @@ Node make_node(Kind k, std::uint64_t a, std::uint64_t b_payload) {
     return Node{a, (static_cast<std::uint64_t>(k) << kKindShift) | b_payload};
 }
 bool is_container(Kind k) { return k == Kind::Array || k == Kind::Object; }
-
-bool is_ws(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 // A finite double as its shortest round-trip decimal: value = 0.digits x
 // 10^point, digits without leading or trailing zeros ("0" for zero).
@@ -364,9 +364,7 @@ private:
         err_ = JsonSyntaxError{pos_, what};
         return false;
     }
-    void skip_ws() {
-        while (pos_ < n_ && is_ws(s_[pos_])) ++pos_;
-    }
+    void skip_ws() { pos_ = skip_whitespace(reinterpret_cast<const char*>(s_), n_, pos_); }
     bool walk();
     bool parse_string(bool is_key = false);
     bool parse_number();
@@ -398,7 +396,24 @@ private:
 };
 
 bool JsonStrictParser::parse_string(bool is_key) {
-    // pos_ at the opening quote.
+    // pos_ at the opening quote. Most strings are short ASCII without an
+    // escape: their closing quote is the first special byte of the next 32.
+    if (pos_ + 33 <= n_) {
+        const std::size_t body = pos_ + 1;
+        const std::size_t end = find_string_special(s_, body, body + 32);
+        if (end < body + 32 && s_[end] == '"') {
+            if (!build_) {
+                if (is_key) {
+                    keys_.push_back(fx_hash_bytes({reinterpret_cast<const char*>(s_ + body), end - body}));
+                    key_quotes_.push_back(pos_);
+                }
+            } else {
+                doc_.nodes_.push_back(make_node(Kind::String, body, end - body));
+            }
+            pos_ = end + 1;
+            return true;
+        }
+    }
     std::size_t start = ++pos_;
     bool decoded = false;
     std::size_t arena_start = doc_.arena_.size();
@@ -836,13 +851,14 @@ void write_json_string(std::string& out, std::string_view text) {
 void write_json_double(std::string& out, double v) { write_shortest(out, shortest_decimal(v)); }
 
 // ",\n" and two spaces per level, sliced from one constant: the reader
-// bounds nesting at 127, so 2 + 2 * 127 bytes always suffice.
+// bounds nesting at 127, so 2 + 2 * 127 bytes always suffice; 32 more let
+// the text writer copy a slice in whole 32-byte blocks.
 constexpr std::string_view kBreak =
     ",\n"
     "                                                                                                    "
     "                                                                                                    "
-    "                                                        ";
-static_assert(kBreak.size() >= 2 + 2 * kMaxDepth);
+    "                                                                                        ";
+static_assert(kBreak.size() >= 2 + 2 * kMaxDepth + 32);
 
 class JsonDocWriter {
 public:
@@ -992,7 +1008,9 @@ public:
           pretty_(style == JsonStyle::Pretty),
           out_(out),
           drain_(drain),
-          stop_(stop) {}
+          stop_(stop),
+          buf_(new char[kBufSize]),
+          o_(buf_.get()) {}
 
     void run() {
         skip_ws();
@@ -1003,9 +1021,9 @@ public:
                 const bool is_object = c == '{';
                 ++pos_;
                 skip_ws();
-                out_ += c;
+                put(c);
                 if (s_[pos_] == (is_object ? '}' : ']')) {
-                    out_ += s_[pos_++];
+                    put(s_[pos_++]);
                 } else {
                     depth_.push_back(is_object);
                     member(true, is_object);
@@ -1014,21 +1032,27 @@ public:
             } else if (c == '"') {
                 write_string();
             } else if (c == 't' || c == 'n') {
-                out_.append(s_ + pos_, 4);
+                put(s_ + pos_, 4);
                 pos_ += 4;
             } else if (c == 'f') {
-                out_.append(s_ + pos_, 5);
+                put(s_ + pos_, 5);
                 pos_ += 5;
             } else {
                 write_number();
             }
-            if (drain_ && out_.size() >= (std::size_t{1} << 16)) {
-                drain_(out_);
-                if (stop_ && stop_()) return;
+            if (static_cast<std::size_t>(o_ - buf_.get()) >= kFlushAt) {
+                spill();
+                if (drain_) {
+                    drain_(out_);
+                    if (stop_ && stop_()) return;
+                }
             }
             // After a value: close containers until a member follows.
             for (;;) {
-                if (depth_.empty()) return;
+                if (depth_.empty()) {
+                    spill();
+                    return;
+                }
                 skip_ws();
                 if (s_[pos_] == ',') {
                     ++pos_;
@@ -1038,48 +1062,112 @@ public:
                 const bool is_object = depth_.back();
                 depth_.pop_back();
                 ++pos_;
-                if (pretty_) out_.append(kBreak.data() + 1, 1 + depth_.size() * 2);
-                out_ += is_object ? '}' : ']';
+                if (pretty_) put_break(1, 1 + depth_.size() * 2);
+                put(is_object ? '}' : ']');
             }
         }
     }
 
 private:
-    void skip_ws() {
-        while (pos_ < n_ && is_ws(static_cast<unsigned char>(s_[pos_]))) ++pos_;
+    // Output gathers in a buffer of its own and goes to `out_` (and the
+    // drain) once past kFlushAt bytes, tested after each value: a token's
+    // bytes are copied into the buffer with one bound test, and the slack
+    // lets most values that cross kFlushAt end in the buffer.
+    static constexpr std::size_t kFlushAt = std::size_t{1} << 16;
+    static constexpr std::size_t kSlack = 4096;
+    static constexpr std::size_t kBufSize = kFlushAt + kSlack;
+
+    std::size_t room() const { return static_cast<std::size_t>(buf_.get() + kBufSize - o_); }
+    void spill() {
+        out_.append(buf_.get(), static_cast<std::size_t>(o_ - buf_.get()));
+        o_ = buf_.get();
     }
+    void put(char c) {
+        if (room() == 0) spill();
+        *o_++ = c;
+    }
+    void put(const char* p, std::size_t k) {
+        if (k > room()) {
+            spill();
+            if (k > kBufSize) {
+                out_.append(p, k);
+                return;
+            }
+        }
+        std::memcpy(o_, p, k);
+        o_ += k;
+    }
+    // kBreak's bytes [from, from + k), copied 32 at a time (kBreak holds the
+    // last block's tail).
+    void put_break(std::size_t from, std::size_t k) {
+        if (k + 32 > room()) spill();
+        for (std::size_t i = 0; i < k; i += 32)
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(o_ + i),
+                                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kBreak.data() + from + i)));
+        o_ += k;
+    }
+    void skip_ws() { pos_ = skip_whitespace(s_, n_, pos_); }
     // The separator before a member or element and, in an object, its key
     // and colon; leaves pos_ at the value.
     void member(bool first, bool is_object) {
         if (pretty_) {
             const std::size_t skip = first ? 1 : 0;
-            out_.append(kBreak.data() + skip, 2 - skip + depth_.size() * 2);
+            put_break(skip, 2 - skip + depth_.size() * 2);
         } else if (!first) {
-            out_ += ',';
+            put(',');
         }
         skip_ws();
         if (is_object) {
             write_string();
             skip_ws();
             ++pos_;  // the colon
-            out_ += pretty_ ? ": " : ":";
+            if (pretty_) put(": ", 2);
+            else put(':');
             skip_ws();
         }
     }
     void write_string() {
-        const std::size_t start = pos_ + 1;
-        std::size_t p = start;
-        const auto* u = reinterpret_cast<const unsigned char*>(s_);
-        p += find_either_byte(std::string_view(s_ + p, n_ - p), '"', '\\');
-        if (s_[p] == '"') {
-            // Checked text without escapes holds no byte that needs one: the
-            // string is written as it stands, quotes included.
-            out_.append(s_ + start - 1, p - start + 2);
-            pos_ = p + 1;
-            return;
+        const std::size_t quote = pos_;
+        std::size_t p = quote + 1;
+        // Checked text holds no byte that needs an escape, and its escapes
+        // other than \/ and \u are already in the writers' form: such a
+        // string is written as it stands, quotes included.
+        for (;;) {
+            if (p + 32 <= n_) {
+                const auto b = simd::Block32::load(s_ + p);
+                const std::uint32_t m = b.eq('"') | b.eq('\\');
+                if (m == 0) {
+                    p += 32;
+                    continue;
+                }
+                p += simd::first_bit(m);
+            } else {
+                while (s_[p] != '"' && s_[p] != '\\') ++p;
+            }
+            if (s_[p] == '"') break;
+            if (s_[p + 1] == 'u' || s_[p + 1] == '/') return write_decoded_string(quote, p);
+            p += 2;
         }
-        // Escapes: decode the whole body, then write it in the writers' form.
-        scratch_.assign(s_ + start, p - start);
+        const std::size_t k = p + 1 - quote;
+        if (k <= 32 && quote + 32 <= n_ && room() >= 32) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(o_),
+                                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s_ + quote)));
+            o_ += k;
+        } else {
+            put(s_ + quote, k);
+        }
+        pos_ = p + 1;
+    }
+    // A string with a \u or \/ escape, the first at p: its body decoded,
+    // then written in the writers' form.
+    void write_decoded_string(std::size_t quote, std::size_t p) {
+        const auto* u = reinterpret_cast<const unsigned char*>(s_);
+        scratch_.clear();
+        std::size_t q = quote + 1;
+        while (q < p) {
+            if (s_[q] == '\\') (void)decode_escape(u, n_, q, scratch_);
+            else scratch_ += s_[q++];
+        }
         while (s_[p] != '"') {
             if (s_[p] == '\\') {
                 (void)decode_escape(u, n_, p, scratch_);
@@ -1090,7 +1178,9 @@ private:
             }
         }
         pos_ = p + 1;
-        write_json_string(out_, scratch_);
+        escaped_.clear();
+        write_json_string(escaped_, scratch_);
+        put(escaped_.data(), escaped_.size());
     }
     void write_number() {
         const std::size_t start = pos_;
@@ -1113,7 +1203,7 @@ private:
         // through a double, as the reader stores them, unless the double
         // does not hold their value.
         if (integer && text != "-0") {
-            out_ += text;
+            put(first, text.size());
             return;
         }
         double d = 0;
@@ -1121,9 +1211,11 @@ private:
         if (r.ec == std::errc::result_out_of_range) d = std::strtod(std::string(text).c_str(), nullptr);
         const ShortestDecimal shortest = shortest_decimal(d);
         if (same_value(text, shortest)) {
-            write_shortest(out_, shortest);
+            scratch_.clear();
+            write_shortest(scratch_, shortest);
+            put(scratch_.data(), scratch_.size());
         } else {
-            out_ += text;
+            put(first, text.size());
         }
     }
 
@@ -1134,8 +1226,11 @@ private:
     std::string& out_;
     const std::function<void(std::string&)>& drain_;
     const std::function<bool()>& stop_;
+    std::unique_ptr<char[]> buf_;
+    char* o_;                          // the end of the output in buf_
     std::vector<std::uint8_t> depth_;  // the open containers: object (1) or array (0)
-    std::string scratch_;
+    std::string scratch_;              // a decoded string body, or a number's digits
+    std::string escaped_;
 };
 
 }  // namespace

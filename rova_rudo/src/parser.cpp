@@ -48,23 +48,14 @@ std::string parse_error_display(const ParseError& e) {
     return out;
 }
 
-void detail::skip_whitespace_run(JsonCursor& c) {
-    const char* d = c.data;
-    const std::uint64_t len = c.len;
-    std::uint64_t p = c.pos + 1;
-    // Single separators are the common case: test up to three bytes one by
-    // one (the first was tested inline) before treating the run as indentation.
-    for (int k = 1; k < 3; ++k) {
-        if (p >= len || !is_json_whitespace(static_cast<std::uint8_t>(d[p]))) {
-            c.pos = p;
-            return;
-        }
-        ++p;
+std::uint64_t detail::whitespace_run_end(const char* d, std::uint64_t len, std::uint64_t p) {
+    while (p + 32 <= len) {
+        const std::uint32_t ws = tape_parser::simd::whitespace_mask32(d + p);
+        if (ws != 0xFFFFFFFFu) return p + tape_parser::simd::first_bit(~ws);
+        p += 32;
     }
-    static const char spaces[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-    while (p + 8 <= len && std::memcmp(d + p, spaces, 8) == 0) p += 8;
     while (p < len && is_json_whitespace(static_cast<std::uint8_t>(d[p]))) ++p;
-    c.pos = p;
+    return p;
 }
 
 platform::Result<std::string_view, ParseError> detail::scan_string_rest(JsonCursor& c) {

@@ -135,6 +135,12 @@ TEST(JsonValue, Strings) {
         {"\"" + std::string(40, 'x') + "\\n" + std::string(40, 'y') + "\"",
          "\"" + std::string(40, 'x') + "\\n" + std::string(40, 'y') + "\""},
         {"\"" + std::string(40, 'x') + "\x1f\"", "<rejected>"},
+        // Escapes kept as written, then one that is decoded: the decoding
+        // starts from the string's first byte.
+        {R"("a\nb\u00e9")", "\"a\\nb\xc3\xa9\""},
+        {R"("\"\\\/")", R"("\"\\/")"},
+        {"\"" + std::string(40, 'x') + "\\t" + std::string(20, 'y') + "\\u0041\"",
+         "\"" + std::string(40, 'x') + "\\t" + std::string(20, 'y') + "A\""},
     });
     std::string out;
     write_json_string(out, "he said \"hi\"\n\x7f\x02");
@@ -258,6 +264,13 @@ TEST(JsonValue, NestingLimit) {
     for (int i = 0; i < 127; ++i) objects += "{\"a\":";
     objects += "1" + std::string(127, '}');
     EXPECT_EQ(compact(objects), objects);
+    // The deepest indentation the writers make, from the text and from the document.
+    auto doc = parse_json_strict(objects);
+    ASSERT_TRUE(doc.ok());
+    std::string want;
+    write_json(doc.value(), JsonStyle::Pretty, want);
+    EXPECT_EQ(pretty(objects), want);
+    EXPECT_NE(want.find("\n" + std::string(2 * 127, ' ') + "\"a\": 1"), std::string::npos);
     // Far deeper than any stack would allow for a recursive reader.
     EXPECT_EQ(compact(nested(1000000, '[', ']')), "<rejected>");
 }

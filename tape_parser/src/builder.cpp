@@ -136,18 +136,6 @@ inline std::uint32_t number_mask16(const std::uint8_t* p) {
     return ~simd::movemask(none) & 0xFFFFu;
 }
 
-// Bit i set when byte i of the 32 at p is JSON whitespace (space, tab, LF,
-// CR): a byte is whitespace when the table entry its low nibble selects is
-// the byte itself. The other entries are 0x80, which no byte selects (bytes
-// from 0x80 select zero).
-inline std::uint32_t whitespace_mask32(const std::uint8_t* p) {
-    constexpr char o = static_cast<char>(0x80);
-    const __m256i tab = _mm256_setr_epi8(' ', o, o, o, o, o, o, o, o, '\t', '\n', o, o, '\r', o, o,  //
-                                         ' ', o, o, o, o, o, o, o, o, '\t', '\n', o, o, '\r', o, o);
-    const __m256i v = simd::Block32::load(p).v;
-    return simd::movemask(_mm256_cmpeq_epi8(_mm256_shuffle_epi8(tab, v), v));
-}
-
 // tape_number_end, inlined into the chunk loop: a call there would leave the
 // loop's state only the few registers a call preserves.
 [[gnu::always_inline]] inline const std::uint8_t* number_end(const std::uint8_t* s, const std::uint8_t* lim) {
@@ -307,7 +295,7 @@ template <std::size_t N>
 // no space (one after a ':' does) and 32 readable bytes at s; false, the
 // cursor unmoved, when the run is past 31 bytes or s holds no blank.
 [[gnu::always_inline]] inline bool cross_indentation(const std::uint8_t*& s, std::uint8_t& run) {
-    const std::uint32_t ws = whitespace_mask32(s);
+    const std::uint32_t ws = simd::whitespace_mask32(s);
     const unsigned guess = run;
     if (simd::low_bits(ws, guess + 1) == (1u << guess) - 1) {
         s += guess;

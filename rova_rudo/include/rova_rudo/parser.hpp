@@ -82,16 +82,25 @@ struct ParseError {
 std::string parse_error_display(const ParseError& e);
 
 namespace detail {
-// The run of whitespace starting at pos, which is whitespace.
-void skip_whitespace_run(JsonCursor& c);
+// The end of the run of whitespace whose second byte is at p.
+std::uint64_t whitespace_run_end(const char* d, std::uint64_t len, std::uint64_t p);
 }  // namespace detail
 
-// Advances pos past every whitespace byte (stops at the first other byte or at len).
-// Inline because walkers call it two or three times per token and in
-// minified text it almost always finds no whitespace at all.
-inline void skip_whitespace(JsonCursor& c) {
-    if (c.pos < c.len && is_json_whitespace(static_cast<std::uint8_t>(c.data[c.pos]))) detail::skip_whitespace_run(c);
+// The first byte at or after p that is not whitespace, or len. Inline
+// because walkers call it two or three times per token and in minified text
+// it almost always finds no whitespace at all; a single separator (the space
+// after a ',' or ':') is also taken here, and only longer runs call out.
+inline std::uint64_t skip_whitespace(const char* d, std::uint64_t len, std::uint64_t p) {
+    if (p < len && is_json_whitespace(static_cast<std::uint8_t>(d[p]))) {
+        ++p;
+        if (p < len && is_json_whitespace(static_cast<std::uint8_t>(d[p])))
+            return detail::whitespace_run_end(d, len, p);
+    }
+    return p;
 }
+
+// Advances pos past every whitespace byte (stops at the first other byte or at len).
+inline void skip_whitespace(JsonCursor& c) { c.pos = skip_whitespace(c.data, c.len, c.pos); }
 
 namespace detail {
 // scan_string for a body that is not settled by its first 32 bytes.

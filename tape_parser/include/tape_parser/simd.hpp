@@ -60,6 +60,18 @@ inline unsigned first_bit(std::uint64_t m) { return static_cast<unsigned>(_tzcnt
 // `m` with every bit from `n` up cleared.
 inline std::uint32_t low_bits(std::uint32_t m, unsigned n) { return _bzhi_u32(m, n); }
 
+// Bit i set when byte i of the 32 at p is JSON whitespace (space, tab, LF,
+// CR): a byte is whitespace when the table entry its low nibble selects is
+// the byte itself. The other entries are 0x80, which no byte selects (bytes
+// from 0x80 select zero).
+inline std::uint32_t whitespace_mask32(const void* p) {
+    constexpr char o = static_cast<char>(0x80);
+    const __m256i tab = _mm256_setr_epi8(' ', o, o, o, o, o, o, o, o, '\t', '\n', o, o, '\r', o, o,  //
+                                         ' ', o, o, o, o, o, o, o, o, '\t', '\n', o, o, '\r', o, o);
+    const __m256i v = Block32::load(p).v;
+    return movemask(_mm256_cmpeq_epi8(_mm256_shuffle_epi8(tab, v), v));
+}
+
 // A JSON string body at `body` whose closing quote is among its first W
 // bytes with no backslash before it: true, with `len` the body's length
 // (the common short string, taken without a scan). At least W bytes must be
