@@ -1,5 +1,6 @@
 #include "tape_parser/parse.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -64,6 +65,21 @@ std::optional<std::string> tape_memory_shortfall(const Tape& tape, std::uint64_t
            std::to_string(*available) + " are available";
 }
 
+std::optional<std::string> TapeMemoryWatch::after_chunk(Tape& tape, std::uint64_t start, std::uint64_t parsed,
+                                                        std::uint64_t total) {
+    if (parsed >= total || parsed <= start) return std::nullopt;  // the last chunk: nothing more will grow
+    if (estimated_ && tape.size() <= estimate_) return std::nullopt;
+    const unsigned __int128 est = static_cast<unsigned __int128>(total - start) * tape.size() / (parsed - start);
+    std::uint64_t entries = est > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(est);
+    if (auto shortfall = tape_memory_shortfall(tape, entries)) return shortfall;
+    if (!estimated_) prefault_tape_capacity(tape, entries);
+    estimated_ = true;
+    // At least an eighth past what is there, so that a tape growing just past
+    // each new estimate is checked a few dozen times at most.
+    estimate_ = std::max(entries, tape.size() + tape.size() / 8);
+    return std::nullopt;
+}
+
 void set_available_memory_for_tests(std::optional<std::uint64_t> bytes) {
     g_available_for_tests.store(bytes ? *bytes : UINT64_MAX, std::memory_order_relaxed);
 }
@@ -92,7 +108,7 @@ TapeParseOutput parse_chunks(Tape tape, const std::uint8_t* data, std::size_t le
     // A chunk size of 0 would never advance: take the buffer as one chunk.
     if (chunk_size == 0) chunk_size = len;
     const std::size_t start = platform::utf8_bom_length(data, len);
-    bool estimated = false;
+    TapeMemoryWatch watch;
     for (std::size_t pos = start; pos < len;) {
         const std::size_t rest = len - pos;
         const bool is_last = chunk_size >= rest;
@@ -105,18 +121,9 @@ TapeParseOutput parse_chunks(Tape tape, const std::uint8_t* data, std::size_t le
         }
         timings.parsing_ms += ms_since(c0);
         ++timings.chunks;
-        if (!estimated) {
-            estimated = true;
-            if (!is_last && end != start) {
-                // Extrapolate the first chunk's entry density to the whole input.
-                const unsigned __int128 est = static_cast<unsigned __int128>(len) * out.tape.size() / (end - start);
-                const std::uint64_t entries = est > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(est);
-                if (auto shortfall = tape_memory_shortfall(out.tape, entries)) {
-                    drop_parser_state(state);
-                    return platform::Err{std::move(*shortfall)};
-                }
-                prefault_tape_capacity(out.tape, entries);
-            }
+        if (auto shortfall = watch.after_chunk(out.tape, start, end, len)) {
+            drop_parser_state(state);
+            return platform::Err{std::move(*shortfall)};
         }
         pos = end;
     }

@@ -410,6 +410,7 @@ StreamedTapeOutput drive(platform::File file, std::uint64_t file_size, std::uint
     }
 
     std::uint64_t parsed = 0;
+    TapeMemoryWatch watch;
     std::uint64_t freed_below = 0;  // slots below this index are already empty
     bool reader_stopped_early = false;
     store.position = start;
@@ -444,12 +445,8 @@ StreamedTapeOutput drive(platform::File file, std::uint64_t file_size, std::uint
         if (index > 0) {
             for (; freed_below < index; ++freed_below) recycle(store, store.slots[freed_below]);
         }
-        if (parsed == 0 && end != file_size && end != start) {
-            const unsigned __int128 estimate = static_cast<unsigned __int128>(tape.size()) * file_size / (end - start);
-            const std::uint64_t entries = estimate > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(estimate);
-            if (auto shortfall = tape_memory_shortfall(tape, entries)) return platform::Err{std::move(*shortfall)};
-            prefault_tape_capacity(tape, entries);
-        }
+        if (auto shortfall = watch.after_chunk(tape, start, end, file_size))
+            return platform::Err{std::move(*shortfall)};
         ++parsed;
         store.position = end;
         if (g_chunk_parsed_hook) g_chunk_parsed_hook(index, g_chunk_parsed_context);

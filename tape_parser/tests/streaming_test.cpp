@@ -455,3 +455,39 @@ TEST(TapeMemoryCheck, TapeThatCannotFitFailsAfterTheFirstChunk) {
     auto s = stream(path, bytes.size());
     expect_same_as_whole_buffer(bytes, s);
 }
+
+// A document sparse in its first chunk (one long string) and dense after it
+// outgrows the first chunk's estimate: the density of what is parsed so far
+// is checked again, and a tape that cannot fit fails part-way with both sizes
+// named, where it would otherwise have taken all memory. Both drivers agree.
+TEST(TapeMemoryCheck, TapeDenserThanItsFirstChunkIsCheckedAgain) {
+    TempDir t;
+    std::string bytes = "[\"" + std::string(2 * kChunk, 'x') + "\"";
+    while (bytes.size() < 64 * kChunk) bytes += ",1";
+    bytes += "]";
+    const std::string path = t.write("doc.json", bytes);
+    const auto whole = [&] {
+        return parse_buffer_chunked(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), kChunk, 0.0);
+    };
+    struct Reset {
+        ~Reset() { set_available_memory_for_tests(std::nullopt); }
+    } reset;
+    // The first chunk holds no whole value, so its estimate fits in any memory;
+    // the whole tape (about ten bytes of tape per input byte) does not fit in 1 MiB.
+    set_available_memory_for_tests(std::uint64_t{1} << 20);
+    auto w = whole();
+    ASSERT_FALSE(w);
+    EXPECT_EQ(w.error().rfind("too large for memory: its tape needs about ", 0), 0u) << w.error();
+    EXPECT_TRUE(w.error().ends_with(" bytes and 1048576 are available")) << w.error();
+    for (const char* strategy : kStrategies) {
+        DiskRead dr(strategy);
+        auto s = stream(path, bytes.size());
+        ASSERT_FALSE(s) << strategy;
+        EXPECT_EQ(s.error(), w.error()) << strategy;
+    }
+
+    set_available_memory_for_tests(std::uint64_t{1} << 30);
+    ASSERT_TRUE(whole());
+    auto s = stream(path, bytes.size());
+    expect_same_as_whole_buffer(bytes, s);
+}

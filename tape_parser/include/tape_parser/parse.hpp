@@ -27,12 +27,30 @@ TapeParseOutput parse_buffer_chunked_into(Tape reuse, const std::uint8_t* data, 
                                           std::uint64_t chunk_size, double read_ms);
 
 // Whether the rest of a tape estimated at `estimated_entries` in all fits in
-// the physical memory available now, beside the `tape` built so far. Both
-// parse drivers ask once, after the first chunk (whose density gives the
-// estimate), so that an input whose tape cannot fit fails before the work
-// rather than being killed by the system part-way. The failure text names
-// both sizes; nullopt when it fits or nothing is known of the memory.
+// the physical memory available now, beside the `tape` built so far. The
+// failure text names both sizes; nullopt when it fits or nothing is known of
+// the memory.
 std::optional<std::string> tape_memory_shortfall(const Tape& tape, std::uint64_t estimated_entries);
+
+// Keeps a parse's tape within the memory available, asked by both parse
+// drivers after every chunk. After the first chunk it extrapolates that
+// chunk's density to the whole input, so that an input whose tape cannot fit
+// fails before the work rather than being killed by the system part-way, and
+// starts populating the estimated storage. A document denser further on
+// outgrows that estimate: each time it does, the density of all that is
+// parsed so far gives a new one, checked again, so that such a tape fails
+// with the sizes named where it would have exhausted memory. Past the first
+// chunk a check costs nothing until the tape outgrows the last estimate.
+class TapeMemoryWatch {
+public:
+    // After a chunk: `parsed` bytes of the `total` are behind it, the first
+    // of them at `start` (after a byte-order mark).
+    std::optional<std::string> after_chunk(Tape& tape, std::uint64_t start, std::uint64_t parsed, std::uint64_t total);
+
+private:
+    std::uint64_t estimate_ = 0;
+    bool estimated_ = false;
+};
 
 // For tests: the available memory the check above takes instead of the
 // system's figure (nullopt: the system's again).
