@@ -45,15 +45,18 @@ std::string_view array_element_lead(std::string_view d, std::uint64_t bracket) {
     return d.substr(first.pos, colon + 1 - first.pos);
 }
 
-bool RoundPlan::plan(std::uint64_t pos, std::vector<std::uint64_t>& bounds) const {
-    const std::uint64_t step = std::min<std::uint64_t>(slice_, (document_.size() - pos) / threads_);
-    if (step < min_step(slice_)) return false;
-    bounds.resize(threads_ + 1);
-    bounds[0] = pos;
-    for (unsigned i = 1; i <= threads_; ++i)
-        bounds[i] = std::max(bounds[i - 1], array_ ? next_element_start(document_, pos + i * step, lead_)
-                                                   : next_line_start(document_, pos + i * step));
-    return true;
+std::optional<std::uint64_t> RoundPlan::cut(std::uint64_t from) const {
+    const std::uint64_t left = document_.size() - from;
+    if (left < min_step(slice_)) return std::nullopt;
+    // Slices shrink towards the end, so that the threads finish about
+    // together, but not below the least worth a hand-off.
+    const std::uint64_t step = std::min<std::uint64_t>(slice_, std::max(left / threads_, min_step(slice_)));
+    const std::uint64_t until =
+        array_ ? next_element_start(document_, from + step, lead_) : next_line_start(document_, from + step);
+    // An element start found behind a long run of whitespace may lie at or
+    // before `from`; any bound is sound (the slice after it is dropped when
+    // it does not start a record), but every slice must move on.
+    return until > from ? until : from + step;
 }
 
 }  // namespace rova_rudo

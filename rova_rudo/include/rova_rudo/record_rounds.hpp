@@ -1,29 +1,33 @@
 // The records of JSON Lines, or the elements of a document that is one
-// array, walked in rounds of slices on several threads, with what each slice
-// found handed on in document order, so that the caller sees what one walk
-// in turn would have given.
+// array, walked in slices on several threads, with what each slice found
+// handed on in document order, so that the caller sees what one walk in turn
+// would have given.
 //
-// A round is planned from where the walk in turn stands: the rest of the
-// document is cut into one slice per thread at places where a record likely
-// starts (a line that opens with "{" or "[", or for an array a comma followed
-// by the opening its first element has). Slice 0 is walked on the calling
-// thread by the walk in turn itself; every other slice is walked ahead by a
-// fresh walker of its own that holds its results. A held slice counts only
-// when its first record starts where the walk before it stopped: one that
-// began inside a record (in a string that holds a line feed and "{", say)
-// ends the round, and its records are walked again by the next round.
+// The rest of the document is cut into slices at places where a record
+// likely starts (a line that opens with "{" or "[", or for an array a comma
+// followed by the opening its first element has), a window of them ahead of
+// the walk in turn. Threads kept for the whole walk take the next slice as
+// they come free and walk it ahead with a fresh walker that holds its
+// results; the calling thread walks the first slice itself and hands the
+// others on, each as soon as it is done, while the threads go on with later
+// ones. A held slice counts only when its first record starts where the walk
+// before it stopped: one that began inside a record (in a string that holds
+// a line feed and "{", say) is dropped, and the calling thread walks its
+// records in turn up to the next slice.
 //
 // The walker of a slice starts with no state at all, which is sound only
 // because nothing a walker keeps reaches past the end of a record: a
 // record's results rest on the record alone. A caller whose results depend
 // on what came before (the record numbers a path pattern looks at, a limit
-// that counts results across records) must not walk in rounds.
+// that counts results across records) must not walk in slices.
 #pragma once
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <type_traits>
@@ -85,7 +89,7 @@ RecordsEnd walk_records(JsonCursor& c, WalkOne&& walk_one, std::uint32_t& j, std
 // and the array is then not walked in rounds.
 std::string_view array_element_lead(std::string_view document, std::uint64_t bracket);
 
-// The one piece of a round's plan that its walkers see: the document, its
+// The one piece of the walk's plan that its walkers see: the document, its
 // record layout, the number of threads and the bytes of a slice.
 class RoundPlan {
 public:
@@ -93,7 +97,7 @@ public:
     RoundPlan(std::string_view document, bool array, std::string_view lead, unsigned threads, std::size_t slice)
         : document_(document), lead_(lead), slice_(slice), threads_(threads), array_(array) {}
 
-    // Whether a document of `size` bytes is worth walking in rounds at all.
+    // Whether a document of `size` bytes is worth walking in slices at all.
     static bool worth_it(std::uint64_t size, unsigned threads, std::size_t slice) {
         return threads >= 2 && size / threads >= min_step(slice);
     }
@@ -102,15 +106,20 @@ public:
     bool array() const { return array_; }
     unsigned threads() const { return threads_; }
     std::size_t slice() const { return slice_; }
+    // How many slices are planned, walked or waiting for their hand-on at
+    // once, which bounds the memory held at once: one per thread and two
+    // more, for slices done while an earlier one is still being walked.
+    std::size_t window() const { return std::size_t{threads_} + 2; }
 
-    // The bounds of the next round, whose first slice starts at `pos`:
-    // bounds[i] to bounds[i + 1] is slice i. False when what is left is too
-    // small to share, and is walked in turn. The last rounds share what is
-    // left evenly.
-    bool plan(std::uint64_t pos, std::vector<std::uint64_t>& bounds) const;
+    // Where the slice that starts at `from` ends: the first likely record
+    // start at least a slice's bytes on. A slice is the plan's bytes long until the
+    // rest falls below one slice per thread, and then a thread's share of
+    // the rest; nullopt when the rest is too small to share, and is walked
+    // in turn.
+    std::optional<std::uint64_t> cut(std::uint64_t from) const;
 
 private:
-    // Below this a slice costs more in thread starts than it saves.
+    // Below this a slice costs more in hand-offs than it saves.
     static std::uint64_t min_step(std::size_t slice) { return slice / 16 + 1; }
 
     std::string_view document_;
@@ -120,8 +129,8 @@ private:
     bool array_;
 };
 
-// One slice of a round, walked ahead of its turn. `Held` is what its walker
-// keeps for the hand-on.
+// One slice, walked ahead of its turn. `Held` is what its walker keeps for
+// the hand-on.
 template <typename Held>
 struct HeldSlice {
     // Where its first record starts: for JSON Lines after the whitespace at
@@ -132,150 +141,364 @@ struct HeldSlice {
     RecordsEnd how = RecordsEnd::Until;
     ParseError error;
     bool failed = false;  // ran out of memory or held too much: walk it and the rest in turn
-    // What the walker held; kept from round to round, so that a walker may
-    // reuse its memory (fresh pages are slow to touch) rather than emplace
-    // a new one.
+    // What the walker held; kept in its place in the window from slice to
+    // slice, so that a walker may reuse its memory (fresh pages are slow to
+    // touch) rather than emplace a new one.
     std::optional<Held> held;
 };
 
 // What a caller that needs no parallel step before its hand-on passes.
 struct NoSettle {};
 
-// One round at a time: plan its slices, walk them (slice 0 in turn, the rest
-// ahead), settle the ones that count and hand them on. The steps'
-// callbacks are those of walk_record_rounds.
-template <typename Held>
-class RecordRound {
+namespace detail {
+
+// No bound: the walk in turn goes on to the end of the records.
+inline constexpr std::uint64_t kNoBound = ~std::uint64_t{0};
+
+// The slices of one walk: planned a window ahead of the walk in turn,
+// walked ahead by the threads of the walk (follow) and handed on in
+// document order by the calling thread (lead), which walks in turn what
+// must be walked in turn. One lock guards the window's bookkeeping; a
+// slice's own results are written only by the one thread that has it
+// (its walker, then its settler) and read by the hand-on once the lock has
+// passed them on. The steps' callbacks are those of walk_record_rounds.
+template <typename Held, bool kSettles>
+class RecordWindow {
 public:
-    explicit RecordRound(const RoundPlan& plan) : plan_(plan) {}
+    RecordWindow(const RoundPlan& plan, std::uint64_t from)
+        : plan_(plan), slots_(plan.window()), order_(plan.window()), cut_(from) {
+        for (std::size_t k = slots_.size(); k-- > 0;) free_.push_back(&slots_[k]);
+    }
 
-    // Whether a slice held too much, so that what is left is walked in turn.
-    bool held_too_much() const { return held_too_much_; }
+    // Plans the first slice, the calling thread's to walk in turn; false
+    // when the records are too few to share.
+    bool start() {
+        if (!plan_one()) return false;
+        if (slot(0).state == State::Planned) slot(0).state = State::InTurn;
+        return true;
+    }
 
-    // Cuts the round that starts at `pos`; false when what is left is walked in turn.
-    bool plan(std::uint64_t pos) { return !held_too_much_ && plan_.plan(pos, bounds_); }
-
-    // Walks slice 0 in turn from c and the others ahead, at once; returns how
-    // the walk in turn ended (Until: the held slices are next).
-    template <typename InTurn, typename Ahead>
-    RecordsEnd walk(JsonCursor& c, std::uint32_t& j, ParseError& error, InTurn& in_turn, Ahead& ahead) {
-        const unsigned threads = plan_.threads();
-        slices_.resize(threads - 1);  // slice i in slices_[i - 1]
-        std::exception_ptr first_failure;
-        RecordsEnd how0 = RecordsEnd::End;
-        platform::run_in_parallel(threads, [&](unsigned i) {
-            if (i == 0) {
-                try {
-                    how0 = in_turn(c, j, bounds_[1], error);
-                } catch (...) {
-                    first_failure = std::current_exception();
+    // The calling thread's part: walks in turn and hands on, in document
+    // order, until the records end, a hand-on stops the walk or an error is
+    // met; returns how, as walk_records does.
+    template <typename InTurn, typename Settle, typename HandOn>
+    RecordsEnd lead(JsonCursor& c, std::uint32_t& j, ParseError& error, InTurn& in_turn, Settle& settle,
+                    HandOn& hand_on) {
+        (void)settle;  // unused with NoSettle
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            if (next_ == planned_ && !plan_one()) {
+                if (!plan_done_) {  // every place still holds a dropped slice's walk
+                    caller_.wait(lock);
+                    continue;
                 }
-                return;
+                lock.unlock();
+                return in_turn(c, j, kNoBound, error);
             }
-            HeldSlice<Held>& s = slices_[i - 1];
-            JsonCursor sc(plan_.document(), bounds_[i]);
-            if (!plan_.array()) skip_whitespace(sc);
-            s.begin = sc.pos;
-            s.end = sc.pos;
-            s.records = 0;
-            s.how = RecordsEnd::Until;
-            s.failed = false;
-            if (sc.pos >= bounds_[i + 1] || sc.at_end()) {  // no record starts in it
-                s.held.reset();
-                return;
+            Slot& s = slot(next_);
+            const std::uint64_t begin = s.slice.begin;
+            if (begin < c.pos) {  // it began inside a record
+                pass(s);
+                continue;
             }
-            try {
-                s.how = ahead(s, i, sc, bounds_[i + 1]);
-                s.end = sc.pos;
-            } catch (...) {
-                s.failed = true;  // walked again in turn, where a failure is reported as usual
+            if (begin > c.pos) {  // the walk in turn catches up with it
+                lock.unlock();
+                if (const RecordsEnd how = in_turn(c, j, begin, error); how != RecordsEnd::Until) return how;
+                lock.lock();
+                continue;
             }
-        });
-        if (first_failure) std::rethrow_exception(first_failure);
-        if (how0 == RecordsEnd::Until) count(c.pos, j);
-        return how0;
-    }
-
-    // Runs settle on every counted slice, on threads of their own.
-    template <typename Settle>
-    void settle(Settle& settle) {
-        platform::run_in_parallel(counted_, [&](unsigned k) {
-            // A settle that runs out of memory leaves its slice as it was.
-            try {
-                if (HeldSlice<Held>& s = slices_[k]; s.held) settle(*s.held, firsts_[k]);
-            } catch (...) {
+            if (s.state == State::Planned) s.state = State::InTurn;  // nobody has it yet
+            if (s.state == State::InTurn) {
+                lock.unlock();
+                const RecordsEnd how = in_turn(c, j, s.until, error);
+                lock.lock();
+                retire(s);
+                if (how != RecordsEnd::Until) return how;
+                continue;
             }
-        });
-    }
-
-    // Hands the counted slices on in document order, moving the walk in
-    // turn's cursor and record number past each; nullopt when the next
-    // round is due, else how the records ended.
-    template <typename HandOn>
-    std::optional<RecordsEnd> hand_on(JsonCursor& c, std::uint32_t& j, ParseError& error, HandOn& hand_on) {
-        for (unsigned i = 0; i < counted_; ++i) {
-            HeldSlice<Held>& s = slices_[i];
-            if (s.held && hand_on(*s.held, j)) return RecordsEnd::Stopped;
-            c.pos = s.end;
-            j += s.records;
-            if (s.how == RecordsEnd::Error) error = s.error;
-            if (s.how != RecordsEnd::Until) return s.how;
+            if constexpr (kSettles) {
+                if (!s.numbered) {
+                    s.numbered = true;
+                    s.first = j;
+                    number_on();
+                }
+            }
+            if (s.state == State::Walking) {
+                caller_.wait(lock);
+                continue;
+            }
+            if (s.slice.failed) {
+                closed_ = true;
+                work_.notify_all();
+                lock.unlock();
+                return in_turn(c, j, kNoBound, error);
+            }
+            if constexpr (kSettles) {
+                if (s.any && s.settled == Settled::Settling) {
+                    caller_.wait(lock);
+                    continue;
+                }
+                if (s.any && s.settled == Settled::No) {  // every thread is busy: settle it here
+                    s.settled = Settled::Settling;
+                    lock.unlock();
+                    settle_one(s, settle);
+                    lock.lock();
+                    s.settled = Settled::Yes;
+                }
+            }
+            lock.unlock();
+            if (s.any && s.slice.held && hand_on(*s.slice.held, j)) return RecordsEnd::Stopped;
+            c.pos = s.slice.end;
+            j += s.slice.records;
+            const RecordsEnd how = s.slice.how;
+            if (how == RecordsEnd::Error) error = s.slice.error;
+            lock.lock();
+            retire(s);
+            if (how != RecordsEnd::Until) return how;
         }
-        return std::nullopt;
+    }
+
+    // A thread's part: settles and walks slices ahead as they come, until
+    // the walk is closed. `id` tells the threads apart for `ahead`.
+    template <typename Ahead, typename Settle>
+    void follow(unsigned id, Ahead& ahead, Settle& settle) {
+        (void)settle;  // unused with NoSettle
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            if (closed_) return;
+            if constexpr (kSettles) {
+                // Settles first: the hand-on may be waiting for one.
+                if (Slot* s = settle_job()) {
+                    s->settled = Settled::Settling;
+                    lock.unlock();
+                    settle_one(*s, settle);
+                    lock.lock();
+                    s->settled = Settled::Yes;
+                    caller_.notify_one();
+                    continue;
+                }
+            }
+            if (Slot* s = claim()) {
+                s->state = State::Walking;
+                lock.unlock();
+                walk_ahead(*s, id, ahead);
+                lock.lock();
+                if (s->abandoned) {  // the walk in turn has passed it
+                    s->abandoned = false;
+                    set_free(*s);
+                } else {
+                    s->state = State::Walked;
+                    if constexpr (kSettles) number_on();
+                }
+                caller_.notify_one();
+                continue;
+            }
+            work_.wait(lock);
+        }
+    }
+
+    // Ends the threads' parts once their slice in hand is done.
+    void close() {
+        const std::lock_guard lock(mutex_);
+        closed_ = true;
+        work_.notify_all();
     }
 
 private:
-    // The held slices that follow on from the walk before them (the walk in
-    // turn ended at `at`, before record `next`), and each one's first record.
-    void count(std::uint64_t at, std::uint32_t next) {
-        counted_ = 0;
-        firsts_.clear();
-        for (const HeldSlice<Held>& s : slices_) {
-            if (s.failed) held_too_much_ = true;
-            if (s.failed || s.begin != at) break;
-            firsts_.push_back(next);
-            ++counted_;
-            if (s.how != RecordsEnd::Until) break;
-            at = s.end;
-            next += s.records;
+    enum class State : std::uint8_t {
+        Free,     // holds no slice of the window
+        Planned,  // cut, not yet taken
+        InTurn,   // walked in turn by the calling thread
+        Walking,  // walked ahead by a thread
+        Walked,   // walked ahead, waiting for its hand-on
+    };
+    enum class Settled : std::uint8_t { No, Settling, Yes };
+
+    struct Slot {
+        HeldSlice<Held> slice;
+        std::uint64_t until = 0;  // where the slice's bytes end
+        std::uint32_t first = 0;  // its first record's number, once `numbered`
+        State state = State::Free;
+        Settled settled = Settled::No;
+        bool numbered = false;
+        bool any = false;        // a record starts in it
+        bool abandoned = false;  // passed by the walk in turn while it was being walked
+    };
+
+    Slot& slot(std::uint64_t k) { return *order_[k % order_.size()]; }
+
+    void set_free(Slot& s) {
+        s.state = State::Free;
+        free_.push_back(&s);
+    }
+
+    // Cuts the next slice into its place in the window, if that is free;
+    // false when it is not, or when nothing is left to share (plan_done_).
+    bool plan_one() {
+        if (plan_done_ || planned_ >= next_ + order_.size() || free_.empty()) return false;
+        const std::optional<std::uint64_t> until = plan_.cut(cut_);
+        if (!until) {
+            plan_done_ = true;
+            return false;
+        }
+        // The place freed last: its memory is the likeliest to be in cache,
+        // and places that are never needed at once are never touched.
+        Slot& s = *free_.back();
+        free_.pop_back();
+        order_[planned_ % order_.size()] = &s;
+        JsonCursor sc(plan_.document(), cut_);
+        if (!plan_.array()) skip_whitespace(sc);
+        s.slice.begin = sc.pos;
+        s.slice.end = sc.pos;
+        s.slice.records = 0;
+        s.slice.how = RecordsEnd::Until;
+        s.slice.failed = false;
+        s.until = *until;
+        s.numbered = false;
+        s.settled = Settled::No;
+        s.abandoned = false;
+        s.any = sc.pos < *until && !sc.at_end();
+        s.state = s.any ? State::Planned : State::Walked;  // one with no record is done already
+        cut_ = *until;
+        ++planned_;
+        if (cut_ >= plan_.document().size()) plan_done_ = true;
+        return true;
+    }
+
+    // The next slice nobody has taken, cut now if need be; null when none is.
+    Slot* claim() {
+        claimed_ = std::max(claimed_, next_);
+        for (;;) {
+            if (claimed_ == planned_ && !plan_one()) return nullptr;
+            Slot& s = slot(claimed_++);
+            if (s.state == State::Planned) return &s;
         }
     }
 
+    template <typename Ahead>
+    void walk_ahead(Slot& s, unsigned id, Ahead& ahead) {
+        JsonCursor sc(plan_.document(), s.slice.begin);
+        try {
+            s.slice.how = ahead(s.slice, id, sc, s.until);
+            s.slice.end = sc.pos;
+        } catch (...) {
+            s.slice.failed = true;  // walked again in turn, where a failure is reported as usual
+        }
+    }
+
+    template <typename Settle>
+    static void settle_one(Slot& s, Settle& settle) {
+        // A settle that runs out of memory leaves its slice as it was.
+        try {
+            if (s.slice.held) settle(*s.slice.held, s.first);
+        } catch (...) {
+        }
+    }
+
+    // The walk in turn leaves the slice behind: dropped, its place free
+    // again (once its walker is done, if it has one).
+    void pass(Slot& s) {
+        if (s.state == State::Walking) {
+            s.abandoned = true;
+        } else {
+            set_free(s);
+        }
+        ++next_;
+        work_.notify_one();
+    }
+
+    // The slice has been walked in turn or handed on.
+    void retire(Slot& s) {
+        set_free(s);
+        ++next_;
+        work_.notify_one();
+    }
+
+    // Gives a first record number to every slice that follows on from a
+    // numbered one walked ahead before it.
+    void number_on() {
+        for (std::uint64_t k = next_; k + 1 < planned_; ++k) {
+            const Slot& s = slot(k);
+            Slot& t = slot(k + 1);
+            if (t.numbered || !s.numbered || s.state != State::Walked || s.abandoned || s.slice.failed ||
+                s.slice.how != RecordsEnd::Until || t.slice.begin != s.slice.end)
+                continue;
+            t.numbered = true;
+            t.first = s.first + s.slice.records;
+            if (t.state == State::Walked) work_.notify_one();
+        }
+    }
+
+    // The first numbered slice walked ahead that waits for its settle.
+    Slot* settle_job() {
+        for (std::uint64_t k = next_; k < planned_; ++k) {
+            Slot& s = slot(k);
+            if (s.state == State::Walked && s.numbered && s.any && !s.slice.failed && s.settled == Settled::No)
+                return &s;
+        }
+        return nullptr;
+    }
+
     const RoundPlan& plan_;
-    std::vector<std::uint64_t> bounds_;
-    std::vector<HeldSlice<Held>> slices_;
-    std::vector<std::uint32_t> firsts_;  // the first record number of each counted slice
-    unsigned counted_ = 0;
-    bool held_too_much_ = false;
+    std::vector<Slot> slots_;
+    std::vector<Slot*> order_;  // slice k's place, for the slices from next_ to planned_
+    std::vector<Slot*> free_;   // the places that hold no slice, the one freed last at the back
+    std::uint64_t cut_;         // where the next slice to plan starts
+    std::uint64_t planned_ = 0;
+    std::uint64_t claimed_ = 0;  // the slices before it are taken, or passed
+    std::uint64_t next_ = 0;     // the next slice in document order
+    bool plan_done_ = false;     // no slice is left to plan
+    bool closed_ = false;
+    std::mutex mutex_;
+    std::condition_variable work_;    // threads wait here for a slice to walk or settle
+    std::condition_variable caller_;  // the calling thread waits here for its next slice
 };
 
-// Walks the records from `c` (numbered from j on) in rounds until they end,
+}  // namespace detail
+
+// Walks the records from `c` (numbered from j on) in slices until they end,
 // a walk stops or an error is met; returns how, as walk_records does for one
 // walk in turn over all of them.
 //   in_turn(c, j, until, error) -> RecordsEnd: the caller's own walk in turn
 //       (walk_records with its walker), on this thread;
-//   ahead(slice, i, cursor, until) -> RecordsEnd: walks slice i ahead from
+//   ahead(slice, i, cursor, until) -> RecordsEnd: walks a slice ahead from
 //       the cursor, with a walker that emplaces slice.held (or empties the
-//       one a previous round left there), counts slice.records and sets
-//       slice.error, and slice.failed when it held too much;
-//   settle(held, first_record): runs on the slices' threads for every slice
+//       one an earlier slice left there), counts slice.records and sets
+//       slice.error, and slice.failed when it held too much; it runs on the
+//       walk's thread number i (below the plan's threads), and no two walks
+//       at once have the same i;
+//   settle(held, first_record): runs on the walk's threads for every slice
 //       that counts, once its first record's number is known (NoSettle:
 //       none); one that throws leaves the held results as they were;
 //   hand_on(held, first_record) -> bool: hands a counted slice's results on,
 //       in document order; true stops the walk.
-// Memory for the slices' walks that fails makes them walk in turn; anything
-// the walk in turn throws is thrown again once the round's threads are done.
+// The walk's threads live no longer than the call; one that cannot start
+// only leaves more to the others, or to this thread. Memory for the
+// slices' walks that fails makes them walk in turn; anything the walk in
+// turn or the hand-on throws is thrown again once the threads are done.
 template <typename Held, typename InTurn, typename Ahead, typename Settle, typename HandOn>
 RecordsEnd walk_record_rounds(const RoundPlan& plan, JsonCursor& c, std::uint32_t& j, ParseError& error,
                               InTurn&& in_turn, Ahead&& ahead, Settle&& settle, HandOn&& hand_on) {
-    (void)settle;  // unused with NoSettle
-    RecordRound<Held> round(plan);
-    for (;;) {
-        if (!round.plan(c.pos)) return in_turn(c, j, plan.document().size(), error);
-        if (const RecordsEnd how = round.walk(c, j, error, in_turn, ahead); how != RecordsEnd::Until) return how;
-        if constexpr (!std::is_same_v<std::remove_cvref_t<Settle>, NoSettle>) round.settle(settle);
-        if (const auto how = round.hand_on(c, j, error, hand_on)) return *how;
-    }
+    constexpr bool kSettles = !std::is_same_v<std::remove_cvref_t<Settle>, NoSettle>;
+    detail::RecordWindow<Held, kSettles> window(plan, c.pos);
+    if (!window.start()) return in_turn(c, j, detail::kNoBound, error);
+    std::exception_ptr failure;
+    RecordsEnd how = RecordsEnd::End;
+    // Part 0 is this thread's; the others are the walk's threads, numbered from 0.
+    platform::run_in_parallel(plan.threads() + 1, [&](unsigned part) {
+        if (part == 0) {
+            try {
+                how = window.lead(c, j, error, in_turn, settle, hand_on);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            window.close();
+        } else {
+            window.follow(part - 1, ahead, settle);
+        }
+    });
+    if (failure) std::rethrow_exception(failure);
+    return how;
 }
 
 }  // namespace rova_rudo
