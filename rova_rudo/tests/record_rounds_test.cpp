@@ -96,9 +96,9 @@ Got walk_in_turn(std::string_view doc, bool lines, std::size_t stop_after) {
     JsonCursor c = records_cursor(doc, lines);
     std::uint32_t j = 0;
     ParseError error;
-    const RecordsEnd how = walk_tokens(c, j, ~std::uint64_t{0}, !lines, error, [&](std::uint32_t r, std::string_view t) {
-        return sink.put(std::to_string(r) + ":" + std::string(t));
-    });
+    const RecordsEnd how = walk_tokens(
+        c, j, ~std::uint64_t{0}, !lines, error,
+        [&](std::uint32_t r, std::string_view t) { return sink.put(std::to_string(r) + ":" + std::string(t)); });
     return {sink.lines, describe(how, error, j, c.pos)};
 }
 
@@ -118,9 +118,9 @@ struct Way {
     std::size_t slice = 250;
     bool settles = false;
     std::size_t stop_after = 0;
-    std::size_t cap = 0;      // a slice that holds more scalars fails
-    bool throws = false;      // some walks ahead and settles run out of memory
-    bool dawdles = false;     // some walks ahead are slow, so that later slices finish first
+    std::size_t cap = 0;   // a slice that holds more scalars fails
+    bool throws = false;   // some walks ahead and settles run out of memory
+    bool dawdles = false;  // some walks ahead are slow, so that later slices finish first
 };
 
 template <bool kSettles>
@@ -147,10 +147,11 @@ Got walk_sliced(std::string_view doc, bool lines, const Way& way, Watch& watch) 
         Held& h = s.held ? *s.held : s.held.emplace();
         h = Held{};
         if (way.dawdles && s.begin % 3 == 0) std::this_thread::sleep_for(std::chrono::microseconds(300));
-        const RecordsEnd r = walk_tokens(sc, s.records, until, !lines, s.error, [&](std::uint32_t rec, std::string_view t) {
-            h.items.push_back({rec, std::string(t)});
-            return way.cap != 0 && h.items.size() > way.cap;
-        });
+        const RecordsEnd r =
+            walk_tokens(sc, s.records, until, !lines, s.error, [&](std::uint32_t rec, std::string_view t) {
+                h.items.push_back({rec, std::string(t)});
+                return way.cap != 0 && h.items.size() > way.cap;
+            });
         s.failed = r == RecordsEnd::Stopped;
         if (i < watch.busy.size()) watch.busy[i] = false;
         if (way.throws && s.begin % 5 == 1) throw std::bad_alloc();
@@ -161,8 +162,8 @@ Got walk_sliced(std::string_view doc, bool lines, const Way& way, Watch& watch) 
             return sink.put("settled from " + std::to_string(h.settled_first) + ", handed on from " +
                             std::to_string(first));
         for (std::size_t k = 0; k < h.items.size(); ++k) {
-            const std::string line = h.is_settled ? h.settled[k]
-                                                  : std::to_string(first + h.items[k].first) + ":" + h.items[k].second;
+            const std::string line =
+                h.is_settled ? h.settled[k] : std::to_string(first + h.items[k].first) + ":" + h.items[k].second;
             if (sink.put(line)) return true;
         }
         return false;
@@ -304,8 +305,8 @@ TEST(RecordRounds, RefusedThreadsLeaveTheWalkToTheCaller) {
             for (const bool settles : {false, true}) {
                 Watch watch(4);
                 const Way way{.threads = 4, .slice = 250, .settles = settles};
-                const Got got = settles ? walk_sliced<true>(doc, lines, way, watch)
-                                        : walk_sliced<false>(doc, lines, way, watch);
+                const Got got =
+                    settles ? walk_sliced<true>(doc, lines, way, watch) : walk_sliced<false>(doc, lines, way, watch);
                 if (!(got == walk_in_turn(doc, lines, 0))) ::_exit(13);
                 if (!watch.places.empty()) ::_exit(14);
             }
