@@ -32,6 +32,9 @@ namespace {
 //   map's end. The kernel makes each mmap whole under its own lock; the
 //   later one replaces zero pages of the earlier with zero pages, so both
 //   reads run again over zeros, and `shrank` is set to true by both.
+// - Faults outside every registered map end the process once: the first
+//   thread to take one writes the message and calls _exit, and any other
+//   waits in pause (on the list) until that ends it.
 // - Only a read past the end of a mapped file (BUS_ADRERR) is an input that
 //   shrank. Any other bus error (a misaligned access, a memory failure, a
 //   signal sent by another process) is no input's doing: the handler steps
@@ -50,6 +53,7 @@ constexpr int kSlots = 64;
 InputMapSlot g_slots[kSlots];
 std::atomic<std::uintptr_t> g_page_size{4096};
 std::atomic<bool> g_recover{false};
+std::atomic<bool> g_ending{false};  // a fault outside every registered map is ending the process
 
 // Maps zero pages over [page of addr, end of its map); true when addr lies in
 // a registered map and the zero pages are in place.
@@ -89,6 +93,12 @@ void on_sigbus(int, siginfo_t* info, void*) {
     if (recover(reinterpret_cast<std::uintptr_t>(info->si_addr))) {
         errno = saved;
         return;  // the faulting read runs again, over zeros
+    }
+    // Threads that fault at once (the walkers of one document's slices) all
+    // come here: the first says so and ends the process, the others wait
+    // for that end rather than say it again.
+    if (g_ending.exchange(true)) {
+        for (;;) ::pause();
     }
     // Buffered output is dropped, since the run cannot finish correctly
     // anyway.

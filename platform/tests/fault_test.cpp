@@ -9,47 +9,63 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
 // A child maps a file, the file is cut to nothing, and the child reads the
-// mapping: it must end with the message and exit code, not a signal.
+// mapping, from one thread or from several at once: it must end with the
+// message, once, and the exit code, not a signal.
 TEST(Fault, ReadingPastAShrunkMappingExitsCleanly) {
-    char path[] = "/tmp/qm_fault_XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    const std::string page(1 << 16, 'x');
-    ASSERT_EQ(::write(fd, page.data(), page.size()), static_cast<ssize_t>(page.size()));
-    int err_pipe[2];
-    ASSERT_EQ(::pipe(err_pipe), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::dup2(err_pipe[1], 2);
-        platform::exit_cleanly_on_sigbus();
-        auto* p = static_cast<volatile char*>(mmap(nullptr, page.size(), PROT_READ, MAP_SHARED, fd, 0));
-        if (p == MAP_FAILED) _exit(90);
-        if (ftruncate(fd, 0) != 0) _exit(91);
-        char sum = 0;
-        for (std::size_t i = 0; i < page.size(); i += 4096) sum += p[i];
-        _exit(sum == 0 ? 92 : 93);  // reached only if no fault was raised
+    for (const unsigned readers : {1u, 8u}) {
+        char path[] = "/tmp/qm_fault_XXXXXX";
+        const int fd = mkstemp(path);
+        ASSERT_GE(fd, 0);
+        const std::string page(1 << 16, 'x');
+        ASSERT_EQ(::write(fd, page.data(), page.size()), static_cast<ssize_t>(page.size()));
+        int err_pipe[2];
+        ASSERT_EQ(::pipe(err_pipe), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::dup2(err_pipe[1], 2);
+            platform::exit_cleanly_on_sigbus();
+            auto* p = static_cast<volatile char*>(mmap(nullptr, page.size(), PROT_READ, MAP_SHARED, fd, 0));
+            if (p == MAP_FAILED) _exit(90);
+            if (ftruncate(fd, 0) != 0) _exit(91);
+            std::atomic<unsigned> ready{0};
+            auto read_all = [&](unsigned k) {
+                ready.fetch_add(1);
+                while (ready.load() < readers) {
+                }
+                char sum = 0;
+                for (std::size_t i = k * 4096; i < page.size(); i += 4096) sum += p[i];
+                return sum;
+            };
+            std::vector<std::thread> others;
+            for (unsigned k = 1; k < readers; ++k) others.emplace_back([&, k] { (void)read_all(k); });
+            const char sum = read_all(0);
+            _exit(sum == 0 ? 92 : 93);  // reached only if no fault was raised
+        }
+        ::close(err_pipe[1]);
+        std::string err;
+        char buf[256];
+        ssize_t n;
+        while ((n = ::read(err_pipe[0], buf, sizeof buf)) > 0) err.append(buf, static_cast<std::size_t>(n));
+        ::close(err_pipe[0]);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ::close(fd);
+        ::unlink(path);
+        ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), platform::kInputShrankExitCode) << readers << " readers";
+        EXPECT_EQ(err, platform::kInputShrankMessage) << readers << " readers";
     }
-    ::close(err_pipe[1]);
-    std::string err;
-    char buf[256];
-    ssize_t n;
-    while ((n = ::read(err_pipe[0], buf, sizeof buf)) > 0) err.append(buf, static_cast<std::size_t>(n));
-    ::close(err_pipe[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ::close(fd);
-    ::unlink(path);
-    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), platform::kInputShrankExitCode);
-    EXPECT_EQ(err, platform::kInputShrankMessage);
 }
 
 // With recovery on, a registered map that loses its pages reads zeros from
