@@ -3,11 +3,15 @@
 // std::filesystem.
 #include "cli/glob.hpp"
 
+#include <dirent.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <set>
 #include <system_error>
+#include <utility>
 
 namespace cli {
 
@@ -18,8 +22,8 @@ namespace {
 // Decodes UTF-8 into code points; a byte that does not start a valid
 // sequence stands for itself (offset into a private range) so that odd file
 // names still match literally and by '?'.
-std::vector<std::uint32_t> decode(std::string_view s) {
-    std::vector<std::uint32_t> out;
+void decode_into(std::string_view s, std::vector<std::uint32_t>& out) {
+    out.clear();
     out.reserve(s.size());
     std::size_t i = 0;
     while (i < s.size()) {
@@ -40,6 +44,11 @@ std::vector<std::uint32_t> decode(std::string_view s) {
             ++i;
         }
     }
+}
+
+std::vector<std::uint32_t> decode(std::string_view s) {
+    std::vector<std::uint32_t> out;
+    decode_into(s, out);
     return out;
 }
 
@@ -200,7 +209,11 @@ platform::Result<std::vector<Component>, GlobError> compile(std::string_view pat
 
 class Expander {
 public:
-    explicit Expander(const std::vector<Component>& comps) : comps_(comps) {}
+    Expander(const std::vector<Component>& comps, const GlobSink& found)
+        : comps_(comps),
+          found_(found),
+          // With one `**` at most, every path is reached one way only.
+          may_repeat_(std::count_if(comps.begin(), comps.end(), [](const Component& c) { return c.recursive; }) > 1) {}
 
     void walk(const std::string& dir, std::size_t idx) {
         const Component& c = comps_[idx];
@@ -208,7 +221,7 @@ public:
             std::string p = join(dir, c.text);
             std::error_code ec;
             if (idx + 1 == comps_.size()) {
-                if (fs::exists(p, ec)) emit(p);
+                if (fs::exists(p, ec)) emit(std::move(p), false);
             } else if (fs::is_directory(p, ec)) {
                 walk(p, idx + 1);
             }
@@ -217,8 +230,6 @@ public:
         walk_entries(dir, idx);
     }
 
-    std::vector<std::string> results;
-
 private:
     static std::string join(const std::string& dir, const std::string& name) {
         if (dir.empty()) return name;
@@ -226,39 +237,50 @@ private:
         return dir + "/" + name;
     }
 
-    void emit(const std::string& p) {
-        if (seen_.insert(p).second) results.push_back(p);
+    void emit(std::string p, bool regular) {
+        if (!may_repeat_ || seen_.insert(p).second) found_(std::move(p), regular);
     }
 
     // A directory entry's name and what it is itself (a link not followed),
     // as the directory listing gave it: most file systems say, and then no
     // entry of a large tree costs a status call of its own.
-    enum class Own : std::uint8_t { Unknown, Directory, Link, Other };
+    enum class Own : std::uint8_t { Unknown, Directory, Link, Regular, Other };
     struct Listed {
         std::string name;
         Own own = Own::Unknown;
         bool operator<(const Listed& o) const { return name < o.name; }
     };
 
-    static Own own_kind(const fs::directory_entry& e) {
-        // Both answer from the listing's type when it has one.
-        std::error_code ec;
-        if (e.is_symlink(ec)) return Own::Link;
-        if (ec) return Own::Unknown;
-        const bool dir = e.is_directory(ec);
-        if (ec) return Own::Unknown;
-        return dir ? Own::Directory : Own::Other;
+    static Own own_kind(unsigned char type) {
+        switch (type) {
+            case DT_UNKNOWN: return Own::Unknown;
+            case DT_DIR: return Own::Directory;
+            case DT_LNK: return Own::Link;
+            case DT_REG: return Own::Regular;
+            default: return Own::Other;
+        }
+    }
+
+    // The entries of `dir` but "." and "..", unsorted; none when it cannot
+    // be listed, those read before a failure when the listing breaks off.
+    static std::vector<Listed> list(const std::string& dir) {
+        std::vector<Listed> listed;
+        DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+        if (!d) return listed;
+        for (;;) {
+            errno = 0;
+            const dirent* e = ::readdir(d);
+            if (!e) break;
+            const std::string_view name(e->d_name);
+            if (name == "." || name == "..") continue;
+            listed.push_back({std::string(name), own_kind(e->d_type)});
+        }
+        ::closedir(d);
+        return listed;
     }
 
     void walk_entries(const std::string& dir, std::size_t idx) {
-        std::vector<Listed> listed;
-        std::error_code ec;
-        fs::directory_iterator it(dir.empty() ? fs::path(".") : fs::path(dir), ec);
-        if (ec) return;
-        for (fs::directory_iterator end; it != end; it.increment(ec)) {
-            if (ec) break;
-            listed.push_back({it->path().filename().string(), own_kind(*it)});
-        }
+        std::vector<Listed> listed = list(dir);
         std::sort(listed.begin(), listed.end());
         const bool recursive = comps_[idx].recursive;
         if (recursive) descent_.push_back(dir.empty() ? "." : dir);
@@ -270,7 +292,7 @@ private:
     static bool leads_to_directory(const std::string& p, Own own) {
         std::error_code ec;
         if (own == Own::Directory) return true;
-        if (own == Own::Other) return false;
+        if (own == Own::Regular || own == Own::Other) return false;
         return fs::is_directory(p, ec);
     }
 
@@ -286,13 +308,14 @@ private:
 
     void entry(const std::string& dir, const Listed& l, std::size_t idx) {
         const Component& c = comps_[idx];
-        std::string p = join(dir, l.name);
         if (c.recursive) {
             // Zero directories: the entry itself faces the next component.
-            if (idx + 1 == comps_.size()) emit(p);
+            if (idx + 1 == comps_.size()) emit(join(dir, l.name), l.own == Own::Regular);
             else entry(dir, l, idx + 1);
             // One or more: descend with the `**` still in force.
             Own own = l.own;
+            if (own == Own::Regular || own == Own::Other) return;
+            const std::string p = join(dir, l.name);
             if (own == Own::Unknown) {
                 std::error_code ec;
                 const fs::file_status st = fs::symlink_status(p, ec);
@@ -302,14 +325,22 @@ private:
                 walk_entries(p, idx);
             return;
         }
-        bool ok = c.literal ? l.name == c.text : match_component(c.toks, decode(l.name));
-        if (!ok) return;
-        if (idx + 1 == comps_.size()) emit(p);
+        if (c.literal) {
+            if (l.name != c.text) return;
+        } else {
+            decode_into(l.name, name_);
+            if (!match_component(c.toks, name_)) return;
+        }
+        std::string p = join(dir, l.name);
+        if (idx + 1 == comps_.size()) emit(std::move(p), l.own == Own::Regular);
         else if (leads_to_directory(p, l.own)) walk(p, idx + 1);
     }
 
     const std::vector<Component>& comps_;
-    std::set<std::string> seen_;
+    const GlobSink& found_;
+    const bool may_repeat_;
+    std::set<std::string> seen_;        // the paths found, when one may be reached twice
+    std::vector<std::uint32_t> name_;   // scratch: an entry's name decoded
     std::vector<std::string> descent_;  // directories a `**` has entered, outermost first
 };
 
@@ -321,15 +352,36 @@ std::string GlobError::text() const {
 
 bool has_glob_chars(std::string_view s) { return s.find_first_of("*?[") != std::string_view::npos; }
 
-platform::Result<std::vector<std::string>, GlobError> expand_glob(std::string_view pattern) {
+struct Glob::Compiled {
+    std::vector<Component> comps;
     bool absolute = false;
-    auto comps = compile(pattern, absolute);
+};
+
+Glob::Glob(std::unique_ptr<Compiled> c) : compiled_(std::move(c)) {}
+Glob::Glob(Glob&&) noexcept = default;
+Glob& Glob::operator=(Glob&&) noexcept = default;
+Glob::~Glob() = default;
+
+platform::Result<Glob, GlobError> Glob::compile(std::string_view pattern) {
+    auto c = std::make_unique<Compiled>();
+    auto comps = cli::compile(pattern, c->absolute);
     if (!comps) return platform::Err{std::move(comps.error())};
+    c->comps = std::move(*comps);
+    return Glob(std::move(c));
+}
+
+void Glob::walk(const GlobSink& found) const {
+    if (compiled_->comps.empty()) return;
+    Expander ex(compiled_->comps, found);
+    ex.walk(compiled_->absolute ? "/" : "", 0);
+}
+
+platform::Result<std::vector<std::string>, GlobError> expand_glob(std::string_view pattern) {
+    auto glob = Glob::compile(pattern);
+    if (!glob) return platform::Err{std::move(glob.error())};
     std::vector<std::string> out;
-    if (comps->empty()) return out;
-    Expander ex(*comps);
-    ex.walk(absolute ? "/" : "", 0);
-    return std::move(ex.results);
+    glob->walk([&out](std::string path, bool) { out.push_back(std::move(path)); });
+    return out;
 }
 
 }  // namespace cli

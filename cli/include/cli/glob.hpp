@@ -12,6 +12,8 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +31,27 @@ struct GlobError {
 
 // True when `s` holds a wildcard character ('*', '?' or '[').
 bool has_glob_chars(std::string_view s);
+
+// Takes each matching path in turn, and whether the directory listing
+// showed it as a regular file itself (not a link, not found by name alone).
+using GlobSink = std::function<void(std::string path, bool listed_regular)>;
+
+// A pattern read once, walked as often as wanted.
+class Glob {
+public:
+    static platform::Result<Glob, GlobError> compile(std::string_view pattern);
+    Glob(Glob&&) noexcept;
+    Glob& operator=(Glob&&) noexcept;
+    ~Glob();
+    // Hands each matching path to `found` as it is met, in the order and
+    // with the spelling of expand_glob, each once.
+    void walk(const GlobSink& found) const;
+
+private:
+    struct Compiled;
+    explicit Glob(std::unique_ptr<Compiled> c);
+    std::unique_ptr<Compiled> compiled_;
+};
 
 // The paths that match `pattern`, in visiting order, without duplicates.
 // Paths keep the pattern's own spelling of its literal prefix ("./a/x.json").
