@@ -3,6 +3,7 @@
 // exit status.
 #include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <new>
 #include <optional>
 #include <string>
@@ -139,45 +140,44 @@ bool wants_in_memory_engine(const SearchOptions& o, bool json_lines) {
 struct SearchInput {
     std::string path;
     bool json_lines = false;
-    bool from_glob = false;  // a match of a pattern, not a name as typed
+    bool from_glob = false;       // a match of a pattern, not a name as typed
+    bool listed_regular = false;  // the glob's listing showed a regular file
 };
+
+// The inputs of a run as the arguments name them, handed on one by one as
+// they are found: a glob lists its directories while the files found so far
+// are searched ahead.
+using InputSink = std::function<void(SearchInput)>;
 
 // Adds the files one argument names (a glob or one file); false for a
 // pattern that is not one, once reported. A glob that matches nothing is
 // reported and sets `unmatched`: it fails alone, as a missing file does.
-bool add_inputs(const SearchOptions& o, const std::string& arg, std::vector<SearchInput>& inputs, bool& unmatched) {
+bool add_inputs(const SearchOptions& o, const std::string& arg, const InputSink& add, bool& unmatched) {
     const bool json_lines = o.jsonl_in || names_json_lines(arg);
     if (!has_glob_chars(arg)) {
-        inputs.push_back({arg, json_lines});
+        add({arg, json_lines});
         return true;
     }
-    auto matched = expand_glob(arg);
-    if (!matched) {
-        say("qm: search: invalid glob pattern '" + arg + "': " + matched.error().text() + "\n");
+    auto glob = Glob::compile(arg);
+    if (!glob) {
+        say("qm: search: invalid glob pattern '" + arg + "': " + glob.error().text() + "\n");
         return false;
     }
-    if (matched->empty()) {
+    bool any = false;
+    glob->walk([&](std::string path, bool listed_regular) {
+        any = true;
+        add({std::move(path), json_lines, true, listed_regular});
+    });
+    if (!any) {
         say("qm: search: no files match pattern '" + arg + "'\n");
         unmatched = true;
     }
-    for (std::string& path : *matched) inputs.push_back({std::move(path), json_lines, true});
     return true;
 }
 
 int run_search(const SearchOptions& o) {
     // "-" names standard input only as the one file argument.
     const bool from_stdin = *o.file == "-" && o.more_files.empty();
-
-    std::vector<SearchInput> inputs;
-    bool unmatched = false;
-    if (!from_stdin) {
-        if (!add_inputs(o, *o.file, inputs, unmatched)) return 3;
-        for (const std::string& arg : o.more_files)
-            if (!add_inputs(o, arg, inputs, unmatched)) return 3;
-        if (inputs.empty()) return 3;  // every argument a glob that matched nothing
-    }
-    // Several file arguments print their prefixes even where globs among them matched nothing.
-    const bool several = inputs.size() >= 2 || !o.more_files.empty();
 
     SearchQuery q;
     q.limit = o.limit;
@@ -194,10 +194,12 @@ int run_search(const SearchOptions& o) {
     q.jsonl_in = o.jsonl_in;
     q.type_filter = o.type_filter;
     q.emit = o.emit;
+    // A bad expression, path pattern or predicate is the answer whatever the
+    // input holds: it is reported before any input is opened or waited for.
+    const SearchError request = rova_rudo::check_search_query(q);
 
     const bool color_on =
         o.color == ColorMode::Always || (o.color == ColorMode::Auto && platform::stdout_is_terminal());
-
     EmitterSettings settings;
     settings.max_value_bytes = o.max_value_bytes;
     settings.max_output = o.max_output;
@@ -210,74 +212,62 @@ int run_search(const SearchOptions& o) {
     settings.raw = o.raw;
     settings.format = o.format;
     settings.emit = o.emit;
-    BufferedWriter writer(1);
-    ResultEmitter em(writer, std::move(settings));
-    em.begin_output();
+    // Standard output is set up with the first file searched: an argument
+    // that fails before leaves it untouched.
+    std::optional<BufferedWriter> writer;
+    std::optional<ResultEmitter> em;
 
     ErrorFlags flags;
-    flags.input_failure = unmatched;
     auto take = [&](const SearchError& outcome, std::string_view name) {
         ErrorFlags f = report_search_error(outcome, name);
         flags.request_error |= f.request_error;
         flags.input_failure |= f.input_failure;
     };
+    auto start_output = [&] {
+        writer.emplace(1);
+        em.emplace(*writer, std::move(settings));
+        em->begin_output();
+        if (!request.is_success()) take(request, "");
+        // A file cut while it is mapped fails that input only.
+        platform::recover_shrunk_input_maps(true);
+    };
 
     // A walk that runs out of memory fails its input; the next is searched.
     auto search_in_memory = [&](std::string_view text) {
         try {
-            return rova_rudo::run_in_memory_search(text, q, em);
+            return rova_rudo::run_in_memory_search(text, q, *em);
         } catch (const std::bad_alloc&) {
             return SearchError::message(platform::IoError{ENOMEM}.message());
         }
     };
 
-    // A bad expression, path pattern or predicate is the answer whatever the
-    // input holds: it is reported before any input is opened or waited for.
-    if (const SearchError request = rova_rudo::check_search_query(q); !request.is_success()) take(request, "");
-    if (from_stdin && !flags.request_error) {
-        auto doc = read_stdin_all();
-        if (!doc) {
-            say("qm: search: stdin: " + doc.error().message() + "\n");
-            flags.input_failure = true;
-        } else {
-            SearchError outcome = search_in_memory(doc->text());
-            if (!outcome.is_success()) take(outcome, "stdin");
-        }
-    }
+    std::vector<SearchInput> inputs;
+    // The files of a glob or a list that the tape search takes are searched
+    // ahead on helper threads, from the second file found on, while the
+    // rest are still being listed; their matches are handed on here in
+    // order.
+    std::optional<rova_rudo::TapeSearchAhead> ahead;
     // The tape search keeps its matchers and memory from one file to the next.
     std::optional<rova_rudo::TapeSearch> tape_search;
-    // The files of a glob or a list that the tape search takes are searched
-    // ahead on helper threads, their matches handed on here in order.
-    std::optional<rova_rudo::TapeSearchAhead> ahead;
-    if (several && !flags.request_error) {
-        std::vector<std::string> ahead_paths;
-        ahead_paths.reserve(inputs.size());
-        bool any = false;
-        for (const SearchInput& input : inputs) {
-            const bool tape = !wants_in_memory_engine(o, input.json_lines);
-            ahead_paths.push_back(tape ? input.path : std::string());
-            any |= tape;
-        }
-        const unsigned helpers = platform::helper_thread_count(std::nullopt, platform::processor_count());
-        if (any && helpers >= 2) ahead.emplace(std::move(ahead_paths), q, helpers - 1);
-    }
-    // A file cut while it is mapped fails that input only.
-    platform::recover_shrunk_input_maps(true);
     std::uint64_t unsound_matches = 0;
-    for (std::size_t i = 0; i < inputs.size(); ++i) {
+    // Several file arguments print their prefixes even where globs among them matched nothing.
+    bool several = !o.more_files.empty();
+
+    // Searches input i; false when the run must stop.
+    auto search_one = [&](std::size_t i) -> bool {
         const SearchInput& input = inputs[i];
-        if (writer.failed() || flags.request_error) break;  // the reader is gone, or nothing can match
+        if (writer->failed() || flags.request_error) return false;  // the reader is gone, or nothing can match
         const std::string& path = input.path;
         // Names found by a glob need not be UTF-8; reports and prefixes are text.
         std::string name;
         platform::append_replacing_invalid_sequences(name, path);
-        if (several) em.begin_file(name);
+        if (several) em->begin_file(name);
         q.jsonl_in = input.json_lines;
         SearchError outcome = SearchError::success(0);
-        const std::uint64_t matches_before = em.match_count();
+        const std::uint64_t matches_before = em->match_count();
         // Every file is taken from the search ahead, in order, also one it
         // left to its turn.
-        auto early = ahead ? ahead->take(i, em) : std::nullopt;
+        auto early = ahead ? ahead->take(i, *em) : std::nullopt;
         // The output so far is written before anything that may wait: the
         // open or read of a FIFO, the read of a device.
         bool special = false;
@@ -285,7 +275,7 @@ int run_search(const SearchOptions& o) {
             const auto meta = platform::stat_path(path);
             special = meta && meta->kind == platform::FileKind::Other;
         }
-        if (special) writer.flush();
+        if (special) writer->flush();
         const bool glob_special = special && input.from_glob;
         if (early) {
             outcome = std::move(*early);
@@ -297,7 +287,7 @@ int run_search(const SearchOptions& o) {
             if (!doc) {
                 say("qm: search: " + name + ": " + doc.error().message() + "\n");
                 flags.input_failure = true;
-                continue;
+                return true;
             }
             outcome = search_in_memory(doc->text());
             // A map read past the file's new end gave zeros, one of a file
@@ -306,24 +296,81 @@ int run_search(const SearchOptions& o) {
             if (const char* why = doc->failure_after_use()) outcome = SearchError::message(why);
         } else {
             if (!tape_search) tape_search.emplace(q);
-            outcome = tape_search->search(path, em);
+            outcome = tape_search->search(path, *em);
         }
-        if (outcome.is_success()) continue;
+        if (outcome.is_success()) return true;
         // Matches in bytes that were cut or written under the search are no
         // answer: they make no run a success.
         if (outcome.kind() == SearchErrorKind::Message &&
             (outcome.text() == platform::kFileChangedText || outcome.text() == platform::kFileShrankText))
-            unsound_matches += em.match_count() - matches_before;
+            unsound_matches += em->match_count() - matches_before;
         take(outcome, name);
-        if (flags.request_error) break;
+        return !flags.request_error;
+    };
+
+    std::size_t searched = 0;  // inputs searched so far, in order
+    bool stopped = false;
+    // While the last argument is listed, nothing more can be said about the
+    // arguments, and the files searched ahead are handed on as they are
+    // done: the matches held meanwhile stay few.
+    bool listing_last = false;
+    const unsigned helpers = platform::helper_thread_count(std::nullopt, platform::processor_count());
+    const bool may_go_ahead = !from_stdin && request.is_success() && helpers >= 2;
+    bool any_tape = false;
+    auto ahead_add = [&](const SearchInput& input) {
+        const bool tape = !wants_in_memory_engine(o, input.json_lines);
+        ahead->add(tape ? input.path : std::string(), input.listed_regular);
+    };
+    auto add = [&](SearchInput input) {
+        any_tape |= !wants_in_memory_engine(o, input.json_lines);
+        inputs.push_back(std::move(input));
+        if (ahead) {
+            ahead_add(inputs.back());
+        } else if (may_go_ahead && any_tape && inputs.size() >= 2) {
+            ahead.emplace(q, helpers - 1);
+            for (const SearchInput& earlier : inputs) ahead_add(earlier);
+        }
+        if (!listing_last || !ahead) return;
+        several = true;
+        while (!stopped && searched < inputs.size() && ahead->ready(searched)) {
+            if (!writer) start_output();
+            if (!search_one(searched++)) stopped = true;
+        }
+    };
+    bool unmatched = false;
+    if (!from_stdin) {
+        listing_last = o.more_files.empty();
+        if (!add_inputs(o, *o.file, add, unmatched)) return 3;
+        for (std::size_t k = 0; k < o.more_files.size(); ++k) {
+            listing_last = k + 1 == o.more_files.size();
+            if (!add_inputs(o, o.more_files[k], add, unmatched)) return 3;
+        }
+        if (inputs.empty()) return 3;  // every argument a glob that matched nothing
     }
+    if (ahead) ahead->finish();
+    several |= inputs.size() >= 2;
+    flags.input_failure |= unmatched;
+    if (!writer) start_output();
+
+    if (from_stdin && !flags.request_error) {
+        auto doc = read_stdin_all();
+        if (!doc) {
+            say("qm: search: stdin: " + doc.error().message() + "\n");
+            flags.input_failure = true;
+        } else {
+            SearchError outcome = search_in_memory(doc->text());
+            if (!outcome.is_success()) take(outcome, "stdin");
+        }
+    }
+    for (; !stopped && searched < inputs.size(); ++searched)
+        if (!search_one(searched)) break;
     platform::recover_shrunk_input_maps(false);
 
-    em.end_output();
+    em->end_output();
     std::fflush(stdout);
 
     if (flags.request_error) return 2;
-    if (em.match_count() > unsound_matches) return 0;
+    if (em->match_count() > unsound_matches) return 0;
     if (flags.input_failure) return 3;
     return 1;
 }

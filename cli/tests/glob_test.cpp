@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <utility>
 
 #include "e2e_harness.hpp"
 
@@ -54,6 +57,9 @@ TEST(Glob, MatchesComponentsInSortedOrder) {
         {"nomatch*", {}},
         {"sub/d.js?n", {"sub/d.json"}},
         {"missing/*.json", {}},
+        // Two `**` reach a path several ways; it is found once.
+        {"**/**/e.json", {"sub/deep/e.json"}},
+        {"**/deep/**", {"sub/deep/e.json", "sub/deep/f.txt"}},
     };
     for (const Case& c : cases) EXPECT_EQ(t.glob(c.pattern), c.want) << c.pattern;
 }
@@ -99,4 +105,32 @@ TEST(Glob, RecursionFollowsLinksButNotCycles) {
     std::filesystem::create_directory_symlink(t.dir.path(), t.dir.path() + "/other/up");
     EXPECT_EQ(t.glob("sub/**/e.json"), (V{"sub/deep/e.json", "sub/linked/up/sub/deep/e.json"}));
     EXPECT_EQ(t.glob("sub/**/g.json"), (V{"sub/linked/g.json", "sub/linked/up/other/g.json"}));
+}
+
+// A path the listing showed as a regular file is said to be one, so that
+// the search may open it with no look at it first; a link, a directory, a
+// FIFO and a name the pattern spelled out are not.
+TEST(Glob, WalkTellsWhatTheListingShowedARegularFile) {
+    Tree t;
+    std::filesystem::create_symlink(t.dir.path() + "/a.json", t.dir.path() + "/sub/link.json");
+    ASSERT_EQ(::mkfifo((t.dir.path() + "/sub/fifo.json").c_str(), 0600), 0);
+    auto walked = [&](const std::string& pattern) {
+        auto glob = cli::Glob::compile(t.dir.path() + "/" + pattern);
+        EXPECT_TRUE(glob.ok()) << pattern;
+        std::vector<std::pair<std::string, bool>> out;
+        if (glob) {
+            glob->walk([&](std::string path, bool regular) {
+                out.emplace_back(path.substr(t.dir.path().size() + 1), regular);
+            });
+        }
+        return out;
+    };
+    using W = std::vector<std::pair<std::string, bool>>;
+    EXPECT_EQ(walked("sub/*"),
+              (W{{"sub/d.json", true}, {"sub/deep", false}, {"sub/fifo.json", false}, {"sub/link.json", false}}));
+    EXPECT_EQ(walked("s?b/**/*.json"),
+              (W{{"sub/d.json", true}, {"sub/deep/e.json", true}, {"sub/fifo.json", false}, {"sub/link.json", false}}));
+    EXPECT_EQ(walked("*/d.json"), (W{{"sub/d.json", false}}));
+    EXPECT_EQ(walked("sub/deep/e.js[o]n"), (W{{"sub/deep/e.json", true}}));
+    EXPECT_EQ(walked("s*/deep/e.json"), (W{{"sub/deep/e.json", false}}));
 }

@@ -437,6 +437,20 @@ TEST(SearchCommand, ManyFilesKeepTheGlobsOrder) {
          .files = files,
          .out = out + "l.jsonl:.[0].a\nl.jsonl:.[1].b\n" + out.substr(out.find("m/f1")),
          .err = err + err.substr(err.find("m/f1") - 12)},
+        // Files searched ahead while later arguments are listed wait for
+        // what those arguments say: the reports of the files come after it,
+        // and an argument that is no pattern leaves standard output empty.
+        {.name = "then a glob that matches nothing",
+         .args = {"search", "foo", "m/*.json", "none/*.json"},
+         .files = files,
+         .out = out,
+         .err = "qm: search: no files match pattern 'none/*.json'\n" + err},
+        {.name = "then a bad pattern",
+         .args = {"search", "foo", "m/*.json", "a[.json"},
+         .files = files,
+         .err = "qm: search: invalid glob pattern 'a[.json': Pattern syntax error near position 1: invalid range "
+                "pattern\n",
+         .code = 3},
     });
 }
 

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <optional>
 #include <system_error>
 #include <memory>
@@ -428,9 +429,22 @@ constexpr std::uint64_t kKeepBelowBytes = std::uint64_t{8} << 20;
 TapeSearch::TapeSearch(const SearchQuery& query) : query_(query), matchers_(build_matchers(query_)) {}
 
 SearchError TapeSearch::search(const std::string& path, MatchSink& sink) {
+    // The file is opened once: the worker scans the same open file (its own
+    // descriptor for it), the parse reads and maps it, so a rename or an
+    // unlink meanwhile changes nothing.
+    if (!matchers_) return matchers_.error();
+    auto opened = platform::open_read(path);
+    if (!opened) return SearchError::message(opened.error().message());
+    const auto state = platform::open_file_state(*opened);
+    if (!state) return SearchError::message(state.error().message());
+    return search_open(path, std::move(*opened), *state, sink);
+}
+
+SearchError TapeSearch::search_open(const std::string& path, platform::File file, const platform::OpenFileState& state,
+                                    MatchSink& sink) {
     // Memory that cannot be had fails this file, not the run.
     try {
-        return search_file(path, sink);
+        return search_file(path, std::move(file), state, sink);
     } catch (const std::bad_alloc&) {
         buffer_ = platform::ByteBuffer();
         tape_.release();
@@ -438,7 +452,8 @@ SearchError TapeSearch::search(const std::string& path, MatchSink& sink) {
     }
 }
 
-SearchError TapeSearch::search_file(const std::string& path, MatchSink& sink) {
+SearchError TapeSearch::search_file(const std::string& path, platform::File file, const platform::OpenFileState& state,
+                                    MatchSink& sink) {
     if (!matchers_) return matchers_.error();
     const SearchQuery& query = query_;
     const QueryMatchers& matchers = *matchers_;
@@ -446,17 +461,9 @@ SearchError TapeSearch::search_file(const std::string& path, MatchSink& sink) {
     const TextMatcher& prefilter = !matchers.value.is_none() ? matchers.value : matchers.key;
     const bool scalar_scan = !prefilter.is_none() && needs_scalar_scan(prefilter);
 
-    // The file is opened once: the worker scans the same open file (its own
-    // descriptor for it), the parse reads and maps it, so a rename or an
-    // unlink meanwhile changes nothing.
-    auto opened = platform::open_read(path);
-    if (!opened) return SearchError::message(opened.error().message());
-    platform::File file = std::move(*opened);
-    const auto state = platform::open_file_state(file);
-    if (!state) return SearchError::message(state.error().message());
-    const auto kind = state->kind;
+    const auto kind = state.kind;
     if (kind == platform::OpenFileKind::Directory) return SearchError::message(platform::IoError{EISDIR}.message());
-    const platform::FileStamp before = state->stamp;
+    const platform::FileStamp before = state.stamp;
     // Only a regular file of known size can be scanned while it is parsed; a
     // pipe or a device is read once, and a /proc-like file of size 0 may
     // read differently each time: their candidates come from the bytes read
@@ -635,7 +642,7 @@ constexpr std::uint64_t kAheadBelowBytes = std::uint64_t{1} << 20;
 // Files are handed out in batches of consecutive ones, so that a helper and
 // the caller meet once per batch, not once per file (a wake-up costs as much
 // as the search of a small file); a batch holds at most this many bytes of
-// matches, and a helper is at most this many batches ahead.
+// matches, and a helper is at most this many batches ahead of the caller.
 constexpr std::size_t kAheadBatchFiles = 32;
 constexpr std::size_t kAheadBatchHeldBytes = std::size_t{1} << 20;
 constexpr std::size_t kAheadBatchesPerHelper = 2;
@@ -709,53 +716,82 @@ struct AheadBatch {
     std::vector<AheadFile> files;
 };
 
+// The files of one batch, as they were added.
+struct AheadPaths {
+    std::vector<std::string> paths;
+    std::vector<bool> listed_regular;
+};
+
+// A batch: its files, and what searching them ahead gave.
+struct AheadSlot {
+    AheadPaths in;
+    AheadBatch out;
+};
+
 }  // namespace
 
 struct TapeSearchAhead::State {
-    State(std::vector<std::string> p, const SearchQuery& q, std::size_t window)
-        : paths(std::move(p)),
-          query(q),
-          batch_count((paths.size() + kAheadBatchFiles - 1) / kAheadBatchFiles),
-          slots(window) {}
-    AheadBatch& slot(std::size_t b) { return slots[b % slots.size()]; }
+    State(const SearchQuery& q, std::size_t w)
+        : query(q), below(std::min(kAheadBelowBytes, tape_parser::mmap_threshold_bytes())), window(w) {
+        pending.paths.reserve(kAheadBatchFiles);
+    }
     void help();
-    AheadBatch search_batch(TapeSearch& search, std::size_t b, std::uint64_t below) const;
+    AheadBatch search_batch(TapeSearch& search, const AheadPaths& in) const;
+    // Whether a helper may start batch `next` now; under the lock.
+    bool may_start() const { return !stop && next < slots.size() && next < taken + window; }
 
-    const std::vector<std::string> paths;
     const SearchQuery query;
-    const std::size_t batch_count;
-    std::vector<AheadBatch> slots;  // batch b in slots[b % size]: no more batches are ahead than there are slots
+    const std::uint64_t below;  // a file this large waits for its turn
+    const std::size_t window;   // how many batches may be ahead of the caller
     std::mutex m;
-    std::condition_variable helpers_cv;  // room ahead, or the end
+    std::condition_variable helpers_cv;  // a batch to start, room for it, or the end
     std::condition_variable caller_cv;   // the batch the caller waits for is done
-    std::size_t next = 0;                // the next batch not yet taken by anyone
-    std::size_t taken = 0;               // batches the caller is done with
+    // Batch b in slots[b]; elements stay where they are as batches are added.
+    std::deque<AheadSlot> slots;
+    std::size_t next = 0;   // the next batch not yet taken by anyone
+    std::size_t taken = 0;  // batches the caller is done with
     std::size_t helpers_waiting = 0;
     std::size_t caller_waits_for = SIZE_MAX;
+    bool finished = false;  // no more files come
     bool stop = false;
     std::vector<std::thread> threads;
 
-    // The caller's own: the batch it takes files from now.
+    // The adder's own: the files of the batch not yet complete.
+    AheadPaths pending;
+    // The caller's own: the batch it takes files from now, and its search of
+    // a batch no helper had started.
     std::size_t current = SIZE_MAX;
     AheadBatch current_batch;  // empty when the caller searches the batch in turn
+    std::optional<TapeSearch> caller_search;
 };
 
-AheadBatch TapeSearchAhead::State::search_batch(TapeSearch& search, std::size_t b, std::uint64_t below) const {
+AheadBatch TapeSearchAhead::State::search_batch(TapeSearch& search, const AheadPaths& in) const {
     AheadBatch out;
-    const std::size_t first = b * kAheadBatchFiles;
-    const std::size_t last = std::min(paths.size(), first + kAheadBatchFiles);
-    out.files.resize(last - first);
+    out.files.resize(in.paths.size());
     std::size_t budget = kAheadBatchHeldBytes;
-    for (std::size_t i = first; i < last && budget > 0; ++i) {
-        const std::string& path = paths[i];
+    for (std::size_t k = 0; k < in.paths.size() && budget > 0; ++k) {
+        const std::string& path = in.paths[k];
         if (path.empty()) continue;
         // A FIFO, a device or a large file waits for its turn: it may block,
         // be read once only, or need the road of a large file.
-        const auto meta = platform::stat_path(path);
-        if (!meta || meta->kind != platform::FileKind::Regular || meta->size == 0 || meta->size >= below) continue;
-        AheadFile& f = out.files[i - first];
-        f.held.emplace(&budget);
-        f.outcome = search.search(path, *f.held);
+        auto fits = [&](bool regular, std::uint64_t size) { return regular && size > 0 && size < below; };
+        AheadFile& f = out.files[k];
+        if (in.listed_regular[k]) {
+            // Listed as a regular file: opened with no look at it first, but
+            // without waiting, should a FIFO have taken its place since; the
+            // open file then tells what it is.
+            auto opened = platform::open_read_no_wait(path);
+            if (!opened) continue;
+            const auto state = platform::open_file_state(*opened);
+            if (!state || !fits(state->kind == platform::OpenFileKind::Regular, state->stamp.size)) continue;
+            f.held.emplace(&budget);
+            f.outcome = search.search_open(path, std::move(*opened), *state, *f.held);
+        } else {
+            const auto meta = platform::stat_path(path);
+            if (!meta || !fits(meta->kind == platform::FileKind::Regular, meta->size)) continue;
+            f.held.emplace(&budget);
+            f.outcome = search.search(path, *f.held);
+        }
         // Once one file's matches overflow the batch, the rest wait for
         // their turn too.
         if (f.held->full()) break;
@@ -767,33 +803,35 @@ AheadBatch TapeSearchAhead::State::search_batch(TapeSearch& search, std::size_t 
 
 void TapeSearchAhead::State::help() {
     TapeSearch search(query);
-    const std::uint64_t below = std::min(kAheadBelowBytes, tape_parser::mmap_threshold_bytes());
     std::unique_lock lock(m);
     for (;;) {
         ++helpers_waiting;
-        helpers_cv.wait(lock, [&] { return stop || next >= batch_count || next < taken + slots.size(); });
+        helpers_cv.wait(lock, [&] { return stop || may_start() || (finished && next >= slots.size()); });
         --helpers_waiting;
-        if (stop || next >= batch_count) return;
+        if (!may_start()) return;
         const std::size_t b = next++;
+        const AheadPaths& in = slots[b].in;
+        // One wake-up per batch added or taken: a helper that starts one
+        // passes the word on while more can start.
+        if (helpers_waiting > 0 && may_start()) helpers_cv.notify_one();
         lock.unlock();
         AheadBatch done;
         // Whatever goes wrong here leaves the batch to its turn, where it is
         // reported as usual.
         try {
-            done = search_batch(search, b, below);
+            done = search_batch(search, in);
         } catch (...) {
             done = AheadBatch{};
             done.done = true;
         }
         lock.lock();
-        slot(b) = std::move(done);
+        slots[b].out = std::move(done);
         if (caller_waits_for == b) caller_cv.notify_one();
     }
 }
 
-TapeSearchAhead::TapeSearchAhead(std::vector<std::string> paths, const SearchQuery& query, unsigned helpers)
-    : state_(std::make_unique<State>(std::move(paths), query,
-                                     std::max<std::size_t>(helpers, 1) * kAheadBatchesPerHelper)) {
+TapeSearchAhead::TapeSearchAhead(const SearchQuery& query, unsigned helpers)
+    : state_(std::make_unique<State>(query, std::max<std::size_t>(helpers, 1) * kAheadBatchesPerHelper)) {
     for (unsigned h = 0; h < helpers; ++h) {
         try {
             state_->threads.emplace_back([s = state_.get()] { s->help(); });
@@ -801,6 +839,12 @@ TapeSearchAhead::TapeSearchAhead(std::vector<std::string> paths, const SearchQue
             break;  // fewer helpers; none at all leaves every file to its turn
         }
     }
+}
+
+TapeSearchAhead::TapeSearchAhead(std::vector<std::string> paths, const SearchQuery& query, unsigned helpers)
+    : TapeSearchAhead(query, helpers) {
+    for (std::string& p : paths) add(std::move(p));
+    finish();
 }
 
 TapeSearchAhead::~TapeSearchAhead() {
@@ -812,31 +856,83 @@ TapeSearchAhead::~TapeSearchAhead() {
     for (auto& t : state_->threads) t.join();
 }
 
+void TapeSearchAhead::add(std::string path, bool listed_regular) {
+    State& s = *state_;
+    s.pending.paths.push_back(std::move(path));
+    s.pending.listed_regular.push_back(listed_regular);
+    if (s.pending.paths.size() < kAheadBatchFiles) return;
+    bool wake = false;
+    {
+        std::lock_guard lock(s.m);
+        s.slots.push_back({std::move(s.pending), {}});
+        wake = s.helpers_waiting > 0;
+    }
+    if (wake) s.helpers_cv.notify_one();
+    s.pending = AheadPaths{};
+    s.pending.paths.reserve(kAheadBatchFiles);
+}
+
+void TapeSearchAhead::finish() {
+    State& s = *state_;
+    {
+        std::lock_guard lock(s.m);
+        if (!s.pending.paths.empty()) s.slots.push_back({std::move(s.pending), {}});
+        s.finished = true;
+    }
+    s.pending = AheadPaths{};
+    s.helpers_cv.notify_all();
+}
+
+bool TapeSearchAhead::ready(std::size_t i) {
+    State& s = *state_;
+    if (s.threads.empty()) return true;
+    const std::size_t b = i / kAheadBatchFiles;
+    if (b == s.current) return true;
+    std::lock_guard lock(s.m);
+    return b < s.slots.size() && b < s.next && s.slots[b].out.done;
+}
+
 std::optional<SearchError> TapeSearchAhead::take(std::size_t i, MatchSink& sink) {
     State& s = *state_;
     if (s.threads.empty()) return std::nullopt;
     const std::size_t b = i / kAheadBatchFiles;
     if (b != s.current) {
         bool wake_helper = false;
+        const AheadPaths* claimed = nullptr;
         {
             std::unique_lock lock(s.m);
-            if (s.current != SIZE_MAX) ++s.taken;  // batches are taken in order, each once
+            // Batches are taken in order, each once: the files of the last
+            // one are no longer needed.
+            if (s.current < s.slots.size()) {
+                s.slots[s.current].in = AheadPaths{};
+                ++s.taken;
+            }
             s.current = b;
-            if (s.next == b) {
-                // No helper has it yet: the caller searches it in turn rather
-                // than wait.
+            s.current_batch = AheadBatch{};
+            if (b >= s.slots.size()) {
+                // Never added: searched in turn.
+            } else if (s.next == b) {
+                // No helper has it yet: the caller searches it rather than wait.
                 ++s.next;
-                s.current_batch = AheadBatch{};
+                claimed = &s.slots[b].in;
             } else {
                 s.caller_waits_for = b;
-                s.caller_cv.wait(lock, [&] { return s.slot(b).done; });
+                s.caller_cv.wait(lock, [&] { return s.slots[b].out.done; });
                 s.caller_waits_for = SIZE_MAX;
-                s.current_batch = std::move(s.slot(b));
-                s.slot(b) = AheadBatch{};
+                s.current_batch = std::move(s.slots[b].out);
+                s.slots[b].out = AheadBatch{};
+                wake_helper = s.helpers_waiting > 0;
             }
-            wake_helper = s.helpers_waiting > 0;
         }
         if (wake_helper) s.helpers_cv.notify_one();
+        if (claimed) {
+            if (!s.caller_search) s.caller_search.emplace(s.query);
+            try {
+                s.current_batch = s.search_batch(*s.caller_search, *claimed);
+            } catch (...) {
+                s.current_batch = AheadBatch{};  // searched in turn, where a failure is reported as usual
+            }
+        }
     }
     const std::size_t k = i - b * kAheadBatchFiles;
     if (k >= s.current_batch.files.size()) return std::nullopt;

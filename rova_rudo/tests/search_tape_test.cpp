@@ -371,6 +371,78 @@ TEST(TapeSearchAhead, AnswersAsEachFileInTurn) {
     }
 }
 
+// Files added while helpers already search the batches complete so far,
+// some taken as soon as ready() says so and the rest after finish(), answer
+// as a search of each in turn over what the file holds when it is read:
+// also one listed as a regular file that is by then a FIFO (declined
+// without waiting for a writer), a directory, a missing file, and files cut
+// or grown past what may go ahead after they were listed.
+TEST(TapeSearchAhead, FilesAddedWhileSearchingAnswerInTurn) {
+    test_support::TempDir dir;
+    std::vector<std::string> docs = {hundred_members(), R"({"a":"x"] "x")", R"({"hit":[1,12]})",
+                                     R"({"a":{"b":[{"c":"hit"}]}})"};
+    for (const auto& c : cases()) docs.push_back(c.doc);
+    const std::string fifo = dir.path() + "/fifo.json";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string sub = dir.path() + "/sub.json";
+    ASSERT_TRUE(std::filesystem::create_directory(sub));
+    std::string large = "[\"hit\"";
+    while (large.size() < (std::size_t{1} << 20)) large += ",\"0123456789abcdef\"";
+    large += "]";
+
+    struct Added {
+        std::string path;
+        bool regular;
+        bool is_fifo = false;
+    };
+    std::vector<Added> added;
+    std::vector<std::pair<std::string, std::string>> rewrites;  // after listing, before reading
+    for (int round = 0; round < 5; ++round) {
+        const std::string r = std::to_string(round);
+        for (std::size_t d = 0; d < docs.size(); ++d)
+            added.push_back({dir.write("r" + r + "/d" + std::to_string(d) + ".json", docs[d]), round % 2 == 0});
+        added.push_back({fifo, true, true});
+        added.push_back({sub, true});
+        added.push_back({dir.path() + "/missing.json", true});
+        const std::string cut = dir.write("r" + r + "/cut.json", R"({"hit":"hit"})");
+        const std::string grown = dir.write("r" + r + "/grown.json", R"(["hit"])");
+        added.push_back({cut, true});
+        added.push_back({grown, true});
+        rewrites.push_back({cut, ""});
+        rewrites.push_back({grown, large});
+    }
+    // Written before the files are added: a helper may start a batch as soon
+    // as it is complete, and must see them as they are now.
+    for (const auto& [path, content] : rewrites) std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+
+    const SearchQuery q = term("hit");
+    for (const unsigned helpers : {1u, 4u}) {
+        SCOPED_TRACE("helpers " + std::to_string(helpers));
+        rova_rudo::TapeSearchAhead ahead(q, helpers);
+        rova_rudo::TapeSearch in_turn(q);
+        std::size_t taken = 0;
+        auto take = [&](std::size_t i) {
+            Recorder got;
+            auto early = ahead.take(i, got);
+            if (added[i].is_fifo) {
+                EXPECT_FALSE(early.has_value()) << i;
+                return;
+            }
+            Recorder alone;
+            const auto want = rova_rudo::run_tape_search(added[i].path, q, alone);
+            const auto outcome = early ? std::move(*early) : in_turn.search(added[i].path, got);
+            EXPECT_EQ(outcome, want) << i << " " << added[i].path;
+            EXPECT_EQ(got.hits, alone.hits) << i << " " << added[i].path;
+        };
+        for (std::size_t i = 0; i < added.size(); ++i) {
+            ahead.add(added[i].path, added[i].regular);
+            while (taken <= i && ahead.ready(taken)) take(taken++);
+        }
+        ahead.finish();
+        while (taken < added.size()) take(taken++);
+    }
+}
+
 // An input whose tape cannot fit in the memory available fails with the
 // sizes named, and the next file of the run is searched as usual.
 TEST(TapeSearch, TapeTooLargeForMemoryFailsThatFileOnly) {

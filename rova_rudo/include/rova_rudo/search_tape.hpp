@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_kind.hpp"
+#include "platform/io.hpp"
 #include "platform/whole_file.hpp"
 #include "rova_rudo/fx_hash.hpp"
 #include "rova_rudo/matcher.hpp"
@@ -51,9 +53,14 @@ class TapeSearch {
 public:
     explicit TapeSearch(const SearchQuery& query);
     SearchError search(const std::string& path, MatchSink& sink);
+    // search() of the file at `path`, opened already as `file`, which
+    // open_file_state found in `state`.
+    SearchError search_open(const std::string& path, platform::File file, const platform::OpenFileState& state,
+                            MatchSink& sink);
 
 private:
-    SearchError search_file(const std::string& path, MatchSink& sink);
+    SearchError search_file(const std::string& path, platform::File file, const platform::OpenFileState& state,
+                            MatchSink& sink);
 
     SearchQuery query_;
     platform::Result<QueryMatchers, SearchError> matchers_;
@@ -68,18 +75,32 @@ private:
 // batches of consecutive files, each helper with a TapeSearch of its own,
 // while the caller takes them in order: take(i) waits for file i's batch and
 // hands the file's matches to the sink as a search of that file in turn
-// would, stopping where the sink asks. Only regular files below 1 MiB go
-// ahead; an empty path, a larger file, one that is not regular, one whose
-// matches overflow what its batch may hold, and every file of a batch no
-// helper has started when the caller reaches it give nullopt: the caller
-// searches it in turn. Every file is taken, in increasing order, each once.
-// Ends its helpers on destruction.
+// would, stopping where the sink asks. The files come with add(), in the
+// order of the run, and helpers start on each batch as soon as it is
+// complete, so that a caller still listing files has them searched
+// meanwhile; finish() says that no more come. Only regular files below 1 MiB
+// go ahead; an empty path, a larger file, one that is not regular, one whose
+// matches overflow what its batch may hold, and every file of a batch never
+// added give nullopt: the caller searches it in turn. A batch no helper has
+// started when the caller reaches it is searched by the caller there and
+// then. Every file is taken in increasing order, each once: after finish(),
+// or earlier once ready(). Ends its helpers on destruction.
 class TapeSearchAhead {
 public:
+    TapeSearchAhead(const SearchQuery& query, unsigned helpers);
+    // All the files at once: add() of each, then finish().
     TapeSearchAhead(std::vector<std::string> paths, const SearchQuery& query, unsigned helpers);
     ~TapeSearchAhead();
     TapeSearchAhead(const TapeSearchAhead&) = delete;
     TapeSearchAhead& operator=(const TapeSearchAhead&) = delete;
+    // The next file of the run; `listed_regular` when a directory listing
+    // showed it as a regular file, which is then opened with no look at it
+    // first (and without waiting, should it be a FIFO by now).
+    void add(std::string path, bool listed_regular = false);
+    void finish();
+    // Whether take(i) would answer without waiting or searching: file i's
+    // batch is done, or is the one taken from now.
+    bool ready(std::size_t i);
     std::optional<SearchError> take(std::size_t i, MatchSink& sink);
 
 private:
