@@ -15,6 +15,7 @@
 #include "rova_rudo/byte_search.hpp"
 #include "rova_rudo/fx_hash.hpp"
 #include "rova_rudo/parser.hpp"
+#include "rova_rudo/record_rounds.hpp"
 #include "tape_parser/simd.hpp"
 
 namespace rova_rudo {
@@ -351,6 +352,11 @@ public:
     // repeated key.
     enum class Check : std::uint8_t { Invalid, Valid, RepeatedKey };
     Check check();
+    // check() for one value from `pos` (whitespace before it skipped) that
+    // stands inside `around` open containers, which count towards the
+    // nesting limit; what follows the value is not looked at. `pos` ends
+    // after the value when it is valid.
+    Check check_value(std::size_t& pos, std::size_t around);
 
 private:
     struct Open {
@@ -366,6 +372,7 @@ private:
     }
     void skip_ws() { pos_ = skip_whitespace(reinterpret_cast<const char*>(s_), n_, pos_); }
     bool walk();
+    bool walk_value();
     bool parse_string(bool is_key = false);
     bool parse_number();
     bool parse_literal(std::string_view word, Kind kind, std::uint64_t value);
@@ -391,6 +398,7 @@ private:
     static constexpr std::uint32_t kNoSlot = UINT32_MAX;
     std::vector<std::uint32_t> key_slots_;                            // checking: the repeated-key table of one object
     std::vector<std::pair<std::uint64_t, std::size_t>> dup_scratch_;  // (key hash, member position)
+    std::size_t around_ = 0;                                          // open containers outside the text being read
     bool build_ = true;
     bool repeated_key_ = false;
 };
@@ -567,7 +575,7 @@ bool JsonStrictParser::parse_key_and_colon() {
 }
 
 bool JsonStrictParser::open_container(bool is_object) {
-    if (stack_.size() + 1 >= kMaxDepth) return fail("recursion limit exceeded");
+    if (around_ + stack_.size() + 1 >= kMaxDepth) return fail("recursion limit exceeded");
     stack_.push_back(Open{doc_.nodes_.size(), 0, keys_.size(), is_object});
     if (build_) doc_.nodes_.push_back(make_node(is_object ? Kind::Object : Kind::Array, 0, 0));
     ++pos_;
@@ -701,7 +709,28 @@ JsonStrictParser::Check JsonStrictParser::check() {
     return repeated_key_ ? Check::RepeatedKey : Check::Invalid;
 }
 
+JsonStrictParser::Check JsonStrictParser::check_value(std::size_t& pos, std::size_t around) {
+    build_ = false;
+    around_ = around;
+    pos_ = pos;
+    // A failed check may have left its open containers and keys behind.
+    stack_.clear();
+    keys_.clear();
+    key_quotes_.clear();
+    repeated_key_ = false;
+    if (!walk_value()) return repeated_key_ ? Check::RepeatedKey : Check::Invalid;
+    pos = pos_;
+    return Check::Valid;
+}
+
 bool JsonStrictParser::walk() {
+    if (!walk_value()) return false;
+    skip_ws();
+    if (pos_ != n_) return fail("trailing characters");
+    return true;
+}
+
+bool JsonStrictParser::walk_value() {
     skip_ws();
     bool ok = true;
     for (;;) {
@@ -777,10 +806,7 @@ bool JsonStrictParser::walk() {
         }
         break;  // the top-level value is complete
     }
-    if (!ok) return false;
-    skip_ws();
-    if (pos_ != n_) return fail("trailing characters");
-    return true;
+    return ok;
 }
 
 namespace {
@@ -1014,6 +1040,54 @@ public:
 
     void run() {
         skip_ws();
+        if (write_value(0)) spill();
+    }
+
+    // For the elements of a top array written one at a time: the "[" (when
+    // `bracket`; a writer of later elements leaves it out) and the array as
+    // the one open container.
+    void begin_elements(bool bracket) {
+        if (bracket) put('[');
+        depth_.assign(1, 0);
+    }
+    // With pos after the array's "[" or a comma: the separator (`first`:
+    // none, as before the array's first element) and the element; pos ends
+    // after it. False when `stop` ended the writing.
+    bool element(std::size_t& pos, bool first) {
+        pos_ = pos;
+        member(first, false);
+        if (!write_value(1)) return false;
+        pos = pos_;
+        return true;
+    }
+    // The "]" after the last element.
+    void end_elements() {
+        depth_.clear();
+        if (pretty_) put_break(1, 1);
+        put(']');
+    }
+    // Moves what is gathered to `out` and, with `to_drain`, on to the drain;
+    // false when `stop` then says the reader is gone.
+    bool hand_over(bool to_drain) {
+        spill();
+        if (!to_drain || !drain_) return true;
+        drain_(out_);
+        return !(stop_ && stop_());
+    }
+
+private:
+    // Output gathers in a buffer of its own and goes to `out_` (and the
+    // drain) once past kFlushAt bytes, tested after each value: a token's
+    // bytes are copied into the buffer with one bound test, and the slack
+    // lets most values that cross kFlushAt end in the buffer.
+    static constexpr std::size_t kFlushAt = std::size_t{1} << 16;
+    static constexpr std::size_t kSlack = 4096;
+    static constexpr std::size_t kBufSize = kFlushAt + kSlack;
+
+    // Writes the value at pos_ (whitespace skipped), inside the `base`
+    // containers open in depth_; pos_ ends after it. False when `stop` ended
+    // the writing.
+    bool write_value(std::size_t base) {
         for (;;) {
             // A value starts at pos_ (whitespace skipped).
             const char c = s_[pos_];
@@ -1044,15 +1118,12 @@ public:
                 spill();
                 if (drain_) {
                     drain_(out_);
-                    if (stop_ && stop_()) return;
+                    if (stop_ && stop_()) return false;
                 }
             }
             // After a value: close containers until a member follows.
             for (;;) {
-                if (depth_.empty()) {
-                    spill();
-                    return;
-                }
+                if (depth_.size() == base) return true;
                 skip_ws();
                 if (s_[pos_] == ',') {
                     ++pos_;
@@ -1067,15 +1138,6 @@ public:
             }
         }
     }
-
-private:
-    // Output gathers in a buffer of its own and goes to `out_` (and the
-    // drain) once past kFlushAt bytes, tested after each value: a token's
-    // bytes are copied into the buffer with one bound test, and the slack
-    // lets most values that cross kFlushAt end in the buffer.
-    static constexpr std::size_t kFlushAt = std::size_t{1} << 16;
-    static constexpr std::size_t kSlack = 4096;
-    static constexpr std::size_t kBufSize = kFlushAt + kSlack;
 
     std::size_t room() const { return static_cast<std::size_t>(buf_.get() + kBufSize - o_); }
     void spill() {
@@ -1108,8 +1170,9 @@ private:
     }
     void skip_ws() { pos_ = skip_whitespace(s_, n_, pos_); }
     // The separator before a member or element and, in an object, its key
-    // and colon; leaves pos_ at the value.
-    void member(bool first, bool is_object) {
+    // and colon; leaves pos_ at the value. Inlined into the value loop, its
+    // one hot caller.
+    [[gnu::always_inline]] void member(bool first, bool is_object) {
         if (pretty_) {
             const std::size_t skip = first ? 1 : 0;
             put_break(skip, 2 - skip + depth_.size() * 2);
@@ -1235,23 +1298,180 @@ private:
 
 }  // namespace
 
+namespace {
+
+// A repeated key's value is written at its first position: that needs the
+// whole object, so the document is built.
+bool write_through_document(std::string_view text, JsonStyle style, std::string& out,
+                            const std::function<void(std::string&)>& drain, const std::function<bool()>& stop) {
+    auto doc = parse_json_strict(text);
+    if (!doc) return false;
+    write_json(doc.value(), style, out, drain, stop);
+    return true;
+}
+
+// What checking a slice of a top array's elements ahead of its turn found.
+struct CheckedSlice {
+    std::uint64_t begin = 0;    // where its first element starts
+    bool repeated_key = false;  // it ended at a repeated key rather than a fault
+};
+
+// The elements of the top array from the cursor (after the "[" or a comma),
+// each checked as the check of the whole text checks it, and the commas
+// between them; as walk_records walks records, so the first fault in
+// document order is the one reported.
+RecordsEnd check_elements(JsonStrictParser& p, JsonCursor& c, std::uint32_t& j, std::uint64_t until,
+                          bool& repeated_key) {
+    for (;;) {
+        std::size_t pos = c.pos;
+        if (const auto r = p.check_value(pos, 1); r != JsonStrictParser::Check::Valid) {
+            repeated_key = r == JsonStrictParser::Check::RepeatedKey;
+            return RecordsEnd::Error;
+        }
+        c.pos = pos;
+        skip_whitespace(c);
+        if (c.at_end()) return RecordsEnd::Error;
+        if (c.peek() == ']') return RecordsEnd::End;
+        if (c.peek() != ',') return RecordsEnd::Error;
+        ++c.pos;
+        ++j;
+        if (c.pos >= until) return RecordsEnd::Until;
+    }
+}
+
+// The text a slice of checked elements was written into ahead of its turn.
+struct WrittenSlice {
+    std::string text;
+};
+
+// The checked elements of the top array from the cursor (after the "[" or a
+// comma), each with the separator before it; the cursor ends at the "]"
+// (End) or after a comma (Until).
+RecordsEnd write_elements(JsonTextWriter& w, JsonCursor& c, std::uint32_t& j, std::uint64_t until, bool first) {
+    for (;;) {
+        std::size_t pos = c.pos;
+        if (!w.element(pos, first)) return RecordsEnd::Stopped;
+        c.pos = pos;
+        first = false;
+        skip_whitespace(c);
+        if (c.peek() == ']') return RecordsEnd::End;
+        ++c.pos;  // the comma
+        ++j;
+        if (c.pos >= until) return RecordsEnd::Until;
+    }
+}
+
+}  // namespace
+
 bool reformat_json(std::string_view text, JsonStyle style, std::string& out,
                    const std::function<void(std::string&)>& drain, const std::function<bool()>& stop) {
     JsonStrictParser checker(text);
     switch (checker.check()) {
         case JsonStrictParser::Check::Invalid: return false;
-        case JsonStrictParser::Check::RepeatedKey: {
-            // A repeated key's value is written at its first position: that
-            // needs the whole object, so the document is built.
-            auto doc = parse_json_strict(text);
-            if (!doc) return false;
-            write_json(doc.value(), style, out, drain, stop);
-            return true;
-        }
+        case JsonStrictParser::Check::RepeatedKey: return write_through_document(text, style, out, drain, stop);
         case JsonStrictParser::Check::Valid: break;
     }
     JsonTextWriter w(text, style, out, drain, stop);
     w.run();
+    return true;
+}
+
+bool reformat_json_given(std::string_view text, JsonStyle style, std::string& out,
+                         const std::function<void(std::string&)>& drain, const std::function<bool()>& stop,
+                         unsigned threads, std::size_t slice) {
+    JsonCursor c(text);
+    skip_whitespace(c);
+    std::string_view lead;
+    if (RoundPlan::worth_it(text.size(), threads, slice) && !c.at_end() && c.peek() == '[')
+        lead = array_element_lead(text, c.pos);
+    if (lead.empty()) return reformat_json(text, style, out, drain, stop);
+    const RoundPlan plan(text, true, lead, threads, slice);
+    const std::uint64_t first_element = c.pos + 1;
+
+    // Checked first, in rounds, and nothing written until the whole text is
+    // known good: a fault late in it still leaves `out` as it was. Each
+    // counted slice's start is then known to be an element's.
+    std::vector<std::uint64_t> starts;
+    {
+        JsonStrictParser checker(text);
+        bool repeated_key = false;
+        std::uint32_t j = 0;
+        ParseError error;
+        c.pos = first_element;
+        const RecordsEnd how = walk_record_rounds<CheckedSlice>(
+            plan, c, j, error,
+            [&](JsonCursor& cur, std::uint32_t& r, std::uint64_t until, ParseError&) {
+                return check_elements(checker, cur, r, until, repeated_key);
+            },
+            [&](HeldSlice<CheckedSlice>& s, unsigned, JsonCursor& sc, std::uint64_t until) {
+                CheckedSlice& held = s.held.emplace();
+                held.begin = sc.pos;
+                JsonStrictParser p(text);
+                return check_elements(p, sc, s.records, until, held.repeated_key);
+            },
+            NoSettle{},
+            [&](const CheckedSlice& held, std::uint32_t) {
+                starts.push_back(held.begin);
+                repeated_key = held.repeated_key;
+                return false;
+            });
+        if (how == RecordsEnd::Error) return repeated_key && write_through_document(text, style, out, drain, stop);
+        ++c.pos;  // the "]"
+        skip_whitespace(c);
+        if (!c.at_end()) return false;
+    }
+
+    // Then written in rounds: the walk in turn straight to `out` and the
+    // drain, the slices ahead into text of their own, handed on in document
+    // order. A slice may begin inside a string: it is written only from a
+    // place the check found an element at, and counts only when the walk
+    // before it ended there.
+    JsonTextWriter w(text, style, out, drain, stop);
+    w.begin_elements(true);
+    // A slice's text past this (records far larger than their slice) is
+    // given up, and the rest is written in turn.
+    const std::size_t held_cap = 4 * slice;
+    const std::function<void(std::string&)> keep = [](std::string&) {};
+    std::uint32_t j = 0;
+    ParseError error;
+    c.pos = first_element;
+    const RecordsEnd how = walk_record_rounds<WrittenSlice>(
+        plan, c, j, error,
+        [&](JsonCursor& cur, std::uint32_t& r, std::uint64_t until, ParseError&) {
+            const RecordsEnd e = write_elements(w, cur, r, until, r == 0);
+            // What the walk in turn wrote goes before the slices ahead.
+            if (e == RecordsEnd::Until && !w.hand_over(true)) return RecordsEnd::Stopped;
+            return e;
+        },
+        [&](HeldSlice<WrittenSlice>& s, unsigned, JsonCursor& sc, std::uint64_t until) {
+            WrittenSlice& held = s.held ? *s.held : s.held.emplace();
+            if (held.text.capacity() < held_cap) held.text.reserve(held_cap);
+            held.text.clear();
+            if (!std::binary_search(starts.begin(), starts.end(), sc.pos)) return RecordsEnd::Until;
+            const std::function<bool()> full = [&] { return held.text.size() > held_cap; };
+            JsonTextWriter hw(text, style, held.text, keep, full);
+            hw.begin_elements(false);
+            const RecordsEnd e = write_elements(hw, sc, s.records, until, false);
+            if (e == RecordsEnd::Stopped) s.failed = true;
+            else hw.hand_over(false);
+            return e;
+        },
+        NoSettle{},
+        [&](WrittenSlice& held, std::uint32_t) {
+            if (!drain || !out.empty()) {
+                out += held.text;
+                return false;
+            }
+            // Drained as it stands, without a copy into `out`.
+            out.swap(held.text);
+            drain(out);
+            out.swap(held.text);
+            return stop && stop();
+        });
+    if (how == RecordsEnd::End) {
+        w.end_elements();
+        w.hand_over(false);
+    }
     return true;
 }
 
