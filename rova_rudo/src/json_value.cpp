@@ -1027,16 +1027,25 @@ namespace {
 // parsing it into a document and writing that, without the document.
 class JsonTextWriter {
 public:
+    // The buffer output gathers in; one kept by the caller serves writer
+    // after writer (fresh pages are slow to touch).
+    using Buffer = std::unique_ptr<char[]>;
+
     JsonTextWriter(std::string_view text, JsonStyle style, std::string& out,
                    const std::function<void(std::string&)>& drain, const std::function<bool()>& stop)
+        : JsonTextWriter(text, style, out, drain, stop, own_buf_) {}
+    JsonTextWriter(std::string_view text, JsonStyle style, std::string& out,
+                   const std::function<void(std::string&)>& drain, const std::function<bool()>& stop, Buffer& buf)
         : s_(text.data()),
           n_(text.size()),
           pretty_(style == JsonStyle::Pretty),
           out_(out),
           drain_(drain),
           stop_(stop),
-          buf_(new char[kBufSize]),
-          o_(buf_.get()) {}
+          buf_(buf) {
+        if (!buf_) buf_.reset(new char[kBufSize]);
+        o_ = buf_.get();
+    }
 
     void run() {
         skip_ws();
@@ -1289,7 +1298,8 @@ private:
     std::string& out_;
     const std::function<void(std::string&)>& drain_;
     const std::function<bool()>& stop_;
-    std::unique_ptr<char[]> buf_;
+    Buffer own_buf_;
+    Buffer& buf_;
     char* o_;                          // the end of the output in buf_
     std::vector<std::uint8_t> depth_;  // the open containers: object (1) or array (0)
     std::string scratch_;              // a decoded string body, or a number's digits
@@ -1310,8 +1320,11 @@ bool write_through_document(std::string_view text, JsonStyle style, std::string&
     return true;
 }
 
-// What checking a slice of a top array's elements ahead of its turn found.
+// What checking a slice of a top array's elements ahead of its turn found,
+// and the checker, kept for the slice of the next round.
 struct CheckedSlice {
+    explicit CheckedSlice(std::string_view text) : checker(text) {}
+    JsonStrictParser checker;
     std::uint64_t begin = 0;    // where its first element starts
     bool repeated_key = false;  // it ended at a repeated key rather than a fault
 };
@@ -1339,9 +1352,11 @@ RecordsEnd check_elements(JsonStrictParser& p, JsonCursor& c, std::uint32_t& j, 
     }
 }
 
-// The text a slice of checked elements was written into ahead of its turn.
+// The text a slice of checked elements was written into ahead of its turn,
+// and the writer's buffer, kept for the slice of the next round.
 struct WrittenSlice {
     std::string text;
+    JsonTextWriter::Buffer buffer;
 };
 
 // The checked elements of the top array from the cursor (after the "[" or a
@@ -1404,10 +1419,10 @@ bool reformat_json_given(std::string_view text, JsonStyle style, std::string& ou
                 return check_elements(checker, cur, r, until, repeated_key);
             },
             [&](HeldSlice<CheckedSlice>& s, unsigned, JsonCursor& sc, std::uint64_t until) {
-                CheckedSlice& held = s.held.emplace();
+                CheckedSlice& held = s.held ? *s.held : s.held.emplace(text);
                 held.begin = sc.pos;
-                JsonStrictParser p(text);
-                return check_elements(p, sc, s.records, until, held.repeated_key);
+                held.repeated_key = false;
+                return check_elements(held.checker, sc, s.records, until, held.repeated_key);
             },
             NoSettle{},
             [&](const CheckedSlice& held, std::uint32_t) {
@@ -1449,7 +1464,7 @@ bool reformat_json_given(std::string_view text, JsonStyle style, std::string& ou
             held.text.clear();
             if (!std::binary_search(starts.begin(), starts.end(), sc.pos)) return RecordsEnd::Until;
             const std::function<bool()> full = [&] { return held.text.size() > held_cap; };
-            JsonTextWriter hw(text, style, held.text, keep, full);
+            JsonTextWriter hw(text, style, held.text, keep, full, held.buffer);
             hw.begin_elements(false);
             const RecordsEnd e = write_elements(hw, sc, s.records, until, false);
             if (e == RecordsEnd::Stopped) s.failed = true;
