@@ -1042,10 +1042,8 @@ public:
           out_(out),
           drain_(drain),
           stop_(stop),
-          buf_(buf) {
-        if (!buf_) buf_.reset(new char[kBufSize]);
-        o_ = buf_.get();
-    }
+          base_(buffer_in(buf)),
+          o_(base_) {}
 
     void run() {
         skip_ws();
@@ -1123,7 +1121,7 @@ private:
             } else {
                 write_number();
             }
-            if (static_cast<std::size_t>(o_ - buf_.get()) >= kFlushAt) {
+            if (static_cast<std::size_t>(o_ - base_) >= kFlushAt) {
                 spill();
                 if (drain_) {
                     drain_(out_);
@@ -1148,16 +1146,22 @@ private:
         }
     }
 
-    std::size_t room() const { return static_cast<std::size_t>(buf_.get() + kBufSize - o_); }
-    void spill() {
-        out_.append(buf_.get(), static_cast<std::size_t>(o_ - buf_.get()));
-        o_ = buf_.get();
+    static char* buffer_in(Buffer& buf) {
+        if (!buf) buf.reset(new char[kBufSize]);
+        return buf.get();
     }
-    void put(char c) {
+    std::size_t room() const { return static_cast<std::size_t>(base_ + kBufSize - o_); }
+    void spill() {
+        out_.append(base_, static_cast<std::size_t>(o_ - base_));
+        o_ = base_;
+    }
+    // The token writers, inlined where they are called: most copy a few
+    // bytes of a size known there.
+    [[gnu::always_inline]] void put(char c) {
         if (room() == 0) spill();
         *o_++ = c;
     }
-    void put(const char* p, std::size_t k) {
+    [[gnu::always_inline]] void put(const char* p, std::size_t k) {
         if (k > room()) {
             spill();
             if (k > kBufSize) {
@@ -1170,7 +1174,7 @@ private:
     }
     // kBreak's bytes [from, from + k), copied 32 at a time (kBreak holds the
     // last block's tail).
-    void put_break(std::size_t from, std::size_t k) {
+    [[gnu::always_inline]] void put_break(std::size_t from, std::size_t k) {
         if (k + 32 > room()) spill();
         for (std::size_t i = 0; i < k; i += 32)
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(o_ + i),
@@ -1299,8 +1303,8 @@ private:
     const std::function<void(std::string&)>& drain_;
     const std::function<bool()>& stop_;
     Buffer own_buf_;
-    Buffer& buf_;
-    char* o_;                          // the end of the output in buf_
+    char* base_;                       // the buffer
+    char* o_;                          // the end of the output in it
     std::vector<std::uint8_t> depth_;  // the open containers: object (1) or array (0)
     std::string scratch_;              // a decoded string body, or a number's digits
     std::string escaped_;
