@@ -1329,7 +1329,6 @@ bool write_through_document(std::string_view text, JsonStyle style, std::string&
 struct CheckedSlice {
     explicit CheckedSlice(std::string_view text) : checker(text) {}
     JsonStrictParser checker;
-    std::uint64_t begin = 0;    // where its first element starts
     bool repeated_key = false;  // it ended at a repeated key rather than a fault
 };
 
@@ -1363,7 +1362,21 @@ struct WrittenSlice {
     JsonTextWriter::Buffer buffer;
 };
 
-// The checked elements of the top array from the cursor (after the "[" or a
+// Whether every place where `lead` (as array_element_lead gives it) follows
+// a comma in valid JSON starts an element of some array. Outside a string
+// it does: after a comma an object member would start with a quote. Inside
+// a string the first quote of the lead would close the string, and what
+// follows it in the lead must then go on from a closed string: a lead whose
+// first key starts with anything else (as `{"id":` does) cannot be met there.
+bool lead_starts_only_elements(std::string_view lead) {
+    std::size_t i = 1;  // past the "{"
+    while (i < lead.size() && is_json_whitespace(static_cast<std::uint8_t>(lead[i]))) ++i;
+    if (i + 1 >= lead.size() || lead[i] != '"') return false;
+    const auto after = static_cast<std::uint8_t>(lead[i + 1]);
+    return !is_json_whitespace(after) && after != '"' && after != ',' && after != ':' && after != '}' && after != ']';
+}
+
+// The checked elements of an array from the cursor (after its "[" or a
 // comma), each with the separator before it; the cursor ends at the "]"
 // (End) or after a comma (Until).
 RecordsEnd write_elements(JsonTextWriter& w, JsonCursor& c, std::uint32_t& j, std::uint64_t until, bool first) {
@@ -1397,21 +1410,19 @@ bool reformat_json(std::string_view text, JsonStyle style, std::string& out,
 
 bool reformat_json_given(std::string_view text, JsonStyle style, std::string& out,
                          const std::function<void(std::string&)>& drain, const std::function<bool()>& stop,
-                         unsigned threads, std::size_t slice) {
+                         unsigned threads, std::size_t check_slice, std::size_t write_slice) {
     JsonCursor c(text);
     skip_whitespace(c);
     std::string_view lead;
-    if (RoundPlan::worth_it(text.size(), threads, slice) && !c.at_end() && c.peek() == '[')
+    if (RoundPlan::worth_it(text.size(), threads, write_slice) && !c.at_end() && c.peek() == '[')
         lead = array_element_lead(text, c.pos);
-    if (lead.empty()) return reformat_json(text, style, out, drain, stop);
-    const RoundPlan plan(text, true, lead, threads, slice);
+    if (lead.empty() || !lead_starts_only_elements(lead)) return reformat_json(text, style, out, drain, stop);
     const std::uint64_t first_element = c.pos + 1;
 
     // Checked first, in rounds, and nothing written until the whole text is
-    // known good: a fault late in it still leaves `out` as it was. Each
-    // counted slice's start is then known to be an element's.
-    std::vector<std::uint64_t> starts;
+    // known good: a fault late in it still leaves `out` as it was.
     {
+        const RoundPlan plan(text, true, lead, threads, check_slice);
         JsonStrictParser checker(text);
         bool repeated_key = false;
         std::uint32_t j = 0;
@@ -1424,13 +1435,11 @@ bool reformat_json_given(std::string_view text, JsonStyle style, std::string& ou
             },
             [&](HeldSlice<CheckedSlice>& s, unsigned, JsonCursor& sc, std::uint64_t until) {
                 CheckedSlice& held = s.held ? *s.held : s.held.emplace(text);
-                held.begin = sc.pos;
                 held.repeated_key = false;
                 return check_elements(held.checker, sc, s.records, until, held.repeated_key);
             },
             NoSettle{},
             [&](const CheckedSlice& held, std::uint32_t) {
-                starts.push_back(held.begin);
                 repeated_key = held.repeated_key;
                 return false;
             });
@@ -1442,14 +1451,15 @@ bool reformat_json_given(std::string_view text, JsonStyle style, std::string& ou
 
     // Then written in rounds: the walk in turn straight to `out` and the
     // drain, the slices ahead into text of their own, handed on in document
-    // order. A slice may begin inside a string: it is written only from a
-    // place the check found an element at, and counts only when the walk
-    // before it ended there.
+    // order. A slice that begins at an element of a deeper array writes
+    // that array's elements (the text is valid, and the lead starts only
+    // elements) and does not count.
+    const RoundPlan plan(text, true, lead, threads, write_slice);
     JsonTextWriter w(text, style, out, drain, stop);
     w.begin_elements(true);
     // A slice's text past this (records far larger than their slice) is
     // given up, and the rest is written in turn.
-    const std::size_t held_cap = 4 * slice;
+    const std::size_t held_cap = 4 * write_slice;
     const std::function<void(std::string&)> keep = [](std::string&) {};
     std::uint32_t j = 0;
     ParseError error;
@@ -1466,7 +1476,6 @@ bool reformat_json_given(std::string_view text, JsonStyle style, std::string& ou
             WrittenSlice& held = s.held ? *s.held : s.held.emplace();
             if (held.text.capacity() < held_cap) held.text.reserve(held_cap);
             held.text.clear();
-            if (!std::binary_search(starts.begin(), starts.end(), sc.pos)) return RecordsEnd::Until;
             const std::function<bool()> full = [&] { return held.text.size() > held_cap; };
             JsonTextWriter hw(text, style, held.text, keep, full, held.buffer);
             hw.begin_elements(false);

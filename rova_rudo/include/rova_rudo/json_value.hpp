@@ -86,12 +86,14 @@ void write_json(const JsonDocument& doc, JsonStyle style, std::string& out,
                                  const std::function<bool()>& stop = {});
 
 // reformat_json on `threads` threads: a text that is one large array of
-// records is checked and then written in rounds of slices of about `slice`
-// bytes (each slice's written text is held until its turn), with the same
-// output and result.
+// records is checked in rounds of slices of about `check_slice` bytes, and
+// then written in rounds of slices of about `write_slice` bytes (each
+// slice's written text is held until its turn), with the same output and
+// result.
 [[nodiscard]] bool reformat_json_given(std::string_view text, JsonStyle style, std::string& out,
                                        const std::function<void(std::string&)>& drain,
-                                       const std::function<bool()>& stop, unsigned threads, std::size_t slice);
+                                       const std::function<bool()>& stop, unsigned threads, std::size_t check_slice,
+                                       std::size_t write_slice);
 
 // Appends `text` (decoded bytes) as a quoted, escaped JSON string.
 void write_json_string(std::string& out, std::string_view text);
