@@ -6,7 +6,6 @@
 #include <dirent.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <set>
@@ -267,8 +266,9 @@ private:
         std::vector<Listed> listed;
         DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
         if (!d) return listed;
+        // A listing that fails part-way gives what it listed: as with a
+        // directory that cannot be opened, a glob skips what it cannot read.
         for (;;) {
-            errno = 0;
             const dirent* e = ::readdir(d);
             if (!e) break;
             const std::string_view name(e->d_name);

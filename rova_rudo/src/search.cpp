@@ -327,7 +327,7 @@ bool hand_on_reports(SearchVisitor& v, const HoldingSink& sink, std::uint32_t fi
 }
 
 // What a query compiles to before any input is read, once per search: every
-// walk of it (each slice of each round) reads the same.
+// walk of it (each slice) reads the same.
 struct CompiledQuery {
     QueryMatchers matchers;
     std::optional<PathPattern> pattern;
@@ -360,7 +360,7 @@ SearchError check_search_query(const SearchQuery& query) {
 }
 
 SearchError run_in_memory_search(std::string_view document, const SearchQuery& query, MatchSink& sink) {
-    // Slices of up to 8 MiB: a round's thread starts cost little beside its walks.
+    // Slices of up to 8 MiB: a hand-off costs little beside a slice's walk.
     return run_in_memory_search_given(document, query, sink,
                                       platform::helper_thread_count(std::nullopt, platform::processor_count()),
                                       std::size_t{8} << 20);
@@ -383,7 +383,7 @@ SearchError run_in_memory_search_given(std::string_view document, const SearchQu
     // its number first in its path. Their reports depend on the element alone,
     // unless a path pattern looks at the numbers or a limit ends the walk
     // early (a predicate's clauses start with a key, so its verdict on an
-    // object rests on that object's members). Then they are walked in rounds.
+    // object rests on that object's members). Then they are walked in slices.
     // A slice's visitor starts with no state at all, and may: whatever the
     // walk keeps returns to the same at the end of each record (its
     // containers, the predicate's frames and a pending key match are closed

@@ -69,7 +69,7 @@ std::optional<std::string> TapeMemoryWatch::after_chunk(Tape& tape, std::uint64_
                                                         std::uint64_t total) {
     if (parsed >= total || parsed <= start) return std::nullopt;  // the last chunk: nothing more will grow
     if (estimated_ && tape.size() <= estimate_) return std::nullopt;
-    const unsigned __int128 est = static_cast<unsigned __int128>(total - start) * tape.size() / (parsed - start);
+    const unsigned __int128 est = static_cast<unsigned __int128>(total) * tape.size() / (parsed - start);
     std::uint64_t entries = est > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(est);
     if (auto shortfall = tape_memory_shortfall(tape, entries)) return shortfall;
     if (!estimated_) prefault_tape_capacity(tape, entries);
