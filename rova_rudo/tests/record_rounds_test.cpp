@@ -110,6 +110,8 @@ struct Watch {
     std::atomic<bool> shared_id{false};
     std::atomic<bool> bad_id{false};
     std::vector<std::atomic<bool>> busy;
+    std::atomic<bool> met{false};  // two walks ahead were under way at once
+    unsigned handed = 0;           // slices handed on (by the calling thread alone)
     explicit Watch(unsigned threads) : busy(threads) {}
 };
 
@@ -121,6 +123,7 @@ struct Way {
     std::size_t cap = 0;   // a slice that holds more scalars fails
     bool throws = false;   // some walks ahead and settles run out of memory
     bool dawdles = false;  // some walks ahead are slow, so that later slices finish first
+    bool meets = false;    // the walk waits (a while at most) until two walks ahead are under way
 };
 
 template <bool kSettles>
@@ -132,6 +135,10 @@ Got walk_sliced(std::string_view doc, bool lines, const Way& way, Watch& watch) 
     std::uint32_t j = 0;
     ParseError error;
     auto in_turn = [&](JsonCursor& cur, std::uint32_t& r, std::uint64_t until, ParseError& e) {
+        // The calling thread could walk a small document whole before any
+        // other is scheduled: it first waits (a while at most) for two to meet.
+        for (int waited = 0; way.meets && !watch.met && waited < 2000; ++waited)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return walk_tokens(cur, r, until, !lines, e, [&](std::uint32_t rec, std::string_view t) {
             return sink.put(std::to_string(rec) + ":" + std::string(t));
         });
@@ -144,6 +151,14 @@ Got walk_sliced(std::string_view doc, bool lines, const Way& way, Watch& watch) 
             watch.places.insert(&s);
         }
         if (s.held) ++watch.reused;
+        // On a loaded machine one thread may take every slice before another
+        // is scheduled: waiting for a second makes two places certain.
+        for (int waited = 0; way.meets && !watch.met && waited < 2000; ++waited) {
+            unsigned under_way = 0;
+            for (const auto& b : watch.busy) under_way += b.load();
+            if (under_way >= 2) watch.met = true;
+            else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         Held& h = s.held ? *s.held : s.held.emplace();
         h = Held{};
         if (way.dawdles && s.begin % 3 == 0) std::this_thread::sleep_for(std::chrono::microseconds(300));
@@ -158,6 +173,12 @@ Got walk_sliced(std::string_view doc, bool lines, const Way& way, Watch& watch) 
         return r;
     };
     auto put_held = [&](Held& h, std::uint32_t first) {
+        // The place the first hand-on freed is planned again and taken by a
+        // thread, unless the calling thread gets there first: it waits (a
+        // while at most) for that.
+        if (way.meets && ++watch.handed == 2)
+            for (int waited = 0; watch.reused == 0 && waited < 2000; ++waited)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (h.is_settled && h.settled_first != first)
             return sink.put("settled from " + std::to_string(h.settled_first) + ", handed on from " +
                             std::to_string(first));
@@ -281,7 +302,8 @@ TEST(RecordRounds, ThreadsWalkAheadAndReuseHeldMemory) {
     const auto& [array, lines] = docs[0];
     ASSERT_FALSE(lines);
     Watch watch(4);
-    const Got got = walk_sliced<true>(array, false, {.threads = 4, .slice = 300, .settles = true}, watch);
+    const Got got =
+        walk_sliced<true>(array, false, {.threads = 4, .slice = 300, .settles = true, .meets = true}, watch);
     EXPECT_EQ(got, walk_in_turn(array, false, 0));
     EXPECT_GT(watch.places.size(), 1u);
     EXPECT_GT(watch.reused.load(), 0u);
