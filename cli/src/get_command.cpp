@@ -103,7 +103,7 @@ int run_get(std::string_view document, const std::string& path, bool minify, boo
         if (mapped) populate_value(v.text());
         std::string buf;
         // A large array of records is checked and written on several
-        // threads: checked in slices of 8 MiB, written in slices of 512 KiB,
+        // threads: checked in slices of 8 MiB, written in slices of 256 KiB,
         // as the written text of each slice is held until the slices before
         // it are out.
         written = rova_rudo::reformat_json_given(
@@ -113,7 +113,7 @@ int run_get(std::string_view document, const std::string& path, bool minify, boo
                 chunk.clear();
             },
             [&] { return out.failed(); }, platform::helper_thread_count(std::nullopt, platform::processor_count()),
-            std::size_t{8} << 20, std::size_t{1} << 19);
+            std::size_t{8} << 20, std::size_t{1} << 18);
         out.write(buf);
     }
     if (!written) out.write(v.text());
