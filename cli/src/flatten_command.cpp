@@ -1,7 +1,10 @@
+#include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +16,7 @@
 #include "cli/emitter.hpp"
 #include "cli/help.hpp"
 #include "cli/schema_flags.hpp"
+#include "platform/fresh_memory.hpp"
 #include "platform/result.hpp"
 #include "platform/system.hpp"
 #include "rova_rudo/event_walker.hpp"
@@ -37,64 +41,133 @@ using rova_rudo::WalkOutcome;
 // larger than its slice) the rest is walked in turn.
 constexpr std::size_t kHeldLineBytes = std::size_t{64} << 20;
 
-// The lines a slice walked ahead of its turn holds: each without its record
-// prefix (".[12].a = 1" keeps ".a = 1") until the slices before it are done,
-// when settle() writes the prefixes in.
-struct HeldLines {
-    std::string text;
-    std::vector<std::uint32_t> ends;     // of each line in text (a slice holds less than 4 GiB)
-    std::vector<std::uint32_t> records;  // the number of lines before each record
-    bool settled = false;
+// The decimal digits of n.
+unsigned digits(std::uint32_t n) {
+    unsigned d = 1;
+    for (; n >= 10; n /= 10) ++d;
+    return d;
+}
 
-    // Where the walk puts its lines; full at kHeldLineBytes, when the slice gives up.
-    char* room(std::size_t n) {
-        const std::size_t at = text.size();
-        if (at + n > kHeldLineBytes) return nullptr;
-        text.resize(at + n);
-        return text.data() + at;
+// Writes the n bytes at `from` to `to`, n at most 16, without a call.
+void copy_short(char* to, const char* from, std::size_t n) {
+    if (n >= 8) {
+        std::uint64_t a, b;
+        std::memcpy(&a, from, 8);
+        std::memcpy(&b, from + n - 8, 8);
+        std::memcpy(to, &a, 8);
+        std::memcpy(to + n - 8, &b, 8);
+    } else if (n >= 4) {
+        std::uint32_t a, b;
+        std::memcpy(&a, from, 4);
+        std::memcpy(&b, from + n - 4, 4);
+        std::memcpy(to, &a, 4);
+        std::memcpy(to + n - 4, &b, 4);
+    } else {
+        for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
     }
-    void commit(std::size_t) { ends.push_back(static_cast<std::uint32_t>(text.size())); }
+}
 
-    // Gives every line its record's prefix, the records numbered from
-    // `first`: in place, from the last line back, so that the held lines
-    // need no second copy.
+// The lines a slice walked ahead of its turn holds, each with its record's
+// prefix (".[12].a = 1"). The slice does not know its records' numbers
+// until the slices before it are done, so it numbers them from a guess;
+// settle() then writes the true numbers over the guessed ones, in place,
+// and moves lines only where a number's width was guessed wrong. The
+// buffer keeps its pages from slice to slice, and is never cleared.
+struct HeldLines {
+    struct Record {
+        std::uint32_t first_line;
+        std::uint32_t number;  // the one its lines carry
+    };
+    platform::FreshBuffer buf;  // its size is the room there is
+    std::size_t size = 0;
+    std::vector<std::uint32_t> starts;  // of each line in buf (a slice holds less than 4 GiB)
+    std::vector<Record> records;
+    std::uint64_t end = 0;  // where the slice's walk ended
+
+    // Where the walk puts its lines; nullptr (the slice gives up) when full
+    // at kHeldLineBytes or when memory is refused.
+    char* room(std::size_t n) {
+        if (size + n > kHeldLineBytes) return nullptr;
+        if (!reserve(size + n + rova_rudo::kLineSlack)) return nullptr;
+        return data() + size;
+    }
+    void commit(std::size_t n) {
+        starts.push_back(static_cast<std::uint32_t>(size));
+        size += n;
+    }
+    std::string_view text() const { return {data(), size}; }
+
+    // Whether the lines carry the numbers of records from `first` on.
+    bool numbered_from(std::uint32_t first) const { return records.empty() || records[0].number == first; }
+
+    // Numbers the records from `first`, in place. Record k is first + k and
+    // was written as guess + k, so the numbers' widths differ one way only:
+    // all wider, all narrower, or all the same. Wider ones (seldom: a guess
+    // is rarely a digit short) are left to write_numbered, which needs no
+    // more room.
     void settle(std::uint32_t first) {
-        auto prefix = [&](std::size_t r, char(&buf)[24]) {
-            buf[0] = '.';
-            buf[1] = '[';
-            char* p = std::to_chars(buf + 2, buf + sizeof buf - 1, first + r).ptr;
-            *p++ = ']';
-            return std::string_view(buf, static_cast<std::size_t>(p - buf));
-        };
-        char buf[24];
-        std::size_t grown = text.size();
-        for (std::size_t r = 0; r < records.size(); ++r) grown += prefix(r, buf).size() * (lines_end(r) - records[r]);
-        std::size_t to = grown;
-        text.resize(grown);
-        for (std::size_t r = records.size(); r-- > 0;) {
-            const std::string_view pre = prefix(r, buf);
-            for (std::size_t line = lines_end(r); line-- > records[r];) {
-                const std::size_t start = line ? ends[line - 1] : 0;
-                const std::size_t n = ends[line] - start;
-                to -= n;
-                std::memmove(text.data() + to, text.data() + start, n);
-                to -= pre.size();
-                std::memcpy(text.data() + to, pre.data(), pre.size());
+        if (numbered_from(first)) return;
+        for (std::size_t r = 0; r < records.size(); ++r)
+            if (digits(number(first, r)) > digits(records[r].number)) return;
+        char* const b = data();
+        char spelled[16];
+        std::size_t to = 0;  // each line moves down, or stays
+        for (std::size_t r = 0; r < records.size(); ++r) {
+            const std::string_view num = spell(number(first, r), spelled);
+            const std::size_t wrote = digits(records[r].number);
+            for (std::size_t line = records[r].first_line; line < lines_end(r); ++line) {
+                // ".[", the number written, and the rest from the "]".
+                const std::size_t rest = starts[line] + 2 + wrote;
+                const std::size_t n = line_end(line) - rest;
+                starts[line] = static_cast<std::uint32_t>(to);
+                if (to + 2 + num.size() != rest) std::memmove(b + to + 2 + num.size(), b + rest, n);
+                b[to] = '.';
+                b[to + 1] = '[';
+                copy_short(b + to + 2, num.data(), num.size());
+                to += 2 + num.size() + n;
             }
         }
-        settled = true;
+        size = to;
+        for (std::size_t r = 0; r < records.size(); ++r) records[r].number = number(first, r);
+    }
+
+    // Writes the lines with the numbers of records from `first`, for lines
+    // that settle() left alone.
+    void write_numbered(BufferedWriter& writer, std::uint32_t first) const {
+        char spelled[16];
+        for (std::size_t r = 0; r < records.size(); ++r) {
+            const std::string_view num = spell(number(first, r), spelled);
+            const std::size_t wrote = digits(records[r].number);
+            for (std::size_t line = records[r].first_line; line < lines_end(r); ++line) {
+                const std::size_t rest = starts[line] + 2 + wrote;
+                writer.write(".[");
+                writer.write(num);
+                writer.write(std::string_view(data() + rest, line_end(line) - rest));
+            }
+        }
     }
 
     // Empty again, keeping the memory for the next slice.
     void clear() {
-        text.clear();
-        ends.clear();
+        size = 0;
+        starts.clear();
         records.clear();
-        settled = false;
     }
 
 private:
-    std::size_t lines_end(std::size_t r) const { return r + 1 < records.size() ? records[r + 1] : ends.size(); }
+    char* data() const { return reinterpret_cast<char*>(buf.data()); }
+    // Room for n bytes: more pages are mapped (the ones there are kept, not copied).
+    bool reserve(std::size_t n) {
+        return n <= buf.size() || buf.grow(std::max({n, 2 * buf.size(), std::size_t{1} << 20}));
+    }
+    static std::uint32_t number(std::uint32_t first, std::size_t r) { return first + static_cast<std::uint32_t>(r); }
+    static std::string_view spell(std::uint32_t n, char (&to)[16]) {
+        return {to, static_cast<std::size_t>(std::to_chars(to, to + sizeof to, n).ptr - to)};
+    }
+    std::size_t lines_end(std::size_t r) const {
+        return r + 1 < records.size() ? records[r + 1].first_line : starts.size();
+    }
+    std::size_t line_end(std::size_t line) const { return line + 1 < starts.size() ? starts[line + 1] : size; }
 };
 
 // Lines of the walk in turn go straight to standard output, so memory does
@@ -106,8 +179,8 @@ struct WrittenLines {
 
     char* room(std::size_t n) {
         if (writer.failed()) return nullptr;
-        if (char* p = writer.room(n)) return p;
-        long_line.resize(n);
+        if (char* p = writer.room(n + rova_rudo::kLineSlack)) return p;
+        long_line.resize(n + rova_rudo::kLineSlack);
         return long_line.data();
     }
     void commit(std::size_t n) {
@@ -115,7 +188,7 @@ struct WrittenLines {
             writer.commit(n);
             return;
         }
-        writer.write(long_line);
+        writer.write(std::string_view(long_line).substr(0, n));
         long_line.clear();
     }
 };
@@ -123,16 +196,30 @@ struct WrittenLines {
 template <typename Out>
 using Flatten = rova_rudo::FlattenVisitor<Out>;
 
-// The records from the cursor, each an element of the open top array: the
-// walk in turn numbers them in its path, a held walk keeps them at 0 and
-// leaves that out of its lines.
+// The number of the first record of a slice that starts at `at`, guessed
+// from the records (numbered from `start`) handed on up to `handed_end`: a
+// guess of the true number's width lets the slice's lines be settled without
+// moving them.
+std::uint32_t guess_first_record(std::uint64_t at, std::uint64_t start, std::uint64_t handed_end,
+                                 std::uint32_t handed) {
+    if (handed == 0 || at <= handed_end || handed_end <= start) return handed;
+    const double per_byte = static_cast<double>(handed) / static_cast<double>(handed_end - start);
+    const double guess = handed + per_byte * static_cast<double>(at - handed_end);
+    return guess < double{1u << 31} ? static_cast<std::uint32_t>(guess) : 1u << 31;
+}
+
+// The records from the cursor, each an element of the open top array,
+// numbered from j in their paths; a held walk numbers them from its guess
+// `from` instead and notes where each one's lines begin.
 template <typename Out>
-RecordsEnd flatten_records(JsonCursor& c, Flatten<Out>& v, std::uint32_t& j, std::uint64_t until, ParseError& error) {
+RecordsEnd flatten_records(JsonCursor& c, Flatten<Out>& v, std::uint32_t& j, std::uint64_t until, ParseError& error,
+                           std::uint32_t from = 0) {
     return rova_rudo::walk_records(
         c,
-        [&v](JsonCursor& rc, std::uint32_t r) {
+        [&v, from](JsonCursor& rc, std::uint32_t r) {
             if constexpr (std::is_same_v<Out, HeldLines>) {
-                v.out.records.push_back(static_cast<std::uint32_t>(v.out.ends.size()));
+                v.out.records.push_back({static_cast<std::uint32_t>(v.out.starts.size()), from + r});
+                v.visitor_array_element(from + r);
             } else {
                 v.visitor_array_element(r);
             }
@@ -146,7 +233,7 @@ RecordsEnd flatten_records(JsonCursor& c, Flatten<Out>& v, std::uint32_t& j, std
 Result<Unit, ParseError> flatten_document_given(std::string_view doc, const FlattenOptions& options,
                                                 BufferedWriter& writer, unsigned threads, std::size_t slice) {
     WrittenLines written{writer, {}};
-    Flatten<WrittenLines> v{options, written};
+    Flatten<WrittenLines> v{options, written, doc.data() + doc.size()};
     JsonCursor c = rova_rudo::document_cursor(doc);
     rova_rudo::skip_whitespace(c);
     if (c.at_end()) return Err{ParseError::unexpected_end()};
@@ -167,6 +254,11 @@ Result<Unit, ParseError> flatten_document_given(std::string_view doc, const Flat
         const rova_rudo::RoundPlan rounds(doc, true, lead, threads, slice);
         std::uint32_t j = 0;
         ParseError error;
+        // What the hand-on has written so far, for the guesses of the
+        // slices walked after it (a guess, so no ordering is needed).
+        const std::uint64_t records_start = c.pos;
+        std::atomic<std::uint64_t> handed_end{c.pos};
+        std::atomic<std::uint32_t> handed_records{0};
         const RecordsEnd how = rova_rudo::walk_record_rounds<HeldLines>(
             rounds, c, j, error,
             [&](JsonCursor& cur, std::uint32_t& r, std::uint64_t until, ParseError& err) {
@@ -175,17 +267,23 @@ Result<Unit, ParseError> flatten_document_given(std::string_view doc, const Flat
             [&](rova_rudo::HeldSlice<HeldLines>& s, unsigned, JsonCursor& sc, std::uint64_t until) {
                 HeldLines& held = s.held ? *s.held : s.held.emplace();
                 held.clear();
-                Flatten<HeldLines> sv{options, held};
-                rova_rudo::path_enter_array(sv.path);
-                sv.skip = sv.path.text.size();
-                const RecordsEnd r = flatten_records(sc, sv, s.records, until, s.error);
+                Flatten<HeldLines> sv{options, held, doc.data() + doc.size()};
+                sv.path.mark_segment();
+                const RecordsEnd r = flatten_records(
+                    sc, sv, s.records, until, s.error,
+                    guess_first_record(sc.pos, records_start, handed_end.load(std::memory_order_relaxed),
+                                       handed_records.load(std::memory_order_relaxed)));
+                held.end = sc.pos;
                 s.failed = r == RecordsEnd::Stopped;
                 return r;
             },
             [](HeldLines& h, std::uint32_t first) { h.settle(first); },
             [&](HeldLines& h, std::uint32_t first) {
-                if (!h.settled) h.settle(first);
-                writer.write(h.text);
+                h.settle(first);  // a no-op when settled already
+                if (h.numbered_from(first)) writer.write(h.text());
+                else h.write_numbered(writer, first);
+                handed_end.store(h.end, std::memory_order_relaxed);
+                handed_records.store(first + static_cast<std::uint32_t>(h.records.size()), std::memory_order_relaxed);
                 return writer.failed();
             });
         if (how == RecordsEnd::Error) return Err{error};

@@ -233,3 +233,40 @@ TEST(FlattenCommand, RecordsInSlicesGiveTheWalkInTurn) {
         }
     }
 }
+
+// A slice numbers its records before it knows where they start, from how
+// many records the bytes before it held: records whose size changes along
+// the array make that number too low or too high, across the widths of 10,
+// 100 and 1000, and the lines must come out as the walk in turn gives them.
+TEST(FlattenCommand, RecordNumbersGuessedWrongAreSettled) {
+    auto lines = [](std::string_view doc, const cli::FlattenOptions& o, unsigned threads, std::size_t slice) {
+        std::string out;
+        {
+            cli::BufferedWriter w(&out);
+            auto r = cli::flatten_document_given(doc, o, w, threads, slice);
+            w.flush();
+            if (!r) out += "error " + rova_rudo::parse_error_display(r.error());
+        }
+        return out;
+    };
+    auto array = [](auto size_of) {
+        std::string a = "[";
+        for (int r = 0; r < 1500; ++r)
+            a += std::string(r ? "," : "") + "{\"id\":" + std::to_string(r) + ",\"v\":\"" +
+                 std::string(size_of(r), 'x') + "\",\"k\":[1,{\"z\":2}]}";
+        return a + "]";
+    };
+    const std::string docs[] = {
+        array([](int r) { return r < 700 ? 300 : 2; }),  // later records smaller: guesses too low
+        array([](int r) { return r < 700 ? 2 : 300; }),  // later records larger: guesses too high
+        array([](int r) { return (r * 37) % 200; }),
+    };
+    const cli::FlattenOptions options[] = {{}, {.objects_too = true}};
+    for (const std::string& doc : docs) {
+        for (const cli::FlattenOptions& o : options) {
+            const std::string want = lines(doc, o, 1, 0);
+            for (const auto& [threads, slice] : {std::pair{3u, 2000}, {8u, 4000}, {5u, 9000}})
+                ASSERT_EQ(lines(doc, o, threads, slice), want) << "threads " << threads << " slice " << slice;
+        }
+    }
+}
