@@ -216,7 +216,7 @@ RecordsEnd flatten_records(JsonCursor& c, Flatten<Out>& v, std::uint32_t& j, std
                            std::uint32_t from = 0) {
     return rova_rudo::walk_records(
         c,
-        [&v, from](JsonCursor& rc, std::uint32_t r) {
+        [&](JsonCursor& rc, std::uint32_t r) {
             if constexpr (std::is_same_v<Out, HeldLines>) {
                 v.out.records.push_back({static_cast<std::uint32_t>(v.out.starts.size()), from + r});
                 v.visitor_array_element(from + r);
