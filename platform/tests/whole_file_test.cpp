@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,6 +11,8 @@
 #include <string>
 #include <system_error>
 #include <thread>
+
+#include "refused_threads.hpp"
 
 namespace {
 
@@ -180,25 +180,12 @@ TEST(ReadWhole, StaleSizeReadsAsTheSequentialLoop) {
 TEST(ReadWhole, RefusedThreadsLeaveTheReadToTheCaller) {
     RandomFile f(11 * kMiB + 5);
     const int fd = open_or_die(f.path);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (::geteuid() == 0 && ::setuid(65534) != 0) ::_exit(10);
-        const rlimit one{1, 1};
-        if (::setrlimit(RLIMIT_NPROC, &one) != 0) ::_exit(11);
-        try {
-            std::thread([] {}).join();
-            ::_exit(12);  // the limit did not hold
-        } catch (const std::system_error&) {
-        }
+    const int code = test_support::exit_code_without_threads([&] {
         auto got = platform::read_whole_given(fd, UINT64_MAX, f.content.size(), 8);
-        ::_exit(!got ? 13 : got->text() == f.content ? 0 : 14);
-    }
+        return !got ? 13 : got->text() == f.content ? 0 : 14;
+    });
     ::close(fd);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "10 setuid, 11 setrlimit, 12 a thread started, 13 error, 14 wrong bytes";
+    EXPECT_EQ(code, 0) << "10 setuid, 11 setrlimit, 12 a thread started, 13 error, 14 wrong bytes";
 }
 
 }  // namespace

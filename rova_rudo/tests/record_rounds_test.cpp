@@ -1,9 +1,6 @@
 #include "rova_rudo/record_rounds.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,6 +12,7 @@
 #include <vector>
 
 #include "record_documents.hpp"
+#include "refused_threads.hpp"
 #include "rova_rudo/event_walker.hpp"
 #include "rova_rudo/parser.hpp"
 
@@ -312,34 +310,20 @@ TEST(RecordRounds, ThreadsWalkAheadAndReuseHeldMemory) {
 // With no thread able to start, the calling thread walks everything itself.
 TEST(RecordRounds, RefusedThreadsLeaveTheWalkToTheCaller) {
     const auto docs = all_documents();
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (::geteuid() == 0 && ::setuid(65534) != 0) ::_exit(10);
-        const rlimit one{1, 1};
-        if (::setrlimit(RLIMIT_NPROC, &one) != 0) ::_exit(11);
-        try {
-            std::thread([] {}).join();
-            ::_exit(12);  // the limit did not hold
-        } catch (const std::system_error&) {
-        }
+    const int code = test_support::exit_code_without_threads([&] {
         for (const auto& [doc, lines] : docs) {
             for (const bool settles : {false, true}) {
                 Watch watch(4);
                 const Way way{.threads = 4, .slice = 250, .settles = settles};
                 const Got got =
                     settles ? walk_sliced<true>(doc, lines, way, watch) : walk_sliced<false>(doc, lines, way, watch);
-                if (!(got == walk_in_turn(doc, lines, 0))) ::_exit(13);
-                if (!watch.places.empty()) ::_exit(14);
+                if (!(got == walk_in_turn(doc, lines, 0))) return 13;
+                if (!watch.places.empty()) return 14;
             }
         }
-        ::_exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "10 setuid, 11 setrlimit, 12 a thread started, 13 wrong results, "
-                                         "14 a slice walked ahead";
+        return 0;
+    });
+    EXPECT_EQ(code, 0) << "10 setuid, 11 setrlimit, 12 a thread started, 13 wrong results, 14 a slice walked ahead";
 }
 
 }  // namespace
