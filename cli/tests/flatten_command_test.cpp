@@ -211,25 +211,32 @@ TEST(FlattenCommand, Arguments) {
     });
 }
 
+namespace {
+
+// The lines of `doc` walked by `threads` threads in slices of `slice` bytes,
+// and its first error after them.
+std::string flattened(std::string_view doc, const cli::FlattenOptions& o, unsigned threads, std::size_t slice) {
+    std::string out;
+    {
+        cli::BufferedWriter w(&out);
+        auto r = cli::flatten_document_given(doc, o, w, threads, slice);
+        w.flush();
+        if (!r) out += "error " + rova_rudo::parse_error_display(r.error());
+    }
+    return out;
+}
+
+}  // namespace
+
 // The elements of an array walked in slices on several threads give the lines
 // of one walk in turn, byte for byte, and the same first error after them.
 TEST(FlattenCommand, RecordsInSlicesGiveTheWalkInTurn) {
-    auto lines = [](std::string_view doc, const cli::FlattenOptions& o, unsigned threads, std::size_t slice) {
-        std::string out;
-        {
-            cli::BufferedWriter w(&out);
-            auto r = cli::flatten_document_given(doc, o, w, threads, slice);
-            w.flush();
-            if (!r) out += "error " + rova_rudo::parse_error_display(r.error());
-        }
-        return out;
-    };
     const cli::FlattenOptions options[] = {{}, {.objects_too = true}, {.truncation = 2, .objects_too = true}};
     for (const auto& [doc, is_lines] : test_support::record_documents()) {
         for (const cli::FlattenOptions& o : options) {
-            const std::string want = lines(doc, o, 1, 0);
+            const std::string want = flattened(doc, o, 1, 0);
             for (const auto& [threads, slice] : test_support::kSliceWays)
-                ASSERT_EQ(lines(doc, o, threads, slice), want) << "threads " << threads << " slice " << slice;
+                ASSERT_EQ(flattened(doc, o, threads, slice), want) << "threads " << threads << " slice " << slice;
         }
     }
 }
@@ -239,16 +246,6 @@ TEST(FlattenCommand, RecordsInSlicesGiveTheWalkInTurn) {
 // the array make that number too low or too high, across the widths of 10,
 // 100 and 1000, and the lines must come out as the walk in turn gives them.
 TEST(FlattenCommand, RecordNumbersGuessedWrongAreSettled) {
-    auto lines = [](std::string_view doc, const cli::FlattenOptions& o, unsigned threads, std::size_t slice) {
-        std::string out;
-        {
-            cli::BufferedWriter w(&out);
-            auto r = cli::flatten_document_given(doc, o, w, threads, slice);
-            w.flush();
-            if (!r) out += "error " + rova_rudo::parse_error_display(r.error());
-        }
-        return out;
-    };
     auto array = [](auto size_of) {
         std::string a = "[";
         for (int r = 0; r < 1500; ++r)
@@ -264,9 +261,9 @@ TEST(FlattenCommand, RecordNumbersGuessedWrongAreSettled) {
     const cli::FlattenOptions options[] = {{}, {.objects_too = true}};
     for (const std::string& doc : docs) {
         for (const cli::FlattenOptions& o : options) {
-            const std::string want = lines(doc, o, 1, 0);
+            const std::string want = flattened(doc, o, 1, 0);
             for (const auto& [threads, slice] : {std::pair{3u, 2000}, {8u, 4000}, {5u, 9000}})
-                ASSERT_EQ(lines(doc, o, threads, slice), want) << "threads " << threads << " slice " << slice;
+                ASSERT_EQ(flattened(doc, o, threads, slice), want) << "threads " << threads << " slice " << slice;
         }
     }
 }
