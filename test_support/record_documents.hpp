@@ -73,6 +73,24 @@ inline std::vector<RecordDocument> record_documents() {
     return docs;
 }
 
+// One array of at least `bytes` bytes, of records of several shapes
+// (pretty ones, ones whose opening differs from the first's, long strings),
+// for walks whose slices span many pages.
+inline std::string large_record_array(std::size_t bytes) {
+    std::string a = "[";
+    for (unsigned r = 0; a.size() < bytes; ++r) {
+        if (r) a += ",";
+        const std::string n = std::to_string(r);
+        switch (r % 4) {
+            case 0: a += "{\"id\":" + n + ",\"x\":\"" + std::string(r % 300, 'q') + "\"}"; break;
+            case 1: a += "{\n  \"id\": " + n + ",\n  \"tag\": [1, {\"x\": null}]\n}"; break;
+            case 2: a += "{\"s\":\"a,{\\\"id\\\":1}\",\"k" + std::to_string(r % 17) + "\":true}"; break;
+            default: a += "{\"id\":" + n + ",\"v\":[" + n + ",{\"w\":\"" + n + "\"}]}";
+        }
+    }
+    return a + "]";
+}
+
 // The (threads, bytes per slice) a sliced walk is tried with: small slices
 // that cut most records, and a few larger.
 inline const std::vector<std::pair<unsigned, std::size_t>> kSliceWays = {{3, 250}, {8, 600}, {2, 3000}};

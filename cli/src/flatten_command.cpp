@@ -231,7 +231,8 @@ RecordsEnd flatten_records(JsonCursor& c, Flatten<Out>& v, std::uint32_t& j, std
 }  // namespace
 
 Result<Unit, ParseError> flatten_document_given(std::string_view doc, const FlattenOptions& options,
-                                                BufferedWriter& writer, unsigned threads, std::size_t slice) {
+                                                BufferedWriter& writer, unsigned threads, std::size_t slice,
+                                                bool file_map) {
     WrittenLines written{writer, {}};
     Flatten<WrittenLines> v{options, written, doc.data() + doc.size()};
     JsonCursor c = rova_rudo::document_cursor(doc);
@@ -251,7 +252,8 @@ Result<Unit, ParseError> flatten_document_given(std::string_view doc, const Flat
         // threads and then written in document order.
         if (v.visitor_enter_array(c.pos)) return Unit{};
         ++c.pos;
-        const rova_rudo::RoundPlan rounds(doc, true, lead, threads, slice);
+        rova_rudo::RoundPlan rounds(doc, true, lead, threads, slice);
+        rounds.give_back_pages(file_map);  // held lines are copies
         std::uint32_t j = 0;
         ParseError error;
         // What the hand-on has written so far, for the guesses of the
@@ -360,7 +362,7 @@ int run_flatten_command(Args args) {
     // Slices of up to 1 MiB: each holds its lines until the slices before it are done.
     auto walked = flatten_document_given(input->text(), options, writer,
                                          platform::helper_thread_count(std::nullopt, platform::processor_count()),
-                                         std::size_t{1} << 20);
+                                         std::size_t{1} << 20, input->is_mapped());
     writer.flush();
     if (!input_held("flatten", file, *input)) return 3;
     if (!walked) {

@@ -1,7 +1,5 @@
 // `qm get [--minify] <path> [<file>]`: prints the value one path names.
 
-#include <sys/mman.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -24,10 +22,6 @@
 namespace cli {
 
 namespace {
-
-#ifndef MADV_POPULATE_READ
-constexpr int MADV_POPULATE_READ = 22;  // Linux 5.14; older kernels refuse it, and the pages fault in as read
-#endif
 
 // Below this a value's pages are left to fault in as it is read.
 constexpr std::size_t kPopulateFrom = std::size_t{1} << 20;
@@ -60,11 +54,7 @@ int exit_code_for(const rova_rudo::GetError& e) {
 // mapped at once from several threads: one fault per page, taken by the
 // reader in turn, costs more here than reading the value does.
 void populate_value(std::string_view value) {
-    if (value.size() < kPopulateFrom) return;
-    const std::size_t page = platform::allocation_granularity();
-    const auto at = reinterpret_cast<std::uintptr_t>(value.data());
-    const std::uintptr_t first = at - at % page;
-    platform::advise_pages_in_parallel(reinterpret_cast<void*>(first), at + value.size() - first, MADV_POPULATE_READ);
+    if (value.size() >= kPopulateFrom) platform::populate_read_pages(value.data(), value.size());
 }
 
 // Looks the path up in `document` and prints the value; returns the exit code.

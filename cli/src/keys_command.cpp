@@ -36,6 +36,7 @@ int run_keys_command(Args args) {
     walk.max_examples = 0;
     walk.max_paths = parsed->max_paths.value_or(100000);
     walk.collapse = true;
+    walk.file_map = input->is_mapped();
     auto tree = rova_rudo::build_schema(input->text(), walk);
     if (!tree) {
         if (!input_held("keys", parsed->file, *input)) return 3;

@@ -95,6 +95,7 @@ int run_schema_command(Args args) {
     walk.max_examples = opts.examples.value_or(kDefaultExamples);
     walk.max_paths = opts.max_paths.value_or(kDefaultMaxPaths);
     walk.collapse = !opts.no_collapse;
+    walk.file_map = input->is_mapped();
     auto tree = rova_rudo::build_schema(input->text(), walk);
     if (!tree) {
         if (input_held("schema", opts.file, *input))

@@ -1,10 +1,16 @@
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <string>
 #include <utility>
 
 #include "cli/flatten.hpp"
 #include "cli/help.hpp"
 #include "e2e_harness.hpp"
+#include "platform/mmap.hpp"
+#include "platform/pages.hpp"
 #include "record_documents.hpp"
+#include "resident_memory.hpp"
 #include "rova_rudo/parser.hpp"
 
 using e2e::QmCase;
@@ -215,11 +221,12 @@ namespace {
 
 // The lines of `doc` walked by `threads` threads in slices of `slice` bytes,
 // and its first error after them.
-std::string flattened(std::string_view doc, const cli::FlattenOptions& o, unsigned threads, std::size_t slice) {
+std::string flattened(std::string_view doc, const cli::FlattenOptions& o, unsigned threads, std::size_t slice,
+                      bool file_map = false) {
     std::string out;
     {
         cli::BufferedWriter w(&out);
-        auto r = cli::flatten_document_given(doc, o, w, threads, slice);
+        auto r = cli::flatten_document_given(doc, o, w, threads, slice, file_map);
         w.flush();
         if (!r) out += "error " + rova_rudo::parse_error_display(r.error());
     }
@@ -266,4 +273,29 @@ TEST(FlattenCommand, RecordNumbersGuessedWrongAreSettled) {
                 ASSERT_EQ(flattened(doc, o, threads, slice), want) << "threads " << threads << " slice " << slice;
         }
     }
+}
+
+// A walk in slices over a map of a file gives each slice's pages back once
+// it is walked: little of the document stays resident, and the lines are
+// still those of the walk in turn (a page given back reads the file again).
+TEST(FlattenCommand, SlicesOfAFileMapGiveTheirPagesBack) {
+    const std::string doc = test_support::large_record_array(std::size_t{64} << 20);
+    const test_support::TempFile file(doc);
+    auto m = platform::map_path(file.path());
+    ASSERT_TRUE(m.ok());
+    const std::string_view mapped(reinterpret_cast<const char*>(m->map.data()), m->map.size());
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(null, 0);
+    // What one walk leaves resident of the map.
+    auto held_after = [&](bool file_map) {
+        cli::BufferedWriter w(null);
+        EXPECT_TRUE(cli::flatten_document_given(mapped, {}, w, 4, std::size_t{1} << 20, file_map).ok());
+        w.flush();
+        return test_support::resident_bytes_of_map(m->map.data());
+    };
+    EXPECT_LT(held_after(true), doc.size() / 4);
+    EXPECT_GT(held_after(false), doc.size() / 2);  // the measure sees the pages a walk keeps
+    ::close(null);
+    platform::release_read_pages(m->map.data(), m->map.size());
+    EXPECT_EQ(flattened(mapped, {}, 4, std::size_t{64} << 10, true), flattened(doc, {}, 1, 0));
 }

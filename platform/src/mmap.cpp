@@ -32,12 +32,7 @@ void MemoryMap::release() {
 
 bool MemoryMap::shrank() const { return input_map_shrank(fault_slot_); }
 
-void MemoryMap::populate() const {
-#ifndef MADV_POPULATE_READ
-    constexpr int MADV_POPULATE_READ = 22;  // Linux 5.14; older kernels refuse it
-#endif
-    if (data_) advise_pages_in_parallel(const_cast<std::uint8_t*>(data_), size_, MADV_POPULATE_READ);
-}
+void MemoryMap::populate() const { populate_read_pages(data_, size_); }
 
 Result<MemoryMap, IoError> MemoryMap::map_file(const File& f, bool sequential) {
     auto sz = f.size();

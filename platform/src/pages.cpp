@@ -35,6 +35,25 @@ void advise_pages_in_parallel(void* p, std::size_t len, int advice) {
     run_in_parallel(threads, [&](unsigned) { work(); });
 }
 
+void populate_read_pages(const void* p, std::size_t len) {
+#ifndef MADV_POPULATE_READ
+    constexpr int MADV_POPULATE_READ = 22;  // Linux 5.14; older kernels refuse it
+#endif
+    if (len == 0) return;
+    const std::size_t page = allocation_granularity();
+    const auto at = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t first = at / page * page;
+    advise_pages_in_parallel(reinterpret_cast<void*>(first), at + len - first, MADV_POPULATE_READ);
+}
+
+void release_read_pages(const void* p, std::size_t len) {
+    const std::size_t page = allocation_granularity();
+    const auto at = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t first = (at + page - 1) / page * page;
+    const std::uintptr_t end = (at + len) / page * page;
+    if (first < end) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
+}
+
 void unmap_pages(void* p, std::size_t len) {
     if (len >= kDiscardFrom) advise_pages_in_parallel(p, len, MADV_DONTNEED);
     ::munmap(p, len);

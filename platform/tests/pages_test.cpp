@@ -57,3 +57,32 @@ TEST(Pages, EveryPieceIsAdvised) {
     }
     std::remove(path.c_str());
 }
+
+// Pages of a file map given back stop counting as the process's memory and
+// read the file's bytes again. A range populated maps every page it touches.
+TEST(Pages, ReadPagesOfAFileMapArePopulatedAndGivenBack) {
+    constexpr std::size_t kBytes = std::size_t{16} << 20;
+    std::string content(kBytes, '\0');
+    for (std::size_t i = 0; i < kBytes; ++i) content[i] = static_cast<char>('a' + i % 23);
+    const std::string path =
+        (std::filesystem::temp_directory_path() / ("qm-read-pages-" + std::to_string(::getpid()))).string();
+    std::ofstream(path, std::ios::binary) << content;
+    {
+        auto m = platform::map_path(path);
+        ASSERT_TRUE(m.ok());
+        const std::uint8_t* p = m->map.data();
+        const bool populates = ::madvise(const_cast<std::uint8_t*>(p), 4096, MADV_POPULATE_READ) == 0;
+        platform::release_read_pages(p, 4096);
+        std::size_t before = test_support::resident_bytes();
+        platform::populate_read_pages(p + 100, kBytes - 200);
+        if (populates) {
+            EXPECT_GE(test_support::resident_bytes(), before + kBytes - (std::size_t{1} << 20));
+        }
+        before = test_support::resident_bytes();
+        platform::release_read_pages(p + 100, kBytes - 200);
+        const std::size_t after = test_support::resident_bytes();
+        EXPECT_LE(after + kBytes - (std::size_t{1} << 20), before);
+        EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(p), kBytes), content);
+    }
+    std::remove(path.c_str());
+}

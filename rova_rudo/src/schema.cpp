@@ -262,7 +262,8 @@ Result<SchemaTree, ParseError> build_schema_given(std::string_view bytes, const 
     // walk in turn keeps, so it is walked again in turn.
     v.visitor_enter_array(c.pos);
     ++c.pos;
-    const RoundPlan rounds(bytes, true, lead, threads, slice);
+    RoundPlan rounds(bytes, true, lead, threads, slice);
+    rounds.give_back_pages(opts.file_map);  // a tree's examples are copies
     std::uint32_t j = 0;
     ParseError error;
     const RecordsEnd how = walk_record_rounds<SchemaBuilder>(

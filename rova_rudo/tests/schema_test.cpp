@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/mmap.hpp"
 #include "record_documents.hpp"
+#include "temp_dir.hpp"
 
 #include <algorithm>
 #include <string>
@@ -263,4 +265,14 @@ TEST(Schema, RecordsInSlicesGiveTheWalkInTurn) {
                     << opts.max_paths << " doc " << doc.size();
         }
     }
+    // Over a map of a file whose pages each slice gives back once walked.
+    const std::string large = test_support::large_record_array(std::size_t{4} << 20);
+    const test_support::TempFile file(large);
+    auto m = platform::map_path(file.path());
+    ASSERT_TRUE(m.ok());
+    const std::string_view mapped(reinterpret_cast<const char*>(m->map.data()), m->map.size());
+    SchemaWalkOptions opts;
+    const Rows want = full(large, opts, 1, 0);
+    opts.file_map = true;
+    EXPECT_EQ(full(mapped, opts, 4, std::size_t{64} << 10), want);
 }

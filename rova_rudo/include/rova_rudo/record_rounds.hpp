@@ -33,6 +33,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "platform/pages.hpp"
 #include "platform/parallel.hpp"
 #include "rova_rudo/event_walker.hpp"
 #include "rova_rudo/parser.hpp"
@@ -102,6 +103,13 @@ public:
         return threads >= 2 && size / threads >= min_step(slice);
     }
 
+    // For a document that is a read-only map of a file, walked by walkers
+    // whose held results are copies: each slice's own pages are given back
+    // once it has been walked ahead, so that what the walk has passed stops
+    // counting as the process's memory (a later read maps them again).
+    void give_back_pages(bool on) { gives_back_ = on; }
+    bool gives_back() const { return gives_back_; }
+
     std::string_view document() const { return document_; }
     bool array() const { return array_; }
     unsigned threads() const { return threads_; }
@@ -127,6 +135,7 @@ private:
     std::size_t slice_;
     unsigned threads_;
     bool array_;
+    bool gives_back_ = false;
 };
 
 // One slice, walked ahead of its turn. `Held` is what its walker keeps for
@@ -381,6 +390,11 @@ private:
         try {
             s.slice.how = ahead(s.slice, id, sc, s.until);
             s.slice.end = sc.pos;
+            // Up to where its walk read: pages past the slice that another
+            // walker gave back before this one read them are mapped again.
+            if (plan_.gives_back())
+                platform::release_read_pages(plan_.document().data() + s.slice.begin,
+                                             std::max(s.until, s.slice.end) - s.slice.begin);
         } catch (...) {
             s.slice.failed = true;  // walked again in turn, where a failure is reported as usual
         }

@@ -42,6 +42,7 @@ struct SchemaWalkOptions {
     std::size_t max_examples = 3;    // 0 stores none
     std::size_t max_paths = 100000;  // a tree holds at most max(max_paths, 1) nodes
     bool collapse = true;            // carried only: elements always collapse to "[*]"
+    bool file_map = false;           // the bytes are a read-only map of a file, given back as walked
 };
 
 // One distinct path. Node ids are 1-based arena positions (1 = the document's
