@@ -18,51 +18,100 @@ namespace {
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-// The first position from `i` whose byte `stop` marks in a 32-byte block or
-// `stop_byte` accepts alone; n when there is none. A document minified
-// already is one long run, crossed 32 bytes at a time.
-template <typename Mask, typename Stop>
-std::size_t find_stop(const char* p, std::size_t i, std::size_t n, Mask stop, Stop stop_byte) {
-    for (; i + 32 <= n; i += 32) {
-        const std::uint32_t m = stop(tape_parser::simd::Block32::load(p + i));
-        if (m != 0) return i + tape_parser::simd::first_bit(m);
+// Where a string is at the start of a 64-byte block of JSON text.
+struct StringState {
+    bool in_string = false;
+    bool escaped = false;  // in a string, the block's first byte follows a backslash
+};
+
+// The bytes of the 64 at `b` that the minified text keeps (bit i for byte
+// i), and the state after them, one byte at a time: a quote opens a string
+// and the next unescaped one closes it; in a string a backslash keeps the
+// byte after it, outside one it is a byte like any other.
+std::uint64_t kept_bytes_in_turn(const char* b, StringState& st) {
+    std::uint64_t kept = 0;
+    for (unsigned i = 0; i < 64; ++i) {
+        const char c = b[i];
+        if (st.in_string) {
+            if (st.escaped) st.escaped = false;
+            else if (c == '\\') st.escaped = true;
+            else if (c == '"') st.in_string = false;
+        } else if (c == '"') {
+            st.in_string = true;
+        } else if (is_space(c)) {
+            continue;
+        }
+        kept |= std::uint64_t{1} << i;
     }
-    while (i < n && !stop_byte(p[i])) ++i;
-    return i;
+    return kept;
+}
+
+// The same, from masks of the whole block: the bytes escaped by backslashes
+// (each run of them escapes the byte after it when its length is odd, found
+// by one carry through the runs), the unescaped quotes, and the bytes inside
+// strings as their running parity. That holds when every backslash is inside
+// a string; when one is not (invalid JSON), the block is taken in turn.
+std::uint64_t kept_bytes(const char* b, StringState& st) {
+    using tape_parser::simd::Block32;
+    auto mask = [b](char c) {
+        return std::uint64_t{Block32::load(b).eq(c)} | std::uint64_t{Block32::load(b + 32).eq(c)} << 32;
+    };
+    const std::uint64_t backslash = mask('\\');
+    const std::uint64_t quote = mask('"');
+    const std::uint64_t space = std::uint64_t{tape_parser::simd::whitespace_mask32(b)} |
+                                std::uint64_t{tape_parser::simd::whitespace_mask32(b + 32)} << 32;
+    if ((backslash | quote) == 0) {
+        st.escaped = false;
+        return st.in_string ? ~std::uint64_t{0} : ~space;
+    }
+    const StringState before = st;
+    constexpr std::uint64_t kEven = 0x5555555555555555;
+    const std::uint64_t first = st.escaped ? 1 : 0;
+    const std::uint64_t starts = backslash & ~first;
+    const std::uint64_t follows = starts << 1 | first;
+    const std::uint64_t odd_starts = starts & ~kEven & ~follows;
+    std::uint64_t even_runs = 0;
+    const bool carry = __builtin_add_overflow(odd_starts, starts, &even_runs);
+    const std::uint64_t escaped = (kEven ^ even_runs << 1) & follows;
+    std::uint64_t inside = quote & ~escaped;  // from a string's opening quote up to its closing one
+    for (unsigned k = 1; k < 64; k <<= 1) inside ^= inside << k;
+    if (st.in_string) inside = ~inside;
+    if ((backslash & ~inside) != 0) {
+        st = before;
+        return kept_bytes_in_turn(b, st);
+    }
+    st.in_string = inside >> 63 != 0;
+    st.escaped = carry;
+    return ~(space & ~inside);
 }
 
 }  // namespace
 
 void for_each_minified_run(std::string_view text, const std::function<void(std::string_view)>& run) {
-    using tape_parser::simd::Block32;
     const char* p = text.data();
     const std::size_t n = text.size();
     std::size_t start = 0;  // where the current run began
-    std::size_t i = 0;
-    while (i < n) {
-        // Outside a string: up to a quote or whitespace.
-        i = find_stop(
-            p, i, n, [](Block32 b) { return b.eq('"') | b.eq(' ') | b.eq('\n') | b.eq('\t') | b.eq('\r'); },
-            [](char c) { return c == '"' || is_space(c); });
-        if (i >= n) break;
-        if (p[i] != '"') {
-            if (i > start) run(text.substr(start, i - start));
-            while (i < n && is_space(p[i])) ++i;
-            start = i;
-            continue;
+    StringState st;
+    char tail[64];
+    for (std::size_t at = 0; at < n; at += 64) {
+        const char* b = p + at;
+        std::uint64_t dropped;
+        if (n - at >= 64) {
+            dropped = ~kept_bytes(b, st);
+        } else {
+            // The last bytes, padded with whitespace that is never written.
+            std::memset(tail, ' ', sizeof tail);
+            std::memcpy(tail, b, n - at);
+            dropped = ~kept_bytes(tail, st) & _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(n - at));
         }
-        // Inside a string: up to its closing quote, stepping over escapes.
-        ++i;
-        for (;;) {
-            i = find_stop(
-                p, i, n, [](Block32 b) { return b.eq('"') | b.eq('\\'); },
-                [](char c) { return c == '"' || c == '\\'; });
-            if (i >= n) break;
-            if (p[i] == '"') {
-                ++i;
-                break;
-            }
-            i += 2;
+        // Each run of dropped bytes ends the run before it.
+        while (dropped != 0) {
+            const unsigned from = tape_parser::simd::first_bit(dropped);
+            if (at + from > start) run(text.substr(start, at + from - start));
+            const std::uint64_t kept_after = ~dropped & (~std::uint64_t{0} << from);
+            const unsigned to = kept_after == 0 ? 64 : tape_parser::simd::first_bit(kept_after);
+            start = at + to;
+            dropped &= to == 64 ? 0 : ~std::uint64_t{0} << to;
         }
     }
     if (start < n) run(text.substr(start));

@@ -424,3 +424,69 @@ TEST(EmitterEndToEnd, SeveralFilesShareFramingAndCap) {
 }
 
 }  // namespace
+
+namespace {
+
+// The minified text by its rule, a byte at a time.
+std::string minified_in_turn(std::string_view text) {
+    std::string out;
+    bool in_string = false, escaped = false;
+    for (const char c : text) {
+        if (in_string) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == ' ' || c == '\n' || c == '\t' || c == '\r') {
+            continue;
+        }
+        out += c;
+    }
+    return out;
+}
+
+}  // namespace
+
+// The runs are the text's own bytes, maximal and in order, and make the text
+// the rule gives: over texts of quotes, backslashes (inside strings and, in
+// invalid JSON, outside them) and whitespace, with strings, escapes and runs
+// of backslashes that cross the scan's 64-byte blocks.
+TEST(Emitter, MinifiedRunsFollowTheRule) {
+    std::vector<std::string> texts = {
+        "",
+        " ",
+        "\"",
+        std::string(63, ' ') + "\"\\" + "\" \"",  // an escape across a block edge
+        std::string(62, 'a') + "\"" + std::string(7, '\\') + "\" a\" b",
+        "\\\" a \" b",  // a backslash outside a string escapes nothing
+        std::string(70, ' ') + "\\\\\"" + std::string(64, ' ') + "\"",
+        "{\n  \"a\": \"x y\",\n  \"b\": [1, 2]\n}\n",
+    };
+    unsigned seed = 7;
+    const char alphabet[] = {'"', '\\', ' ', '\n', '\t', '\r', 'a', '{', ',', '"', ' ', ' '};
+    for (int t = 0; t < 3000; ++t) {
+        std::string s;
+        seed = seed * 1103515245u + 12345u;
+        const std::size_t len = (seed >> 16) % 300;
+        for (std::size_t i = 0; i < len; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            s += alphabet[(seed >> 16) % sizeof alphabet];
+        }
+        texts.push_back(s);
+    }
+    for (const std::string& text : texts) {
+        std::string joined;
+        const char* last_end = nullptr;
+        bool maximal = true, own = true;
+        cli::for_each_minified_run(text, [&](std::string_view run) {
+            own = own && !run.empty() && run.data() >= text.data() &&
+                  run.data() + run.size() <= text.data() + text.size();
+            maximal = maximal && run.data() != last_end && (last_end == nullptr || run.data() > last_end);
+            last_end = run.data() + run.size();
+            joined += run;
+        });
+        ASSERT_EQ(joined, minified_in_turn(text)) << text;
+        ASSERT_TRUE(own && maximal) << text;
+    }
+}
