@@ -13,7 +13,6 @@
 #include "cli/help.hpp"
 #include "cli/input.hpp"
 #include "cli/schema_flags.hpp"
-#include "platform/pages.hpp"
 #include "platform/system.hpp"
 #include "rova_rudo/get.hpp"
 #include "rova_rudo/json_value.hpp"
@@ -22,9 +21,6 @@
 namespace cli {
 
 namespace {
-
-// Below this a value's pages are left to fault in as it is read.
-constexpr std::size_t kPopulateFrom = std::size_t{1} << 20;
 
 // One write per message, so that lines from concurrent writers stay whole.
 void report(std::string_view message) {
@@ -48,13 +44,6 @@ int exit_code_for(const rova_rudo::GetError& e) {
         case Kind::Parse: return 3;
     }
     return 3;
-}
-
-// A large value about to be read whole from a memory map has its pages
-// mapped at once from several threads: one fault per page, taken by the
-// reader in turn, costs more here than reading the value does.
-void populate_value(std::string_view value) {
-    if (value.size() >= kPopulateFrom) platform::populate_read_pages(value.data(), value.size());
 }
 
 // Looks the path up in `document` and prints the value; returns the exit code.
@@ -90,12 +79,12 @@ int run_get(std::string_view document, const std::string& path, bool minify, boo
     if (!raw) {
         // Values the strict reader rejects (too deep, or content the lookup
         // never examined, such as 01 or a bad escape) are printed as they stand.
-        if (mapped) populate_value(v.text());
         std::string buf;
         // A large array of records is checked and written on several
         // threads: checked in slices of 8 MiB, written in slices of 256 KiB,
         // as the written text of each slice is held until the slices before
-        // it are out.
+        // it are out. A mapped value's pages are mapped at once, or given
+        // back as the slices pass them.
         written = rova_rudo::reformat_json_given(
             v.text(), rova_rudo::JsonStyle::Pretty, buf,
             [&](std::string& chunk) {
@@ -103,7 +92,7 @@ int run_get(std::string_view document, const std::string& path, bool minify, boo
                 chunk.clear();
             },
             [&] { return out.failed(); }, platform::helper_thread_count(std::nullopt, platform::processor_count()),
-            std::size_t{8} << 20, std::size_t{1} << 18);
+            std::size_t{8} << 20, std::size_t{1} << 18, mapped);
         out.write(buf);
     }
     if (!written) out.write(v.text());

@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/pages.hpp"
 #include "platform/utf8.hpp"
 #include "rova_rudo/byte_search.hpp"
 #include "rova_rudo/fx_hash.hpp"
@@ -1408,21 +1409,35 @@ bool reformat_json(std::string_view text, JsonStyle style, std::string& out,
     return true;
 }
 
+namespace {
+
+// Below this a map's pages are left to fault in as the text is read.
+constexpr std::size_t kPopulateFrom = std::size_t{1} << 20;
+
+}  // namespace
+
 bool reformat_json_given(std::string_view text, JsonStyle style, std::string& out,
                          const std::function<void(std::string&)>& drain, const std::function<bool()>& stop,
-                         unsigned threads, std::size_t check_slice, std::size_t write_slice) {
+                         unsigned threads, std::size_t check_slice, std::size_t write_slice, bool file_map) {
     JsonCursor c(text);
     skip_whitespace(c);
     std::string_view lead;
     if (RoundPlan::worth_it(text.size(), threads, write_slice) && !c.at_end() && c.peek() == '[')
         lead = array_element_lead(text, c.pos);
-    if (lead.empty() || !lead_starts_only_elements(lead)) return reformat_json(text, style, out, drain, stop);
+    if (lead.empty() || !lead_starts_only_elements(lead)) {
+        // Read whole in turn: the pages of a large map are mapped at once
+        // from several threads, as one fault per page taken in turn costs
+        // more here than the reading does.
+        if (file_map && text.size() >= kPopulateFrom) platform::populate_read_pages(text.data(), text.size());
+        return reformat_json(text, style, out, drain, stop);
+    }
     const std::uint64_t first_element = c.pos + 1;
 
     // Checked first, in rounds, and nothing written until the whole text is
     // known good: a fault late in it still leaves `out` as it was.
     {
-        const RoundPlan plan(text, true, lead, threads, check_slice);
+        RoundPlan plan(text, true, lead, threads, check_slice);
+        plan.give_back_pages(file_map);  // read again by the writing, from the page cache
         JsonStrictParser checker(text);
         bool repeated_key = false;
         std::uint32_t j = 0;
@@ -1454,7 +1469,8 @@ bool reformat_json_given(std::string_view text, JsonStyle style, std::string& ou
     // order. A slice that begins at an element of a deeper array writes
     // that array's elements (the text is valid, and the lead starts only
     // elements) and does not count.
-    const RoundPlan plan(text, true, lead, threads, write_slice);
+    RoundPlan plan(text, true, lead, threads, write_slice);
+    plan.give_back_pages(file_map);  // a slice's text is a copy
     JsonTextWriter w(text, style, out, drain, stop);
     w.begin_elements(true);
     // A slice's text past this (records far larger than their slice) is

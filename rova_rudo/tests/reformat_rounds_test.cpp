@@ -7,8 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/mmap.hpp"
 #include "record_documents.hpp"
+#include "resident_memory.hpp"
 #include "rova_rudo/json_value.hpp"
+#include "temp_dir.hpp"
 
 namespace rova_rudo {
 namespace {
@@ -163,6 +166,29 @@ TEST(ReformatRounds, StopEndsTheWriting) {
         EXPECT_EQ(drains, 3);
         EXPECT_LT(drained.size() + out.size(), whole.size() / 2);
         EXPECT_EQ(whole.compare(0, drained.size(), drained), 0);
+    }
+}
+
+// A map of a file checked and written in slices gives each slice's pages
+// back as it passes them, and the same text: little of the document stays
+// resident. A text read whole in turn (one object) has its pages mapped
+// first and gives the same text too.
+TEST(ReformatRounds, AFileMapIsGivenBackAsTheSlicesPassIt) {
+    const std::string array = test_support::large_record_array(std::size_t{32} << 20);
+    const std::string object = "{\"all\":" + test_support::large_record_array(std::size_t{3} << 20) + "}";
+    for (const std::string* doc : {&array, &object}) {
+        const test_support::TempFile file(*doc);
+        auto m = platform::map_path(file.path());
+        ASSERT_TRUE(m.ok());
+        const std::string_view mapped(reinterpret_cast<const char*>(m->map.data()), m->map.size());
+        std::string want, got;
+        ASSERT_TRUE(reformat_json(*doc, JsonStyle::Pretty, want));
+        ASSERT_TRUE(reformat_json_given(mapped, JsonStyle::Pretty, got, {}, {}, 4, std::size_t{1} << 20,
+                                        std::size_t{1} << 18, true));
+        EXPECT_EQ(parting(got, want), "same");
+        if (doc == &array) {
+            EXPECT_LT(test_support::resident_bytes_of_map(m->map.data()), doc->size() / 3);
+        }
     }
 }
 
