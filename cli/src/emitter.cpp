@@ -165,8 +165,16 @@ void BufferedWriter::drain(const char* p, std::size_t n) {
     }
 }
 
-void BufferedWriter::write_past_end(std::string_view bytes) {
+void BufferedWriter::flush_full() {
+    if (!widened_ && fd_ >= 0) {
+        widened_ = true;
+        platform::widen_pipe(fd_);
+    }
     flush();
+}
+
+void BufferedWriter::write_past_end(std::string_view bytes) {
+    flush_full();
     if (bytes.size() >= kCapacity) {
         drain(bytes.data(), bytes.size());
     } else {

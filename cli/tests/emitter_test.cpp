@@ -490,3 +490,37 @@ TEST(Emitter, MinifiedRunsFollowTheRule) {
         ASSERT_TRUE(own && maximal) << text;
     }
 }
+
+// Output past the writer's buffer widens a pipe to its reader to 1 MiB, and
+// never narrows one that is wider; output that fits the buffer leaves the
+// pipe as it was, and other descriptors take the same writes as before.
+TEST(BufferedWriter, OutputPastItsBufferWidensAPipe) {
+    auto pipe_after = [](std::size_t bytes, int preset) {
+        int fds[2];
+        EXPECT_EQ(::pipe(fds), 0);
+        if (preset > 0 && ::fcntl(fds[1], F_SETPIPE_SZ, preset) < 0) preset = -1;
+        {
+            cli::BufferedWriter w(fds[1]);
+            for (std::size_t i = 0; i < bytes; i += 100) w.write(std::string(100, 'x'));
+        }
+        const int size = ::fcntl(fds[1], F_GETPIPE_SZ);
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return preset < 0 ? -1 : size;
+    };
+    const int usual = pipe_after(0, 0);
+    EXPECT_EQ(pipe_after(cli::BufferedWriter::kCapacity / 2, 0), usual);
+    EXPECT_EQ(pipe_after(20000, 0), 1 << 20);
+    // Wider than an unprivileged process may ask for (-1 where refused).
+    const int wide = pipe_after(20000, 4 << 20);
+    EXPECT_TRUE(wide == -1 || wide == 4 << 20) << wide;
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(null, 0);
+    {
+        cli::BufferedWriter w(null);
+        w.write(std::string(20000, 'x'));
+        w.flush();
+        EXPECT_FALSE(w.failed());
+    }
+    ::close(null);
+}

@@ -66,6 +66,12 @@ bool wait_until_ready(int fd, bool for_writing) {
     return ::poll(&ready, 1, -1) >= 0 || errno == EINTR;
 }
 
+void widen_pipe(int fd) {
+    constexpr int kWide = 1 << 20;  // what an unprivileged process may ask for by default
+    const int now = ::fcntl(fd, F_GETPIPE_SZ);
+    if (now >= 0 && now < kWide) (void)::fcntl(fd, F_SETPIPE_SZ, kWide);
+}
+
 Result<std::size_t, IoError> File::read_at(std::uint64_t offset, std::span<std::byte> into) const {
     return platform::read_at(fd_, offset, into);
 }

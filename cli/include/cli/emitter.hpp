@@ -71,7 +71,7 @@ public:
     // then takes the n bytes written there.
     char* room(std::size_t n) {
         if (n > kCapacity - used_) {
-            flush();
+            flush_full();
             if (n > kCapacity) return nullptr;
         }
         return buf_ + used_;
@@ -81,11 +81,15 @@ public:
 private:
     // A write that does not fit in what is left of the buffer.
     void write_past_end(std::string_view bytes);
+    // Flushes a buffer that has no room left: the output is more than a
+    // buffer's worth, and a pipe to the reader worth widening.
+    void flush_full();
     void drain(const char* p, std::size_t n);
     int fd_ = -1;
     std::string* capture_ = nullptr;
     std::size_t used_ = 0;
     bool failed_ = false;
+    bool widened_ = false;  // a pipe's buffer grown for output that overflows this one
     char buf_[kCapacity];
 };
 

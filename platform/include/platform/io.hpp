@@ -62,6 +62,13 @@ Result<std::size_t, IoError> read_full_at(int fd, std::uint64_t offset, std::spa
 // errno set, when the wait itself fails other than by a signal.
 bool wait_until_ready(int fd, bool for_writing);
 
+// When `fd` is a pipe whose buffer holds less than 1 MiB, grows it to that,
+// for a writer with much to say: each time a full pipe stops the writer and
+// wakes the reader costs far more than the bytes (three times the whole
+// time of a large output here with the usual 64 KiB). Never shrinks a
+// buffer; silently nothing on other descriptors or where refused.
+void widen_pipe(int fd);
+
 // Opens for reading. `sequential` adds the sequential-scan hint.
 Result<File, IoError> open_read(const std::string& path, bool sequential = false);
 
