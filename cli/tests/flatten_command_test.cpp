@@ -7,7 +7,7 @@
 #include "cli/flatten.hpp"
 #include "cli/help.hpp"
 #include "e2e_harness.hpp"
-#include "platform/mmap.hpp"
+#include "mapped_file.hpp"
 #include "platform/pages.hpp"
 #include "record_documents.hpp"
 #include "resident_memory.hpp"
@@ -280,10 +280,8 @@ TEST(FlattenCommand, RecordNumbersGuessedWrongAreSettled) {
 // still those of the walk in turn (a page given back reads the file again).
 TEST(FlattenCommand, SlicesOfAFileMapGiveTheirPagesBack) {
     const std::string doc = test_support::large_record_array(std::size_t{64} << 20);
-    const test_support::TempFile file(doc);
-    auto m = platform::map_path(file.path());
-    ASSERT_TRUE(m.ok());
-    const std::string_view mapped(reinterpret_cast<const char*>(m->map.data()), m->map.size());
+    const test_support::MappedDocument m(doc);
+    const std::string_view mapped = m.text();
     const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     ASSERT_GE(null, 0);
     // What one walk leaves resident of the map.
@@ -291,11 +289,11 @@ TEST(FlattenCommand, SlicesOfAFileMapGiveTheirPagesBack) {
         cli::BufferedWriter w(null);
         EXPECT_TRUE(cli::flatten_document_given(mapped, {}, w, 4, std::size_t{1} << 20, file_map).ok());
         w.flush();
-        return test_support::resident_bytes_of_map(m->map.data());
+        return test_support::resident_bytes_of_map(m.data());
     };
     EXPECT_LT(held_after(true), doc.size() / 4);
     EXPECT_GT(held_after(false), doc.size() / 2);  // the measure sees the pages a walk keeps
     ::close(null);
-    platform::release_read_pages(m->map.data(), m->map.size());
+    platform::release_read_pages(mapped.data(), mapped.size());
     EXPECT_EQ(flattened(mapped, {}, 4, std::size_t{64} << 10, true), flattened(doc, {}, 1, 0));
 }

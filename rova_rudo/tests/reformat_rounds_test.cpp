@@ -7,11 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/mmap.hpp"
 #include "record_documents.hpp"
 #include "resident_memory.hpp"
 #include "rova_rudo/json_value.hpp"
-#include "temp_dir.hpp"
+#include "mapped_file.hpp"
 
 namespace rova_rudo {
 namespace {
@@ -177,17 +176,14 @@ TEST(ReformatRounds, AFileMapIsGivenBackAsTheSlicesPassIt) {
     const std::string array = test_support::large_record_array(std::size_t{32} << 20);
     const std::string object = "{\"all\":" + test_support::large_record_array(std::size_t{3} << 20) + "}";
     for (const std::string* doc : {&array, &object}) {
-        const test_support::TempFile file(*doc);
-        auto m = platform::map_path(file.path());
-        ASSERT_TRUE(m.ok());
-        const std::string_view mapped(reinterpret_cast<const char*>(m->map.data()), m->map.size());
+        const test_support::MappedDocument mapped(*doc);
         std::string want, got;
         ASSERT_TRUE(reformat_json(*doc, JsonStyle::Pretty, want));
-        ASSERT_TRUE(reformat_json_given(mapped, JsonStyle::Pretty, got, {}, {}, 4, std::size_t{1} << 20,
+        ASSERT_TRUE(reformat_json_given(mapped.text(), JsonStyle::Pretty, got, {}, {}, 4, std::size_t{1} << 20,
                                         std::size_t{1} << 18, true));
         EXPECT_EQ(parting(got, want), "same");
         if (doc == &array) {
-            EXPECT_LT(test_support::resident_bytes_of_map(m->map.data()), doc->size() / 3);
+            EXPECT_LT(test_support::resident_bytes_of_map(mapped.data()), doc->size() / 3);
         }
     }
 }

@@ -2,9 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/mmap.hpp"
+#include "mapped_file.hpp"
 #include "record_documents.hpp"
-#include "temp_dir.hpp"
 
 #include <algorithm>
 #include <string>
@@ -267,12 +266,9 @@ TEST(Schema, RecordsInSlicesGiveTheWalkInTurn) {
     }
     // Over a map of a file whose pages each slice gives back once walked.
     const std::string large = test_support::large_record_array(std::size_t{4} << 20);
-    const test_support::TempFile file(large);
-    auto m = platform::map_path(file.path());
-    ASSERT_TRUE(m.ok());
-    const std::string_view mapped(reinterpret_cast<const char*>(m->map.data()), m->map.size());
+    const test_support::MappedDocument mapped(large);
     SchemaWalkOptions opts;
     const Rows want = full(large, opts, 1, 0);
     opts.file_map = true;
-    EXPECT_EQ(full(mapped, opts, 4, std::size_t{64} << 10), want);
+    EXPECT_EQ(full(mapped.text(), opts, 4, std::size_t{64} << 10), want);
 }
