@@ -20,9 +20,7 @@ public:
         mapped_ = std::move(m.value());
     }
 
-    std::string_view text() const {
-        return {reinterpret_cast<const char*>(mapped_.map.data()), mapped_.map.size()};
-    }
+    std::string_view text() const { return {reinterpret_cast<const char*>(mapped_.map.data()), mapped_.map.size()}; }
     const void* data() const { return mapped_.map.data(); }
 
 private:
