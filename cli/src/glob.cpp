@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <set>
 #include <system_error>
@@ -206,6 +207,11 @@ platform::Result<std::vector<Component>, GlobError> compile(std::string_view pat
     return comps;
 }
 
+// Walks the directories with a stack of its own rather than by recursion,
+// so that however deep a tree is, the walk's depth costs heap, not stack.
+// Paths come out as a walk in turn would give them: each directory's
+// entries in sorted order, and everything an entry leads to before the
+// next entry.
 class Expander {
 public:
     Expander(const std::vector<Component>& comps, const GlobSink& found)
@@ -214,19 +220,26 @@ public:
           // With one `**` at most, every path is reached one way only.
           may_repeat_(std::count_if(comps.begin(), comps.end(), [](const Component& c) { return c.recursive; }) > 1) {}
 
-    void walk(const std::string& dir, std::size_t idx) {
-        const Component& c = comps_[idx];
-        if (c.literal) {
-            std::string p = join(dir, c.text);
-            std::error_code ec;
-            if (idx + 1 == comps_.size()) {
-                if (fs::exists(p, ec)) emit(std::move(p), false);
-            } else if (fs::is_directory(p, ec)) {
-                walk(p, idx + 1);
+    void run(const std::string& root) {
+        walk(root, 0);
+        while (!pending_.empty()) {
+            Directory& d = pending_.back();
+            if (!d.listed_yet) {
+                d.listed = list(d.dir);
+                std::sort(d.listed.begin(), d.listed.end());
+                d.listed_yet = true;
+                if (comps_[d.idx].recursive) descent_.push_back(d.dir.empty() ? "." : d.dir);
             }
-            return;
+            if (d.next == d.listed.size()) {
+                if (comps_[d.idx].recursive) descent_.pop_back();
+                pending_.pop_back();
+                continue;
+            }
+            // What the entry leads to is pushed on top of `d` (a deque keeps
+            // `d` and its entries in place), and so is walked before the
+            // entries after it.
+            entry(d.dir, d.listed[d.next++], d.idx);
         }
-        walk_entries(dir, idx);
     }
 
 private:
@@ -240,6 +253,26 @@ private:
         if (!may_repeat_ || seen_.insert(p).second) found_(std::move(p), regular);
     }
 
+    // The path `dir` facing component `idx`: the components spelled out are
+    // followed at once, and a directory to be listed waits its turn.
+    void walk(std::string dir, std::size_t idx) {
+        for (;; ++idx) {
+            const Component& c = comps_[idx];
+            if (!c.literal) {
+                pending_.push_back({std::move(dir), idx});
+                return;
+            }
+            std::string p = join(dir, c.text);
+            std::error_code ec;
+            if (idx + 1 == comps_.size()) {
+                if (fs::exists(p, ec)) emit(std::move(p), false);
+                return;
+            }
+            if (!fs::is_directory(p, ec)) return;
+            dir = std::move(p);
+        }
+    }
+
     // A directory entry's name and what it is itself (a link not followed),
     // as the directory listing gave it: most file systems say, and then no
     // entry of a large tree costs a status call of its own.
@@ -248,6 +281,16 @@ private:
         std::string name;
         Own own = Own::Unknown;
         bool operator<(const Listed& o) const { return name < o.name; }
+    };
+
+    // A directory whose entries face component `idx`: listed when its turn
+    // comes, then its entries taken one at a time from `next` on.
+    struct Directory {
+        std::string dir;
+        std::size_t idx;
+        std::vector<Listed> listed = {};
+        std::size_t next = 0;
+        bool listed_yet = false;
     };
 
     static Own own_kind(unsigned char type) {
@@ -279,15 +322,6 @@ private:
         return listed;
     }
 
-    void walk_entries(const std::string& dir, std::size_t idx) {
-        std::vector<Listed> listed = list(dir);
-        std::sort(listed.begin(), listed.end());
-        const bool recursive = comps_[idx].recursive;
-        if (recursive) descent_.push_back(dir.empty() ? "." : dir);
-        for (const Listed& l : listed) entry(dir, l, idx);
-        if (recursive) descent_.pop_back();
-    }
-
     // Whether `p`, listed as `own`, is a directory or a link to one.
     static bool leads_to_directory(const std::string& p, Own own) {
         std::error_code ec;
@@ -306,25 +340,30 @@ private:
         return false;
     }
 
+    // The entry `l` of `dir` facing component `idx`.
     void entry(const std::string& dir, const Listed& l, std::size_t idx) {
-        const Component& c = comps_[idx];
-        if (c.recursive) {
-            // Zero directories: the entry itself faces the next component.
-            if (idx + 1 == comps_.size()) emit(join(dir, l.name), l.own == Own::Regular);
-            else entry(dir, l, idx + 1);
-            // One or more: descend with the `**` still in force.
+        for (; comps_[idx].recursive; ++idx) {
+            // One or more directories, with the `**` still in force: walked
+            // after what zero directories (below) lead to, as it is pushed
+            // before them.
             Own own = l.own;
-            if (own == Own::Regular || own == Own::Other) return;
-            const std::string p = join(dir, l.name);
-            if (own == Own::Unknown) {
-                std::error_code ec;
-                const fs::file_status st = fs::symlink_status(p, ec);
-                own = fs::is_symlink(st) ? Own::Link : fs::is_directory(st) ? Own::Directory : Own::Other;
+            if (own != Own::Regular && own != Own::Other) {
+                std::string p = join(dir, l.name);
+                if (own == Own::Unknown) {
+                    std::error_code ec;
+                    const fs::file_status st = fs::symlink_status(p, ec);
+                    own = fs::is_symlink(st) ? Own::Link : fs::is_directory(st) ? Own::Directory : Own::Other;
+                }
+                if (own == Own::Directory || (own == Own::Link && leads_to_directory(p, own) && !closes_a_cycle(p)))
+                    pending_.push_back({std::move(p), idx});
             }
-            if (own == Own::Directory || (own == Own::Link && leads_to_directory(p, own) && !closes_a_cycle(p)))
-                walk_entries(p, idx);
-            return;
+            // Zero directories: the entry itself faces the next component.
+            if (idx + 1 == comps_.size()) {
+                emit(join(dir, l.name), l.own == Own::Regular);
+                return;
+            }
         }
+        const Component& c = comps_[idx];
         if (c.literal) {
             if (l.name != c.text) return;
         } else {
@@ -333,12 +372,13 @@ private:
         }
         std::string p = join(dir, l.name);
         if (idx + 1 == comps_.size()) emit(std::move(p), l.own == Own::Regular);
-        else if (leads_to_directory(p, l.own)) walk(p, idx + 1);
+        else if (leads_to_directory(p, l.own)) walk(std::move(p), idx + 1);
     }
 
     const std::vector<Component>& comps_;
     const GlobSink& found_;
     const bool may_repeat_;
+    std::deque<Directory> pending_;     // the directories still to walk, the next at the back
     std::set<std::string> seen_;        // the paths found, when one may be reached twice
     std::vector<std::uint32_t> name_;   // scratch: an entry's name decoded
     std::vector<std::string> descent_;  // directories a `**` has entered, outermost first
@@ -373,7 +413,7 @@ platform::Result<Glob, GlobError> Glob::compile(std::string_view pattern) {
 void Glob::walk(const GlobSink& found) const {
     if (compiled_->comps.empty()) return;
     Expander ex(compiled_->comps, found);
-    ex.walk(compiled_->absolute ? "/" : "", 0);
+    ex.run(compiled_->absolute ? "/" : "");
 }
 
 platform::Result<std::vector<std::string>, GlobError> expand_glob(std::string_view pattern) {

@@ -134,3 +134,17 @@ TEST(Glob, WalkTellsWhatTheListingShowedARegularFile) {
     EXPECT_EQ(walked("sub/deep/e.js[o]n"), (W{{"sub/deep/e.json", true}}));
     EXPECT_EQ(walked("s*/deep/e.json"), (W{{"sub/deep/e.json", false}}));
 }
+
+// A tree a thousand directories deep is walked whole, in order: the walk's
+// depth is no limit of its own.
+TEST(Glob, DeepTreesAreWalkedWhole) {
+    Tree t;
+    std::string deep = "sub";
+    for (int i = 0; i < 1000; ++i) deep += "/d";
+    t.dir.write(deep + "/z.json", "{}");
+    t.dir.write(deep.substr(0, deep.size() / 2) + "/m.json", "{}");
+    const V found = t.glob("sub/**/*.json");
+    // "d" sorts before "d.json" and "m.json": each directory's "d" is walked first.
+    EXPECT_EQ(found,
+              (V{deep + "/z.json", deep.substr(0, deep.size() / 2) + "/m.json", "sub/d.json", "sub/deep/e.json"}));
+}
