@@ -296,6 +296,8 @@ namespace {
 
 StreamedTapeOutput drive(platform::File file, std::uint64_t file_size, std::uint64_t chunk_size) {
     if (chunk_size == 0) defect("chunk size must be positive");
+    // The first chunk holds a byte order mark whole, to be skipped there.
+    chunk_size = std::max<std::uint64_t>(chunk_size, 3);
     // The map is read after the parse: it must show the bytes that were
     // parsed. The file's state before and after tells a file written
     // meanwhile.

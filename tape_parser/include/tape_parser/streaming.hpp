@@ -59,7 +59,8 @@ StreamedTapeOutput parse_file_streaming(const std::string& path, platform::File 
 using ChunkParsedHook = void (*)(std::uint64_t index, void* context);
 void set_chunk_parsed_hook(ChunkParsedHook hook, void* context);
 
-// parse_file_streaming with a given chunk size (positive). Unbuffered reads
+// parse_file_streaming with a given chunk size (positive; below 3 bytes it
+// is taken as 3, so that a byte order mark is never cut). Unbuffered reads
 // need chunk offsets aligned to the device; a chunk size that is not a
 // multiple of that alignment reads through the cache instead.
 StreamedTapeOutput streaming_parse_driver(const std::string& path, platform::File file, std::uint64_t file_size,
