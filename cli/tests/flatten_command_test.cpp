@@ -291,7 +291,7 @@ TEST(FlattenCommand, SlicesOfAFileMapGiveTheirPagesBack) {
         w.flush();
         return test_support::resident_bytes_of_map(m.data());
     };
-    EXPECT_LT(held_after(true), doc.size() / 4);
+    EXPECT_LT(held_after(true), doc.size() / 16);
     EXPECT_GT(held_after(false), doc.size() / 2);  // the measure sees the pages a walk keeps
     ::close(null);
     platform::release_read_pages(mapped.data(), mapped.size());

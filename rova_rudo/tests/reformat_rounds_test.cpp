@@ -183,7 +183,7 @@ TEST(ReformatRounds, AFileMapIsGivenBackAsTheSlicesPassIt) {
                                         std::size_t{1} << 18, true));
         EXPECT_EQ(parting(got, want), "same");
         if (doc == &array) {
-            EXPECT_LT(test_support::resident_bytes_of_map(mapped.data()), doc->size() / 3);
+            EXPECT_LT(test_support::resident_bytes_of_map(mapped.data()), doc->size() / 16);
         }
     }
 }

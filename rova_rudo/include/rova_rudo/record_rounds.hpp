@@ -29,6 +29,7 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <vector>
@@ -105,8 +106,9 @@ public:
 
     // For a document that is a read-only map of a file, walked by walkers
     // whose held results are copies: each slice's own pages are given back
-    // once it has been walked ahead, so that what the walk has passed stops
-    // counting as the process's memory (a later read maps them again).
+    // once it has been walked, ahead or in turn, so that what the walk has
+    // passed stops counting as the process's memory (a later read maps them
+    // again).
     void give_back_pages(bool on) { gives_back_ = on; }
     bool gives_back() const { return gives_back_; }
 
@@ -131,7 +133,9 @@ private:
     static std::uint64_t min_step(std::size_t slice) { return slice / 16 + 1; }
 
     std::string_view document_;
-    std::string_view lead_;
+    // A copy: read at every cut, the document's own bytes would keep its
+    // first pages mapped when the walk gives pages back.
+    std::string lead_;
     std::size_t slice_;
     unsigned threads_;
     bool array_;
@@ -202,7 +206,7 @@ public:
                     continue;
                 }
                 lock.unlock();
-                return in_turn(c, j, kNoBound, error);
+                return rest_in_turn(c, j, error, in_turn);
             }
             Slot& s = slot(next_);
             const std::uint64_t begin = s.slice.begin;
@@ -212,7 +216,10 @@ public:
             }
             if (begin > c.pos) {  // the walk in turn catches up with it
                 lock.unlock();
-                if (const RecordsEnd how = in_turn(c, j, begin, error); how != RecordsEnd::Until) return how;
+                const std::uint64_t from = c.pos;
+                const RecordsEnd how = in_turn(c, j, begin, error);
+                give_back(from, c.pos);
+                if (how != RecordsEnd::Until) return how;
                 lock.lock();
                 continue;
             }
@@ -220,6 +227,7 @@ public:
             if (s.state == State::InTurn) {
                 lock.unlock();
                 const RecordsEnd how = in_turn(c, j, s.until, error);
+                give_back(begin, std::max(s.until, c.pos));
                 lock.lock();
                 retire(s);
                 if (how != RecordsEnd::Until) return how;
@@ -240,7 +248,7 @@ public:
                 closed_ = true;
                 work_.notify_all();
                 lock.unlock();
-                return in_turn(c, j, kNoBound, error);
+                return rest_in_turn(c, j, error, in_turn);
             }
             if constexpr (kSettles) {
                 if (s.any && s.settled == Settled::Settling) {
@@ -392,12 +400,35 @@ private:
             s.slice.end = sc.pos;
             // Up to where its walk read: pages past the slice that another
             // walker gave back before this one read them are mapped again.
-            if (plan_.gives_back())
-                platform::release_read_pages(plan_.document().data() + s.slice.begin,
-                                             std::max(s.until, s.slice.end) - s.slice.begin);
+            give_back(s.slice.begin, std::max(s.until, s.slice.end));
         } catch (...) {
             s.slice.failed = true;  // walked again in turn, where a failure is reported as usual
         }
+    }
+
+    // The walk in turn from `c` to the end of the records.
+    template <typename InTurn>
+    RecordsEnd rest_in_turn(JsonCursor& c, std::uint32_t& j, ParseError& error, InTurn& in_turn) const {
+        const std::uint64_t from = c.pos;
+        const RecordsEnd how = in_turn(c, j, kNoBound, error);
+        give_back(from, c.pos);
+        return how;
+    }
+
+    // The pages of [from, to), walked, when the plan gives them back, and
+    // the rest of the 2 MiB around them: a read fault maps the whole of a
+    // large page-cache folio (up to 2 MiB, aligned in the file, as the map
+    // is), so a walker that read the edge of a neighbour's bytes after the
+    // neighbour gave them back has mapped them again. Each walker gives back
+    // all it can have mapped once it is done; a neighbour still reading
+    // there maps its folio again with one fault.
+    void give_back(std::uint64_t from, std::uint64_t to) const {
+        if (!plan_.gives_back() || to <= from) return;
+        constexpr std::uint64_t kFolio = std::uint64_t{2} << 20;
+        const std::uint64_t size = plan_.document().size();
+        const std::uint64_t first = from / kFolio * kFolio;
+        const std::uint64_t end = std::min(size, (to + kFolio - 1) / kFolio * kFolio);
+        platform::release_read_pages(plan_.document().data() + first, end - first);
     }
 
     template <typename Settle>
