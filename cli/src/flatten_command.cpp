@@ -253,7 +253,7 @@ Result<Unit, ParseError> flatten_document_given(std::string_view doc, const Flat
         if (v.visitor_enter_array(c.pos)) return Unit{};
         ++c.pos;
         rova_rudo::RoundPlan rounds(doc, true, lead, threads, slice);
-        rounds.give_back_pages(file_map);  // held lines are copies
+        rounds.give_back_pages(file_map ? doc.data() : nullptr);  // held lines are copies
         std::uint32_t j = 0;
         ParseError error;
         // What the hand-on has written so far, for the guesses of the

@@ -92,7 +92,7 @@ int run_get(std::string_view document, const std::string& path, bool minify, boo
                 chunk.clear();
             },
             [&] { return out.failed(); }, platform::helper_thread_count(std::nullopt, platform::processor_count()),
-            std::size_t{8} << 20, std::size_t{1} << 18, mapped);
+            std::size_t{8} << 20, std::size_t{1} << 18, mapped ? document.data() : nullptr);
         out.write(buf);
     }
     if (!written) out.write(v.text());

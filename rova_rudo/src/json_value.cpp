@@ -1418,7 +1418,7 @@ constexpr std::size_t kPopulateFrom = std::size_t{1} << 20;
 
 bool reformat_json_given(std::string_view text, JsonStyle style, std::string& out,
                          const std::function<void(std::string&)>& drain, const std::function<bool()>& stop,
-                         unsigned threads, std::size_t check_slice, std::size_t write_slice, bool file_map) {
+                         unsigned threads, std::size_t check_slice, std::size_t write_slice, const void* file_map) {
     JsonCursor c(text);
     skip_whitespace(c);
     std::string_view lead;

@@ -263,7 +263,7 @@ Result<SchemaTree, ParseError> build_schema_given(std::string_view bytes, const 
     v.visitor_enter_array(c.pos);
     ++c.pos;
     RoundPlan rounds(bytes, true, lead, threads, slice);
-    rounds.give_back_pages(opts.file_map);  // a tree's examples are copies
+    rounds.give_back_pages(opts.file_map ? bytes.data() : nullptr);  // a tree's examples are copies
     std::uint32_t j = 0;
     ParseError error;
     const RecordsEnd how = walk_record_rounds<SchemaBuilder>(

@@ -170,20 +170,33 @@ TEST(ReformatRounds, StopEndsTheWriting) {
 
 // A map of a file checked and written in slices gives each slice's pages
 // back as it passes them, and the same text: little of the document stays
-// resident. A text read whole in turn (one object) has its pages mapped
-// first and gives the same text too.
+// resident, also for an array given from where it starts inside the map
+// (the pages around a slice are found from the map's start). A text read
+// whole in turn (one object) has its pages mapped first and gives the same
+// text too.
 TEST(ReformatRounds, AFileMapIsGivenBackAsTheSlicesPassIt) {
     const std::string array = test_support::large_record_array(std::size_t{32} << 20);
-    const std::string object = "{\"all\":" + test_support::large_record_array(std::size_t{3} << 20) + "}";
-    for (const std::string* doc : {&array, &object}) {
-        const test_support::MappedDocument mapped(*doc);
+    struct Case {
+        std::string doc;
+        std::size_t value_at;  // the value reformatted runs from here to the document's last byte but `value_cut`
+        std::size_t value_cut;
+        bool sliced;
+    };
+    const Case cases[] = {
+        {array, 0, 0, true},
+        {"{\"all\":" + array + "}", 7, 1, true},
+        {"{\"all\":" + test_support::large_record_array(std::size_t{3} << 20) + "}", 0, 0, false},
+    };
+    for (const Case& c : cases) {
+        const test_support::MappedDocument mapped(c.doc);
+        const std::string_view value = mapped.text().substr(c.value_at, c.doc.size() - c.value_at - c.value_cut);
         std::string want, got;
-        ASSERT_TRUE(reformat_json(*doc, JsonStyle::Pretty, want));
-        ASSERT_TRUE(reformat_json_given(mapped.text(), JsonStyle::Pretty, got, {}, {}, 4, std::size_t{1} << 20,
-                                        std::size_t{1} << 18, true));
+        ASSERT_TRUE(reformat_json(value, JsonStyle::Pretty, want));
+        ASSERT_TRUE(reformat_json_given(value, JsonStyle::Pretty, got, {}, {}, 4, std::size_t{1} << 20,
+                                        std::size_t{1} << 18, mapped.data()));
         EXPECT_EQ(parting(got, want), "same");
-        if (doc == &array) {
-            EXPECT_LT(test_support::resident_bytes_of_map(mapped.data()), doc->size() / 16);
+        if (c.sliced) {
+            EXPECT_LT(test_support::resident_bytes_of_map(mapped.data()), c.doc.size() / 16) << c.value_at;
         }
     }
 }

@@ -89,13 +89,14 @@ void write_json(const JsonDocument& doc, JsonStyle style, std::string& out,
 // records is checked in rounds of slices of about `check_slice` bytes, and
 // then written in rounds of slices of about `write_slice` bytes (each
 // slice's written text is held until its turn), with the same output and
-// result. `file_map`: `text` is a read-only map of a file; the slices give
-// back its pages as they pass them (so that a large document is never
-// resident whole), and a text read whole in turn has them mapped first.
+// result. `file_map`: where the read-only map of a file that `text` lies in
+// starts (null: none); the slices give back its pages as they pass them (so
+// that a large document is never resident whole), and a text read whole in
+// turn has them mapped first.
 [[nodiscard]] bool reformat_json_given(std::string_view text, JsonStyle style, std::string& out,
                                        const std::function<void(std::string&)>& drain,
                                        const std::function<bool()>& stop, unsigned threads, std::size_t check_slice,
-                                       std::size_t write_slice, bool file_map = false);
+                                       std::size_t write_slice, const void* file_map = nullptr);
 
 // Appends `text` (decoded bytes) as a quoted, escaped JSON string.
 void write_json_string(std::string& out, std::string_view text);

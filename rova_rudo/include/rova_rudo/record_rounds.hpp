@@ -104,13 +104,15 @@ public:
         return threads >= 2 && size / threads >= min_step(slice);
     }
 
-    // For a document that is a read-only map of a file, walked by walkers
-    // whose held results are copies: each slice's own pages are given back
-    // once it has been walked, ahead or in turn, so that what the walk has
-    // passed stops counting as the process's memory (a later read maps them
-    // again).
-    void give_back_pages(bool on) { gives_back_ = on; }
-    bool gives_back() const { return gives_back_; }
+    // For a document that lies in a read-only map of a file starting at
+    // `map` (the whole map, or a value inside it), walked by walkers whose
+    // held results are copies: each slice's own pages are given back once
+    // it has been walked, ahead or in turn, so that what the walk has passed
+    // stops counting as the process's memory (a later read maps them
+    // again). Null: the document is not such a map, and nothing is given back.
+    void give_back_pages(const void* map) { map_ = static_cast<const char*>(map); }
+    // Where the map the document lies in starts; null when none is given back.
+    const char* file_map() const { return map_; }
 
     std::string_view document() const { return document_; }
     bool array() const { return array_; }
@@ -139,7 +141,7 @@ private:
     std::size_t slice_;
     unsigned threads_;
     bool array_;
-    bool gives_back_ = false;
+    const char* map_ = nullptr;
 };
 
 // One slice, walked ahead of its turn. `Held` is what its walker keeps for
@@ -416,19 +418,21 @@ private:
     }
 
     // The pages of [from, to), walked, when the plan gives them back, and
-    // the rest of the 2 MiB around them: a read fault maps the whole of a
-    // large page-cache folio (up to 2 MiB, aligned in the file, as the map
-    // is), so a walker that read the edge of a neighbour's bytes after the
-    // neighbour gave them back has mapped them again. Each walker gives back
-    // all it can have mapped once it is done; a neighbour still reading
-    // there maps its folio again with one fault.
+    // the rest of the 2 MiB around them within the document: a read fault
+    // maps the whole of a large page-cache folio (up to 2 MiB, aligned in
+    // the file, so from the map's start), so a walker that read the edge of
+    // a neighbour's bytes after the neighbour gave them back has mapped them
+    // again. Each walker gives back all it can have mapped once it is done;
+    // a neighbour still reading there maps its folio again with one fault.
     void give_back(std::uint64_t from, std::uint64_t to) const {
-        if (!plan_.gives_back() || to <= from) return;
+        const char* const map = plan_.file_map();
+        if (!map || to <= from) return;
         constexpr std::uint64_t kFolio = std::uint64_t{2} << 20;
-        const std::uint64_t size = plan_.document().size();
-        const std::uint64_t first = from / kFolio * kFolio;
-        const std::uint64_t end = std::min(size, (to + kFolio - 1) / kFolio * kFolio);
-        platform::release_read_pages(plan_.document().data() + first, end - first);
+        const std::string_view doc = plan_.document();
+        const auto at = static_cast<std::uint64_t>(doc.data() - map);  // the document's offset in the file
+        const std::uint64_t first = std::max(at, (at + from) / kFolio * kFolio) - at;
+        const std::uint64_t end = std::min<std::uint64_t>(doc.size(), (at + to + kFolio - 1) / kFolio * kFolio - at);
+        platform::release_read_pages(doc.data() + first, end - first);
     }
 
     template <typename Settle>
